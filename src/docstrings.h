@@ -1,0 +1,306 @@
+// Docstrings of the module, its types and their methods. The first line of
+// each is the signature line that help() and editors show.
+#ifndef KELVEX_DOCSTRINGS_H
+#define KELVEX_DOCSTRINGS_H
+
+#include <Python.h>
+
+// Module and module functions
+
+PyDoc_STRVAR(kelvex_module_doc,
+"This module implements an interface to the cURL library.\n"
+"\n"
+"Types:\n"
+"\n"
+"Curl() -> New object.  Create a new curl object.\n"
+"CurlMulti() -> New object.  Create a new curl multi object.\n"
+"CurlShare() -> New object.  Create a new curl share object.\n"
+"\n"
+"Functions:\n"
+"\n"
+"global_init(option) -> None.  Initialize curl environment.\n"
+"global_cleanup() -> None.  Cleanup curl environment.\n"
+"version_info() -> tuple.  Return version information.");
+
+PyDoc_STRVAR(global_init_doc,
+"global_init(option) -> None\n"
+"\n"
+"Initialize libcurl's process-wide state. ``option`` is a bitmask of the\n"
+"GLOBAL_* constants. Not thread-safe: call it before other threads use\n"
+"libcurl. Calling it is optional; libcurl initializes itself on the first\n"
+"handle.");
+
+PyDoc_STRVAR(global_cleanup_doc,
+"global_cleanup() -> None\n"
+"\n"
+"Release libcurl's process-wide state. Not thread-safe.");
+
+PyDoc_STRVAR(version_info_doc,
+"version_info() -> tuple\n"
+"\n"
+"Return libcurl's version record as a 12-tuple: (age, version,\n"
+"version_num, host, features, ssl_version, ssl_version_num, libz_version,\n"
+"protocols, ares, ares_num, libidn).");
+
+PyDoc_STRVAR(easy_strerror_doc,
+"easy_strerror(errornum) -> str\n"
+"\n"
+"Return libcurl's text for an easy-interface error code.");
+
+PyDoc_STRVAR(multi_strerror_doc,
+"multi_strerror(errornum) -> str\n"
+"\n"
+"Return libcurl's text for a multi-interface error code.");
+
+PyDoc_STRVAR(share_strerror_doc,
+"share_strerror(errornum) -> str\n"
+"\n"
+"Return libcurl's text for a share-interface error code.");
+
+PyDoc_STRVAR(url_strerror_doc,
+"url_strerror(errornum) -> str\n"
+"\n"
+"Return libcurl's text for a URL-interface error code.");
+
+// Curl
+
+PyDoc_STRVAR(curl_doc,
+"Curl() -> New Curl object\n"
+"\n"
+"Implements an interface to the cURL easy handle: set options with\n"
+"setopt(), run the transfer with perform(), read results with getinfo().");
+
+PyDoc_STRVAR(curl_close_doc,
+"close() -> None\n"
+"\n"
+"Close the handle and end the libcurl session. Closing twice is harmless.");
+
+PyDoc_STRVAR(curl_duphandle_doc,
+"duphandle() -> Curl\n"
+"\n"
+"Return a copy of this handle with all options, callables and attributes.\n"
+"The copy belongs to no multi and no share.");
+
+PyDoc_STRVAR(curl_reset_doc,
+"reset() -> None\n"
+"\n"
+"Reset every option to its default, dropping callables, lists and post\n"
+"data. Attributes, multi membership and share attachment stay.");
+
+PyDoc_STRVAR(curl_multi_doc,
+"multi() -> CurlMulti | None\n"
+"\n"
+"Return the CurlMulti this handle is added to, or None.");
+
+PyDoc_STRVAR(curl_share_doc,
+"share() -> CurlShare | None\n"
+"\n"
+"Return the CurlShare this handle is attached to, or None.");
+
+PyDoc_STRVAR(curl_closed_doc, "Whether this ``Curl`` object has been closed.");
+
+PyDoc_STRVAR(curl_perform_doc,
+"perform() -> None\n"
+"\n"
+"Run the transfer and return when it is complete. Raises kelvex.error with\n"
+"(code, message) on failure.");
+
+PyDoc_STRVAR(curl_perform_rb_doc,
+"perform_rb() -> response_body\n"
+"\n"
+"Run the transfer and return the response body as bytes.");
+
+PyDoc_STRVAR(curl_perform_rs_doc,
+"perform_rs() -> response_body\n"
+"\n"
+"Run the transfer and return the response body decoded as UTF-8.");
+
+PyDoc_STRVAR(curl_send_doc,
+"send(bytes) -> count\n"
+"\n"
+"Send raw data on a connection opened with CONNECT_ONLY. Raises\n"
+"BlockingIOError when the socket is not ready.");
+
+PyDoc_STRVAR(curl_recv_doc,
+"recv(buffersize) -> data\n"
+"\n"
+"Receive at most buffersize bytes on a connection opened with\n"
+"CONNECT_ONLY. Raises BlockingIOError when no data is ready.");
+
+PyDoc_STRVAR(curl_recv_into_doc,
+"recv_into(buffer[, nbytes]) -> nbytes\n"
+"\n"
+"Receive into a writable buffer on a connection opened with CONNECT_ONLY.");
+
+PyDoc_STRVAR(curl_pause_doc,
+"pause(bitmask=PAUSE_ALL) -> None\n"
+"\n"
+"Pause or resume receiving and sending. Usable from inside callbacks.");
+
+PyDoc_STRVAR(curl_unpause_doc,
+"unpause() -> None\n"
+"\n"
+"Resume a paused transfer in both directions.");
+
+PyDoc_STRVAR(curl_setopt_doc,
+"setopt(option, value, *, use_memoryview=False) -> None\n"
+"\n"
+"Set a libcurl option. Integers, text, lists, callables, file-like objects\n"
+"and None (reset) are accepted by option. With use_memoryview=True a\n"
+"WRITEFUNCTION or HEADERFUNCTION receives read-only memoryviews that are\n"
+"released when it returns.");
+
+PyDoc_STRVAR(curl_unsetopt_doc,
+"unsetopt(option) -> None\n"
+"\n"
+"Reset an option to its default value.");
+
+PyDoc_STRVAR(curl_setopt_string_doc,
+"setopt_string(option, value) -> None\n"
+"\n"
+"Set a string option given by number, even one with no module constant.");
+
+PyDoc_STRVAR(curl_set_ca_certs_doc,
+"set_ca_certs() -> None\n"
+"\n"
+"Trust the PEM certificates given as bytes or ASCII text for TLS\n"
+"connections of this handle.");
+
+PyDoc_STRVAR(curl_getinfo_doc,
+"getinfo(option) -> Result\n"
+"\n"
+"Return information about the last transfer; text is decoded as UTF-8.");
+
+PyDoc_STRVAR(curl_getinfo_raw_doc,
+"getinfo_raw(option) -> Result\n"
+"\n"
+"Return information about the last transfer; text is returned as bytes.");
+
+PyDoc_STRVAR(curl_errstr_doc,
+"errstr() -> string\n"
+"\n"
+"Return the text of libcurl's error buffer for this handle.");
+
+PyDoc_STRVAR(curl_errstr_raw_doc,
+"errstr_raw() -> byte string\n"
+"\n"
+"Return the bytes of libcurl's error buffer for this handle.");
+
+// CurlMulti
+
+PyDoc_STRVAR(multi_doc,
+"CurlMulti(close_handles=False) -> New CurlMulti object\n"
+"\n"
+"Drives many Curl transfers at once. With close_handles=True, close() also\n"
+"closes the handles it removes.");
+
+PyDoc_STRVAR(multi_add_handle_doc,
+"add_handle(Curl object) -> None\n"
+"\n"
+"Add a configured Curl object to this multi.");
+
+PyDoc_STRVAR(multi_remove_handle_doc,
+"remove_handle(Curl object) -> None\n"
+"\n"
+"Remove a Curl object from this multi.");
+
+PyDoc_STRVAR(multi_close_doc,
+"close() -> None\n"
+"\n"
+"Remove every handle and close the multi handle.");
+
+PyDoc_STRVAR(multi_fdset_doc,
+"fdset() -> tuple of lists with active file descriptors, readable, writeable, exceptions\n"
+"\n"
+"Return the file descriptors libcurl waits on.");
+
+PyDoc_STRVAR(multi_info_read_doc,
+"info_read([max_objects]) -> tuple(number of queued messages, a list of successful objects, a list of failed objects)\n"
+"\n"
+"Return finished transfers. Failed ones come as (curl, code, message).");
+
+PyDoc_STRVAR(multi_perform_doc,
+"perform() -> tuple of status and the number of active Curl objects\n"
+"\n"
+"Run whatever transfers are ready without waiting.");
+
+PyDoc_STRVAR(multi_socket_action_doc,
+"socket_action(sock_fd, ev_bitmask) -> (result, num_running_handles)\n"
+"\n"
+"Tell libcurl that a socket is ready (or that the timer expired, with\n"
+"SOCKET_TIMEOUT).");
+
+PyDoc_STRVAR(multi_socket_all_doc,
+"socket_all() -> tuple\n"
+"\n"
+"Check every socket of every transfer.");
+
+PyDoc_STRVAR(multi_setopt_doc,
+"setopt(option, value) -> None\n"
+"\n"
+"Set a multi option: an integer, a list of strings or a callable.");
+
+PyDoc_STRVAR(multi_timeout_doc,
+"timeout() -> int\n"
+"\n"
+"Return how many milliseconds to wait before driving the multi, or -1.");
+
+PyDoc_STRVAR(multi_assign_doc,
+"assign(sock_fd, object) -> None\n"
+"\n"
+"Associate an object with a socket; the socket callable receives it.");
+
+PyDoc_STRVAR(multi_unassign_doc,
+"unassign(sock_fd) -> None\n"
+"\n"
+"Remove the object associated with a socket.");
+
+PyDoc_STRVAR(multi_select_doc,
+"select([timeout]) -> number of ready file descriptors or 0 on timeout\n"
+"\n"
+"Wait until one of libcurl's sockets is ready or the timeout (seconds)\n"
+"passes.");
+
+PyDoc_STRVAR(multi_notify_enable_doc,
+"notify_enable(*notifications) -> None\n"
+"\n"
+"Enable the given M_NOTIFY_* notifications.");
+
+PyDoc_STRVAR(multi_notify_disable_doc,
+"notify_disable(*notifications) -> None\n"
+"\n"
+"Disable the given M_NOTIFY_* notifications.");
+
+PyDoc_STRVAR(multi_closed_doc, "Whether this ``CurlMulti`` object has been closed.");
+
+// CurlShare
+
+PyDoc_STRVAR(share_doc,
+"CurlShare(detach_on_close=True) -> New CurlShare object\n"
+"\n"
+"Shares cookies, DNS cache, TLS sessions, connections and the public\n"
+"suffix list between Curl objects, across threads.");
+
+PyDoc_STRVAR(share_close_doc,
+"close() -> None\n"
+"\n"
+"Close the share handle, detaching idle handles first.");
+
+PyDoc_STRVAR(share_setopt_doc,
+"setopt(option, value) -> None\n"
+"\n"
+"Set a share option: SH_SHARE or SH_UNSHARE with a LOCK_DATA_* kind.");
+
+PyDoc_STRVAR(share_share_doc,
+"share(*data) -> None\n"
+"\n"
+"Share the given LOCK_DATA_* kinds.");
+
+PyDoc_STRVAR(share_unshare_doc,
+"unshare(*data) -> None\n"
+"\n"
+"Stop sharing the given LOCK_DATA_* kinds.");
+
+PyDoc_STRVAR(share_closed_doc, "Whether this ``CurlShare`` object has been closed.");
+
+#endif  // KELVEX_DOCSTRINGS_H

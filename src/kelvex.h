@@ -1,0 +1,536 @@
+// Internal header shared by every source file of kelvex._kelvex: the object
+// records, the process-wide globals, the owning handle types and the routines
+// that one file offers to the others.
+//
+// Built with exceptions and RTTI off: nothing here may throw, and nothing
+// called from here may either.
+#ifndef KELVEX_H
+#define KELVEX_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#include <curl/curl.h>
+
+#include <sys/select.h>
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#if LIBCURL_VERSION_NUM < 0x081500
+#error "kelvex needs the headers of libcurl 8.21.0 or newer"
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+#error "kelvex needs the headers of CPython 3.13 or newer"
+#endif
+
+// ---------------------------------------------------------------------------
+// Owning handle types
+// ---------------------------------------------------------------------------
+
+// Owns one strong reference to a Python object. Move-only; the destructor
+// releases. `release()` hands the reference over to an API that steals it.
+class Ref {
+ public:
+  constexpr Ref() noexcept = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = obj_;
+      obj_ = other.obj_;
+      other.obj_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(obj_); }
+
+  // Takes over a new reference (which may be null after a failed call).
+  static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+  // Takes a new reference to a borrowed object.
+  static Ref borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+
+  PyObject* get() const noexcept { return obj_; }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+  [[nodiscard]] PyObject* release() noexcept {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
+  void reset(PyObject* obj = nullptr) noexcept {
+    PyObject* old = obj_;
+    obj_ = obj;
+    Py_XDECREF(old);
+  }
+
+ private:
+  explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Owns a Py_buffer filled by PyObject_GetBuffer or the argument parser
+// ("y*", "w*"). Released exactly once, on every path.
+class BufferGuard {
+ public:
+  BufferGuard() noexcept { std::memset(&view_, 0, sizeof(view_)); }
+  BufferGuard(const BufferGuard&) = delete;
+  BufferGuard& operator=(const BufferGuard&) = delete;
+  ~BufferGuard() { reset(); }
+
+  // Fills the buffer from an object; returns -1 with an exception set.
+  int acquire(PyObject* obj, int flags) noexcept {
+    reset();
+    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return -1;
+    held_ = true;
+    return 0;
+  }
+  // For parsers that fill the buffer themselves: mark it as held.
+  Py_buffer* fill() noexcept {
+    reset();
+    held_ = true;
+    return &view_;
+  }
+  void reset() noexcept {
+    if (held_) {
+      PyBuffer_Release(&view_);
+      held_ = false;
+    }
+  }
+  Py_buffer& operator*() noexcept { return view_; }
+  Py_buffer* operator->() noexcept { return &view_; }
+
+ private:
+  Py_buffer view_;
+  bool held_ = false;
+};
+
+struct SlistFree {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+struct HttppostFree {
+  void operator()(curl_httppost* post) const noexcept { curl_formfree(post); }
+};
+struct MimeFree {
+  void operator()(curl_mime* mime) const noexcept { curl_mime_free(mime); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
+using HttppostPtr = std::unique_ptr<curl_httppost, HttppostFree>;
+using MimePtr = std::unique_ptr<curl_mime, MimeFree>;
+
+// Process-wide raw memory released with PyMem_RawFree.
+struct RawFree {
+  void operator()(void* p) const noexcept { PyMem_RawFree(p); }
+};
+
+// ---------------------------------------------------------------------------
+// Records
+// ---------------------------------------------------------------------------
+
+struct CurlMultiObject;
+struct CurlShareObject;
+struct CurlMimeObject;
+
+// Size of the error buffer: libcurl writes up to CURL_ERROR_SIZE (256) bytes;
+// the extra byte is forced to NUL before the text is read.
+inline constexpr std::size_t KELVEX_ERROR_SIZE = CURL_ERROR_SIZE + 1;
+static_assert(CURL_ERROR_SIZE == 256, "libcurl's error buffer size changed");
+
+struct CurlObject {
+  PyObject_HEAD
+  PyObject* dict;
+  PyObject* weakreflist;
+  CURL* handle;
+  // Thread-state slot: set only while a libcurl call of this handle runs
+  // with the interpreter detached (see DetachedCall).
+  PyThreadState* state;
+  PyObject* multi_weakref;
+  CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
+  CurlShareObject* share;        // strong
+  PyObject* httppost;            // CurlHttppost
+  CurlMimeObject* mime;          // strong
+  PyObject* httpheader;          // the ten CurlSlist owners
+  PyObject* proxyheader;
+  PyObject* http200aliases;
+  PyObject* quote;
+  PyObject* postquote;
+  PyObject* prequote;
+  PyObject* telnetoptions;
+  PyObject* resolve;
+  PyObject* mail_rcpt;
+  PyObject* connect_to;
+  PyObject* cb_write;
+  int write_use_memoryview;
+  PyObject* cb_header;
+  int header_use_memoryview;
+  PyObject* cb_read;
+  PyObject* cb_progress;
+  PyObject* cb_xferinfo;
+  PyObject* cb_debug;
+  PyObject* cb_ioctl;
+  PyObject* cb_opensocket;
+  PyObject* cb_closesocket;
+  PyObject* cb_seek;
+  PyObject* cb_sockopt;
+  PyObject* cb_ssh_key;
+  PyObject* cb_prereq;
+  PyObject* cb_fnmatch;
+  PyObject* cb_resolver_start;
+  PyObject* cb_trailer;
+  PyObject* cb_hstsread;
+  PyObject* cb_hstswrite;
+  PyObject* postfields;  // bytes
+  PyObject* ca_certs;    // bytes
+  int in_write_callback;
+  char error[KELVEX_ERROR_SIZE];
+};
+
+struct CurlMultiObject {
+  PyObject_HEAD
+  PyObject* dict;
+  PyObject* weakreflist;
+  CURLM* multi_handle;
+  PyThreadState* state;  // the multi's thread-state slot
+  fd_set read_fd_set;
+  fd_set write_fd_set;
+  fd_set exc_fd_set;
+  PyObject* cb_timer;
+  PyObject* cb_socket;
+  PyObject* cb_notify;
+  PyObject* socket_assignments;  // dict
+  PyObject* easies;              // set of Curl, or null once closed
+  int close_handles;
+};
+
+// One mutex per libcurl lock-data kind, indexed by the kind's value.
+inline constexpr int KELVEX_LOCK_DATA_KINDS = 8;
+static_assert(CURL_LOCK_DATA_LAST <= KELVEX_LOCK_DATA_KINDS,
+              "libcurl has more lock-data kinds than the share lock block");
+struct ShareLock {
+  PyMutex locks[KELVEX_LOCK_DATA_KINDS];
+};
+
+struct CurlShareObject {
+  PyObject_HEAD
+  PyObject* dict;
+  PyObject* weakreflist;
+  CURLSH* share_handle;
+  ShareLock* lock;
+  PyMutex mutex;     // guards share_handle and easies
+  PyObject* easies;  // set of weak references to Curl
+  int detach_on_close;
+};
+
+struct CurlMimeObject {
+  PyObject_HEAD
+  PyObject* curl;  // Curl, strong
+  curl_mime* mime_handle;
+  PyObject* parts;           // list
+  PyObject* submimes;        // list
+  PyObject* data_cb_owners;  // list
+  int owns_handle;
+};
+
+struct CurlMimePartObject {
+  PyObject_HEAD
+  PyObject* mime;  // CurlMime, strong
+  curl_mimepart* part;
+  PyObject* data_cb_owner;
+};
+
+struct MimeDataCbOwnerObject {
+  PyObject_HEAD
+  PyObject* read;
+  PyObject* seek;
+  PyObject* free;
+  PyObject* userdata;
+  int64_t libcurl_refs;
+  int free_called;
+};
+
+struct CurlSlistObject {
+  PyObject_HEAD
+  curl_slist* slist;
+};
+
+struct CurlHttppostObject {
+  PyObject_HEAD
+  curl_httppost* httppost;
+  PyObject* reflist;  // list or null
+};
+
+// ---------------------------------------------------------------------------
+// Globals (module.cpp)
+// ---------------------------------------------------------------------------
+
+extern PyTypeObject Curl_Type;
+extern PyTypeObject CurlMulti_Type;
+extern PyTypeObject CurlShare_Type;
+extern PyTypeObject CurlMime_Type;
+extern PyTypeObject CurlMimePart_Type;
+extern PyTypeObject CurlSlist_Type;
+extern PyTypeObject CurlHttppost_Type;
+
+extern PyTypeObject* p_Curl_Type;
+extern PyTypeObject* p_CurlMulti_Type;
+extern PyTypeObject* p_CurlShare_Type;
+extern PyTypeObject* p_CurlMime_Type;
+extern PyTypeObject* p_CurlMimePart_Type;
+extern PyTypeObject* p_CurlSlist_Type;
+extern PyTypeObject* p_CurlHttppost_Type;
+
+extern PyObject* ErrorObject;
+extern char* g_kelvex_useragent;
+extern PyObject* bytesio;
+extern PyObject* stringio;
+extern PyObject* khkey_type;
+extern PyObject* curl_sockaddr_type;
+extern PyObject* hsts_entry_type;
+extern PyObject* hsts_index_type;
+extern PyObject* datetime_type;
+extern PyObject* utc_tz;
+extern PyObject* ws_frame_type;
+extern PyObject* curlobject_constants;
+extern PyObject* curlmultiobject_constants;
+extern PyObject* curlshareobject_constants;
+
+// Interned method names used on hot paths, made once at import.
+extern PyObject* g_str_write;
+extern PyObject* g_str_read;
+extern PyObject* g_str_release;
+extern PyObject* g_str_getvalue;
+
+// Registration (module.cpp); each returns 0 or -1.
+int insobj2(PyObject* dict1, PyObject* dict2, const char* name, PyObject* value);
+int inslong2(PyObject* dict1, PyObject* dict2, const char* name, long long value);
+int insstring(PyObject* dict, const char* name, const char* value);
+
+// The constants, registered into the module and per-type dictionaries
+// (constants.cpp). Returns 0 or -1.
+int kelvex_register_constants(PyObject* module_dict);
+
+// ---------------------------------------------------------------------------
+// Thread state and share locks (threadsupport.cpp)
+// ---------------------------------------------------------------------------
+
+PyThreadState** kelvex_get_thread_state_slot(CurlObject* self);
+PyThreadState* kelvex_get_thread_state(CurlObject* self);
+PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self);
+int kelvex_python_enter(PyThreadState** slot);
+void kelvex_python_leave(PyThreadState** slot);
+
+ShareLock* share_lock_new();
+void share_lock_destroy(ShareLock* lock);
+void share_lock_lock(ShareLock* lock, curl_lock_data kind);
+void share_lock_unlock(ShareLock* lock, curl_lock_data kind);
+void share_lock_callback(CURL* handle, curl_lock_data kind, curl_lock_access access,
+                         void* userptr);
+void share_unlock_callback(CURL* handle, curl_lock_data kind, void* userptr);
+
+int kelvex_ssl_init();
+void kelvex_ssl_cleanup();
+
+// Slots are written by the thread that owns the libcurl call and read by
+// other threads only for the advisory "currently running" check; relaxed
+// atomic access keeps those reads well defined on free-threaded builds.
+inline PyThreadState* slot_load(PyThreadState* const* slot) noexcept {
+  return __atomic_load_n(slot, __ATOMIC_RELAXED);
+}
+inline void slot_store(PyThreadState** slot, PyThreadState* value) noexcept {
+  __atomic_store_n(slot, value, __ATOMIC_RELAXED);
+}
+
+// The detach-into-slot pattern of every blocking libcurl call: the
+// constructor detaches the interpreter and stores the thread state in the
+// slot that this call's callbacks will look up; the destructor re-attaches
+// from the slot and empties it. The nested form, used by pause/unpause that
+// may run inside a callback of the same transfer, puts the slot's earlier
+// value back afterwards instead.
+class DetachedCall {
+ public:
+  explicit DetachedCall(PyThreadState** slot) noexcept : slot_(slot), saved_(nullptr) {
+    detach();
+  }
+  struct Nested {};
+  DetachedCall(PyThreadState** slot, Nested) noexcept : slot_(slot), saved_(slot_load(slot)) {
+    detach();
+  }
+  DetachedCall(const DetachedCall&) = delete;
+  DetachedCall& operator=(const DetachedCall&) = delete;
+  ~DetachedCall() {
+    PyThreadState* tstate = slot_load(slot_);
+    assert(tstate != nullptr);
+    PyEval_RestoreThread(tstate);
+    slot_store(slot_, saved_);
+  }
+
+ private:
+  void detach() noexcept {
+    PyThreadState* tstate = PyEval_SaveThread();
+    assert(tstate != nullptr);
+    slot_store(slot_, tstate);
+  }
+  PyThreadState** slot_;
+  PyThreadState* saved_;
+};
+
+// ---------------------------------------------------------------------------
+// Text, sequences, attributes, sockets, errors
+// (stringcompat.cpp, pythoncompat.cpp, util.cpp)
+// ---------------------------------------------------------------------------
+
+int PyText_Check(PyObject* o);
+// Returns 0 or -1; `encoded` receives the temporary ASCII bytes of a str.
+// With `len` null, embedded NUL bytes are refused.
+int PyText_AsStringAndSize(PyObject* obj, char** buffer, Py_ssize_t* len, Ref* encoded);
+char* PyText_AsString_NoNUL(PyObject* obj, Ref* encoded);
+PyObject* PyText_FromString_Ignore(const char* string);
+
+int PyListOrTuple_Check(PyObject* v);
+Py_ssize_t PyListOrTuple_Size(PyObject* v, int which);
+PyObject* PyListOrTuple_GetItem(PyObject* v, Py_ssize_t i, int which);
+
+PyObject* my_getattro(PyObject* co, PyObject* name, PyObject* dict1, PyObject* dict2,
+                      PyMethodDef* m);
+int my_setattro(PyObject** dict, PyObject* name, PyObject* v);
+
+PyObject* PyLong_FromCurlSocket(curl_socket_t sockfd);
+int PyLong_AsCurlSocket(PyObject* obj, curl_socket_t* sockfd);
+
+void create_and_set_error_object(CurlObject* self, int code);
+// kelvex.error with a single text value.
+void set_error_text(const char* text);
+// kelvex.error with (code, text).
+void set_error_code_text(long code, const char* text);
+
+void warn_failed_to_acquire_thread(const char* message);
+void print_callback_error_if_regular_exception();
+int check_pending_python_exception_or_signal();
+
+// ---------------------------------------------------------------------------
+// Callback frame (easycb.cpp): find the slot, re-attach, detach on every
+// return path. Construct it first thing in a trampoline; when `entered()` is
+// false the trampoline returns its failure value without touching Python.
+// ---------------------------------------------------------------------------
+
+class CallbackFrame {
+ public:
+  // `warning` is the full RuntimeWarning text, such as
+  // "read_callback failed to acquire thread".
+  CallbackFrame(CurlObject* self, const char* warning) noexcept;
+  CallbackFrame(CurlMultiObject* multi, const char* warning) noexcept;
+  CallbackFrame(const CallbackFrame&) = delete;
+  CallbackFrame& operator=(const CallbackFrame&) = delete;
+  ~CallbackFrame() {
+    if (entered_) kelvex_python_leave(slot_);
+  }
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  void enter(PyThreadState** slot, const char* warning) noexcept;
+  PyThreadState** slot_ = nullptr;
+  bool entered_ = false;
+};
+
+int callback_return_value_to_int(PyObject* result, const char* name, int* out);
+
+// ---------------------------------------------------------------------------
+// Curl (easy.cpp, easyperform.cpp, easyopt.cpp, easycb.cpp, easyinfo.cpp)
+// ---------------------------------------------------------------------------
+
+enum CheckFlags : int { CHECK_HANDLE = 1, CHECK_NOT_RUNNING = 2 };
+
+enum ReleaseGroups : unsigned {
+  RELEASE_DICT = 1u << 0,
+  RELEASE_MULTI = 1u << 1,
+  RELEASE_CALLBACKS = 1u << 2,
+  RELEASE_POSTFIELDS = 1u << 3,
+  RELEASE_SHARE = 1u << 4,
+  RELEASE_HTTPPOST = 1u << 5,
+  RELEASE_MIME = 1u << 6,
+  RELEASE_CA_CERTS = 1u << 7,
+  RELEASE_SLISTS = 1u << 8,
+  RELEASE_EASY = RELEASE_CALLBACKS | RELEASE_POSTFIELDS | RELEASE_HTTPPOST | RELEASE_MIME |
+                 RELEASE_CA_CERTS | RELEASE_SLISTS,
+  RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
+};
+
+inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
+inline bool is_multi(PyObject* o) { return PyObject_TypeCheck(o, &CurlMulti_Type); }
+inline bool is_share(PyObject* o) { return PyObject_TypeCheck(o, &CurlShare_Type); }
+inline bool is_mime(PyObject* o) { return PyObject_TypeCheck(o, &CurlMime_Type); }
+
+void assert_curl_state(const CurlObject* self);
+int check_curl_state(const CurlObject* self, int flags, const char* name);
+int util_curl_init(CurlObject* self);
+void util_curl_close(CurlObject* self);
+void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
+
+// Holders of libcurl lists and forms (easy.cpp).
+int util_curlslist_update(PyObject** field, curl_slist* list);
+int util_curlhttppost_update(CurlObject* self, curl_httppost* post, PyObject* reflist);
+
+// Transfers (easyperform.cpp).
+PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_perform_rb(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_perform_rs(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_send(CurlObject* self, PyObject* args);
+PyObject* do_curl_recv(CurlObject* self, PyObject* args);
+PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds);
+PyObject* do_curl_pause(CurlObject* self, PyObject* args);
+PyObject* do_curl_unpause(CurlObject* self, PyObject* ignored);
+int check_easy_recv_send_result(CurlObject* self, CURLcode res);
+
+// Options (easyopt.cpp).
+PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds);
+PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args);
+PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args);
+PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args);
+PyObject* do_curl_setopt_filelike(CurlObject* self, int option, PyObject* obj);
+curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
+
+// Trampolines (easycb.cpp).
+size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
+size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
+size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
+int seek_callback(void* userdata, curl_off_t offset, int origin);
+curlioerr ioctl_callback(CURL* handle, int cmd, void* userdata);
+
+// Information (easyinfo.cpp).
+PyObject* do_curl_getinfo(CurlObject* self, PyObject* args);
+PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* args);
+PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
+
+// ---------------------------------------------------------------------------
+// CurlMulti (multi.cpp)
+// ---------------------------------------------------------------------------
+
+void assert_multi_state(const CurlMultiObject* self);
+int check_multi_state(const CurlMultiObject* self, int flags, const char* name);
+
+// ---------------------------------------------------------------------------
+// CurlShare (share.cpp)
+// ---------------------------------------------------------------------------
+
+int share_register_easy(CurlShareObject* share, CurlObject* easy);
+void share_unregister_easy(CurlShareObject* share, CurlObject* easy);
+PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);
+
+// ---------------------------------------------------------------------------
+// CurlMime (mime.cpp)
+// ---------------------------------------------------------------------------
+
+PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
+void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject* mime);
+
+#endif  // KELVEX_H
