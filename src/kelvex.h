@@ -504,6 +504,7 @@ size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
 size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
 int seek_callback(void* userdata, curl_off_t offset, int origin);
 curlioerr ioctl_callback(CURL* handle, int cmd, void* userdata);
+CURLcode ssl_ctx_callback(CURL* handle, void* ssl_ctx, void* userdata);
 
 // Information (easyinfo.cpp).
 PyObject* do_curl_getinfo(CurlObject* self, PyObject* args);
