@@ -1,0 +1,4 @@
+"""kelvex: the whole libcurl transfer engine for CPython 3.13."""
+
+from ._kelvex import *  # noqa: F401,F403
+from ._kelvex import error  # noqa: F401
