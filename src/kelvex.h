@@ -11,6 +11,10 @@
 #include <Python.h>
 #include <structmember.h>
 
+// The module exposes libcurl's legacy interfaces (forms, PROGRESSFUNCTION,
+// IOCTLFUNCTION, ...) on purpose; their deprecation is reported to Python
+// callers as DeprecationWarning instead.
+#define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
 
 #include <sys/select.h>

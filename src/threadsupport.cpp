@@ -1,0 +1,121 @@
+// Thread-state slots, the callback frame built on them, the share lock block
+// and the TLS hooks.
+//
+// libcurl calls back on the thread that drives a transfer, while that thread
+// has detached from the interpreter. The thread state it detached from is
+// parked in a slot (the Curl object's own, or its multi's) so that a callback
+// can re-attach with exactly that thread state and detach again before
+// returning to libcurl.
+#include "kelvex.h"
+
+PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) {
+  if (self == nullptr) return nullptr;
+  assert(is_curl(reinterpret_cast<PyObject*>(self)));
+  if (slot_load(&self->state) != nullptr) {
+    assert(self->handle != nullptr);
+    // A handle is driven either by its own call or by its multi's, never both.
+    assert(self->multi_stack == nullptr || slot_load(&self->multi_stack->state) == nullptr);
+    return &self->state;
+  }
+  CurlMultiObject* multi = self->multi_stack;
+  if (multi == nullptr || slot_load(&multi->state) == nullptr) return nullptr;
+  assert(self->handle != nullptr);
+  assert(multi->multi_handle != nullptr);
+  return &multi->state;
+}
+
+PyThreadState* kelvex_get_thread_state(CurlObject* self) {
+  PyThreadState** slot = kelvex_get_thread_state_slot(self);
+  return slot != nullptr ? slot_load(slot) : nullptr;
+}
+
+PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) {
+  if (self == nullptr) return nullptr;
+  assert(is_multi(reinterpret_cast<PyObject*>(self)));
+  if (slot_load(&self->state) == nullptr) return nullptr;
+  assert(self->multi_handle != nullptr);
+  return &self->state;
+}
+
+int kelvex_python_enter(PyThreadState** slot) {
+  if (slot == nullptr) return 0;
+  PyThreadState* tstate = slot_load(slot);
+  if (tstate == nullptr) return 0;
+  PyEval_RestoreThread(tstate);
+  return 1;
+}
+
+void kelvex_python_leave(PyThreadState** slot) {
+  if (slot == nullptr || slot_load(slot) == nullptr) {
+    Py_FatalError("kelvex_python_leave: NULL thread state slot");
+  }
+  if (PyThreadState_GetUnchecked() != slot_load(slot)) {
+    Py_FatalError("kelvex_python_leave: attached thread state differs from slot");
+  }
+  PyThreadState* tstate = PyEval_SaveThread();
+  (void)tstate;
+  assert(tstate == slot_load(slot));
+}
+
+CallbackFrame::CallbackFrame(CurlObject* self, const char* warning) noexcept {
+  // During finalization thread states may be gone; touch nothing.
+  if (Py_IsFinalizing()) return;
+  enter(kelvex_get_thread_state_slot(self), warning);
+}
+
+CallbackFrame::CallbackFrame(CurlMultiObject* multi, const char* warning) noexcept {
+  if (Py_IsFinalizing()) return;
+  enter(kelvex_get_thread_state_slot_multi(multi), warning);
+}
+
+void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
+  if (kelvex_python_enter(slot)) {
+    slot_ = slot;
+    entered_ = true;
+    return;
+  }
+  warn_failed_to_acquire_thread(warning);
+}
+
+// Share lock block. PyMutex_Lock/PyMutex_Unlock are the interpreter's own
+// one-byte protocol: an uncontended compare-and-swap, parking only when the
+// byte is taken. A thread that parks here detaches from the interpreter
+// while it waits, so a holder that needs the interpreter can still finish.
+
+ShareLock* share_lock_new() {
+  auto* lock = static_cast<ShareLock*>(PyMem_RawCalloc(1, sizeof(ShareLock)));
+  if (lock == nullptr) PyErr_NoMemory();
+  return lock;
+}
+
+void share_lock_destroy(ShareLock* lock) {
+  assert(lock != nullptr);
+  PyMem_RawFree(lock);
+}
+
+void share_lock_lock(ShareLock* lock, curl_lock_data kind) {
+  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
+  PyMutex_Lock(&lock->locks[kind]);
+}
+
+void share_lock_unlock(ShareLock* lock, curl_lock_data kind) {
+  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
+  PyMutex_Unlock(&lock->locks[kind]);
+}
+
+// libcurl's share lock callbacks. They run on transfer threads with the
+// interpreter detached and must touch nothing but the lock block. Every lock
+// is exclusive, whatever access libcurl asks for.
+void share_lock_callback(CURL*, curl_lock_data kind, curl_lock_access, void* userptr) {
+  auto* share = static_cast<CurlShareObject*>(userptr);
+  share_lock_lock(share->lock, kind);
+}
+
+void share_unlock_callback(CURL*, curl_lock_data kind, void* userptr) {
+  auto* share = static_cast<CurlShareObject*>(userptr);
+  share_lock_unlock(share->lock, kind);
+}
+
+// OpenSSL 3 initialises itself; nothing to set up or tear down.
+int kelvex_ssl_init() { return 0; }
+void kelvex_ssl_cleanup() {}
