@@ -32,4 +32,3 @@ bench: build
 
 clean:
 	rm -rf build
-	rm -f "$$(scripts/make-root --path)/opt/kelvex-venv/.kelvex-build-stamp"
