@@ -1,0 +1,987 @@
+// CurlMulti: one libcurl multi handle and the set of Curl objects added to it.
+//
+// Every libcurl multi call that can run callbacks (add, remove, perform,
+// socket action, socket-all, cleanup) is made through DetachedCall on the
+// multi's `state`: the callbacks of the multi and of every added handle
+// re-attach with that thread state, and every method that must not run in
+// the middle of such a call finds `state` set and refuses.
+#include "kelvex.h"
+
+#include "docstrings.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+
+namespace {
+
+CurlMultiObject* as_multi(PyObject* op) { return reinterpret_cast<CurlMultiObject*>(op); }
+CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
+PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
+
+// A dying multi has no references left; handing it to Python code would
+// take a new one and revive it halfway through its own destruction.
+bool multi_is_being_destroyed(CurlMultiObject* self) { return Py_REFCNT(as_object(self)) == 0; }
+
+// ---------------------------------------------------------------------------
+// Callback trampolines
+// ---------------------------------------------------------------------------
+
+// An exception that a callback of this same libcurl call left pending (a
+// KeyboardInterrupt, say) is raised by the driving call once libcurl
+// returns; calling Python again before that would run code with an
+// exception set, so the later callbacks answer with their failure value.
+bool exception_already_pending() { return PyErr_Occurred() != nullptr; }
+
+// Converts what a timer or socket callable returned: None is success, an
+// int is passed through, anything else is reported and fails.
+int multi_callback_result(PyObject* result, const char* name) {
+  if (result == nullptr) {
+    print_callback_error_if_regular_exception();
+    return -1;
+  }
+  if (result == Py_None) return 0;
+  int value = -1;
+  if (callback_return_value_to_int(result, name, &value) < 0) return -1;
+  return value;
+}
+
+int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
+  (void)multi;
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  CallbackFrame frame(self, "multi_timer_callback failed to acquire thread");
+  if (!frame.entered()) return -1;
+  if (self->cb_timer == nullptr) return 0;
+  if (exception_already_pending()) return -1;
+  Ref callable = Ref::borrow(self->cb_timer);
+  Ref arg = Ref::steal(PyLong_FromLong(timeout_ms));
+  if (!arg) {
+    print_callback_error_if_regular_exception();
+    return -1;
+  }
+  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), arg.get()));
+  return multi_callback_result(result.get(), "multi timer");
+}
+
+int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp) {
+  (void)easy;
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  CallbackFrame frame(self, "multi_socket_callback failed to acquire thread");
+  if (!frame.entered()) return -1;
+  // After clear or during destruction the callable is gone and the objects
+  // that socketp pointed to may be too: do not look at socketp.
+  if (self->cb_socket == nullptr) return 0;
+  if (exception_already_pending()) return -1;
+  Ref callable = Ref::borrow(self->cb_socket);
+  Ref py_what = Ref::steal(PyLong_FromLong(what));
+  Ref py_sock = Ref::steal(PyLong_FromCurlSocket(s));
+  if (!py_what || !py_sock) {
+    print_callback_error_if_regular_exception();
+    return -1;
+  }
+  PyObject* owner = multi_is_being_destroyed(self) ? Py_None : as_object(self);
+  // The callable may unassign this socket, dropping the assignment dict's
+  // reference; the call keeps its own.
+  Ref assigned = Ref::borrow(socketp != nullptr ? static_cast<PyObject*>(socketp) : Py_None);
+  PyObject* args[5] = {nullptr, py_what.get(), py_sock.get(), owner, assigned.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
+                                              4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return multi_callback_result(result.get(), "multi socket");
+}
+
+void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp) {
+  (void)multi;
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  CallbackFrame frame(self, "multi_notify_callback failed to acquire thread");
+  if (!frame.entered()) return;
+  if (self->cb_notify == nullptr || exception_already_pending()) return;
+  Ref callable = Ref::borrow(self->cb_notify);
+  // The private pointer is trusted only when the object it names still
+  // owns this easy handle inside this multi.
+  PyObject* target = Py_None;
+  if (easy != nullptr) {
+    char* priv = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) == CURLE_OK && priv != nullptr) {
+      auto* candidate = reinterpret_cast<PyObject*>(priv);
+      if (is_curl(candidate) && as_curl(candidate)->handle == easy &&
+          as_curl(candidate)->multi_stack == self) {
+        target = candidate;
+      }
+    }
+  }
+  Ref curl = Ref::borrow(target);
+  Ref kind = Ref::steal(PyLong_FromUnsignedLong(notification));
+  if (!kind) {
+    print_callback_error_if_regular_exception();
+    return;
+  }
+  PyObject* args[3] = {nullptr, kind.get(), curl.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) print_callback_error_if_regular_exception();
+}
+
+// ---------------------------------------------------------------------------
+// Option table
+// ---------------------------------------------------------------------------
+
+enum class MultiOptClass : unsigned char { Long, OffT, StringList, Function };
+
+// Installs or removes (enable false) a trampoline together with its
+// user-data option, which always names the multi itself.
+using InstallCallback = void (*)(CURLM* handle, CurlMultiObject* self, bool enable);
+
+struct MultiOption {
+  int option;
+  MultiOptClass cls;
+  PyObject* CurlMultiObject::*callable;  // Function options only
+  InstallCallback install;               // Function options only
+};
+
+constexpr MultiOption kMultiOptions[] = {
+    {CURLMOPT_PIPELINING, MultiOptClass::Long, nullptr, nullptr},
+    {CURLMOPT_MAXCONNECTS, MultiOptClass::Long, nullptr, nullptr},
+    {CURLMOPT_MAX_HOST_CONNECTIONS, MultiOptClass::Long, nullptr, nullptr},
+    {CURLMOPT_MAX_PIPELINE_LENGTH, MultiOptClass::Long, nullptr, nullptr},
+    {CURLMOPT_MAX_TOTAL_CONNECTIONS, MultiOptClass::Long, nullptr, nullptr},
+    {CURLMOPT_MAX_CONCURRENT_STREAMS, MultiOptClass::Long, nullptr, nullptr},
+    {CURLMOPT_CONTENT_LENGTH_PENALTY_SIZE, MultiOptClass::OffT, nullptr, nullptr},
+    {CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE, MultiOptClass::OffT, nullptr, nullptr},
+    {CURLMOPT_PIPELINING_SITE_BL, MultiOptClass::StringList, nullptr, nullptr},
+    {CURLMOPT_PIPELINING_SERVER_BL, MultiOptClass::StringList, nullptr, nullptr},
+    {CURLMOPT_SOCKETFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_socket,
+     [](CURLM* handle, CurlMultiObject* self, bool enable) {
+       curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION,
+                         enable ? &multi_socket_callback : static_cast<curl_socket_callback>(nullptr));
+       curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, enable ? self : nullptr);
+     }},
+    {CURLMOPT_TIMERFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_timer,
+     [](CURLM* handle, CurlMultiObject* self, bool enable) {
+       curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION,
+                         enable ? &multi_timer_callback
+                                : static_cast<curl_multi_timer_callback>(nullptr));
+       curl_multi_setopt(handle, CURLMOPT_TIMERDATA, enable ? self : nullptr);
+     }},
+    {CURLMOPT_NOTIFYFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_notify,
+     [](CURLM* handle, CurlMultiObject* self, bool enable) {
+       curl_multi_setopt(handle, CURLMOPT_NOTIFYFUNCTION,
+                         enable ? &multi_notify_callback
+                                : static_cast<curl_notify_callback>(nullptr));
+       curl_multi_setopt(handle, CURLMOPT_NOTIFYDATA, enable ? self : nullptr);
+     }},
+};
+
+const MultiOption* find_multi_option(int option) {
+  for (const MultiOption& entry : kMultiOptions) {
+    if (entry.option == option) return &entry;
+  }
+  return nullptr;
+}
+
+// The range of option numbers libcurl's multi interface can have: a class
+// base (0, 10000, 20000, 30000) plus an index up to the last one defined.
+constexpr int kMultiOptionIndexMax = 21;
+constexpr int kMultiOptionMax = 30000 + kMultiOptionIndexMax;
+
+// The notification switches, by method.
+struct NotifySwitch {
+  const char* name;
+  CURLMcode (*function)(CURLM*, unsigned int);
+};
+constexpr NotifySwitch kNotifyEnable = {"notify_enable", &curl_multi_notify_enable};
+constexpr NotifySwitch kNotifyDisable = {"notify_disable", &curl_multi_notify_disable};
+
+// ---------------------------------------------------------------------------
+// Membership helpers
+// ---------------------------------------------------------------------------
+
+int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) {
+  assert_multi_state(self);
+  if (slot_load(&self->state) != nullptr) {
+    set_error_text("cannot add/remove handle - multi_perform() already running");
+    return -1;
+  }
+  if (self->multi_handle == nullptr) {
+    set_error_text("cannot add/remove handle - multi-stack is closed");
+    return -1;
+  }
+  assert_curl_state(curl);
+  if (slot_load(&curl->state) != nullptr) {
+    set_error_text("cannot add/remove handle - perform() of curl object already running");
+    return -1;
+  }
+  if (curl->multi_stack != nullptr && curl->multi_stack != self) {
+    set_error_text("cannot add/remove handle - curl object already on another multi-stack");
+    return -1;
+  }
+  return 0;
+}
+
+// Records membership on the Curl side. The weak reference is made by the
+// caller beforehand, so that this step cannot fail.
+void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
+  assert(curl != nullptr);
+  Py_XSETREF(curl->multi_weakref, weakref.release());
+  curl->multi_stack = multi;
+}
+
+void easy_clear_multi_ref(CurlObject* curl) {
+  curl->multi_stack = nullptr;
+  Py_CLEAR(curl->multi_weakref);
+}
+
+// Removes every handle from libcurl and from `easies`, closing each one
+// when `close_handles` is set. Handles are taken out of the set one by one
+// rather than from a snapshot: a handle's close() is Python code (a
+// subclass may override it) and may add handles to this multi or close it
+// again, and nothing may be left pointing at this multi once it returns 0.
+int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ignore_errors) {
+  while (self->easies != nullptr && PySet_Size(self->easies) > 0) {
+    Ref item = Ref::steal(PySet_Pop(self->easies));
+    if (!item) return -1;
+    CurlObject* curl = as_curl(item.get());
+    if (curl->multi_stack != self) continue;
+    if (self->multi_handle != nullptr && curl->handle != nullptr) {
+      {
+        DetachedCall call(&self->state);
+        curl_multi_remove_handle(self->multi_handle, curl->handle);
+      }
+      if (curl->multi_stack == self) curl->multi_stack = nullptr;
+    } else {
+      curl->multi_stack = nullptr;
+    }
+    Py_CLEAR(curl->multi_weakref);
+    // A callback of the removal may have left a KeyboardInterrupt or the
+    // like pending; it ends the loop like an error of close() does.
+    bool failed = PyErr_Occurred() != nullptr;
+    if (!failed && close_handles) {
+      Ref result = Ref::steal(PyObject_CallMethod(item.get(), "close", nullptr));
+      failed = !result;
+    }
+    if (failed) {
+      if (!ignore_errors) return -1;
+      PyErr_Clear();
+    }
+  }
+  Py_CLEAR(self->easies);
+  return 0;
+}
+
+void util_multi_close(CurlMultiObject* self) {
+  assert(self != nullptr);
+  slot_store(&self->state, nullptr);
+  if (self->multi_handle != nullptr) {
+    {
+      DetachedCall call(&self->state);
+      curl_multi_cleanup(self->multi_handle);
+    }
+    self->multi_handle = nullptr;
+  }
+}
+
+void util_multi_xdecref(CurlMultiObject* self) {
+  Py_CLEAR(self->dict);
+  Py_CLEAR(self->cb_timer);
+  Py_CLEAR(self->cb_socket);
+  Py_CLEAR(self->cb_notify);
+  Py_CLEAR(self->socket_assignments);
+}
+
+// Every libcurl driving call ends here after re-attaching: an exception a
+// callback left pending, or one a signal handler raised, wins over
+// libcurl's result.
+PyObject* driving_result(CURLMcode rc, int running, bool accept_call_again, const char* text) {
+  if (check_pending_python_exception_or_signal() < 0) return nullptr;
+  if (rc == CURLM_OK || (accept_call_again && rc == CURLM_CALL_MULTI_PERFORM)) {
+    return Py_BuildValue("(ii)", static_cast<int>(rc), running);
+  }
+  set_error_code_text(rc, text);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Construction, destruction, GC
+// ---------------------------------------------------------------------------
+
+PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  int close_handles = 0;
+  if (type == &CurlMulti_Type) {
+    static const char* const kwlist[] = {"close_handles", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &close_handles)) return nullptr;
+  }
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return nullptr;
+  CurlMultiObject* self = as_multi(obj.get());
+#ifndef NDEBUG
+  {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(self);
+    for (std::size_t i = sizeof(PyObject); i < sizeof(CurlMultiObject); ++i) assert(bytes[i] == 0);
+  }
+#endif
+  self->easies = PySet_New(nullptr);
+  if (self->easies == nullptr) return nullptr;
+  self->socket_assignments = PyDict_New();
+  if (self->socket_assignments == nullptr) return nullptr;
+  self->multi_handle = curl_multi_init();
+  if (self->multi_handle == nullptr) {
+    obj.reset();
+    set_error_text("initializing curl-multi failed");
+    return nullptr;
+  }
+  self->close_handles = close_handles ? 1 : 0;
+  return obj.release();
+}
+
+void do_multi_dealloc(PyObject* op) {
+  CurlMultiObject* self = as_multi(op);
+  PyObject_GC_UnTrack(op);
+  Py_TRASHCAN_BEGIN(op, do_multi_dealloc)
+  // Removing the handles runs callbacks, which must not see an exception
+  // that was being raised when this object lost its last reference.
+  PyObject* raised = PyErr_GetRaisedException();
+  util_multi_detach_easies(self, false, true);
+  util_multi_xdecref(self);
+  util_multi_close(self);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  PyErr_SetRaisedException(raised);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
+  Py_TYPE(op)->tp_free(op);
+  Py_TRASHCAN_END
+}
+
+int do_multi_traverse(PyObject* op, visitproc visit, void* arg) {
+  CurlMultiObject* self = as_multi(op);
+  Py_VISIT(self->dict);
+  Py_VISIT(self->easies);
+  Py_VISIT(self->socket_assignments);
+  Py_VISIT(self->cb_timer);
+  Py_VISIT(self->cb_socket);
+  Py_VISIT(self->cb_notify);
+  return 0;
+}
+
+int do_multi_clear(PyObject* op) {
+  util_multi_xdecref(as_multi(op));
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Membership
+// ---------------------------------------------------------------------------
+
+PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
+  CurlMultiObject* self = as_multi(op);
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTuple(args, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
+  CurlObject* curl = as_curl(arg);
+  if (check_multi_add_remove(self, curl) < 0) return nullptr;
+  if (curl->handle == nullptr) {
+    set_error_text("curl object already closed");
+    return nullptr;
+  }
+  if (curl->multi_stack == self) {
+    set_error_text("curl object already on this multi-stack");
+    return nullptr;
+  }
+  assert(curl->multi_stack == nullptr);
+  Ref weakref = Ref::steal(PyWeakref_NewRef(op, nullptr));
+  if (!weakref) return nullptr;
+  if (PySet_Add(self->easies, arg) < 0) return nullptr;
+  // Membership is in place before libcurl sees the handle: the timer
+  // callable that the add fires then finds the handle busy and cannot
+  // close it while libcurl is still linking it in.
+  easy_set_multi_ref(curl, self, std::move(weakref));
+  CURLMcode rc;
+  {
+    DetachedCall call(&self->state);
+    rc = curl_multi_add_handle(self->multi_handle, curl->handle);
+  }
+  if (rc != CURLM_OK) {
+    easy_clear_multi_ref(curl);
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
+    if (raised) {
+      PyErr_SetRaisedException(raised.release());
+      return nullptr;
+    }
+    set_error_code_text(rc, "curl_multi_add_handle() failed due to internal errors");
+    return nullptr;
+  }
+  // The handle is added; a KeyboardInterrupt left by the timer callable
+  // still reaches the caller.
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* do_multi_remove_handle(PyObject* op, PyObject* args) {
+  CurlMultiObject* self = as_multi(op);
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTuple(args, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
+  CurlObject* curl = as_curl(arg);
+  if (check_multi_add_remove(self, curl) < 0) return nullptr;
+  if (curl->handle == nullptr) {
+    if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  if (curl->multi_stack != self) {
+    set_error_text("curl object not on this multi-stack");
+    return nullptr;
+  }
+  CURLMcode rc;
+  {
+    DetachedCall call(&self->state);
+    rc = curl_multi_remove_handle(self->multi_handle, curl->handle);
+  }
+  if (rc != CURLM_OK) {
+    if (!PyErr_Occurred()) {
+      set_error_code_text(rc, "curl_multi_remove_handle() failed due to internal errors");
+    }
+    return nullptr;
+  }
+  {
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+  }
+  assert(curl->multi_stack == self);
+  easy_clear_multi_ref(curl);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+int do_multi_contains(PyObject* op, PyObject* item) {
+  CurlMultiObject* self = as_multi(op);
+  assert_multi_state(self);
+  if (!is_curl(item)) {
+    PyErr_SetString(PyExc_TypeError, "__contains__ expects a Curl object");
+    return -1;
+  }
+  if (self->easies == nullptr) return 0;
+  return PySet_Contains(self->easies, item);
+}
+
+PyObject* do_multi_close(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  if (check_multi_state(self, CHECK_NOT_RUNNING, "close") < 0) return nullptr;
+  if (util_multi_detach_easies(self, self->close_handles != 0, false) < 0) return nullptr;
+  util_multi_close(self);
+  // Emptied only now: callbacks during libcurl's cleanup still receive the
+  // objects assigned to their sockets.
+  if (self->socket_assignments != nullptr) PyDict_Clear(self->socket_assignments);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Driving transfers
+// ---------------------------------------------------------------------------
+
+PyObject* do_multi_perform(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "perform") < 0) return nullptr;
+  int running = -1;
+  CURLMcode rc;
+  {
+    DetachedCall call(&self->state);
+    rc = curl_multi_perform(self->multi_handle, &running);
+  }
+  return driving_result(rc, running, true, "perform failed");
+}
+
+PyObject* do_multi_socket_action(PyObject* op, PyObject* args) {
+  CurlMultiObject* self = as_multi(op);
+  PyObject* sock_fd = nullptr;
+  int ev_bitmask = 0;
+  if (!PyArg_ParseTuple(args, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
+  curl_socket_t sock;
+  if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "socket_action") < 0) {
+    return nullptr;
+  }
+  int running = -1;
+  CURLMcode rc;
+  {
+    DetachedCall call(&self->state);
+    rc = curl_multi_socket_action(self->multi_handle, sock, ev_bitmask, &running);
+  }
+  return driving_result(rc, running, false, "multi_socket_action failed");
+}
+
+PyObject* do_multi_socket_all(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) < 0) {
+    return nullptr;
+  }
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "socket_all") < 0) return nullptr;
+  int running = -1;
+  CURLMcode rc;
+  {
+    DetachedCall call(&self->state);
+    rc = curl_multi_socket_all(self->multi_handle, &running);
+  }
+  return driving_result(rc, running, true, "perform failed");
+}
+
+// Fills the record's scratch sets from libcurl; returns libcurl's code.
+CURLMcode fill_fd_sets(CurlMultiObject* self, int* max_fd) {
+  FD_ZERO(&self->read_fd_set);
+  FD_ZERO(&self->write_fd_set);
+  FD_ZERO(&self->exc_fd_set);
+  *max_fd = -1;
+  return curl_multi_fdset(self->multi_handle, &self->read_fd_set, &self->write_fd_set,
+                          &self->exc_fd_set, max_fd);
+}
+
+PyObject* do_multi_fdset(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "fdset") < 0) return nullptr;
+  int max_fd = -1;
+  CURLMcode rc = fill_fd_sets(self, &max_fd);
+  if (rc != CURLM_OK) {
+    set_error_code_text(rc, "curl_multi_fdset() failed due to internal errors");
+    return nullptr;
+  }
+  const fd_set* sets[3] = {&self->read_fd_set, &self->write_fd_set, &self->exc_fd_set};
+  Ref lists[3] = {Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0))};
+  for (const Ref& list : lists) {
+    if (!list) return nullptr;
+  }
+  for (int fd = 0; fd <= max_fd; ++fd) {
+    for (int which = 0; which < 3; ++which) {
+      if (!FD_ISSET(fd, sets[which])) continue;
+      Ref number = Ref::steal(PyLong_FromLong(fd));
+      if (!number || PyList_Append(lists[which].get(), number.get()) < 0) return nullptr;
+    }
+  }
+  return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
+}
+
+// Upper bound of a select() wait, in seconds: 365 days.
+constexpr double kSelectTimeoutMax = 31536000.0;
+
+PyObject* do_multi_select(PyObject* op, PyObject* args) {
+  CurlMultiObject* self = as_multi(op);
+  double timeout = 0.0;
+  if (!PyArg_ParseTuple(args, "d:select", &timeout)) return nullptr;
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "select") < 0) return nullptr;
+  // Written so that NaN fails too.
+  if (!(timeout >= 0.0 && timeout < kSelectTimeoutMax)) {
+    PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
+    return nullptr;
+  }
+  struct timeval tv;
+  double whole = std::trunc(timeout);
+  double fraction = timeout - whole;
+  assert(fraction >= 0.0 && fraction < 1.0);
+  tv.tv_sec = static_cast<time_t>(whole);
+  tv.tv_usec = static_cast<suseconds_t>(fraction * 1000000.0);
+  int max_fd = -1;
+  CURLMcode rc = fill_fd_sets(self, &max_fd);
+  if (rc != CURLM_OK) {
+    set_error_code_text(rc, "multi_fdset failed");
+    return nullptr;
+  }
+  if (max_fd < 0) return PyLong_FromLong(0);
+  int n;
+  // No libcurl call runs during the wait, so no slot is recorded.
+  Py_BEGIN_ALLOW_THREADS
+  n = ::select(max_fd + 1, &self->read_fd_set, &self->write_fd_set, &self->exc_fd_set, &tv);
+  Py_END_ALLOW_THREADS
+  return PyLong_FromLong(n);
+}
+
+PyObject* do_multi_info_read(PyObject* op, PyObject* args) {
+  CurlMultiObject* self = as_multi(op);
+  int max_objects = INT_MAX;
+  if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects)) return nullptr;
+  if (max_objects < 1) {
+    set_error_text("argument to info_read must be greater than zero");
+    return nullptr;
+  }
+  if (check_multi_state(self, CHECK_HANDLE, "info_read") < 0) return nullptr;
+  Ref successes = Ref::steal(PyList_New(0));
+  if (!successes) return nullptr;
+  Ref failures = Ref::steal(PyList_New(0));
+  if (!failures) return nullptr;
+  int queued = 0;
+  for (int taken = 0; taken < max_objects; ++taken) {
+    CURLMsg* msg = curl_multi_info_read(self->multi_handle, &queued);
+    if (msg == nullptr) break;
+    char* priv = nullptr;
+    CURLcode info = curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &priv);
+    if (info != CURLE_OK || priv == nullptr) {
+      set_error_code_text(info, "Unable to fetch curl handle from curl object");
+      return nullptr;
+    }
+    PyObject* co = reinterpret_cast<PyObject*>(priv);
+    assert(is_curl(co));
+    CURLcode result = msg->data.result;
+    if (result == CURLE_OK) {
+      if (PyList_Append(successes.get(), co) < 0) return nullptr;
+      continue;
+    }
+    CurlObject* curl = as_curl(co);
+    curl->error[KELVEX_ERROR_SIZE - 1] = '\0';
+    Ref message = Ref::steal(PyUnicode_DecodeLocale(curl->error, "surrogateescape"));
+    if (!message) return nullptr;
+    Ref failure = Ref::steal(Py_BuildValue("(OiO)", co, static_cast<int>(result), message.get()));
+    if (!failure || PyList_Append(failures.get(), failure.get()) < 0) return nullptr;
+  }
+  return Py_BuildValue("(iOO)", queued, successes.get(), failures.get());
+}
+
+PyObject* do_multi_timeout(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "timeout") < 0) return nullptr;
+  long milliseconds = -1;
+  CURLMcode rc = curl_multi_timeout(self->multi_handle, &milliseconds);
+  if (rc != CURLM_OK) {
+    set_error_code_text(rc, "timeout failed");
+    return nullptr;
+  }
+  return PyLong_FromLong(milliseconds);
+}
+
+// ---------------------------------------------------------------------------
+// Options
+// ---------------------------------------------------------------------------
+
+// kelvex.error whose args are the one-element tuple (code,).
+PyObject* set_error_code_only(CURLMcode rc) {
+  Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(rc)));
+  if (value) PyErr_SetObject(ErrorObject, value.get());
+  return nullptr;
+}
+
+PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, PyObject* value) {
+  if (entry == nullptr || entry->cls != MultiOptClass::StringList) {
+    PyErr_SetString(PyExc_TypeError, "lists/tuples are not supported for this option");
+    return nullptr;
+  }
+  const auto option = static_cast<CURLMoption>(entry->option);
+  // A private copy: another thread cannot change the items under us.
+  Ref items = Ref::steal(PySequence_Tuple(value));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  if (count == 0) {
+    char* empty[1] = {nullptr};
+    CURLMcode rc = curl_multi_setopt(self->multi_handle, option, empty);
+    if (rc != CURLM_OK) return set_error_code_only(rc);
+    Py_RETURN_NONE;
+  }
+  if (static_cast<size_t>(count) >= PY_SSIZE_T_MAX / sizeof(char*)) return PyErr_NoMemory();
+  std::unique_ptr<char*[], decltype(&PyMem_Free)> strings(
+      static_cast<char**>(PyMem_Calloc(static_cast<size_t>(count) + 1, sizeof(char*))),
+      &PyMem_Free);
+  // Holds the ASCII encodings of str items until libcurl has copied them.
+  Ref encodings = Ref::steal(PyTuple_New(count));
+  if (!strings || !encodings) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (!PyText_Check(item)) {
+      set_error_text("list/tuple items must be strings");
+      return nullptr;
+    }
+    Ref encoded;
+    char* text = PyText_AsString_NoNUL(item, &encoded);
+    if (text == nullptr) return nullptr;
+    strings[i] = text;
+    PyTuple_SET_ITEM(encodings.get(), i, encoded ? encoded.release() : Py_NewRef(Py_None));
+  }
+  strings[count] = nullptr;
+  CURLMcode rc = curl_multi_setopt(self->multi_handle, option, strings.get());
+  if (rc != CURLM_OK) return set_error_code_only(rc);
+  Py_RETURN_NONE;
+}
+
+PyObject* do_multi_setopt_callable(CurlMultiObject* self, const MultiOption* entry,
+                                   PyObject* value) {
+  if (entry == nullptr || entry->cls != MultiOptClass::Function) {
+    PyErr_SetString(PyExc_TypeError, "callables are not supported for this option");
+    return nullptr;
+  }
+  entry->install(self->multi_handle, self, true);
+  Py_XSETREF(self->*(entry->callable), Py_NewRef(value));
+  Py_RETURN_NONE;
+}
+
+PyObject* do_multi_setopt(PyObject* op, PyObject* args) {
+  CurlMultiObject* self = as_multi(op);
+  int option = 0;
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "setopt") < 0) return nullptr;
+  if (option < 1 || option > kMultiOptionMax || option % 10000 > kMultiOptionIndexMax) {
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return nullptr;
+  }
+  const MultiOption* entry = find_multi_option(option);
+  if (value == Py_None) {
+    if (entry != nullptr && entry->cls == MultiOptClass::StringList) {
+      curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+                        static_cast<char**>(nullptr));
+      Py_RETURN_NONE;
+    }
+    if (entry != nullptr && entry->cls == MultiOptClass::Function) {
+      entry->install(self->multi_handle, self, false);
+      Py_CLEAR(self->*(entry->callable));
+      Py_RETURN_NONE;
+    }
+    PyErr_SetString(PyExc_TypeError, "unsetting is not supported for this option");
+    return nullptr;
+  }
+  if (PyLong_Check(value)) {
+    long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred()) return nullptr;
+    const auto curl_option = static_cast<CURLMoption>(option);
+    if (entry != nullptr && entry->cls == MultiOptClass::Long) {
+      curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
+      Py_RETURN_NONE;
+    }
+    if (entry != nullptr && entry->cls == MultiOptClass::OffT) {
+      curl_multi_setopt(self->multi_handle, curl_option, static_cast<curl_off_t>(number));
+      Py_RETURN_NONE;
+    }
+    PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+    return nullptr;
+  }
+  if (PyListOrTuple_Check(value)) return do_multi_setopt_list(self, entry, value);
+  if (PyCallable_Check(value)) return do_multi_setopt_callable(self, entry, value);
+  PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Socket assignments and notifications
+// ---------------------------------------------------------------------------
+
+PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* value,
+                            const char* name) {
+  curl_socket_t sock;
+  if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
+  if (check_multi_state(self, CHECK_HANDLE, name) < 0) return nullptr;
+  if (self->socket_assignments == nullptr) {
+    // Only after the collector cleared this multi.
+    self->socket_assignments = PyDict_New();
+    if (self->socket_assignments == nullptr) return nullptr;
+  }
+  PyObject* dict = self->socket_assignments;
+  PyObject* previous = nullptr;
+  if (PyDict_GetItemRef(dict, sock_fd, &previous) < 0) return nullptr;
+  Ref old = Ref::steal(previous);
+  void* pointer = nullptr;
+  if (value == Py_None) {
+    if (PyDict_Pop(dict, sock_fd, nullptr) < 0) return nullptr;
+  } else {
+    if (PyDict_SetItem(dict, sock_fd, value) < 0) return nullptr;
+    pointer = value;
+  }
+  CURLMcode rc = curl_multi_assign(self->multi_handle, sock, pointer);
+  if (rc == CURLM_OK) Py_RETURN_NONE;
+  // libcurl kept its old pointer, so the dictionary must keep the object
+  // that pointer names.
+  if (old) {
+    if (PyDict_SetItem(dict, sock_fd, old.get()) < 0) PyErr_Clear();
+  } else if (value != Py_None) {
+    if (PyDict_Pop(dict, sock_fd, nullptr) < 0) PyErr_Clear();
+  }
+  char text[64];
+  PyOS_snprintf(text, sizeof(text), "%s failed", name);
+  set_error_code_text(rc, text);
+  return nullptr;
+}
+
+PyObject* do_multi_assign(PyObject* op, PyObject* args) {
+  PyObject* sock_fd = nullptr;
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "OO:assign", &sock_fd, &value)) return nullptr;
+  return util_multi_assign(as_multi(op), sock_fd, value, "assign");
+}
+
+PyObject* do_multi_unassign(PyObject* op, PyObject* args) {
+  PyObject* sock_fd = nullptr;
+  if (!PyArg_ParseTuple(args, "O:unassign", &sock_fd)) return nullptr;
+  return util_multi_assign(as_multi(op), sock_fd, Py_None, "unassign");
+}
+
+// Largest notification number libcurl's unsigned int can carry.
+constexpr unsigned long kNotificationMax = 4294967295UL;
+
+PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* args, const NotifySwitch& how) {
+  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, how.name) < 0) return nullptr;
+  const Py_ssize_t count = PyTuple_GET_SIZE(args);
+  if (count == 0) {
+    PyErr_Format(PyExc_TypeError, "%s requires at least one notification", how.name);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    unsigned long value = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(args, i));
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    if (value > kNotificationMax) {
+      PyErr_Format(PyExc_OverflowError, "%s notification value out of range", how.name);
+      return nullptr;
+    }
+    CURLMcode rc = how.function(self->multi_handle, static_cast<unsigned int>(value));
+    if (rc != CURLM_OK) {
+      char text[64];
+      PyOS_snprintf(text, sizeof(text), "%s failed", how.name);
+      set_error_code_text(rc, text);
+      return nullptr;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* do_multi_notify_enable(PyObject* op, PyObject* args) {
+  return util_multi_notify_set(as_multi(op), args, kNotifyEnable);
+}
+
+PyObject* do_multi_notify_disable(PyObject* op, PyObject* args) {
+  return util_multi_notify_set(as_multi(op), args, kNotifyDisable);
+}
+
+// ---------------------------------------------------------------------------
+// Pickling, context manager, attributes
+// ---------------------------------------------------------------------------
+
+PyObject* do_multi_getstate(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support serialization");
+  return nullptr;
+}
+
+PyObject* do_multi_setstate(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support deserialization");
+  return nullptr;
+}
+
+PyObject* do_multi_enter(PyObject* op, PyObject*) { return Py_NewRef(op); }
+
+PyObject* do_multi_exit(PyObject* op, PyObject* args) {
+  PyObject *exc_type, *exc_value, *traceback;
+  if (!PyArg_ParseTuple(args, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
+  // By name, so that a subclass's close() runs.
+  Ref result = Ref::steal(PyObject_CallMethod(op, "close", nullptr));
+  if (!result) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* do_multi_get_closed(PyObject* op, void*) {
+  return PyBool_FromLong(as_multi(op)->multi_handle == nullptr);
+}
+
+PyMethodDef curlmultiobject_methods[] = {
+    {"add_handle", do_multi_add_handle, METH_VARARGS, multi_add_handle_doc},
+    {"close", do_multi_close, METH_NOARGS, multi_close_doc},
+    {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
+    {"info_read", do_multi_info_read, METH_VARARGS, multi_info_read_doc},
+    {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
+    {"socket_action", do_multi_socket_action, METH_VARARGS, multi_socket_action_doc},
+    {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
+    {"setopt", do_multi_setopt, METH_VARARGS, multi_setopt_doc},
+    {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
+    {"assign", do_multi_assign, METH_VARARGS, multi_assign_doc},
+    {"unassign", do_multi_unassign, METH_VARARGS, multi_unassign_doc},
+    {"remove_handle", do_multi_remove_handle, METH_VARARGS, multi_remove_handle_doc},
+    {"select", do_multi_select, METH_VARARGS, multi_select_doc},
+    {"notify_enable", do_multi_notify_enable, METH_VARARGS, multi_notify_enable_doc},
+    {"notify_disable", do_multi_notify_disable, METH_VARARGS, multi_notify_disable_doc},
+    {"__getstate__", do_multi_getstate, METH_NOARGS, nullptr},
+    {"__setstate__", do_multi_setstate, METH_VARARGS, nullptr},
+    {"__enter__", do_multi_enter, METH_NOARGS, nullptr},
+    {"__exit__", do_multi_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef curlmultiobject_getsets[] = {
+    {"closed", do_multi_get_closed, nullptr, multi_closed_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* do_multi_getattro(PyObject* op, PyObject* name) {
+  CurlMultiObject* self = as_multi(op);
+  assert_multi_state(self);
+  PyObject* value = PyObject_GenericGetAttr(op, name);
+  if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    value = my_getattro(op, name, self->dict, curlmultiobject_constants, curlmultiobject_methods);
+  }
+  return value;
+}
+
+int do_multi_setattro(PyObject* op, PyObject* name, PyObject* value) {
+  CurlMultiObject* self = as_multi(op);
+  assert_multi_state(self);
+  return my_setattro(&self->dict, name, value);
+}
+
+PySequenceMethods curlmultiobject_as_sequence = {
+    .sq_length = nullptr,
+    .sq_concat = nullptr,
+    .sq_repeat = nullptr,
+    .sq_item = nullptr,
+    .was_sq_slice = nullptr,
+    .sq_ass_item = nullptr,
+    .was_sq_ass_slice = nullptr,
+    .sq_contains = do_multi_contains,
+    .sq_inplace_concat = nullptr,
+    .sq_inplace_repeat = nullptr,
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// State checks
+// ---------------------------------------------------------------------------
+
+void assert_multi_state(const CurlMultiObject* self) {
+  assert(self != nullptr);
+  assert(is_multi(reinterpret_cast<PyObject*>(const_cast<CurlMultiObject*>(self))));
+  assert(slot_load(&self->state) == nullptr || self->multi_handle != nullptr);
+  (void)self;
+}
+
+int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
+  assert_multi_state(self);
+  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
+    return -1;
+  }
+  if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running", name);
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Type object
+// ---------------------------------------------------------------------------
+
+// The slots not named stay zero, as the interpreter expects of a static
+// type; g++ would otherwise flag every one of them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject CurlMulti_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex.CurlMulti",
+    .tp_basicsize = sizeof(CurlMultiObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_multi_dealloc,
+    .tp_as_sequence = &curlmultiobject_as_sequence,
+    .tp_getattro = do_multi_getattro,
+    .tp_setattro = do_multi_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = multi_doc,
+    .tp_traverse = do_multi_traverse,
+    .tp_clear = do_multi_clear,
+    .tp_weaklistoffset = offsetof(CurlMultiObject, weakreflist),
+    .tp_methods = curlmultiobject_methods,
+    .tp_getset = curlmultiobject_getsets,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = do_multi_new,
+    .tp_free = PyObject_GC_Del,
+};
+#pragma GCC diagnostic pop
