@@ -1,0 +1,916 @@
+// Curl.setopt and its companions: the dispatcher that judges a value by its
+// kind, the scalar, string and blob options, the callable and file-like
+// options, the string-list and legacy form options, and their resets.
+#include "kelvex.h"
+
+#include <cstdio>
+#include <iterator>
+#include <new>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Option numbers
+// ---------------------------------------------------------------------------
+
+// libcurl encodes the expected argument type in the option number: below
+// 10000 a long, then object pointers, function pointers, curl_off_t values
+// and blob records, each in a band of 10000.
+constexpr int kObjectBase = 10000;
+constexpr int kOffTBase = 30000;
+constexpr int kBlobBase = 40000;
+constexpr int kLastOption = 40328;
+constexpr int kLastOptionIndex = 328;
+
+bool option_in_range(int option) {
+  return option >= 1 && option <= kLastOption && option % 10000 <= kLastOptionIndex;
+}
+
+PyObject* invalid_arguments(const char* name) {
+  PyErr_Format(PyExc_TypeError, "invalid arguments to %s", name);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// String and blob options
+// ---------------------------------------------------------------------------
+
+enum class StringClass : unsigned char { plain, deprecated, post_data, blob };
+
+struct StringOption {
+  CURLoption option;
+  StringClass kind;
+};
+
+// CURLOPT_WILDCARDMATCH is deliberately absent: it takes a long, and a string
+// would hand libcurl a pointer in its place.
+constexpr StringOption kStringOptions[] = {
+    {CURLOPT_URL, StringClass::plain},
+    {CURLOPT_PROXY, StringClass::plain},
+    {CURLOPT_USERPWD, StringClass::plain},
+    {CURLOPT_PROXYUSERPWD, StringClass::plain},
+    {CURLOPT_RANGE, StringClass::plain},
+    {CURLOPT_POSTFIELDS, StringClass::post_data},
+    {CURLOPT_REFERER, StringClass::plain},
+    {CURLOPT_FTPPORT, StringClass::plain},
+    {CURLOPT_USERAGENT, StringClass::plain},
+    {CURLOPT_COOKIE, StringClass::plain},
+    {CURLOPT_SSLCERT, StringClass::plain},
+    {CURLOPT_KEYPASSWD, StringClass::plain},
+    {CURLOPT_COOKIEFILE, StringClass::plain},
+    {CURLOPT_CUSTOMREQUEST, StringClass::plain},
+    {CURLOPT_INTERFACE, StringClass::plain},
+    {CURLOPT_KRBLEVEL, StringClass::deprecated},
+    {CURLOPT_CAINFO, StringClass::plain},
+    {CURLOPT_RANDOM_FILE, StringClass::deprecated},
+    {CURLOPT_EGDSOCKET, StringClass::deprecated},
+    {CURLOPT_COOKIEJAR, StringClass::plain},
+    {CURLOPT_SSL_CIPHER_LIST, StringClass::plain},
+    {CURLOPT_SSLCERTTYPE, StringClass::plain},
+    {CURLOPT_SSLKEY, StringClass::plain},
+    {CURLOPT_SSLKEYTYPE, StringClass::plain},
+    {CURLOPT_SSLENGINE, StringClass::plain},
+    {CURLOPT_CAPATH, StringClass::plain},
+    {CURLOPT_ACCEPT_ENCODING, StringClass::plain},
+    {CURLOPT_NETRC_FILE, StringClass::plain},
+    {CURLOPT_COOKIELIST, StringClass::plain},
+    {CURLOPT_FTP_ALTERNATIVE_TO_USER, StringClass::plain},
+    {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain},
+    {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, StringClass::plain},
+    {CURLOPT_COPYPOSTFIELDS, StringClass::plain},
+    {CURLOPT_CRLFILE, StringClass::plain},
+    {CURLOPT_ISSUERCERT, StringClass::plain},
+    {CURLOPT_USERNAME, StringClass::plain},
+    {CURLOPT_PASSWORD, StringClass::plain},
+    {CURLOPT_PROXYUSERNAME, StringClass::plain},
+    {CURLOPT_PROXYPASSWORD, StringClass::plain},
+    {CURLOPT_NOPROXY, StringClass::plain},
+    {CURLOPT_SOCKS5_GSSAPI_SERVICE, StringClass::deprecated},
+    {CURLOPT_SSH_KNOWNHOSTS, StringClass::plain},
+    {CURLOPT_MAIL_FROM, StringClass::plain},
+    {CURLOPT_RTSP_SESSION_ID, StringClass::plain},
+    {CURLOPT_RTSP_STREAM_URI, StringClass::plain},
+    {CURLOPT_RTSP_TRANSPORT, StringClass::plain},
+    {CURLOPT_TLSAUTH_USERNAME, StringClass::plain},
+    {CURLOPT_TLSAUTH_PASSWORD, StringClass::plain},
+    {CURLOPT_TLSAUTH_TYPE, StringClass::plain},
+    {CURLOPT_DNS_SERVERS, StringClass::plain},
+    {CURLOPT_MAIL_AUTH, StringClass::plain},
+    {CURLOPT_XOAUTH2_BEARER, StringClass::plain},
+    {CURLOPT_LOGIN_OPTIONS, StringClass::plain},
+    {CURLOPT_PINNEDPUBLICKEY, StringClass::plain},
+    {CURLOPT_UNIX_SOCKET_PATH, StringClass::plain},
+    {CURLOPT_PROXY_SERVICE_NAME, StringClass::plain},
+    {CURLOPT_SERVICE_NAME, StringClass::plain},
+    {CURLOPT_DEFAULT_PROTOCOL, StringClass::plain},
+    {CURLOPT_PROXY_CAINFO, StringClass::plain},
+    {CURLOPT_PROXY_CAPATH, StringClass::plain},
+    {CURLOPT_PROXY_TLSAUTH_USERNAME, StringClass::plain},
+    {CURLOPT_PROXY_TLSAUTH_PASSWORD, StringClass::plain},
+    {CURLOPT_PROXY_TLSAUTH_TYPE, StringClass::plain},
+    {CURLOPT_PROXY_SSLCERT, StringClass::plain},
+    {CURLOPT_PROXY_SSLCERTTYPE, StringClass::plain},
+    {CURLOPT_PROXY_SSLKEY, StringClass::plain},
+    {CURLOPT_PROXY_SSLKEYTYPE, StringClass::plain},
+    {CURLOPT_PROXY_KEYPASSWD, StringClass::plain},
+    {CURLOPT_PROXY_SSL_CIPHER_LIST, StringClass::plain},
+    {CURLOPT_PROXY_CRLFILE, StringClass::plain},
+    {CURLOPT_PRE_PROXY, StringClass::plain},
+    {CURLOPT_PROXY_PINNEDPUBLICKEY, StringClass::plain},
+    {CURLOPT_REQUEST_TARGET, StringClass::plain},
+    {CURLOPT_TLS13_CIPHERS, StringClass::plain},
+    {CURLOPT_PROXY_TLS13_CIPHERS, StringClass::plain},
+    {CURLOPT_DOH_URL, StringClass::plain},
+    {CURLOPT_PROXY_ISSUERCERT, StringClass::plain},
+    {CURLOPT_HSTS, StringClass::plain},
+    {CURLOPT_AWS_SIGV4, StringClass::plain},
+    {CURLOPT_HAPROXY_CLIENT_IP, StringClass::plain},
+    {CURLOPT_ECH, StringClass::plain},
+    {CURLOPT_SSLCERT_BLOB, StringClass::blob},
+    {CURLOPT_SSLKEY_BLOB, StringClass::blob},
+    {CURLOPT_PROXY_SSLCERT_BLOB, StringClass::blob},
+    {CURLOPT_PROXY_SSLKEY_BLOB, StringClass::blob},
+    {CURLOPT_ISSUERCERT_BLOB, StringClass::blob},
+    {CURLOPT_PROXY_ISSUERCERT_BLOB, StringClass::blob},
+    {CURLOPT_CAINFO_BLOB, StringClass::blob},
+    {CURLOPT_PROXY_CAINFO_BLOB, StringClass::blob},
+};
+
+template <typename Row, std::size_t N>
+const Row* find_option(const Row (&table)[N], long long option) {
+  for (const Row& row : table) {
+    if (static_cast<long long>(row.option) == option) return &row;
+  }
+  return nullptr;
+}
+
+template <typename Row, std::size_t N>
+constexpr bool options_unique(const Row (&table)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t j = i + 1; j < N; ++j) {
+      if (table[i].option == table[j].option) return false;
+    }
+  }
+  return true;
+}
+static_assert(options_unique(kStringOptions));
+
+// libcurl does not copy POSTFIELDS: the bytes must stay alive in `postfields`
+// for as long as any transfer may send them.
+PyObject* setopt_postfields(CurlObject* self, PyObject* value) {
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  Ref encoded;
+  if (PyText_AsStringAndSize(value, &data, &len, &encoded) < 0) return nullptr;
+
+  // The size goes first so that libcurl never pairs the new pointer with the
+  // length of older data; it also lets NUL bytes through.
+  CURLcode res = len < (Py_ssize_t{1} << 31)
+                     ? curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(len))
+                     : curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                                        static_cast<curl_off_t>(len));
+  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDS, data);
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  util_curl_xdecref(self, RELEASE_POSTFIELDS, self->handle);
+  self->postfields = encoded ? encoded.release() : Py_NewRef(value);
+  Py_RETURN_NONE;
+}
+
+PyObject* setopt_blob(CurlObject* self, int option, PyObject* value) {
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  Ref encoded;
+  if (PyText_AsStringAndSize(value, &data, &len, &encoded) < 0) return nullptr;
+  curl_blob blob{data, static_cast<size_t>(len), CURL_BLOB_COPY};
+  CURLcode res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), &blob);
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* do_curl_setopt_string_impl(CurlObject* self, int option, PyObject* value) {
+  const StringOption* row = find_option(kStringOptions, option);
+  if (row == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "strings are not supported for this option");
+    return nullptr;
+  }
+  switch (row->kind) {
+    case StringClass::post_data:
+      return setopt_postfields(self, value);
+    case StringClass::blob:
+      return setopt_blob(self, option, value);
+    case StringClass::deprecated:
+      if (PyErr_WarnEx(PyExc_DeprecationWarning, "setopt option is deprecated", 1) < 0)
+        return nullptr;
+      break;
+    case StringClass::plain:
+      break;
+  }
+  // libcurl copies string options, so the temporary may go right after.
+  Ref encoded;
+  const char* str = PyText_AsString_NoNUL(value, &encoded);
+  if (str == nullptr) return nullptr;
+  CURLcode res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), str);
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Integer options
+// ---------------------------------------------------------------------------
+
+PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
+  CURLcode res;
+  if (option < kObjectBase) {
+    long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), v);
+  } else if (option >= kOffTBase && option < kBlobBase) {
+    long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option),
+                           static_cast<curl_off_t>(v));
+  } else {
+    PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+    return nullptr;
+  }
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Callable options
+// ---------------------------------------------------------------------------
+
+// Each trampoline is installed with its own type so that libcurl reads back
+// exactly the function pointer type it expects from its varargs.
+using InstallFn = CURLcode (*)(CURL*, CURLoption);
+template <auto Trampoline>
+CURLcode install(CURL* handle, CURLoption option) {
+  return curl_easy_setopt(handle, option, Trampoline);
+}
+
+// What the companion data option goes back to on reset: with a null function
+// libcurl falls back to fwrite/fread on the standard streams it finds there.
+enum class DataReset : unsigned char { null, standard_output, standard_input };
+
+struct CallableOption {
+  CURLoption option;
+  PyObject* CurlObject::*field;
+  // Null while the module has no trampoline for the option yet: the callable
+  // is kept, but libcurl is not told about it.
+  InstallFn install;
+  CURLoption data_option;
+  DataReset reset;
+  int CurlObject::*use_memoryview;
+  const char* deprecation;
+};
+
+constexpr CallableOption kCallableOptions[] = {
+    {CURLOPT_WRITEFUNCTION, &CurlObject::cb_write, &install<write_callback>,
+     CURLOPT_WRITEDATA, DataReset::standard_output, &CurlObject::write_use_memoryview, nullptr},
+    {CURLOPT_READFUNCTION, &CurlObject::cb_read, &install<read_callback>, CURLOPT_READDATA,
+     DataReset::standard_input, nullptr, nullptr},
+    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, nullptr, CURLOPT_PROGRESSDATA,
+     DataReset::null, nullptr, "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
+    {CURLOPT_HEADERFUNCTION, &CurlObject::cb_header, &install<header_callback>,
+     CURLOPT_HEADERDATA, DataReset::null, &CurlObject::header_use_memoryview, nullptr},
+    {CURLOPT_DEBUGFUNCTION, &CurlObject::cb_debug, nullptr, CURLOPT_DEBUGDATA, DataReset::null,
+     nullptr, nullptr},
+    {CURLOPT_IOCTLFUNCTION, &CurlObject::cb_ioctl, &install<ioctl_callback>, CURLOPT_IOCTLDATA,
+     DataReset::null, nullptr, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
+    {CURLOPT_SOCKOPTFUNCTION, &CurlObject::cb_sockopt, nullptr, CURLOPT_SOCKOPTDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_OPENSOCKETFUNCTION, &CurlObject::cb_opensocket, nullptr, CURLOPT_OPENSOCKETDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_SEEKFUNCTION, &CurlObject::cb_seek, &install<seek_callback>, CURLOPT_SEEKDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_SSH_KEYFUNCTION, &CurlObject::cb_ssh_key, nullptr, CURLOPT_SSH_KEYDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_FNMATCH_FUNCTION, &CurlObject::cb_fnmatch, nullptr, CURLOPT_FNMATCH_DATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, nullptr, CURLOPT_CLOSESOCKETDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, nullptr, CURLOPT_XFERINFODATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start, nullptr,
+     CURLOPT_RESOLVER_START_DATA, DataReset::null, nullptr, nullptr},
+    {CURLOPT_TRAILERFUNCTION, &CurlObject::cb_trailer, nullptr, CURLOPT_TRAILERDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_HSTSREADFUNCTION, &CurlObject::cb_hstsread, nullptr, CURLOPT_HSTSREADDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_HSTSWRITEFUNCTION, &CurlObject::cb_hstswrite, nullptr, CURLOPT_HSTSWRITEDATA,
+     DataReset::null, nullptr, nullptr},
+    {CURLOPT_PREREQFUNCTION, &CurlObject::cb_prereq, nullptr, CURLOPT_PREREQDATA,
+     DataReset::null, nullptr, nullptr},
+};
+static_assert(std::size(kCallableOptions) == 18);
+static_assert(options_unique(kCallableOptions));
+
+PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callable,
+                                  int use_memoryview) {
+  const CallableOption* row = find_option(kCallableOptions, option);
+  if (row != nullptr && row->deprecation != nullptr &&
+      PyErr_WarnEx(PyExc_DeprecationWarning, row->deprecation, 1) < 0)
+    return nullptr;
+  if (row == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
+    return nullptr;
+  }
+  // The old callable may run arbitrary code as it goes; swap first so it
+  // never sees a field that still points at it.
+  Ref previous = Ref::steal(self->*row->field);
+  self->*row->field = Py_NewRef(callable);
+  previous.reset();
+  if (row->use_memoryview != nullptr) self->*row->use_memoryview = use_memoryview == 1;
+  if (row->install != nullptr) {
+    // Neither call can fail for an open handle and an option libcurl knows.
+    (void)row->install(self->handle, row->option);
+    (void)curl_easy_setopt(self->handle, row->data_option, static_cast<void*>(self));
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
+  if (row.install != nullptr) {
+    void* data = nullptr;
+    switch (row.reset) {
+      case DataReset::standard_output:
+        data = stdout;
+        break;
+      case DataReset::standard_input:
+        data = stdin;
+        break;
+      case DataReset::null:
+        break;
+    }
+    CURLcode res = curl_easy_setopt(self->handle, row.option, static_cast<void*>(nullptr));
+    if (res == CURLE_OK) res = curl_easy_setopt(self->handle, row.data_option, data);
+    if (res != CURLE_OK) {
+      create_and_set_error_object(self, res);
+      return nullptr;
+    }
+  }
+  Ref previous = Ref::steal(self->*row.field);
+  self->*row.field = nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* setopt_dispatch(CurlObject* self, int option, PyObject* value, int use_memoryview);
+
+// ---------------------------------------------------------------------------
+// String lists and the legacy form
+// ---------------------------------------------------------------------------
+
+struct ListOption {
+  CURLoption option;
+  PyObject* CurlObject::*field;
+};
+
+constexpr ListOption kListOptions[] = {
+    {CURLOPT_HTTPHEADER, &CurlObject::httpheader},
+    {CURLOPT_PROXYHEADER, &CurlObject::proxyheader},
+    {CURLOPT_HTTP200ALIASES, &CurlObject::http200aliases},
+    {CURLOPT_QUOTE, &CurlObject::quote},
+    {CURLOPT_POSTQUOTE, &CurlObject::postquote},
+    {CURLOPT_PREQUOTE, &CurlObject::prequote},
+    {CURLOPT_TELNETOPTIONS, &CurlObject::telnetoptions},
+    {CURLOPT_RESOLVE, &CurlObject::resolve},
+    {CURLOPT_MAIL_RCPT, &CurlObject::mail_rcpt},
+    {CURLOPT_CONNECT_TO, &CurlObject::connect_to},
+};
+static_assert(options_unique(kListOptions));
+
+// A list may be shared with other threads on a free-threaded build, so its
+// items are taken as strong references rather than borrowed.
+Ref sequence_item(PyObject* sequence, Py_ssize_t index, int which) {
+  if (which == 1) return Ref::steal(PyList_GetItemRef(sequence, index));
+  return Ref::borrow(PyTuple_GET_ITEM(sequence, index));
+}
+
+curl_slist* holder_slist(PyObject* holder) {
+  return holder ? reinterpret_cast<CurlSlistObject*>(holder)->slist : nullptr;
+}
+
+curl_httppost* holder_httppost(PyObject* holder) {
+  return holder ? reinterpret_cast<CurlHttppostObject*>(holder)->httppost : nullptr;
+}
+
+PyObject* do_curl_setopt_list(CurlObject* self, int option, int which, PyObject* sequence) {
+  const ListOption* row = find_option(kListOptions, option);
+  if (row == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "lists are not supported for this option");
+    return nullptr;
+  }
+  Py_ssize_t count = PyListOrTuple_Size(sequence, which);
+  if (count <= 0) Py_RETURN_NONE;
+  SlistPtr list(kelvex_list_or_tuple_to_slist(which, sequence, count));
+  if (!list) return nullptr;
+
+  PyObject** field = &(self->*row->field);
+  CURLcode res = curl_easy_setopt(self->handle, row->option, list.get());
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  if (util_curlslist_update(field, list.get()) < 0) {
+    // libcurl must not keep pointing at the list freed below; give it back
+    // the one the old holder still owns.
+    (void)curl_easy_setopt(self->handle, row->option, holder_slist(*field));
+    return nullptr;
+  }
+  (void)list.release();
+  Py_RETURN_NONE;
+}
+
+// Collects a form with curl_formadd and frees whatever was built unless the
+// form is handed over.
+class FormBuilder {
+ public:
+  FormBuilder() = default;
+  FormBuilder(const FormBuilder&) = delete;
+  FormBuilder& operator=(const FormBuilder&) = delete;
+  ~FormBuilder() { curl_formfree(first_); }
+  curl_httppost** first() noexcept { return &first_; }
+  curl_httppost** last() noexcept { return &last_; }
+  curl_httppost* get() const noexcept { return first_; }
+  curl_httppost* release() noexcept {
+    curl_httppost* post = first_;
+    first_ = last_ = nullptr;
+    return post;
+  }
+
+ private:
+  curl_httppost* first_ = nullptr;
+  curl_httppost* last_ = nullptr;
+};
+
+struct FormOption {
+  long option;
+  CURLformoption form_option;
+  // Values that travel with a length keep their NUL bytes; the others are
+  // C strings to libcurl, where a NUL would silently cut the value short.
+  CURLformoption length_option;  // CURLFORM_NOTHING when none
+  bool keep_reference;           // libcurl points into the bytes, no copy
+};
+
+constexpr FormOption kFormOptions[] = {
+    {4, CURLFORM_COPYCONTENTS, CURLFORM_CONTENTSLENGTH, false},  // FORM_CONTENTS
+    {10, CURLFORM_FILE, CURLFORM_NOTHING, false},                // FORM_FILE
+    {11, CURLFORM_BUFFER, CURLFORM_NOTHING, false},              // FORM_BUFFER
+    {12, CURLFORM_BUFFERPTR, CURLFORM_BUFFERLENGTH, true},       // FORM_BUFFERPTR
+    {14, CURLFORM_CONTENTTYPE, CURLFORM_NOTHING, false},         // FORM_CONTENTTYPE
+    {16, CURLFORM_FILENAME, CURLFORM_NOTHING, false},            // FORM_FILENAME
+};
+static_assert(options_unique(kFormOptions));
+
+// In a CURLFORM_ARRAY, the length records carry the number in the value
+// pointer itself.
+const char* form_length(Py_ssize_t len) {
+  return reinterpret_cast<const char*>(static_cast<std::intptr_t>(len));
+}
+
+// Adds one (name, [option, value, ...]) item. Returns 0 or -1.
+int form_add_options(CurlObject* self, FormBuilder& form, Ref& reflist, const char* name,
+                     Py_ssize_t name_len, PyObject* options, int which) {
+  Py_ssize_t count = PyListOrTuple_Size(options, which);
+  if (count < 2) {
+    PyErr_SetString(PyExc_TypeError,
+                    "list or tuple must contain at least one option and one value");
+    return -1;
+  }
+  if (count % 2 != 0) {
+    PyErr_SetString(PyExc_TypeError, "list or tuple must contain an even number of items");
+    return -1;
+  }
+  std::unique_ptr<curl_forms[]> records(new (std::nothrow) curl_forms[count * 2 + 1]);
+  std::unique_ptr<Ref[]> encodings(new (std::nothrow) Ref[count / 2]);
+  if (!records || !encodings) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  Py_ssize_t n = 0;
+  for (Py_ssize_t i = 0; i < count; i += 2) {
+    Ref option = sequence_item(options, i, which);
+    if (!option) return -1;
+    Ref value = sequence_item(options, i + 1, which);
+    if (!value) return -1;
+    if (!PyLong_Check(option.get())) {
+      PyErr_SetString(PyExc_TypeError, "option must be an integer");
+      return -1;
+    }
+    if (!PyText_Check(value.get())) {
+      PyErr_SetString(PyExc_TypeError,
+                      "value must be a byte string or a Unicode string with ASCII code points only");
+      return -1;
+    }
+    long number = PyLong_AsLong(option.get());
+    if (number == -1 && PyErr_Occurred()) PyErr_Clear();
+    const FormOption* row = find_option(kFormOptions, number);
+    if (row == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "unsupported option");
+      return -1;
+    }
+    Ref& encoded = encodings[i / 2];
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    bool counted = row->length_option != CURLFORM_NOTHING;
+    if (PyText_AsStringAndSize(value.get(), &data, counted ? &len : nullptr, &encoded) < 0)
+      return -1;
+    records[n++] = {row->form_option, data};
+    if (counted) records[n++] = {row->length_option, form_length(len)};
+    if (row->keep_reference) {
+      if (!reflist) {
+        reflist = Ref::steal(PyList_New(0));
+        if (!reflist) return -1;
+      }
+      if (PyList_Append(reflist.get(), encoded ? encoded.get() : value.get()) < 0) return -1;
+    }
+  }
+  records[n] = {CURLFORM_END, nullptr};
+  CURLFORMcode res = curl_formadd(form.first(), form.last(), CURLFORM_COPYNAME, name,
+                                  CURLFORM_NAMELENGTH, static_cast<long>(name_len),
+                                  CURLFORM_ARRAY, records.get(), CURLFORM_END);
+  if (res != CURL_FORMADD_OK) {
+    create_and_set_error_object(self, res);
+    return -1;
+  }
+  return 0;
+}
+
+// Adds one (name, value) or (name, options) item. Returns 0 or -1.
+int form_add_item(CurlObject* self, FormBuilder& form, Ref& reflist, PyObject* item) {
+  int which = PyListOrTuple_Check(item);
+  if (which == 0) {
+    PyErr_SetString(PyExc_TypeError, "list items must be list or tuple objects");
+    return -1;
+  }
+  if (PyListOrTuple_Size(item, which) != 2) {
+    PyErr_SetString(PyExc_TypeError, "list or tuple must contain two elements (name, value)");
+    return -1;
+  }
+  Ref name_obj = sequence_item(item, 0, which);
+  if (!name_obj) return -1;
+  Ref value = sequence_item(item, 1, which);
+  if (!value) return -1;
+
+  char* name = nullptr;
+  Py_ssize_t name_len = 0;
+  Ref name_encoded;
+  if (!PyText_Check(name_obj.get()) ||
+      PyText_AsStringAndSize(name_obj.get(), &name, &name_len, &name_encoded) < 0) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError,
+                    "list or tuple must contain a byte string or Unicode string with ASCII "
+                    "code points only as first element");
+    return -1;
+  }
+
+  if (PyText_Check(value.get())) {
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    Ref encoded;
+    if (PyText_AsStringAndSize(value.get(), &data, &len, &encoded) < 0) {
+      PyErr_Clear();
+      create_and_set_error_object(self, CURLE_BAD_FUNCTION_ARGUMENT);
+      return -1;
+    }
+    CURLFORMcode res = curl_formadd(form.first(), form.last(), CURLFORM_COPYNAME, name,
+                                    CURLFORM_NAMELENGTH, static_cast<long>(name_len),
+                                    CURLFORM_COPYCONTENTS, data, CURLFORM_CONTENTSLENGTH,
+                                    static_cast<long>(len), CURLFORM_END);
+    if (res != CURL_FORMADD_OK) {
+      create_and_set_error_object(self, res);
+      return -1;
+    }
+    return 0;
+  }
+  int value_which = PyListOrTuple_Check(value.get());
+  if (value_which != 0)
+    return form_add_options(self, form, reflist, name, name_len, value.get(), value_which);
+  PyErr_SetString(PyExc_TypeError, "unsupported second type in tuple");
+  return -1;
+}
+
+PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequence) {
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, "HTTPPOST is deprecated; use MIMEPOST", 1) < 0)
+    return nullptr;
+  Py_ssize_t count = PyListOrTuple_Size(sequence, which);
+  if (count <= 0) Py_RETURN_NONE;
+
+  FormBuilder form;
+  Ref reflist;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item = sequence_item(sequence, i, which);
+    if (!item) return nullptr;
+    if (form_add_item(self, form, reflist, item.get()) < 0) return nullptr;
+  }
+
+  // HTTPPOST and MIMEPOST exclude each other; libcurl lets go of the document
+  // before the module does.
+  if (self->mime != nullptr) {
+    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, static_cast<void*>(nullptr));
+    if (res != CURLE_OK) {
+      create_and_set_error_object(self, res);
+      return nullptr;
+    }
+  }
+  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, form.get());
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  util_curl_xdecref(self, RELEASE_MIME, nullptr);
+  if (util_curlhttppost_update(self, form.get(), reflist.get()) < 0) {
+    (void)curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, holder_httppost(self->httppost));
+    return nullptr;
+  }
+  (void)form.release();
+  (void)reflist.release();
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Resets
+// ---------------------------------------------------------------------------
+
+enum class ResetKind : unsigned char { null_pointer, long_value, httppost, mime, share };
+
+struct ResetOption {
+  CURLoption option;
+  ResetKind kind;
+  long value;
+};
+
+constexpr ResetOption kResetOptions[] = {
+    {CURLOPT_PROXY, ResetKind::null_pointer, 0},
+    {CURLOPT_USERPWD, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXYUSERPWD, ResetKind::null_pointer, 0},
+    {CURLOPT_RANGE, ResetKind::null_pointer, 0},
+    {CURLOPT_FTPPORT, ResetKind::null_pointer, 0},
+    {CURLOPT_COOKIE, ResetKind::null_pointer, 0},
+    {CURLOPT_CUSTOMREQUEST, ResetKind::null_pointer, 0},
+    {CURLOPT_CAINFO, ResetKind::null_pointer, 0},
+    {CURLOPT_RANDOM_FILE, ResetKind::null_pointer, 0},
+    {CURLOPT_EGDSOCKET, ResetKind::null_pointer, 0},
+    {CURLOPT_COOKIEJAR, ResetKind::null_pointer, 0},
+    {CURLOPT_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
+    {CURLOPT_CAPATH, ResetKind::null_pointer, 0},
+    {CURLOPT_ACCEPT_ENCODING, ResetKind::null_pointer, 0},
+    {CURLOPT_USERNAME, ResetKind::null_pointer, 0},
+    {CURLOPT_PASSWORD, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXYUSERNAME, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXYPASSWORD, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SERVICE_NAME, ResetKind::null_pointer, 0},
+    {CURLOPT_SERVICE_NAME, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_CAINFO, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_CAPATH, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSLCERT, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSLCERTTYPE, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSLKEY, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSLKEYTYPE, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
+    {CURLOPT_PRE_PROXY, ResetKind::null_pointer, 0},
+    {CURLOPT_HSTS, ResetKind::null_pointer, 0},
+    {CURLOPT_SSLCERT_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_SSLKEY_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSLCERT_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_SSLKEY_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_ISSUERCERT_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_ISSUERCERT_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_CAINFO_BLOB, ResetKind::null_pointer, 0},
+    {CURLOPT_PROXY_CAINFO_BLOB, ResetKind::null_pointer, 0},
+    // The module has no constant for libcurl's long INFILESIZE, only for the
+    // 64-bit one, which cannot be reset.
+    {CURLOPT_INFILESIZE, ResetKind::long_value, -1},
+    {CURLOPT_CERTINFO, ResetKind::long_value, 0},
+    {CURLOPT_HTTPPOST, ResetKind::httppost, 0},
+    {CURLOPT_MIMEPOST, ResetKind::mime, 0},
+    {CURLOPT_SHARE, ResetKind::share, 0},
+};
+static_assert(options_unique(kResetOptions));
+
+// WRITEHEADER stands for HEADERFUNCTION in this module (a file object given
+// for it becomes the header callable), and libcurl's header data pointer is
+// how the header trampoline finds its handle: nulling only the pointer would
+// leave a callable behind that fails every later transfer. So it resets like
+// HEADERFUNCTION.
+constexpr int kWriteHeader = CURLOPT_HEADERDATA;
+
+PyObject* util_curl_unsetopt(CurlObject* self, int option) {
+  if (option == kWriteHeader) option = CURLOPT_HEADERFUNCTION;
+
+  // libcurl is told first; the Python side lets go only once libcurl no
+  // longer points at the data.
+  if (const ResetOption* row = find_option(kResetOptions, option)) {
+    CURLcode res = row->kind == ResetKind::long_value
+                       ? curl_easy_setopt(self->handle, row->option, row->value)
+                       : curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+    if (res != CURLE_OK) {
+      create_and_set_error_object(self, res);
+      return nullptr;
+    }
+    switch (row->kind) {
+      case ResetKind::httppost:
+        util_curl_xdecref(self, RELEASE_HTTPPOST, nullptr);
+        break;
+      case ResetKind::mime:
+        util_curl_xdecref(self, RELEASE_MIME, nullptr);
+        break;
+      case ResetKind::share:
+        if (self->share != nullptr) {
+          CurlShareObject* share = self->share;
+          share_unregister_easy(share, self);
+          self->share = nullptr;
+          Py_DECREF(reinterpret_cast<PyObject*>(share));
+        }
+        break;
+      case ResetKind::null_pointer:
+      case ResetKind::long_value:
+        break;
+    }
+    Py_RETURN_NONE;
+  }
+  if (const ListOption* row = find_option(kListOptions, option)) {
+    CURLcode res = curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+    if (res != CURLE_OK) {
+      create_and_set_error_object(self, res);
+      return nullptr;
+    }
+    Ref previous = Ref::steal(self->*row->field);
+    self->*row->field = nullptr;
+    Py_RETURN_NONE;
+  }
+  if (const CallableOption* row = find_option(kCallableOptions, option))
+    return unsetopt_callable(self, *row);
+  PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------
+
+PyObject* setopt_dispatch(CurlObject* self, int option, PyObject* value, int use_memoryview) {
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "setopt") < 0) return nullptr;
+  if (!option_in_range(option)) return invalid_arguments("setopt");
+  if (use_memoryview != -1 && option != CURLOPT_WRITEFUNCTION &&
+      option != CURLOPT_HEADERFUNCTION) {
+    PyErr_SetString(PyExc_TypeError,
+                    "use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION");
+    return nullptr;
+  }
+
+  if (value == Py_None) return util_curl_unsetopt(self, option);
+  if (PyText_Check(value)) return do_curl_setopt_string_impl(self, option, value);
+  if (PyLong_Check(value)) return do_curl_setopt_int(self, option, value);
+  if (int which = PyListOrTuple_Check(value)) {
+    if (option == CURLOPT_HTTPPOST) return do_curl_setopt_httppost(self, which, value);
+    return do_curl_setopt_list(self, option, which, value);
+  }
+  if (PyCallable_Check(value)) return do_curl_setopt_callable(self, option, value, use_memoryview);
+  switch (option) {
+    case CURLOPT_WRITEDATA:
+    case CURLOPT_READDATA:
+    case CURLOPT_HEADERDATA:
+      return do_curl_setopt_filelike(self, option, value);
+    case CURLOPT_MIMEPOST:
+      return do_curl_setopt_mimepost(self, value);
+    case CURLOPT_SHARE:
+      return do_curl_setopt_share(self, value);
+    default:
+      return invalid_arguments("setopt");
+  }
+}
+
+struct FilelikeOption {
+  CURLoption option;
+  CURLoption function_option;
+};
+
+constexpr FilelikeOption kFilelikeOptions[] = {
+    {CURLOPT_WRITEDATA, CURLOPT_WRITEFUNCTION},
+    {CURLOPT_READDATA, CURLOPT_READFUNCTION},
+    {CURLOPT_HEADERDATA, CURLOPT_HEADERFUNCTION},
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Routines offered to other files
+// ---------------------------------------------------------------------------
+
+curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count) {
+  SlistPtr list;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item = sequence_item(sequence, i, which);
+    if (!item) return nullptr;
+    if (!PyText_Check(item.get())) {
+      PyErr_SetString(PyExc_TypeError,
+                      "list items must be byte strings or Unicode strings with ASCII code "
+                      "points only");
+      return nullptr;
+    }
+    Ref encoded;
+    const char* str = PyText_AsString_NoNUL(item.get(), &encoded);
+    if (str == nullptr) return nullptr;
+    // curl_slist_append copies the string; on failure it leaves the list
+    // as it was, still ours to free.
+    curl_slist* head = curl_slist_append(list.get(), str);
+    if (head == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    if (!list) list.reset(head);
+  }
+  return list.release();
+}
+
+PyObject* do_curl_setopt_filelike(CurlObject* self, int option, PyObject* obj) {
+  bool wants_read = option == CURLOPT_READDATA;
+  Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? g_str_read : g_str_write));
+  if (!method) {
+    PyErr_SetString(PyExc_TypeError, wants_read ? "object given without a read method"
+                                                : "object given without a write method");
+    return nullptr;
+  }
+  const FilelikeOption* row = find_option(kFilelikeOptions, option);
+  if (row == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "objects are not supported for this option");
+    return nullptr;
+  }
+  // Re-enters the whole dispatch, state and number checks included, exactly
+  // as setopt(function_option, bound_method) would.
+  return setopt_dispatch(self, row->function_option, method.get(), -1);
+}
+
+PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
+  static const char* const kwlist[] = {"option", "value", "use_memoryview", nullptr};
+  int option = 0;
+  PyObject* value = nullptr;
+  int use_memoryview = -1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &value,
+                                   &use_memoryview))
+    return nullptr;
+  return setopt_dispatch(self, option, value, use_memoryview);
+}
+
+PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args) {
+  int option = 0;
+  if (!PyArg_ParseTuple(args, "i:unsetopt", &option)) return nullptr;
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "unsetopt") < 0) return nullptr;
+  if (!option_in_range(option)) return invalid_arguments("unsetopt");
+  return util_curl_unsetopt(self, option);
+}
+
+PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args) {
+  int option = 0;
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "setopt") < 0) return nullptr;
+  if (!PyText_Check(value)) return invalid_arguments("setopt_string");
+  return do_curl_setopt_string_impl(self, option, value);
+}
+
+PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args) {
+  PyObject* cadata = nullptr;
+  if (!PyArg_ParseTuple(args, "O:cadata", &cadata)) return nullptr;
+  // The TLS-context callback reads ca_certs during a transfer; replacing it
+  // then would free what the callback is reading.
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "set_ca_certs") < 0)
+    return nullptr;
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  Ref encoded;
+  if (!PyText_Check(cadata) || PyText_AsStringAndSize(cadata, &data, &len, &encoded) < 0) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError,
+                    "set_ca_certs argument must be a byte string or a Unicode string with ASCII "
+                    "code points only");
+    return nullptr;
+  }
+  util_curl_xdecref(self, RELEASE_CA_CERTS, self->handle);
+  self->ca_certs = encoded ? encoded.release() : Py_NewRef(cadata);
+
+  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
+  if (res == CURLE_OK)
+    res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_DATA, static_cast<void*>(self));
+  if (res != CURLE_OK) {
+    util_curl_xdecref(self, RELEASE_CA_CERTS, self->handle);
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
