@@ -1,0 +1,534 @@
+// The Curl type: creation with the module's defaults, duplication, closing,
+// destruction, garbage-collector support, reset, the accessors and attribute
+// access; and the two holder types that let several handles share one libcurl
+// string list or legacy form.
+#include "kelvex.h"
+
+#include "docstrings.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Field tables
+// ---------------------------------------------------------------------------
+
+using ObjectField = PyObject* CurlObject::*;
+
+// Each callable field with the libcurl option whose user-data pointer lets
+// the trampoline find this object. The order is the release order.
+struct CallbackField {
+  ObjectField field;
+  CURLoption data_option;
+};
+
+constexpr CallbackField kCallbackFields[] = {
+    {&CurlObject::cb_write, CURLOPT_WRITEDATA},
+    {&CurlObject::cb_header, CURLOPT_HEADERDATA},
+    {&CurlObject::cb_read, CURLOPT_READDATA},
+    {&CurlObject::cb_progress, CURLOPT_PROGRESSDATA},
+    {&CurlObject::cb_xferinfo, CURLOPT_XFERINFODATA},
+    {&CurlObject::cb_debug, CURLOPT_DEBUGDATA},
+    {&CurlObject::cb_ioctl, CURLOPT_IOCTLDATA},
+    {&CurlObject::cb_seek, CURLOPT_SEEKDATA},
+    {&CurlObject::cb_opensocket, CURLOPT_OPENSOCKETDATA},
+    {&CurlObject::cb_closesocket, CURLOPT_CLOSESOCKETDATA},
+    {&CurlObject::cb_sockopt, CURLOPT_SOCKOPTDATA},
+    {&CurlObject::cb_ssh_key, CURLOPT_SSH_KEYDATA},
+    {&CurlObject::cb_prereq, CURLOPT_PREREQDATA},
+    {&CurlObject::cb_fnmatch, CURLOPT_FNMATCH_DATA},
+    {&CurlObject::cb_resolver_start, CURLOPT_RESOLVER_START_DATA},
+    {&CurlObject::cb_trailer, CURLOPT_TRAILERDATA},
+    {&CurlObject::cb_hstsread, CURLOPT_HSTSREADDATA},
+    {&CurlObject::cb_hstswrite, CURLOPT_HSTSWRITEDATA},
+};
+
+// Owners of the libcurl string lists, in release order.
+constexpr ObjectField kSlistFields[] = {
+    &CurlObject::httpheader, &CurlObject::proxyheader,   &CurlObject::http200aliases,
+    &CurlObject::quote,      &CurlObject::postquote,     &CurlObject::prequote,
+    &CurlObject::telnetoptions, &CurlObject::resolve,    &CurlObject::mail_rcpt,
+    &CurlObject::connect_to,
+};
+
+// Objects that libcurl reads without copying and that a duplicate shares
+// with its source (the duplicate's libcurl handle points at the same data).
+constexpr ObjectField kSharedDataFields[] = {
+    &CurlObject::postfields,
+    &CurlObject::ca_certs,
+    &CurlObject::httpheader,
+    &CurlObject::proxyheader,
+    &CurlObject::http200aliases,
+    &CurlObject::quote,
+    &CurlObject::postquote,
+    &CurlObject::prequote,
+    &CurlObject::telnetoptions,
+    &CurlObject::resolve,
+    &CurlObject::mail_rcpt,
+    &CurlObject::connect_to,
+    &CurlObject::httppost,
+};
+
+// Every field after the object header must be zero in a fresh record.
+[[maybe_unused]] bool record_is_zero(const CurlObject* self) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
+  for (std::size_t i = offsetof(CurlObject, dict); i < sizeof(CurlObject); ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
+
+// ---------------------------------------------------------------------------
+// Release groups
+// ---------------------------------------------------------------------------
+
+void release_share(CurlObject* self, CURL* handle) {
+  CurlShareObject* share = self->share;
+  if (share == nullptr) return;
+  share_unregister_easy(share, self);
+  self->share = nullptr;
+  if (handle != nullptr) {
+    // share_handle is guarded by the share's mutex; libcurl may take the
+    // share's data locks while detaching, which the lock order allows.
+    PyMutex_Lock(&share->mutex);
+    if (share->share_handle != nullptr) curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
+    PyMutex_Unlock(&share->mutex);
+  }
+  Py_DECREF(share);
+}
+
+void release_mime(CurlObject* self, CURL* handle) {
+  if (self->mime == nullptr) return;
+  // libcurl must stop pointing at the document before it can go away.
+  if (handle != nullptr) curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
+  Py_CLEAR(self->mime);
+}
+
+// ---------------------------------------------------------------------------
+// Membership in a multi
+// ---------------------------------------------------------------------------
+
+void util_easy_detach_from_multi(CurlObject* self) {
+  CurlMultiObject* multi = self->multi_stack;
+  if (multi != nullptr && multi->multi_handle != nullptr) {
+    {
+      // The multi's slot, so that multi callbacks fired by the removal
+      // (socket and timer updates) can re-attach.
+      DetachedCall call(&multi->state);
+      curl_multi_remove_handle(multi->multi_handle, self->handle);
+    }
+    if (multi->easies != nullptr) {
+      if (PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) PyErr_Clear();
+    }
+  }
+  self->multi_stack = nullptr;
+  Py_CLEAR(self->multi_weakref);
+}
+
+// ---------------------------------------------------------------------------
+// Python-visible methods
+// ---------------------------------------------------------------------------
+
+PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  if (type == &Curl_Type) {
+    static const char* const kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":Curl", kwlist)) return nullptr;
+  }
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return nullptr;
+  CurlObject* self = as_curl(obj.get());
+  assert(record_is_zero(self));
+
+  self->handle = curl_easy_init();
+  if (self->handle == nullptr || util_curl_init(self) != 0) {
+    obj.reset();  // the deallocator cleans up whatever was created
+    set_error_text("initializing curl failed");
+    return nullptr;
+  }
+  return obj.release();
+}
+
+PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
+  if (check_curl_state(self, CHECK_NOT_RUNNING, "close") < 0) return nullptr;
+  util_curl_close(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* do_curl_enter(CurlObject* self, PyObject* /*ignored*/) {
+  return Py_NewRef(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
+  PyTypeObject* type = Py_TYPE(self);
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return nullptr;
+  CurlObject* copy = as_curl(obj.get());
+  assert(record_is_zero(copy));
+
+  // libcurl cannot duplicate a closed handle; its copy keeps pointing the
+  // error buffer and the private pointer at the source until told otherwise.
+  if (self->handle != nullptr) copy->handle = curl_easy_duphandle(self->handle);
+  if (copy->handle == nullptr ||
+      curl_easy_setopt(copy->handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) {
+    obj.reset();
+    set_error_text("cloning curl failed");
+    return nullptr;
+  }
+  std::memset(copy->error, 0, sizeof(copy->error));
+  if (curl_easy_setopt(copy->handle, CURLOPT_PRIVATE, copy) != CURLE_OK) {
+    obj.reset();
+    set_error_text("cloning curl failed");
+    return nullptr;
+  }
+
+  if (self->dict != nullptr) {
+    copy->dict = PyDict_Copy(self->dict);
+    if (copy->dict == nullptr) {
+      obj.reset();
+      set_error_text("cloning curl failed");
+      return nullptr;
+    }
+  }
+
+  // The trampolines find their object through the user-data pointers, which
+  // libcurl copied still pointing at the source.
+  for (const CallbackField& cb : kCallbackFields) {
+    PyObject* callable = self->*cb.field;
+    if (callable == nullptr) continue;
+    copy->*cb.field = Py_NewRef(callable);
+    curl_easy_setopt(copy->handle, cb.data_option, copy);
+  }
+  copy->write_use_memoryview = self->write_use_memoryview;
+  copy->header_use_memoryview = self->header_use_memoryview;
+
+  for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(self->*field);
+  if (copy->ca_certs != nullptr) curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+  if (self->mime != nullptr) {
+    copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
+    // libcurl's copy of the document holds the callback parts' user data too.
+    curlmime_duphandle_incref_data_cb_owners(copy->mime);
+  }
+  return obj.release();
+}
+
+PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "reset") < 0) return nullptr;
+  curl_easy_reset(self->handle);
+  util_curl_xdecref(self, RELEASE_EASY, self->handle);
+  if (util_curl_init(self) != 0) {
+    util_curl_close(self);
+    set_error_text("resetting curl failed");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* do_curl_multi(CurlObject* self, PyObject* /*ignored*/) {
+  assert_curl_state(self);
+  if (self->multi_weakref == nullptr) Py_RETURN_NONE;
+  PyObject* multi = nullptr;
+  int rc = PyWeakref_GetRef(self->multi_weakref, &multi);
+  if (rc < 0) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;
+  if (!is_multi(multi)) {
+    Py_DECREF(multi);
+    PyErr_SetString(PyExc_TypeError, "multi object is not a CurlMulti");
+    return nullptr;
+  }
+  return multi;
+}
+
+PyObject* do_curl_share(CurlObject* self, PyObject* /*ignored*/) {
+  assert_curl_state(self);
+  PyObject* share = reinterpret_cast<PyObject*>(self->share);
+  if (share == nullptr) Py_RETURN_NONE;
+  if (!is_share(share)) {
+    PyErr_SetString(PyExc_TypeError, "share object is not a CurlShare");
+    return nullptr;
+  }
+  return Py_NewRef(share);
+}
+
+PyObject* do_curl_getstate(CurlObject* /*self*/, PyObject* /*ignored*/) {
+  PyErr_SetString(PyExc_TypeError, "Curl objects do not support serialization");
+  return nullptr;
+}
+
+PyObject* do_curl_setstate(CurlObject* /*self*/, PyObject* /*args*/) {
+  PyErr_SetString(PyExc_TypeError, "Curl objects do not support deserialization");
+  return nullptr;
+}
+
+PyObject* do_curl_get_closed(CurlObject* self, void* /*closure*/) {
+  return PyBool_FromLong(self->handle == nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Type slots
+// ---------------------------------------------------------------------------
+
+void do_curl_dealloc(PyObject* obj) {
+  CurlObject* self = as_curl(obj);
+  PyObject_GC_UnTrack(obj);
+  Py_TRASHCAN_BEGIN(obj, do_curl_dealloc)
+  Py_CLEAR(self->dict);
+  // Deallocation may happen while an exception propagates; closing runs
+  // libcurl callbacks and registry updates that must not clobber it.
+  PyObject* pending = PyErr_GetRaisedException();
+  util_curl_close(self);
+  PyErr_SetRaisedException(pending);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(obj);
+  Curl_Type.tp_free(obj);
+  Py_TRASHCAN_END
+}
+
+int do_curl_traverse(PyObject* obj, visitproc visit, void* arg) {
+  CurlObject* self = as_curl(obj);
+  Py_VISIT(self->dict);
+  Py_VISIT(self->multi_weakref);
+  Py_VISIT(self->share);
+  for (const CallbackField& cb : kCallbackFields) Py_VISIT(self->*cb.field);
+  Py_VISIT(self->postfields);
+  Py_VISIT(self->mime);
+  Py_VISIT(self->ca_certs);
+  for (ObjectField field : kSlistFields) Py_VISIT(self->*field);
+  Py_VISIT(self->httppost);
+  return 0;
+}
+
+int do_curl_clear(PyObject* obj) {
+  CurlObject* self = as_curl(obj);
+  assert(kelvex_get_thread_state(self) == nullptr);
+  util_curl_xdecref(self, RELEASE_ALL, self->handle);
+  return 0;
+}
+
+PyObject* do_curl_getattro(PyObject* obj, PyObject* name) {
+  PyObject* value = PyObject_GenericGetAttr(obj, name);
+  if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+  PyErr_Clear();
+  return my_getattro(obj, name, as_curl(obj)->dict, curlobject_constants, nullptr);
+}
+
+int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
+  CurlObject* self = as_curl(obj);
+  assert_curl_state(self);
+  return my_setattro(&self->dict, name, value);
+}
+
+// ---------------------------------------------------------------------------
+// Holder types
+// ---------------------------------------------------------------------------
+
+void do_curlslist_dealloc(PyObject* obj) {
+  auto* self = reinterpret_cast<CurlSlistObject*>(obj);
+  if (self->slist != nullptr) {
+    curl_slist_free_all(self->slist);
+    self->slist = nullptr;
+  }
+  CurlSlist_Type.tp_free(obj);
+}
+
+void do_curlhttppost_dealloc(PyObject* obj) {
+  auto* self = reinterpret_cast<CurlHttppostObject*>(obj);
+  if (self->httppost != nullptr) {
+    curl_formfree(self->httppost);
+    self->httppost = nullptr;
+  }
+  Py_CLEAR(self->reflist);
+  CurlHttppost_Type.tp_free(obj);
+}
+
+template <typename F>
+constexpr PyCFunction method(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Internal operations
+// ---------------------------------------------------------------------------
+
+void assert_curl_state(const CurlObject* self) {
+  assert(self != nullptr);
+  assert(is_curl(reinterpret_cast<PyObject*>(const_cast<CurlObject*>(self))));
+  (void)self;
+}
+
+int check_curl_state(const CurlObject* self, int flags, const char* name) {
+  assert_curl_state(self);
+  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    return -1;
+  }
+  if ((flags & CHECK_NOT_RUNNING) &&
+      kelvex_get_thread_state(const_cast<CurlObject*>(self)) != nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
+    return -1;
+  }
+  return 0;
+}
+
+int util_curl_init(CurlObject* self) {
+  CURL* handle = self->handle;
+  if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK) return -1;
+  std::memset(self->error, 0, sizeof(self->error));
+  if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
+  if (curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK) return -1;
+  if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
+  assert(g_kelvex_useragent != nullptr);
+  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, g_kelvex_useragent) != CURLE_OK) return -1;
+  return 0;
+}
+
+void util_curl_close(CurlObject* self) {
+  assert_curl_state(self);
+  if (self->handle == nullptr) {
+    assert(self->state == nullptr);
+    assert(self->multi_stack == nullptr);
+    assert(self->multi_weakref == nullptr);
+    assert(self->share == nullptr);
+    return;
+  }
+  slot_store(&self->state, nullptr);
+  util_easy_detach_from_multi(self);
+  release_share(self, self->handle);
+  {
+    // Our own slot, so that callbacks fired by the cleanup (closing the
+    // connection's socket) can re-attach.
+    DetachedCall call(&self->state);
+    curl_easy_cleanup(self->handle);
+  }
+  self->handle = nullptr;
+  // The libcurl handle is gone: release without touching it.
+  util_curl_xdecref(self, RELEASE_EASY, nullptr);
+}
+
+void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
+  if (groups & RELEASE_DICT) Py_CLEAR(self->dict);
+  if (groups & RELEASE_MULTI) {
+    self->multi_stack = nullptr;
+    Py_CLEAR(self->multi_weakref);
+  }
+  if (groups & RELEASE_CALLBACKS) {
+    for (const CallbackField& cb : kCallbackFields) Py_CLEAR(self->*cb.field);
+  }
+  if (groups & RELEASE_POSTFIELDS) Py_CLEAR(self->postfields);
+  if (groups & RELEASE_SHARE) release_share(self, handle);
+  if (groups & RELEASE_HTTPPOST) Py_CLEAR(self->httppost);
+  if (groups & RELEASE_MIME) release_mime(self, handle);
+  if (groups & RELEASE_CA_CERTS) Py_CLEAR(self->ca_certs);
+  if (groups & RELEASE_SLISTS) {
+    for (ObjectField field : kSlistFields) Py_CLEAR(self->*field);
+  }
+}
+
+int util_curlslist_update(PyObject** field, curl_slist* list) {
+  CurlSlistObject* holder = PyObject_New(CurlSlistObject, &CurlSlist_Type);
+  if (holder == nullptr) return -1;
+  holder->slist = list;
+  PyObject* old = *field;
+  *field = reinterpret_cast<PyObject*>(holder);
+  Py_XDECREF(old);
+  return 0;
+}
+
+// On success the holder owns the form and the caller's reference to
+// `reflist`; on failure both stay with the caller.
+int util_curlhttppost_update(CurlObject* self, curl_httppost* post, PyObject* reflist) {
+  CurlHttppostObject* holder = PyObject_New(CurlHttppostObject, &CurlHttppost_Type);
+  if (holder == nullptr) return -1;
+  holder->httppost = post;
+  holder->reflist = reflist;
+  PyObject* old = self->httppost;
+  self->httppost = reinterpret_cast<PyObject*>(holder);
+  Py_XDECREF(old);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Method table and type objects
+// ---------------------------------------------------------------------------
+
+static PyMethodDef curlobject_methods[] = {
+    {"close", method(do_curl_close), METH_NOARGS, curl_close_doc},
+    {"duphandle", method(do_curl_duphandle), METH_NOARGS, curl_duphandle_doc},
+    {"errstr", method(do_curl_errstr), METH_NOARGS, curl_errstr_doc},
+    {"errstr_raw", method(do_curl_errstr_raw), METH_NOARGS, curl_errstr_raw_doc},
+    {"getinfo", method(do_curl_getinfo), METH_VARARGS, curl_getinfo_doc},
+    {"getinfo_raw", method(do_curl_getinfo_raw), METH_VARARGS, curl_getinfo_raw_doc},
+    {"multi", method(do_curl_multi), METH_NOARGS, curl_multi_doc},
+    {"pause", method(do_curl_pause), METH_VARARGS, curl_pause_doc},
+    {"perform", method(do_curl_perform), METH_NOARGS, curl_perform_doc},
+    {"perform_rb", method(do_curl_perform_rb), METH_NOARGS, curl_perform_rb_doc},
+    {"perform_rs", method(do_curl_perform_rs), METH_NOARGS, curl_perform_rs_doc},
+    {"recv", method(do_curl_recv), METH_VARARGS, curl_recv_doc},
+    {"recv_into", method(do_curl_recv_into), METH_VARARGS | METH_KEYWORDS, curl_recv_into_doc},
+    {"reset", method(do_curl_reset), METH_NOARGS, curl_reset_doc},
+    {"send", method(do_curl_send), METH_VARARGS, curl_send_doc},
+    {"setopt", method(do_curl_setopt), METH_VARARGS | METH_KEYWORDS, curl_setopt_doc},
+    {"setopt_string", method(do_curl_setopt_string), METH_VARARGS, curl_setopt_string_doc},
+    {"share", method(do_curl_share), METH_NOARGS, curl_share_doc},
+    {"unpause", method(do_curl_unpause), METH_NOARGS, curl_unpause_doc},
+    {"unsetopt", method(do_curl_unsetopt), METH_VARARGS, curl_unsetopt_doc},
+    {"set_ca_certs", method(do_curl_set_ca_certs), METH_VARARGS, curl_set_ca_certs_doc},
+    {"__getstate__", method(do_curl_getstate), METH_NOARGS, nullptr},
+    {"__setstate__", method(do_curl_setstate), METH_VARARGS, nullptr},
+    {"__enter__", method(do_curl_enter), METH_NOARGS, nullptr},
+    {"__exit__", method(do_curl_close), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyGetSetDef curlobject_getsets[] = {
+    {"closed", reinterpret_cast<getter>(do_curl_get_closed), nullptr, curl_closed_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Designated initializers leave every slot not named here zero, which is
+// what the interpreter expects of a static type before PyType_Ready.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+PyTypeObject Curl_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex.Curl",
+    .tp_basicsize = sizeof(CurlObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_curl_dealloc,
+    .tp_getattro = do_curl_getattro,
+    .tp_setattro = do_curl_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = curl_doc,
+    .tp_traverse = do_curl_traverse,
+    .tp_clear = do_curl_clear,
+    .tp_weaklistoffset = offsetof(CurlObject, weakreflist),
+    .tp_methods = curlobject_methods,
+    .tp_getset = curlobject_getsets,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = do_curl_new,
+    .tp_free = PyObject_GC_Del,
+};
+
+PyTypeObject CurlSlist_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex.CurlSlist",
+    .tp_basicsize = sizeof(CurlSlistObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_curlslist_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_free = PyObject_Free,
+};
+
+PyTypeObject CurlHttppost_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex.CurlHttppost",
+    .tp_basicsize = sizeof(CurlHttppostObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_curlhttppost_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_free = PyObject_Free,
+};
+
+#pragma GCC diagnostic pop

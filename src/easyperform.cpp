@@ -1,0 +1,165 @@
+// Transfers run on the calling thread: perform and its body-collecting
+// variants, raw send/receive on CONNECT_ONLY connections, and pause/unpause.
+// Every libcurl call here may block or call back, so each runs with the
+// interpreter detached into the slot its callbacks look up.
+#include "kelvex.h"
+
+#include <cerrno>
+
+namespace {
+
+// After re-attaching: an exception left pending by a callback or a signal
+// handler outranks whatever libcurl returned.
+int perform_easy_send(CurlObject* self, const void* data, std::size_t length,
+                      std::size_t* sent) {
+  CURLcode res;
+  {
+    DetachedCall call(&self->state);
+    res = curl_easy_send(self->handle, data, length, sent);
+  }
+  if (check_pending_python_exception_or_signal() < 0) return -1;
+  return check_easy_recv_send_result(self, res);
+}
+
+int perform_easy_recv(CurlObject* self, void* buffer, std::size_t length,
+                      std::size_t* received) {
+  CURLcode res;
+  {
+    DetachedCall call(&self->state);
+    res = curl_easy_recv(self->handle, buffer, length, received);
+  }
+  if (check_pending_python_exception_or_signal() < 0) return -1;
+  return check_easy_recv_send_result(self, res);
+}
+
+PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name) {
+  // Only an open handle is required: a callback may pause its own transfer.
+  if (check_curl_state(self, CHECK_HANDLE, name) < 0) return nullptr;
+  // The slot that serves this handle's callbacks now: the multi's when the
+  // handle is in one. libcurl may deliver buffered data from inside
+  // curl_easy_pause, and those callbacks must find it.
+  PyThreadState** slot =
+      self->multi_stack != nullptr ? &self->multi_stack->state : &self->state;
+  CURLcode res;
+  {
+    DetachedCall call(slot, DetachedCall::Nested{});
+    res = curl_easy_pause(self->handle, bitmask);
+  }
+  if (check_pending_python_exception_or_signal() < 0) return nullptr;
+  if (res != CURLE_OK) {
+    set_error_code_text(res, "pause/unpause failed");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+int check_easy_recv_send_result(CurlObject* self, CURLcode res) {
+  if (res == CURLE_OK) return 0;
+  if (res == CURLE_AGAIN) {
+    errno = EAGAIN;
+    PyErr_SetFromErrno(PyExc_BlockingIOError);
+    return -1;
+  }
+  create_and_set_error_object(self, res);
+  return -1;
+}
+
+PyObject* do_curl_perform(CurlObject* self, PyObject* /*ignored*/) {
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "perform") < 0) return nullptr;
+  CURLcode res;
+  {
+    DetachedCall call(&self->state);
+    res = curl_easy_perform(self->handle);
+  }
+  if (check_pending_python_exception_or_signal() < 0) return nullptr;
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
+  Ref body = Ref::steal(PyObject_CallNoArgs(bytesio));
+  if (!body) return nullptr;
+  // Through setopt, so a closed or busy handle is refused with its name.
+  Ref installed = Ref::steal(do_curl_setopt_filelike(self, CURLOPT_WRITEDATA, body.get()));
+  if (!installed) return nullptr;
+  Ref done = Ref::steal(do_curl_perform(self, nullptr));
+  if (!done) return nullptr;
+  return PyObject_CallMethodNoArgs(body.get(), g_str_getvalue);
+}
+
+PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
+  Ref body = Ref::steal(do_curl_perform_rb(self, nullptr));
+  if (!body) return nullptr;
+  return PyUnicode_FromEncodedObject(body.get(), "utf-8", "strict");
+}
+
+PyObject* do_curl_send(CurlObject* self, PyObject* args) {
+  BufferGuard data;
+  if (!PyArg_ParseTuple(args, "y*:send", data.fill())) return nullptr;
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "send") < 0) return nullptr;
+  std::size_t sent = 0;
+  if (perform_easy_send(self, data->buf, static_cast<std::size_t>(data->len), &sent) < 0)
+    return nullptr;
+  return PyLong_FromSize_t(sent);
+}
+
+PyObject* do_curl_recv(CurlObject* self, PyObject* args) {
+  Py_ssize_t wanted = 0;
+  if (!PyArg_ParseTuple(args, "n:recv", &wanted)) return nullptr;
+  if (wanted < 0) {
+    PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
+    return nullptr;
+  }
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "recv") < 0) return nullptr;
+  if (wanted == 0) return PyBytes_FromStringAndSize(nullptr, 0);
+
+  Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, wanted));
+  if (!data) return nullptr;
+  std::size_t received = 0;
+  if (perform_easy_recv(self, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(wanted),
+                        &received) < 0)
+    return nullptr;
+  if (received == static_cast<std::size_t>(wanted)) return data.release();
+  return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()),
+                                   static_cast<Py_ssize_t>(received));
+}
+
+PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
+  static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
+  BufferGuard buffer;
+  Py_ssize_t wanted = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, buffer.fill(), &wanted))
+    return nullptr;
+  if (wanted < 0) {
+    PyErr_SetString(PyExc_ValueError, "negative buffersize in recv_into");
+    return nullptr;
+  }
+  if (wanted == 0) {
+    wanted = buffer->len;
+  } else if (wanted > buffer->len) {
+    PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
+    return nullptr;
+  }
+  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "recv_into") < 0) return nullptr;
+  if (wanted == 0) return PyLong_FromLong(0);
+
+  std::size_t received = 0;
+  if (perform_easy_recv(self, buffer->buf, static_cast<std::size_t>(wanted), &received) < 0)
+    return nullptr;
+  return PyLong_FromSize_t(received);
+}
+
+PyObject* do_curl_pause(CurlObject* self, PyObject* args) {
+  int bitmask = CURLPAUSE_ALL;
+  if (!PyArg_ParseTuple(args, "|i:pause", &bitmask)) return nullptr;
+  return do_curl_pause_internal(self, bitmask, "pause");
+}
+
+PyObject* do_curl_unpause(CurlObject* self, PyObject* /*ignored*/) {
+  return do_curl_pause_internal(self, CURLPAUSE_CONT, "unpause");
+}
