@@ -9,3 +9,170 @@ if _expect:
     _got = os.path.dirname(os.path.realpath(_kelvex.__file__))
     if _got != os.path.realpath(_expect):
         raise RuntimeError(f"kelvex._kelvex was imported from {_got}, expected {_expect}")
+
+
+# ---------------------------------------------------------------------------
+# Loopback servers shared by the whole suite
+# ---------------------------------------------------------------------------
+
+import socket
+import ssl
+import threading
+
+import pytest
+import trustme
+from werkzeug.serving import WSGIRequestHandler, make_server
+
+
+class _KeepAliveHandler(WSGIRequestHandler):
+    # HTTP/1.1 so that connections are kept alive and reused between
+    # transfers, as real servers do.
+    protocol_version = "HTTP/1.1"
+
+    def log_request(self, code="-", size="-"):
+        pass
+
+
+class LoopbackHTTPServer:
+    """A WSGI app served by a threaded werkzeug server on 127.0.0.1."""
+
+    def __init__(self, app, ssl_context=None):
+        self._server = make_server(
+            "127.0.0.1",
+            0,
+            app,
+            threaded=True,
+            request_handler=_KeepAliveHandler,
+            ssl_context=ssl_context,
+        )
+        self.port = self._server.server_port
+        scheme = "https" if ssl_context is not None else "http"
+        self.url = f"{scheme}://127.0.0.1:{self.port}"
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, name=f"{scheme}-server", daemon=True
+        )
+        self._thread.start()
+
+    def close(self):
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()
+
+
+def _httpbin_app():
+    from httpbin import app
+
+    return app
+
+
+@pytest.fixture(scope="session")
+def http_server():
+    """httpbin-compatible endpoints over plain HTTP: ``.url``, ``.port``."""
+    server = LoopbackHTTPServer(_httpbin_app())
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
+def tls_ca():
+    """The test-time certificate authority (a ``trustme.CA``)."""
+    return trustme.CA()
+
+
+@pytest.fixture(scope="session")
+def https_server(tls_ca, tmp_path_factory):
+    """The same endpoints over TLS, with a certificate made for this run.
+
+    ``.url``, ``.port``, ``.ca_path`` (the CA's PEM file) and ``.ca_pem``
+    (its bytes).
+    """
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls_ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    server = LoopbackHTTPServer(_httpbin_app(), ssl_context=context)
+    server.ca_pem = tls_ca.cert_pem.bytes()
+    ca_path = tmp_path_factory.mktemp("tls") / "ca.pem"
+    ca_path.write_bytes(server.ca_pem)
+    server.ca_path = str(ca_path)
+    yield server
+    server.close()
+
+
+class _RawServer:
+    """Accepts connections on 127.0.0.1 and runs ``handler(sock)`` for each
+    in its own thread; the socket is closed when the handler returns."""
+
+    def __init__(self, handler):
+        self._handler = handler
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._threads = []
+        self.errors = []
+        self._accept_thread = threading.Thread(target=self._accept_loop, daemon=True)
+        self._accept_thread.start()
+
+    def _accept_loop(self):
+        while True:
+            try:
+                conn, _ = self._listener.accept()
+            except OSError:
+                return
+            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self._threads.append(thread)
+            thread.start()
+
+    def _serve(self, conn):
+        with conn:
+            try:
+                self._handler(conn)
+            except Exception as exc:  # reported by the fixture's teardown
+                self.errors.append(exc)
+
+    def close(self):
+        # shutdown() wakes the thread blocked in accept(); close() alone
+        # does not on Linux.
+        try:
+            self._listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._listener.close()
+        self._accept_thread.join()
+        for thread in self._threads:
+            # A handler still blocked long after its test ended would hang
+            # the suite; report it instead.
+            thread.join(60)
+            if thread.is_alive():
+                self.errors.append(RuntimeError("raw server handler did not return"))
+
+
+@pytest.fixture
+def raw_server():
+    """Factory: ``raw_server(handler) -> port``. ``handler(sock)`` runs in a
+    thread for every accepted connection on 127.0.0.1:port. Handlers must
+    return on their own (for example when the peer closes); an exception in
+    a handler fails the test at teardown."""
+    servers = []
+
+    def start(handler):
+        server = _RawServer(handler)
+        servers.append(server)
+        return server.port
+
+    yield start
+    errors = []
+    for server in servers:
+        server.close()
+        errors.extend(server.errors)
+    if errors:
+        raise errors[0]
+
+
+@pytest.fixture
+def c_stderr(capfd):
+    """Returns a function giving what was written to file descriptor 2
+    (C-level writes included) since the last call."""
+
+    def read():
+        return capfd.readouterr().err
+
+    read()
+    return read
