@@ -1,0 +1,484 @@
+"""Transfers: perform and the body collectors, libcurl failures, callbacks
+interrupting a transfer, raw I/O on CONNECT_ONLY connections, pause and
+unpause."""
+
+import errno
+import os
+import queue
+import select
+import signal
+import socket
+import threading
+
+import pytest
+
+import kelvex
+
+
+def read_request(sock):
+    """Reads one HTTP request head from a raw socket."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def closed_port():
+    """A loopback port that nothing listens on."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---------------------------------------------------------------------------
+# perform and the body collectors
+# ---------------------------------------------------------------------------
+
+
+def test_get_and_head(http_server):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/range/1000")
+    body = c.perform_rb()
+    assert len(body) == 1000
+    assert body[:26] == b"abcdefghijklmnopqrstuvwxyz"
+
+    headers = []
+    c.setopt(kelvex.NOBODY, 1)
+    c.setopt(kelvex.HEADERFUNCTION, headers.append)
+    assert c.perform_rb() == b""
+    assert headers[0].startswith(b"HTTP/1.1 200")
+    assert any(h.lower().startswith(b"content-length: 1000") for h in headers)
+
+
+def test_perform_returns_none(http_server):
+    chunks = []
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/bytes/100")
+    c.setopt(kelvex.WRITEFUNCTION, chunks.append)
+    assert c.perform() is None
+    assert len(b"".join(chunks)) == 100
+
+
+@pytest.mark.parametrize("method, expected", [("perform_rb", b"kelvex"), ("perform_rs", "kelvex")])
+def test_body_collectors(http_server, capfd, method, expected):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/base64/a2VsdmV4")
+    result = getattr(c, method)()
+    assert type(result) is type(expected) and result == expected
+    # The collecting write callable stays installed: a later perform()
+    # writes into it, not to standard output.
+    capfd.readouterr()
+    c.perform()
+    assert capfd.readouterr().out == ""
+
+
+def test_perform_rs_refuses_invalid_utf8(http_server):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/base64/__4=")  # b"\xff\xfe"
+    with pytest.raises(UnicodeDecodeError):
+        c.perform_rs()
+
+
+def test_perform_rs_decodes_utf8(http_server):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/base64/w6nDpMOf")  # "éäß"
+    assert c.perform_rs() == "\u00e9\u00e4\u00df"
+
+
+# ---------------------------------------------------------------------------
+# libcurl failures
+# ---------------------------------------------------------------------------
+
+
+def failure_cases():
+    port = closed_port()
+    return [
+        pytest.param(
+            "http://nonexistent.invalid/", {}, "E_COULDNT_RESOLVE_HOST", "nonexistent.invalid",
+            id="unresolvable",
+        ),
+        pytest.param(
+            f"http://127.0.0.1:{port}/", {}, "E_COULDNT_CONNECT", f"port {port}", id="refused"
+        ),
+        pytest.param(
+            "{http}/status/404", {"FAILONERROR": 1}, "E_HTTP_RETURNED_ERROR", "404",
+            id="http-error",
+        ),
+        pytest.param("kelvex://x/", {}, "E_UNSUPPORTED_PROTOCOL", "kelvex", id="protocol"),
+    ]
+
+
+@pytest.mark.parametrize("url, options, code, detail", failure_cases())
+def test_failure_carries_code_and_buffer_text(http_server, url, options, code, detail):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, url.format(http=http_server.url))
+    c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    for name, value in options.items():
+        c.setopt(getattr(kelvex, name), value)
+    with pytest.raises(kelvex.error) as info:
+        c.perform()
+    number, message = info.value.args
+    assert number == getattr(kelvex, code)
+    assert type(message) is str
+    # libcurl's detailed text from the error buffer, not the generic one
+    assert detail in message
+    assert message != kelvex.easy_strerror(number)
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_base_exception_in_callback_beats_libcurl_error(http_server, exc_type):
+    def write(data):
+        raise exc_type("from the write callable")
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/bytes/10")
+    c.setopt(kelvex.WRITEFUNCTION, write)
+    with pytest.raises(exc_type, match="from the write callable"):
+        c.perform()
+    # The handle stays usable.
+    c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    c.perform()
+
+
+def test_regular_exception_in_callback_ends_with_libcurl_error(http_server, c_stderr):
+    def write(data):
+        raise ValueError("printed, not raised")
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/bytes/10")
+    c.setopt(kelvex.WRITEFUNCTION, write)
+    with pytest.raises(kelvex.error) as info:
+        c.perform()
+    assert info.value.args[0] == kelvex.E_WRITE_ERROR
+    assert "ValueError: printed, not raised" in c_stderr()
+
+
+def test_signal_handler_exception_beats_result(raw_server):
+    """A Python signal handler that raises while the transfer runs detached
+    makes perform() raise its exception once the transfer returns."""
+
+    class Interrupted(Exception):
+        pass
+
+    def on_signal(signum, frame):
+        raise Interrupted
+
+    main_thread = threading.main_thread().ident
+
+    def serve(sock):
+        read_request(sock)
+        signal.pthread_kill(main_thread, signal.SIGUSR1)
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+
+    port = raw_server(serve)
+    previous = signal.signal(signal.SIGUSR1, on_signal)
+    try:
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+        with pytest.raises(Interrupted):
+            c.perform_rb()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+
+
+# ---------------------------------------------------------------------------
+# The running state
+# ---------------------------------------------------------------------------
+
+
+REFUSED_WHILE_RUNNING = [
+    ("setopt", lambda c: c.setopt(kelvex.VERBOSE, 0)),
+    ("reset", lambda c: c.reset()),
+    ("close", lambda c: c.close()),
+    ("perform", lambda c: c.perform()),
+    ("send", lambda c: c.send(b"x")),
+    ("recv", lambda c: c.recv(1)),
+]
+
+
+def test_callback_sees_its_handle_running(http_server):
+    outcomes = {}
+
+    def write(data):
+        if outcomes:
+            return
+        for name, call in REFUSED_WHILE_RUNNING:
+            try:
+                call(c)
+            except kelvex.error as exc:
+                outcomes[name] = exc.args
+        # allowed while running
+        outcomes["pause"] = c.pause(kelvex.PAUSE_CONT)
+        outcomes["unpause"] = c.unpause()
+        outcomes["closed"] = c.closed
+        outcomes["multi"] = c.multi()
+        outcomes["dup"] = c.duphandle().closed
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + "/bytes/10")
+    c.setopt(kelvex.WRITEFUNCTION, write)
+    c.perform()
+    for name, _ in REFUSED_WHILE_RUNNING:
+        assert outcomes[name] == (f"cannot invoke {name}() - perform() is currently running",)
+    assert outcomes["pause"] is None and outcomes["unpause"] is None
+    assert outcomes["closed"] is False and outcomes["multi"] is None
+    assert outcomes["dup"] is False
+    assert c.closed is False
+
+
+def test_other_thread_sees_handle_running(raw_server):
+    request_seen = threading.Event()
+    release = threading.Event()
+
+    def serve(sock):
+        read_request(sock)
+        request_seen.set()
+        release.wait(60)
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+
+    port = raw_server(serve)
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+    results = queue.Queue()
+    worker = threading.Thread(target=lambda: results.put(c.perform_rb()))
+    worker.start()
+    try:
+        assert request_seen.wait(60)
+        for name in ("setopt", "close"):
+            with pytest.raises(kelvex.error) as info:
+                if name == "setopt":
+                    c.setopt(kelvex.VERBOSE, 0)
+                else:
+                    c.close()
+            assert info.value.args == (f"cannot invoke {name}() - perform() is currently running",)
+    finally:
+        release.set()
+        worker.join()
+    assert results.get_nowait() == b"ok"
+    c.close()
+
+
+# ---------------------------------------------------------------------------
+# CONNECT_ONLY: send, recv, recv_into
+# ---------------------------------------------------------------------------
+
+
+def connect_only(port):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+    c.setopt(kelvex.CONNECT_ONLY, 1)
+    c.perform()
+    return c
+
+
+def wait_readable(c):
+    sock = c.getinfo(kelvex.ACTIVESOCKET)
+    readable, _, _ = select.select([sock], [], [], 60)
+    assert readable
+
+
+def recv_exactly(c, size):
+    data = b""
+    while len(data) < size:
+        wait_readable(c)
+        chunk = c.recv(size - len(data))
+        assert chunk
+        data += chunk
+    return data
+
+
+@pytest.fixture
+def scripted_peer(raw_server):
+    """A raw peer driven by the test: ``send(data)`` makes it send,
+    ``received(n)`` returns the next n bytes it got, ``hang_up()`` closes."""
+
+    class Peer:
+        def __init__(self):
+            self.actions = queue.Queue()
+            self.incoming = queue.Queue()
+
+        def send(self, data):
+            self.actions.put(("send", data))
+
+        def received(self, size):
+            self.actions.put(("recv", size))
+            return self.incoming.get(timeout=60)
+
+        def hang_up(self):
+            self.actions.put(("close", None))
+
+    peer = Peer()
+
+    def serve(sock):
+        while True:
+            action, arg = peer.actions.get(timeout=60)
+            if action == "close":
+                return
+            if action == "send":
+                sock.sendall(arg)
+            else:
+                data = b""
+                while len(data) < arg:
+                    data += sock.recv(arg - len(data))
+                peer.incoming.put(data)
+
+    peer.port = raw_server(serve)
+    yield peer
+    peer.hang_up()
+
+
+def test_send_and_recv(scripted_peer):
+    c = connect_only(scripted_peer.port)
+    assert c.send(b"hello") == 5
+    assert c.send(memoryview(b"-world")[1:]) == 5
+    assert scripted_peer.received(10) == b"helloworld"
+
+    with pytest.raises(BlockingIOError) as info:
+        c.recv(100)
+    assert info.value.errno == errno.EAGAIN
+    assert info.value.strerror == os.strerror(errno.EAGAIN)
+
+    scripted_peer.send(b"pong")
+    assert recv_exactly(c, 4) == b"pong"
+
+
+def test_recv_zero_touches_nothing(scripted_peer):
+    c = connect_only(scripted_peer.port)
+    scripted_peer.send(b"abc")
+    wait_readable(c)
+    assert c.recv(0) == b""
+    assert recv_exactly(c, 3) == b"abc"
+    # Not even a handle without a connection is asked.
+    assert kelvex.Curl().recv(0) == b""
+
+
+def test_recv_into(scripted_peer):
+    c = connect_only(scripted_peer.port)
+    scripted_peer.send(b"abcdef")
+    buf = bytearray(10)
+    wait_readable(c)
+    assert c.recv_into(buf, 4) == 4
+    assert buf == b"abcd" + bytes(6)
+    view = memoryview(buf)[4:6]
+    received = 0
+    while received < 2:
+        wait_readable(c)
+        received += c.recv_into(buffer=view[received:], nbytes=0)
+    assert buf == b"abcdef" + bytes(4)
+    assert c.recv_into(bytearray(0)) == 0
+
+
+def test_recv_after_peer_closed(scripted_peer):
+    c = connect_only(scripted_peer.port)
+    scripted_peer.hang_up()
+    wait_readable(c)
+    assert c.recv(10) == b""
+
+
+@pytest.mark.parametrize(
+    "call, exc_type, message",
+    [
+        (lambda c: c.recv(-1), ValueError, "negative buffersize in recv"),
+        (lambda c: c.recv_into(bytearray(4), -1), ValueError, "negative buffersize in recv_into"),
+        (lambda c: c.recv_into(bytearray(4), 5), ValueError, "buffer too small for requested bytes"),
+        (lambda c: c.recv_into(b"read-only"), TypeError, None),
+        (lambda c: c.send("text"), TypeError, None),
+    ],
+)
+@pytest.mark.parametrize("closed", [False, True], ids=["open", "closed"])
+def test_raw_io_argument_errors_come_first(call, exc_type, message, closed):
+    c = kelvex.Curl()
+    if closed:
+        c.close()
+    with pytest.raises(exc_type) as info:
+        call(c)
+    if message is not None:
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "connect_only_set, message",
+    [(False, "CONNECT_ONLY is required"), (True, "Failed to get recent socket")],
+)
+@pytest.mark.parametrize("call", [lambda c: c.send(b"x"), lambda c: c.recv(1)], ids=["send", "recv"])
+def test_raw_io_without_connection(call, connect_only_set, message):
+    c = kelvex.Curl()
+    if connect_only_set:
+        c.setopt(kelvex.CONNECT_ONLY, 1)
+    with pytest.raises(kelvex.error) as info:
+        call(c)
+    assert info.value.args == (kelvex.E_UNSUPPORTED_PROTOCOL, message)
+
+
+# ---------------------------------------------------------------------------
+# pause and unpause
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "bitmask", [(), (kelvex.PAUSE_ALL,), (kelvex.PAUSE_RECV,), (kelvex.PAUSE_SEND,), (kelvex.PAUSE_CONT,)]
+)
+def test_pause_and_unpause_idle_handle(bitmask):
+    c = kelvex.Curl()
+    assert c.pause(*bitmask) is None
+    assert c.unpause() is None
+
+
+def test_pause_argument_must_be_int():
+    with pytest.raises(TypeError):
+        kelvex.Curl().pause("all")
+
+
+def test_pause_and_unpause_inside_write_callback(http_server):
+    size = 100_000
+    chunks = []
+    calls = []
+
+    def write(data):
+        chunks.append(data)
+        if len(chunks) == 1:
+            calls.append(c.pause())
+            calls.append(c.unpause())
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + f"/range/{size}?chunk_size=1000")
+    c.setopt(kelvex.WRITEFUNCTION, write)
+    c.perform()
+    assert calls == [None, None]
+    body = b"".join(chunks)
+    assert len(body) == size
+    assert body == (b"abcdefghijklmnopqrstuvwxyz" * (size // 26 + 1))[:size]
+    # The slot was left as found: the handle is idle and usable again.
+    c.setopt(kelvex.URL, http_server.url + "/range/10")
+    assert c.perform_rb() == b"abcdefghij"
+
+
+def test_pause_inside_multi_driven_callback(http_server):
+    size = 100_000
+    chunks = []
+    calls = []
+
+    def write(data):
+        chunks.append(data)
+        if len(chunks) == 1:
+            calls.append(c.pause())
+            calls.append(c.unpause())
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, http_server.url + f"/range/{size}?chunk_size=1000")
+    c.setopt(kelvex.WRITEFUNCTION, write)
+    m = kelvex.CurlMulti()
+    m.add_handle(c)
+    running = 1
+    while running:
+        _, running = m.perform()
+        if running:
+            m.select(1.0)
+    assert calls == [None, None]
+    assert len(b"".join(chunks)) == size
+    m.remove_handle(c)
+    # Outside any run the multi's slot is used and left empty again.
+    assert c.pause() is None and c.unpause() is None
