@@ -1,4 +1,852 @@
-# Type stubs for the compiled module kelvex._kelvex (to be filled in).
-from typing import Any
+# Type stubs for the compiled module kelvex._kelvex.
+from types import TracebackType
+from typing import Any, NamedTuple, Self
 
-def __getattr__(name: str) -> Any: ...
+from _typeshed import ReadableBuffer, WriteableBuffer
+
+version: str
+COMPILE_PY_VERSION_HEX: int
+COMPILE_LIBCURL_VERSION_NUM: int
+COMPILE_SSL_LIB: str
+
+class error(Exception): ...
+
+class KhKey(NamedTuple):
+    key: Any
+    keytype: Any
+
+class CurlSockAddr(NamedTuple):
+    family: Any
+    socktype: Any
+    protocol: Any
+    addr: Any
+
+class HstsEntry(NamedTuple):
+    host: Any
+    expire: Any
+    include_subdomains: Any
+
+class HstsIndex(NamedTuple):
+    idx: Any
+    total: Any
+
+class WsFrame(NamedTuple):
+    age: Any
+    flags: Any
+    offset: Any
+    bytesleft: Any
+    len: Any
+
+def global_init(option: int, /) -> None: ...
+def global_cleanup() -> None: ...
+def version_info(stamp: int = ..., /) -> tuple[
+    int, str | None, int, str | None, int, str | None, int, str | None,
+    tuple[str, ...], str | None, int, str | None,
+]: ...
+def easy_strerror(errornum: int, /) -> str: ...
+def multi_strerror(errornum: int, /) -> str: ...
+def share_strerror(errornum: int, /) -> str: ...
+def url_strerror(errornum: int, /) -> str: ...
+
+class Curl:
+    def __init__(self) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def duphandle(self) -> Curl: ...
+    def reset(self) -> None: ...
+    def multi(self) -> CurlMulti | None: ...
+    def share(self) -> CurlShare | None: ...
+    def perform(self) -> None: ...
+    def perform_rb(self) -> bytes: ...
+    def perform_rs(self) -> str: ...
+    def send(self, data: ReadableBuffer, /) -> int: ...
+    def recv(self, buffersize: int, /) -> bytes: ...
+    def recv_into(self, buffer: WriteableBuffer, nbytes: int = 0) -> int: ...
+    def pause(self, bitmask: int = ..., /) -> None: ...
+    def unpause(self) -> None: ...
+    def setopt(self, option: int, value: Any, *, use_memoryview: bool = False) -> None: ...
+    def unsetopt(self, option: int, /) -> None: ...
+    def setopt_string(self, option: int, value: str | bytes, /) -> None: ...
+    def set_ca_certs(self, cadata: str | bytes, /) -> None: ...
+    def getinfo(self, option: int, /) -> Any: ...
+    def getinfo_raw(self, option: int, /) -> Any: ...
+    def errstr(self) -> str: ...
+    def errstr_raw(self) -> bytes: ...
+    def ws_send(self, data: ReadableBuffer | str, flags: int | None = None, fragsize: int = 0,
+                encoding: str = "utf-8") -> int: ...
+    def ws_recv(self, buffersize: int, /) -> tuple[bytes, WsFrame | None]: ...
+    def ws_recv_into(self, buffer: WriteableBuffer, nbytes: int = 0) -> tuple[int, WsFrame | None]: ...
+    def ws_meta(self) -> WsFrame | None: ...
+    def ws_close(self, code: int | None = None, reason: str | bytes | None = None,
+                 encoding: str = "utf-8") -> int: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None: ...
+    # Constants of the easy interface and attributes set on the object.
+    def __getattr__(self, name: str) -> Any: ...
+
+class CurlMulti:
+    def __init__(self, close_handles: bool = False) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    def add_handle(self, curl: Curl, /) -> None: ...
+    def remove_handle(self, curl: Curl, /) -> None: ...
+    def close(self) -> None: ...
+    def fdset(self) -> tuple[list[int], list[int], list[int]]: ...
+    def info_read(self, max_objects: int = ..., /) -> tuple[
+        int, list[Curl], list[tuple[Curl, int, str]]
+    ]: ...
+    def perform(self) -> tuple[int, int]: ...
+    def socket_action(self, sock_fd: int, ev_bitmask: int, /) -> tuple[int, int]: ...
+    def socket_all(self) -> tuple[int, int]: ...
+    def setopt(self, option: int, value: Any, /) -> None: ...
+    def timeout(self) -> int: ...
+    def assign(self, sock_fd: int, object: Any, /) -> None: ...
+    def unassign(self, sock_fd: int, /) -> None: ...
+    def select(self, timeout: float = ..., /) -> int: ...
+    def notify_enable(self, *notifications: int) -> None: ...
+    def notify_disable(self, *notifications: int) -> None: ...
+    def __contains__(self, curl: object, /) -> bool: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None: ...
+    # Constants of the multi interface and attributes set on the object.
+    def __getattr__(self, name: str) -> Any: ...
+
+class CurlShare:
+    def __init__(self, detach_on_close: bool = True) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def setopt(self, option: int, value: Any, /) -> None: ...
+    def share(self, *data: int) -> None: ...
+    def unshare(self, *data: int) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None: ...
+    # Constants of the share interface and attributes set on the object.
+    def __getattr__(self, name: str) -> Any: ...
+
+class CurlMime:
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None, /) -> None: ...
+
+class CurlMimePart: ...
+
+READFUNC_ABORT: int
+READFUNC_PAUSE: int
+WRITEFUNC_PAUSE: int
+IOE_OK: int
+IOE_UNKNOWNCMD: int
+IOE_FAILRESTART: int
+IOCMD_NOP: int
+IOCMD_RESTARTREAD: int
+SOCKET_BAD: int
+INFOTYPE_TEXT: int
+INFOTYPE_HEADER_IN: int
+INFOTYPE_HEADER_OUT: int
+INFOTYPE_DATA_IN: int
+INFOTYPE_DATA_OUT: int
+INFOTYPE_SSL_DATA_IN: int
+INFOTYPE_SSL_DATA_OUT: int
+E_OK: int
+E_AGAIN: int
+E_ALREADY_COMPLETE: int
+E_BAD_CALLING_ORDER: int
+E_BAD_PASSWORD_ENTERED: int
+E_FTP_BAD_DOWNLOAD_RESUME: int
+E_FTP_COULDNT_SET_TYPE: int
+E_FTP_PARTIAL_FILE: int
+E_FTP_USER_PASSWORD_INCORRECT: int
+E_HTTP_NOT_FOUND: int
+E_HTTP_PORT_FAILED: int
+E_MALFORMAT_USER: int
+E_QUOTE_ERROR: int
+E_RANGE_ERROR: int
+E_REMOTE_ACCESS_DENIED: int
+E_REMOTE_DISK_FULL: int
+E_REMOTE_FILE_EXISTS: int
+E_UPLOAD_FAILED: int
+E_URL_MALFORMAT_USER: int
+E_USE_SSL_FAILED: int
+E_UNSUPPORTED_PROTOCOL: int
+E_FAILED_INIT: int
+E_URL_MALFORMAT: int
+E_NOT_BUILT_IN: int
+E_COULDNT_RESOLVE_PROXY: int
+E_COULDNT_RESOLVE_HOST: int
+E_COULDNT_CONNECT: int
+E_FTP_WEIRD_SERVER_REPLY: int
+E_FTP_ACCESS_DENIED: int
+E_FTP_ACCEPT_FAILED: int
+E_FTP_WEIRD_PASS_REPLY: int
+E_FTP_WEIRD_USER_REPLY: int
+E_FTP_WEIRD_PASV_REPLY: int
+E_FTP_WEIRD_227_FORMAT: int
+E_FTP_CANT_GET_HOST: int
+E_FTP_CANT_RECONNECT: int
+E_FTP_COULDNT_SET_BINARY: int
+E_PARTIAL_FILE: int
+E_FTP_COULDNT_RETR_FILE: int
+E_FTP_WRITE_ERROR: int
+E_FTP_QUOTE_ERROR: int
+E_HTTP_RETURNED_ERROR: int
+E_WRITE_ERROR: int
+E_FTP_COULDNT_STOR_FILE: int
+E_READ_ERROR: int
+E_OUT_OF_MEMORY: int
+E_OPERATION_TIMEOUTED: int
+E_OPERATION_TIMEDOUT: int
+E_FTP_COULDNT_SET_ASCII: int
+E_FTP_PORT_FAILED: int
+E_FTP_COULDNT_USE_REST: int
+E_FTP_COULDNT_GET_SIZE: int
+E_HTTP_RANGE_ERROR: int
+E_HTTP_POST_ERROR: int
+E_SSL_CACERT: int
+E_SSL_CACERT_BADFILE: int
+E_SSL_CERTPROBLEM: int
+E_SSL_CIPHER: int
+E_SSL_CONNECT_ERROR: int
+E_SSL_CRL_BADFILE: int
+E_SSL_ENGINE_INITFAILED: int
+E_SSL_ENGINE_NOTFOUND: int
+E_SSL_ENGINE_SETFAILED: int
+E_SSL_INVALIDCERTSTATUS: int
+E_SSL_ISSUER_ERROR: int
+E_SSL_PEER_CERTIFICATE: int
+E_SSL_PINNEDPUBKEYNOTMATCH: int
+E_SSL_SHUTDOWN_FAILED: int
+E_BAD_DOWNLOAD_RESUME: int
+E_FILE_COULDNT_READ_FILE: int
+E_LDAP_CANNOT_BIND: int
+E_LDAP_SEARCH_FAILED: int
+E_LIBRARY_NOT_FOUND: int
+E_FUNCTION_NOT_FOUND: int
+E_ABORTED_BY_CALLBACK: int
+E_BAD_FUNCTION_ARGUMENT: int
+E_INTERFACE_FAILED: int
+E_TOO_MANY_REDIRECTS: int
+E_UNKNOWN_OPTION: int
+E_UNKNOWN_TELNET_OPTION: int
+E_TELNET_OPTION_SYNTAX: int
+E_GOT_NOTHING: int
+E_SEND_ERROR: int
+E_RECV_ERROR: int
+E_SHARE_IN_USE: int
+E_BAD_CONTENT_ENCODING: int
+E_LDAP_INVALID_URL: int
+E_FILESIZE_EXCEEDED: int
+E_FTP_SSL_FAILED: int
+E_SEND_FAIL_REWIND: int
+E_LOGIN_DENIED: int
+E_PEER_FAILED_VERIFICATION: int
+E_TFTP_NOTFOUND: int
+E_TFTP_PERM: int
+E_TFTP_DISKFULL: int
+E_TFTP_ILLEGAL: int
+E_TFTP_UNKNOWNID: int
+E_TFTP_EXISTS: int
+E_TFTP_NOSUCHUSER: int
+E_CONV_FAILED: int
+E_CONV_REQD: int
+E_REMOTE_FILE_NOT_FOUND: int
+E_SSH: int
+E_FTP_PRET_FAILED: int
+E_RTSP_CSEQ_ERROR: int
+E_RTSP_SESSION_ERROR: int
+E_CHUNK_FAILED: int
+E_FTP_BAD_FILE_LIST: int
+E_FTP_ACCEPT_TIMEOUT: int
+E_NO_CONNECTION_AVAILABLE: int
+E_HTTP2: int
+PROXYTYPE_HTTP: int
+PROXYTYPE_HTTP_1_0: int
+PROXYTYPE_SOCKS4: int
+PROXYTYPE_SOCKS4A: int
+PROXYTYPE_SOCKS5: int
+PROXYTYPE_SOCKS5_HOSTNAME: int
+HTTPAUTH_ANY: int
+HTTPAUTH_ANYSAFE: int
+HTTPAUTH_BASIC: int
+HTTPAUTH_DIGEST: int
+HTTPAUTH_DIGEST_IE: int
+HTTPAUTH_GSSNEGOTIATE: int
+HTTPAUTH_NEGOTIATE: int
+HTTPAUTH_NTLM: int
+HTTPAUTH_NTLM_WB: int
+HTTPAUTH_NONE: int
+HTTPAUTH_ONLY: int
+GSSAPI_DELEGATION_FLAG: int
+GSSAPI_DELEGATION_NONE: int
+GSSAPI_DELEGATION_POLICY_FLAG: int
+GSSAPI_DELEGATION: int
+APPEND: int
+COOKIESESSION: int
+DIRLISTONLY: int
+FILE: int
+FTPPORT: int
+INFILE: int
+INFILESIZE: int
+KEYPASSWD: int
+LOW_SPEED_LIMIT: int
+LOW_SPEED_TIME: int
+PORT: int
+POSTFIELDS: int
+PROXY: int
+PROXYPASSWORD: int
+PROXYUSERNAME: int
+PROXYUSERPWD: int
+RANGE: int
+READFUNCTION: int
+REFERER: int
+RESUME_FROM: int
+TELNETOPTIONS: int
+TIMEOUT: int
+URL: int
+USE_SSL: int
+USERAGENT: int
+USERPWD: int
+WRITEFUNCTION: int
+USERNAME: int
+PASSWORD: int
+WRITEDATA: int
+READDATA: int
+PROXYPORT: int
+HTTPPROXYTUNNEL: int
+VERBOSE: int
+HEADER: int
+NOPROGRESS: int
+NOBODY: int
+FAILONERROR: int
+UPLOAD: int
+POST: int
+FTPLISTONLY: int
+FTPAPPEND: int
+NETRC: int
+FOLLOWLOCATION: int
+TRANSFERTEXT: int
+PUT: int
+POSTFIELDSIZE: int
+COOKIE: int
+HTTPHEADER: int
+PROXYHEADER: int
+HEADEROPT: int
+PATH_AS_IS: int
+PIPEWAIT: int
+HTTPPOST: int
+MIMEPOST: int
+SSLCERT: int
+SSLCERT_BLOB: int
+SSLKEY_BLOB: int
+PROXY_SSLCERT_BLOB: int
+PROXY_SSLKEY_BLOB: int
+ISSUERCERT_BLOB: int
+PROXY_ISSUERCERT_BLOB: int
+CAINFO_BLOB: int
+PROXY_CAINFO_BLOB: int
+SSLCERTPASSWD: int
+CRLF: int
+QUOTE: int
+POSTQUOTE: int
+PREQUOTE: int
+WRITEHEADER: int
+HEADERFUNCTION: int
+SEEKFUNCTION: int
+COOKIEFILE: int
+SSLVERSION: int
+TIMECONDITION: int
+TIMEVALUE: int
+CUSTOMREQUEST: int
+STDERR: int
+INTERFACE: int
+KRB4LEVEL: int
+KRBLEVEL: int
+PROGRESSFUNCTION: int
+XFERINFOFUNCTION: int
+FTP_USE_PRET: int
+LOGIN_OPTIONS: int
+SASL_IR: int
+XOAUTH2_BEARER: int
+SSL_VERIFYPEER: int
+CAPATH: int
+CAINFO: int
+MAXREDIRS: int
+MAXCONNECTS: int
+MAXAGE_CONN: int
+FRESH_CONNECT: int
+FORBID_REUSE: int
+RANDOM_FILE: int
+EGDSOCKET: int
+CONNECTTIMEOUT: int
+HTTPGET: int
+SSL_VERIFYHOST: int
+COOKIEJAR: int
+SSL_CIPHER_LIST: int
+HTTP_VERSION: int
+FTP_USE_EPSV: int
+SSLCERTTYPE: int
+SSLKEY: int
+SSLKEYTYPE: int
+SSLKEYPASSWD: int
+SSLENGINE: int
+SSLENGINE_DEFAULT: int
+DNS_CACHE_TIMEOUT: int
+DNS_USE_GLOBAL_CACHE: int
+DEBUGFUNCTION: int
+BUFFERSIZE: int
+UPLOAD_BUFFERSIZE: int
+NOSIGNAL: int
+SHARE: int
+PROXYTYPE: int
+ENCODING: int
+ACCEPT_ENCODING: int
+TRANSFER_ENCODING: int
+HTTP200ALIASES: int
+UNRESTRICTED_AUTH: int
+FTP_USE_EPRT: int
+HTTPAUTH: int
+FTP_CREATE_MISSING_DIRS: int
+PROXYAUTH: int
+FTP_RESPONSE_TIMEOUT: int
+IPRESOLVE: int
+MAXFILESIZE: int
+INFILESIZE_LARGE: int
+RESUME_FROM_LARGE: int
+MAXFILESIZE_LARGE: int
+NETRC_FILE: int
+FTP_SSL: int
+POSTFIELDSIZE_LARGE: int
+TCP_NODELAY: int
+FTPSSLAUTH: int
+IOCTLFUNCTION: int
+OPENSOCKETFUNCTION: int
+CLOSESOCKETFUNCTION: int
+SOCKOPTFUNCTION: int
+FTP_ACCOUNT: int
+IGNORE_CONTENT_LENGTH: int
+COOKIELIST: int
+FTP_SKIP_PASV_IP: int
+FTP_FILEMETHOD: int
+CONNECT_ONLY: int
+LOCALPORT: int
+LOCALPORTRANGE: int
+FTP_ALTERNATIVE_TO_USER: int
+MAX_SEND_SPEED_LARGE: int
+MAX_RECV_SPEED_LARGE: int
+SSL_SESSIONID_CACHE: int
+SSL_VERIFYSTATUS: int
+SSH_AUTH_TYPES: int
+SSH_PUBLIC_KEYFILE: int
+SSH_PRIVATE_KEYFILE: int
+SSH_KNOWNHOSTS: int
+SSH_KEYFUNCTION: int
+FTP_SSL_CCC: int
+TIMEOUT_MS: int
+CONNECTTIMEOUT_MS: int
+ACCEPTTIMEOUT_MS: int
+EXPECT_100_TIMEOUT_MS: int
+TCP_KEEPALIVE: int
+TCP_KEEPIDLE: int
+TCP_KEEPINTVL: int
+HTTP_TRANSFER_DECODING: int
+HTTP_CONTENT_DECODING: int
+NEW_FILE_PERMS: int
+NEW_DIRECTORY_PERMS: int
+POST301: int
+PROXY_TRANSFER_MODE: int
+SERVICE_NAME: int
+PROXY_SERVICE_NAME: int
+PROXY_CAPATH: int
+PROXY_CAINFO: int
+PROXY_CRLFILE: int
+PRE_PROXY: int
+PROXY_SSLCERT: int
+PROXY_SSLCERTTYPE: int
+PROXY_SSLKEY: int
+PROXY_SSLKEYTYPE: int
+PROXY_KEYPASSWD: int
+PROXY_SSL_VERIFYPEER: int
+PROXY_SSL_VERIFYHOST: int
+PROXY_PINNEDPUBLICKEY: int
+PROXY_SSLVERSION: int
+PROXY_SSL_CIPHER_LIST: int
+PROXY_SSL_OPTIONS: int
+PROXY_TLSAUTH_TYPE: int
+PROXY_TLSAUTH_USERNAME: int
+PROXY_TLSAUTH_PASSWORD: int
+PROXY_ISSUERCERT: int
+REQUEST_TARGET: int
+COPYPOSTFIELDS: int
+SSH_HOST_PUBLIC_KEY_MD5: int
+AUTOREFERER: int
+CRLFILE: int
+ISSUERCERT: int
+ADDRESS_SCOPE: int
+RESOLVE: int
+POSTREDIR: int
+NOPROXY: int
+PROTOCOLS: int
+REDIR_PROTOCOLS: int
+TFTP_BLKSIZE: int
+SOCKS5_GSSAPI_SERVICE: int
+SOCKS5_GSSAPI_NEC: int
+MAIL_FROM: int
+MAIL_RCPT: int
+MAIL_AUTH: int
+PINNEDPUBLICKEY: int
+WILDCARDMATCH: int
+UNIX_SOCKET_PATH: int
+SSL_ENABLE_ALPN: int
+SSL_ENABLE_NPN: int
+SSL_FALSESTART: int
+SSL_OPTIONS: int
+TLSAUTH_TYPE: int
+TLSAUTH_USERNAME: int
+TLSAUTH_PASSWORD: int
+DEFAULT_PROTOCOL: int
+TLS13_CIPHERS: int
+PROXY_TLS13_CIPHERS: int
+DOH_URL: int
+HTTP09_ALLOWED: int
+AWS_SIGV4: int
+MAXLIFETIME_CONN: int
+PREREQFUNCTION: int
+WS_OPTIONS: int
+FNMATCH_FUNCTION: int
+FNMATCH_DATA: int
+RESOLVER_START_FUNCTION: int
+RESOLVER_START_DATA: int
+TRAILERFUNCTION: int
+TRAILERDATA: int
+HSTS: int
+HSTS_CTRL: int
+HSTSREADFUNCTION: int
+HSTSREADDATA: int
+HSTSWRITEFUNCTION: int
+HSTSWRITEDATA: int
+TCP_FASTOPEN: int
+HAPROXYPROTOCOL: int
+HAPROXY_CLIENT_IP: int
+ECH: int
+DNS_SERVERS: int
+CONNECT_TO: int
+FTPSSL_NONE: int
+FTPSSL_TRY: int
+FTPSSL_CONTROL: int
+FTPSSL_ALL: int
+FTPAUTH_DEFAULT: int
+FTPAUTH_SSL: int
+FTPAUTH_TLS: int
+FORM_BUFFER: int
+FORM_BUFFERPTR: int
+FORM_CONTENTS: int
+FORM_FILE: int
+FORM_CONTENTTYPE: int
+FORM_FILENAME: int
+FTPMETHOD_DEFAULT: int
+FTPMETHOD_MULTICWD: int
+FTPMETHOD_NOCWD: int
+FTPMETHOD_SINGLECWD: int
+OPT_RTSP_CLIENT_CSEQ: int
+OPT_RTSP_REQUEST: int
+OPT_RTSP_SERVER_CSEQ: int
+OPT_RTSP_SESSION_ID: int
+OPT_RTSP_STREAM_URI: int
+OPT_RTSP_TRANSPORT: int
+OPT_FILETIME: int
+OPT_COOKIELIST: int
+OPT_CERTINFO: int
+PROTO_HTTP: int
+PROTO_HTTPS: int
+PROTO_FTP: int
+PROTO_FTPS: int
+PROTO_SCP: int
+PROTO_SFTP: int
+PROTO_TELNET: int
+PROTO_LDAP: int
+PROTO_LDAPS: int
+PROTO_DICT: int
+PROTO_FILE: int
+PROTO_TFTP: int
+PROTO_IMAP: int
+PROTO_IMAPS: int
+PROTO_POP3: int
+PROTO_POP3S: int
+PROTO_SMTP: int
+PROTO_SMTPS: int
+PROTO_RTSP: int
+PROTO_RTMP: int
+PROTO_RTMPT: int
+PROTO_RTMPE: int
+PROTO_RTMPTE: int
+PROTO_RTMPS: int
+PROTO_RTMPTS: int
+PROTO_GOPHER: int
+PROTO_SMB: int
+PROTO_SMBS: int
+PROTO_ALL: int
+SSLOPT_ALLOW_BEAST: int
+SSLOPT_NO_REVOKE: int
+PREREQFUNC_OK: int
+PREREQFUNC_ABORT: int
+WS_RAW_MODE: int
+WS_NOAUTOPONG: int
+WS_TEXT: int
+WS_BINARY: int
+WS_CONT: int
+WS_CLOSE: int
+WS_PING: int
+WS_PONG: int
+WS_OFFSET: int
+FNMATCHFUNC_MATCH: int
+FNMATCHFUNC_NOMATCH: int
+FNMATCHFUNC_FAIL: int
+TRAILERFUNC_OK: int
+TRAILERFUNC_ABORT: int
+CURLHSTS_ENABLE: int
+CURLHSTS_READONLYFILE: int
+CURLSTS_OK: int
+CURLSTS_DONE: int
+CURLSTS_FAIL: int
+M_TIMERFUNCTION: int
+M_SOCKETFUNCTION: int
+M_PIPELINING: int
+M_MAXCONNECTS: int
+M_MAX_HOST_CONNECTIONS: int
+M_MAX_TOTAL_CONNECTIONS: int
+M_MAX_PIPELINE_LENGTH: int
+M_CONTENT_LENGTH_PENALTY_SIZE: int
+M_CHUNK_LENGTH_PENALTY_SIZE: int
+M_PIPELINING_SITE_BL: int
+M_PIPELINING_SERVER_BL: int
+M_MAX_CONCURRENT_STREAMS: int
+M_NOTIFYFUNCTION: int
+M_NOTIFY_INFO_READ: int
+M_NOTIFY_EASY_DONE: int
+PIPE_NOTHING: int
+PIPE_HTTP1: int
+PIPE_MULTIPLEX: int
+IPRESOLVE_WHATEVER: int
+IPRESOLVE_V4: int
+IPRESOLVE_V6: int
+CURL_HTTP_VERSION_NONE: int
+CURL_HTTP_VERSION_1_0: int
+CURL_HTTP_VERSION_1_1: int
+CURL_HTTP_VERSION_2_0: int
+CURL_HTTP_VERSION_2: int
+CURL_HTTP_VERSION_2TLS: int
+CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE: int
+CURL_HTTP_VERSION_3: int
+CURL_HTTP_VERSION_3ONLY: int
+CURL_HTTP_VERSION_LAST: int
+NETRC_OPTIONAL: int
+NETRC_IGNORED: int
+NETRC_REQUIRED: int
+SSLVERSION_DEFAULT: int
+SSLVERSION_SSLv2: int
+SSLVERSION_SSLv3: int
+SSLVERSION_TLSv1: int
+SSLVERSION_TLSv1_0: int
+SSLVERSION_TLSv1_1: int
+SSLVERSION_TLSv1_2: int
+SSLVERSION_TLSv1_3: int
+SSLVERSION_MAX_DEFAULT: int
+SSLVERSION_MAX_TLSv1_0: int
+SSLVERSION_MAX_TLSv1_1: int
+SSLVERSION_MAX_TLSv1_2: int
+SSLVERSION_MAX_TLSv1_3: int
+TIMECONDITION_NONE: int
+TIMECONDITION_IFMODSINCE: int
+TIMECONDITION_IFUNMODSINCE: int
+TIMECONDITION_LASTMOD: int
+SSH_AUTH_ANY: int
+SSH_AUTH_NONE: int
+SSH_AUTH_PUBLICKEY: int
+SSH_AUTH_PASSWORD: int
+SSH_AUTH_HOST: int
+SSH_AUTH_KEYBOARD: int
+SSH_AUTH_DEFAULT: int
+SSH_AUTH_AGENT: int
+HEADER_UNIFIED: int
+HEADER_SEPARATE: int
+SOCKOPT_ALREADY_CONNECTED: int
+SOCKOPT_ERROR: int
+SOCKOPT_OK: int
+KHTYPE_UNKNOWN: int
+KHTYPE_RSA1: int
+KHTYPE_RSA: int
+KHTYPE_DSS: int
+KHMATCH_OK: int
+KHMATCH_MISMATCH: int
+KHMATCH_MISSING: int
+KHSTAT_FINE_ADD_TO_FILE: int
+KHSTAT_FINE: int
+KHSTAT_REJECT: int
+KHSTAT_DEFER: int
+SOCKTYPE_ACCEPT: int
+SOCKTYPE_IPCXN: int
+USESSL_NONE: int
+USESSL_TRY: int
+USESSL_CONTROL: int
+USESSL_ALL: int
+EFFECTIVE_URL: int
+EFFECTIVE_METHOD: int
+HTTP_CODE: int
+RESPONSE_CODE: int
+TOTAL_TIME: int
+NAMELOOKUP_TIME: int
+CONNECT_TIME: int
+APPCONNECT_TIME: int
+PRETRANSFER_TIME: int
+SIZE_UPLOAD: int
+SIZE_DOWNLOAD: int
+SPEED_DOWNLOAD: int
+SPEED_UPLOAD: int
+HEADER_SIZE: int
+REQUEST_SIZE: int
+SSL_VERIFYRESULT: int
+CONTENT_LENGTH_DOWNLOAD: int
+CONTENT_LENGTH_UPLOAD: int
+STARTTRANSFER_TIME: int
+CONTENT_TYPE: int
+REDIRECT_TIME: int
+REDIRECT_COUNT: int
+REDIRECT_URL: int
+PRIMARY_IP: int
+PRIMARY_PORT: int
+LOCAL_IP: int
+LOCAL_PORT: int
+HTTP_CONNECTCODE: int
+HTTPAUTH_AVAIL: int
+PROXYAUTH_AVAIL: int
+OS_ERRNO: int
+NUM_CONNECTS: int
+SSL_ENGINES: int
+LASTSOCKET: int
+ACTIVESOCKET: int
+FTP_ENTRY_PATH: int
+CONDITION_UNMET: int
+CONTENT_LENGTH_DOWNLOAD_T: int
+CONTENT_LENGTH_UPLOAD_T: int
+SIZE_DOWNLOAD_T: int
+SIZE_UPLOAD_T: int
+SPEED_DOWNLOAD_T: int
+SPEED_UPLOAD_T: int
+FILETIME_T: int
+APPCONNECT_TIME_T: int
+CONNECT_TIME_T: int
+NAMELOOKUP_TIME_T: int
+PRETRANSFER_TIME_T: int
+REDIRECT_TIME_T: int
+STARTTRANSFER_TIME_T: int
+TOTAL_TIME_T: int
+QUEUE_TIME_T: int
+POSTTRANSFER_TIME_T: int
+EARLYDATA_SENT_T: int
+INFO_FILETIME: int
+INFO_COOKIELIST: int
+INFO_CERTINFO: int
+INFO_RTSP_CLIENT_CSEQ: int
+INFO_RTSP_CSEQ_RECV: int
+INFO_RTSP_SERVER_CSEQ: int
+INFO_RTSP_SESSION_ID: int
+INFO_HTTP_VERSION: int
+RTSPREQ_NONE: int
+RTSPREQ_OPTIONS: int
+RTSPREQ_DESCRIBE: int
+RTSPREQ_ANNOUNCE: int
+RTSPREQ_SETUP: int
+RTSPREQ_PLAY: int
+RTSPREQ_PAUSE: int
+RTSPREQ_TEARDOWN: int
+RTSPREQ_GET_PARAMETER: int
+RTSPREQ_SET_PARAMETER: int
+RTSPREQ_RECORD: int
+RTSPREQ_RECEIVE: int
+RTSPREQ_LAST: int
+PAUSE_RECV: int
+PAUSE_SEND: int
+PAUSE_ALL: int
+PAUSE_CONT: int
+SEEKFUNC_OK: int
+SEEKFUNC_FAIL: int
+SEEKFUNC_CANTSEEK: int
+REDIR_POST_301: int
+REDIR_POST_302: int
+REDIR_POST_303: int
+REDIR_POST_ALL: int
+GLOBAL_SSL: int
+GLOBAL_WIN32: int
+GLOBAL_ALL: int
+GLOBAL_NOTHING: int
+GLOBAL_DEFAULT: int
+GLOBAL_ACK_EINTR: int
+CSELECT_IN: int
+CSELECT_OUT: int
+CSELECT_ERR: int
+SOCKET_TIMEOUT: int
+POLL_NONE: int
+POLL_IN: int
+POLL_OUT: int
+POLL_INOUT: int
+POLL_REMOVE: int
+VERSION_IPV6: int
+VERSION_KERBEROS4: int
+VERSION_KERBEROS5: int
+VERSION_SSL: int
+VERSION_LIBZ: int
+VERSION_NTLM: int
+VERSION_GSSNEGOTIATE: int
+VERSION_DEBUG: int
+VERSION_CURLDEBUG: int
+VERSION_ASYNCHDNS: int
+VERSION_SPNEGO: int
+VERSION_LARGEFILE: int
+VERSION_IDN: int
+VERSION_SSPI: int
+VERSION_GSSAPI: int
+VERSION_CONV: int
+VERSION_TLSAUTH_SRP: int
+VERSION_NTLM_WB: int
+VERSION_HTTP2: int
+VERSION_UNIX_SOCKETS: int
+VERSION_PSL: int
+VERSION_HTTPS_PROXY: int
+VERSION_MULTI_SSL: int
+VERSION_BROTLI: int
+VERSION_ALTSVC: int
+VERSION_HTTP3: int
+VERSION_UNICODE: int
+VERSION_ZSTD: int
+VERSION_HSTS: int
+VERSION_GSASL: int
+CURL_VERSION_HTTPS_PROXY: int
+CURL_VERSION_MULTI_SSL: int
+CURL_VERSION_BROTLI: int
+CURL_VERSION_ALTSVC: int
+CURL_VERSION_HTTP3: int
+CURL_VERSION_UNICODE: int
+CURL_VERSION_ZSTD: int
+CURL_VERSION_HSTS: int
+CURL_VERSION_GSASL: int
+E_CALL_MULTI_PERFORM: int
+E_MULTI_CALL_MULTI_PERFORM: int
+E_MULTI_OK: int
+E_MULTI_BAD_HANDLE: int
+E_MULTI_BAD_EASY_HANDLE: int
+E_MULTI_BAD_SOCKET: int
+E_MULTI_CALL_MULTI_SOCKET: int
+E_MULTI_OUT_OF_MEMORY: int
+E_MULTI_INTERNAL_ERROR: int
+E_MULTI_UNKNOWN_OPTION: int
+E_MULTI_ADDED_ALREADY: int
+SH_SHARE: int
+SH_UNSHARE: int
+LOCK_DATA_COOKIE: int
+LOCK_DATA_DNS: int
+LOCK_DATA_SSL_SESSION: int
+LOCK_DATA_CONNECT: int
+LOCK_DATA_PSL: int
