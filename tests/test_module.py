@@ -293,3 +293,10 @@ def test_failed_import_cleans_up_and_a_later_import_works(blocked):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "ok\n"
+
+
+def test_package_reexports_the_extension():
+    import kelvex
+
+    public = {name for name in vars(_kelvex) if not name.startswith("_")}
+    assert [name for name in public if getattr(kelvex, name) is not getattr(_kelvex, name)] == []
