@@ -1,0 +1,450 @@
+// libcurl trampolines of the easy handle: libcurl calls these with the
+// interpreter detached, on the thread that drives the transfer, and with the
+// Curl object as user data.
+#include "kelvex.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <iterator>
+#include <cstdio>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Failure values: what each trampoline answers libcurl when the interpreter
+// is finalizing, when no thread state is recorded for its handle, and when
+// the Python side failed (unless its own rules say otherwise).
+// ---------------------------------------------------------------------------
+
+enum class Trampoline : unsigned char {
+  write,
+  header,
+  read,
+  seek,
+  ioctl,
+  progress,
+  xferinfo,
+  debug,
+  prereq,
+  fnmatch,
+  resolver_start,
+  trailer,
+  opensocket,
+  sockopt,
+  closesocket,
+  ssh_key,
+  ssl_ctx,
+  hstsread,
+  hstswrite,
+};
+
+struct FailureValue {
+  Trampoline trampoline;
+  long value;
+};
+
+constexpr FailureValue kFailureValues[] = {
+    {Trampoline::write, 0},  // any count short of the chunk is a write error
+    {Trampoline::header, 0},
+    {Trampoline::read, CURL_READFUNC_ABORT},
+    {Trampoline::seek, CURL_SEEKFUNC_CANTSEEK},
+    {Trampoline::ioctl, CURLIOE_FAILRESTART},
+    {Trampoline::progress, 1},
+    {Trampoline::xferinfo, 1},
+    {Trampoline::debug, 0},
+    {Trampoline::prereq, CURL_PREREQFUNC_ABORT},
+    {Trampoline::fnmatch, CURL_FNMATCHFUNC_FAIL},
+    {Trampoline::resolver_start, 1},
+    {Trampoline::trailer, CURL_TRAILERFUNC_ABORT},
+    {Trampoline::opensocket, CURL_SOCKET_BAD},
+    {Trampoline::sockopt, CURL_SOCKOPT_ERROR},
+    {Trampoline::closesocket, 1},
+    {Trampoline::ssh_key, CURLKHSTAT_REJECT},
+    {Trampoline::ssl_ctx, CURLE_FAILED_INIT},
+    {Trampoline::hstsread, CURLSTS_FAIL},
+    {Trampoline::hstswrite, CURLSTS_FAIL},
+};
+
+constexpr bool failure_table_is_indexed() {
+  for (std::size_t i = 0; i < std::size(kFailureValues); ++i) {
+    if (static_cast<std::size_t>(kFailureValues[i].trampoline) != i) return false;
+  }
+  return true;
+}
+static_assert(failure_table_is_indexed(), "failure values must be listed in enum order");
+
+constexpr long failure_value(Trampoline t) {
+  return kFailureValues[static_cast<std::size_t>(t)].value;
+}
+
+// An exception left pending by an earlier callback of the same transfer (a
+// KeyboardInterrupt that libcurl has not yet turned into the transfer's end)
+// must reach perform() intact: running Python code on top of it could replace
+// it, and calling into the interpreter with an error set is not allowed.
+inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
+
+// libcurl hands over size and count separately; their product must fit the
+// sizes that Python objects can have.
+inline bool checked_size(size_t size, size_t nmemb, size_t* total) {
+  return !__builtin_mul_overflow(size, nmemb, total) &&
+         *total <= static_cast<size_t>(PY_SSIZE_T_MAX);
+}
+
+// Releasing the view tells Python code that the memory behind it is gone;
+// whatever the callable raised must survive the release() call.
+void release_view(PyObject* view) {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* result = PyObject_CallMethodNoArgs(view, g_str_release);
+  Py_XDECREF(result);
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+}
+
+// The common body of write_callback (flags 0) and header_callback (flags 1).
+size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void* userdata) {
+  constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::write));
+  auto* self = static_cast<CurlObject*>(userdata);
+  CallbackFrame frame(self, "util_write_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  // The callable is held for the call: Python code run by it must not be
+  // able to free it under our feet.
+  Ref callable = Ref::borrow(flags == 0 ? self->cb_write : self->cb_header);
+  if (!callable || size == 0 || nmemb == 0) return failure;
+
+  size_t total;
+  if (!checked_size(size, nmemb, &total)) {
+    set_error_text("integer overflow in write callback");
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+
+  const bool use_view = (flags == 0 ? self->write_use_memoryview : self->header_use_memoryview) != 0;
+  const auto length = static_cast<Py_ssize_t>(total);
+  Ref data = Ref::steal(use_view ? PyMemoryView_FromMemory(ptr, length, PyBUF_READ)
+                                 : PyBytes_FromStringAndSize(ptr, length));
+  if (!data) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+
+  Ref result;
+  if (flags == 0) {
+    const int saved = self->in_write_callback;
+    self->in_write_callback = 1;
+    result = Ref::steal(PyObject_CallOneArg(callable.get(), data.get()));
+    self->in_write_callback = saved;
+  } else {
+    result = Ref::steal(PyObject_CallOneArg(callable.get(), data.get()));
+  }
+  if (use_view) release_view(data.get());
+
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  if (result.get() == Py_None) return total;
+  if (PyLong_Check(result.get())) {
+    // Any count but the chunk's length fails the transfer in libcurl, and
+    // CURL_WRITEFUNC_PAUSE pauses it; an int beyond a long leaves its
+    // OverflowError pending for perform() and fails the write.
+    return static_cast<size_t>(PyLong_AsLong(result.get()));
+  }
+  set_error_text("write callback must return int or None");
+  print_callback_error_if_regular_exception();
+  return failure;
+}
+
+// Turns the read callable's result into libcurl's answer; -1 with an
+// exception set when the result is refused.
+long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
+  if (PyUnicode_Check(result)) {
+    Ref encoded = Ref::steal(PyUnicode_AsASCIIString(result));
+    if (!encoded) return -1;
+    const Py_ssize_t len = PyBytes_GET_SIZE(encoded.get());
+    if (len > wanted) {
+      PyErr_Format(ErrorObject,
+                   "invalid return value for read callback (%zd bytes returned after encoding "
+                   "to ascii when at most %zd bytes were wanted)",
+                   len, wanted);
+      return -1;
+    }
+    std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(len));
+    return static_cast<long>(len);
+  }
+  if (PyObject_CheckBuffer(result)) {
+    BufferGuard view;
+    if (view.acquire(result, PyBUF_SIMPLE) < 0) return -1;
+    if (view->len > wanted) {
+      PyErr_Format(ErrorObject,
+                   "invalid return value for read callback (%zd bytes returned when at most "
+                   "%zd bytes were wanted)",
+                   view->len, wanted);
+      return -1;
+    }
+    if (view->len > 0) std::memcpy(buffer, view->buf, static_cast<size_t>(view->len));
+    return static_cast<long>(view->len);
+  }
+  if (PyLong_Check(result)) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(result, &overflow);
+    if (overflow == 0 && (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE)) {
+      return value;
+    }
+  }
+  set_error_text(
+      "read callback must return an object supporting the buffer protocol (e.g. a byte "
+      "string) or an ASCII-only Unicode string");
+  return -1;
+}
+
+// seek and ioctl answers: None is 0, ints 0..2 pass. An int beyond the C int
+// range is refused with the interpreter's OverflowError instead of being cut
+// to 32 bits, which could turn a large value into "OK".
+enum class SmallResult { ok, out_of_range, not_int, error };
+SmallResult small_int_result(PyObject* result, int* out) {
+  if (result == Py_None) {
+    *out = 0;
+    return SmallResult::ok;
+  }
+  if (!PyLong_Check(result)) return SmallResult::not_int;
+  const int value = PyLong_AsInt(result);
+  if (value == -1 && PyErr_Occurred()) return SmallResult::error;
+  *out = value;
+  return value >= 0 && value <= 2 ? SmallResult::ok : SmallResult::out_of_range;
+}
+
+// Loads the PEM certificates of `ca_certs` into the store of a new TLS
+// context. Returns 0, or -1 with an exception set.
+int add_ca_certs(CurlObject* self, SSL_CTX* ctx) {
+  struct BioFree {
+    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+  };
+  struct X509Free {
+    void operator()(X509* cert) const noexcept { X509_free(cert); }
+  };
+
+  Ref data = Ref::borrow(self->ca_certs);
+  const Py_ssize_t len = data ? PyBytes_Size(data.get()) : 0;
+  if (len < 0) return -1;
+  if (len == 0) {
+    PyErr_SetString(PyExc_ValueError, "Empty certificate data");
+    return -1;
+  }
+  if (len > INT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "Certificate data is too long.");
+    return -1;
+  }
+
+  // Errors queued by earlier OpenSSL work on this thread would otherwise be
+  // mistaken for the outcome of reading these certificates.
+  ERR_clear_error();
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(PyBytes_AS_STRING(data.get()), static_cast<int>(len)));
+  if (!bio) {
+    PyErr_SetString(PyExc_MemoryError, "Can't allocate buffer");
+    ERR_clear_error();
+    return -1;
+  }
+
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  int loaded = 0;
+  for (;;) {
+    std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!cert) break;
+    if (X509_STORE_add_cert(store, cert.get()) == 0) {
+      const unsigned long err = ERR_peek_last_error();
+      if (ERR_GET_LIB(err) != ERR_LIB_X509 ||
+          ERR_GET_REASON(err) != X509_R_CERT_ALREADY_IN_HASH_TABLE) {
+        break;
+      }
+      ERR_clear_error();
+    }
+    ++loaded;
+  }
+
+  // Running out of PEM blocks is how the end of the data shows.
+  const unsigned long err = ERR_peek_last_error();
+  if (loaded > 0 && ERR_GET_LIB(err) == ERR_LIB_PEM &&
+      ERR_GET_REASON(err) == PEM_R_NO_START_LINE) {
+    ERR_clear_error();
+    return 0;
+  }
+  const char* reason = ERR_reason_error_string(err);
+  set_error_text(reason != nullptr ? reason : "no certificate could be loaded");
+  ERR_clear_error();
+  return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Integer results of the callables of later trampolines
+// ---------------------------------------------------------------------------
+
+int callback_return_value_to_int(PyObject* result, const char* name, int* out) {
+  if (result == nullptr) return -1;
+  if (PyLong_Check(result)) {
+    // Refused rather than cut to 32 bits: 2**32 must not become 0, which
+    // several of libcurl's answer sets read as "fine".
+    const int value = PyLong_AsInt(result);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    *out = value;
+    return 0;
+  }
+  // The line goes straight to fd 2, not through sys.stderr: it reports a
+  // contract breach without raising anything in Python.
+  Ref text = Ref::steal(PyObject_ASCII(result));
+  if (!text) return -1;
+  const char* repr = PyUnicode_AsUTF8(text.get());
+  if (repr == nullptr) return -1;
+  dprintf(STDERR_FILENO, "%s callback returned %s which is not an integer\n", name, repr);
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Data path
+// ---------------------------------------------------------------------------
+
+size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  return util_write_callback(0, ptr, size, nmemb, userdata);
+}
+
+size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  return util_write_callback(1, ptr, size, nmemb, userdata);
+}
+
+size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata) {
+  constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::read));
+  auto* self = static_cast<CurlObject*>(userdata);
+  CallbackFrame frame(self, "read_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_read);
+  if (!callable || size == 0 || nitems == 0) return failure;
+
+  size_t total;
+  if (!checked_size(size, nitems, &total)) {
+    set_error_text("integer overflow in read callback");
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  const auto wanted = static_cast<Py_ssize_t>(total);
+  Ref arg = Ref::steal(PyLong_FromSsize_t(wanted));
+  if (!arg) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), arg.get()));
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  const long count = read_result_to_count(result.get(), buffer, wanted);
+  if (count < 0) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  return static_cast<size_t>(count);
+}
+
+int seek_callback(void* userdata, curl_off_t offset, int origin) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::seek));
+  auto* self = static_cast<CurlObject*>(userdata);
+  CallbackFrame frame(self, "seek_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_seek);
+  if (!callable) return failure;
+
+  Ref py_offset = Ref::steal(PyLong_FromLongLong(offset));
+  Ref py_origin = Ref::steal(PyLong_FromLong(origin));
+  if (!py_offset || !py_origin) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  PyObject* args[] = {nullptr, py_offset.get(), py_origin.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(
+      callable.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  int value = 0;
+  switch (small_int_result(result.get(), &value)) {
+    case SmallResult::ok:
+      return value;
+    case SmallResult::out_of_range:
+      PyErr_Format(ErrorObject, "invalid return value for seek callback %d not in (0, 1, 2)",
+                   value);
+      break;
+    case SmallResult::not_int:
+      set_error_text(
+          "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
+          "(CURL_SEEKFUNC_CANTSEEK) or None");
+      break;
+    case SmallResult::error:
+      break;
+  }
+  print_callback_error_if_regular_exception();
+  return failure;
+}
+
+curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {
+  constexpr auto failure = static_cast<curlioerr>(failure_value(Trampoline::ioctl));
+  auto* self = static_cast<CurlObject*>(userdata);
+  CallbackFrame frame(self, "ioctl_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_ioctl);
+  if (!callable) return failure;
+
+  Ref arg = Ref::steal(PyLong_FromLong(cmd));
+  if (!arg) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), arg.get()));
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  int value = 0;
+  switch (small_int_result(result.get(), &value)) {
+    case SmallResult::ok:
+      return static_cast<curlioerr>(value);
+    case SmallResult::out_of_range:
+      set_error_text("ioctl callback returned invalid value");
+      break;
+    case SmallResult::not_int:
+      return failure;
+    case SmallResult::error:
+      break;
+  }
+  print_callback_error_if_regular_exception();
+  return failure;
+}
+
+// ---------------------------------------------------------------------------
+// TLS context
+// ---------------------------------------------------------------------------
+
+CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
+  constexpr auto failure = static_cast<CURLcode>(failure_value(Trampoline::ssl_ctx));
+  auto* self = static_cast<CurlObject*>(userdata);
+  // Attached although no Python code runs: the certificate bytes are a
+  // Python object and failures are reported as Python exceptions.
+  CallbackFrame frame(self, "ssl_ctx_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  if (add_ca_certs(self, static_cast<SSL_CTX*>(ssl_ctx)) < 0) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  return CURLE_OK;
+}
