@@ -1,0 +1,681 @@
+"""Data-path callbacks: body, headers, upload, seek and rewind, the TLS
+context filled from set_ca_certs, and how callable results and errors reach
+libcurl and the caller."""
+
+import gc
+import io
+import json
+import os
+import tracemalloc
+import warnings
+
+import pytest
+import trustme
+
+import kelvex
+
+BODY_LEN = 4096
+
+
+@pytest.fixture
+def curl():
+    c = kelvex.Curl()
+    yield c
+    c.close()
+
+
+def body_url(server, n=BODY_LEN):
+    # httpbin's /range/N answers N bytes of a fixed letter pattern.
+    return f"{server.url}/range/{n}"
+
+
+def expected_body(n=BODY_LEN):
+    letters = b"abcdefghijklmnopqrstuvwxyz"
+    return bytes(letters[i % 26] for i in range(n))
+
+
+def perform_error(c):
+    with pytest.raises(kelvex.error) as info:
+        c.perform()
+    return info.value.args
+
+
+# ---------------------------------------------------------------------------
+# Body and headers
+# ---------------------------------------------------------------------------
+
+
+def test_body_and_header_lines_reach_callables(curl, http_server):
+    chunks, lines = [], []
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(kelvex.WRITEFUNCTION, chunks.append)
+    curl.setopt(kelvex.HEADERFUNCTION, lines.append)
+    curl.perform()
+
+    assert all(type(chunk) is bytes for chunk in chunks)
+    assert b"".join(chunks) == expected_body()
+    # One call per header line, status line first, the empty line last.
+    assert all(type(line) is bytes and line.endswith(b"\r\n") for line in lines)
+    assert lines[0].startswith(b"HTTP/1.1 200")
+    assert lines[-1] == b"\r\n"
+    assert any(line.lower().startswith(b"content-length:") for line in lines)
+
+
+def test_file_like_objects_receive_body_and_headers(curl, http_server):
+    body, headers = io.BytesIO(), io.BytesIO()
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(kelvex.WRITEDATA, body)
+    curl.setopt(kelvex.WRITEHEADER, headers)
+    curl.perform()
+    assert body.getvalue() == expected_body()
+    assert headers.getvalue().startswith(b"HTTP/1.1 200")
+    assert headers.getvalue().endswith(b"\r\n\r\n")
+
+
+@pytest.mark.parametrize("option", ["WRITEFUNCTION", "HEADERFUNCTION"])
+def test_memoryview_delivery_is_released_after_each_call(curl, http_server, option):
+    views, copies = [], []
+
+    def take(view):
+        assert isinstance(view, memoryview)
+        assert view.readonly
+        views.append(view)
+        copies.append(bytes(view))
+
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(getattr(kelvex, option), take, use_memoryview=True)
+    curl.setopt(kelvex.WRITEFUNCTION if option == "HEADERFUNCTION" else kelvex.HEADERFUNCTION,
+                lambda data: None)
+    curl.perform()
+
+    assert views
+    if option == "WRITEFUNCTION":
+        assert b"".join(copies) == expected_body()
+    else:
+        assert copies[0].startswith(b"HTTP/1.1 200")
+    for view in views:
+        with pytest.raises(ValueError):
+            bytes(view)
+
+
+def test_memoryview_flag_is_dropped_when_the_callable_is_set_again(curl, http_server):
+    got = []
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(kelvex.WRITEFUNCTION, got.append, use_memoryview=True)
+    curl.setopt(kelvex.WRITEFUNCTION, got.append)
+    curl.perform()
+    assert all(type(chunk) is bytes for chunk in got)
+    assert b"".join(got) == expected_body()
+
+
+# ---------------------------------------------------------------------------
+# Write results
+# ---------------------------------------------------------------------------
+
+
+def _raise(exc):
+    def callback(data):
+        raise exc
+
+    return callback
+
+
+WRITE_RESULTS = [
+    # (id, callable, outcome, text printed on stderr)
+    ("none", lambda data: None, "ok", None),
+    ("length", lambda data: len(data), "ok", None),
+    ("bool-for-one-byte", None, "ok", None),
+    ("zero", lambda data: 0, kelvex.E_WRITE_ERROR, None),
+    ("short", lambda data: len(data) - 1, kelvex.E_WRITE_ERROR, None),
+    ("negative", lambda data: -1, kelvex.E_WRITE_ERROR, None),
+    ("str", lambda data: "taken", kelvex.E_WRITE_ERROR, "write callback must return int or None"),
+    ("float", lambda data: float(len(data)), kelvex.E_WRITE_ERROR,
+     "write callback must return int or None"),
+    ("value-error", _raise(ValueError("write went wrong")), kelvex.E_WRITE_ERROR,
+     "ValueError: write went wrong"),
+    ("beyond-long", lambda data: 2**70, OverflowError, None),
+    ("keyboard-interrupt", _raise(KeyboardInterrupt), KeyboardInterrupt, None),
+    ("system-exit", _raise(SystemExit(3)), SystemExit, None),
+]
+
+
+@pytest.mark.parametrize("case", WRITE_RESULTS, ids=[case[0] for case in WRITE_RESULTS])
+def test_write_callable_results(curl, http_server, c_stderr, case):
+    name, callback, outcome, printed = case
+    n = BODY_LEN
+    if name == "bool-for-one-byte":
+        n, callback = 1, lambda data: True
+    curl.setopt(kelvex.URL, body_url(http_server, n))
+    curl.setopt(kelvex.WRITEFUNCTION, callback)
+    if outcome == "ok":
+        curl.perform()
+        assert curl.getinfo(kelvex.SIZE_DOWNLOAD_T) == n
+    elif isinstance(outcome, int):
+        assert perform_error(curl)[0] == outcome
+    else:
+        # An exception that is not an Exception stays pending and wins over
+        # libcurl's write error.
+        with pytest.raises(outcome):
+            curl.perform()
+    err = c_stderr()
+    if printed is None:
+        assert "Traceback" not in err
+        assert "write callback must return" not in err
+    else:
+        assert printed in err
+
+
+def test_header_callable_result_is_judged_like_the_body(curl, http_server, c_stderr):
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(kelvex.HEADERFUNCTION, lambda line: "no")
+    assert perform_error(curl)[0] == kelvex.E_WRITE_ERROR
+    assert "write callback must return int or None" in c_stderr()
+
+
+def test_callable_may_pause_but_not_setopt_its_own_handle(curl, http_server):
+    seen = []
+
+    def write(data):
+        if not seen:
+            with pytest.raises(kelvex.error) as info:
+                curl.setopt(kelvex.URL, http_server.url)
+            seen.append(info.value.args)
+            curl.pause()
+            curl.unpause()
+        seen.append(data)
+
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(kelvex.WRITEFUNCTION, write)
+    curl.perform()
+    assert seen[0] == ("cannot invoke setopt() - perform() is currently running",)
+    assert b"".join(seen[1:]) == expected_body()
+    # The handle is usable again once the transfer ended.
+    curl.setopt(kelvex.URL, body_url(http_server, 10))
+
+
+def test_write_pause_result_pauses_until_unpaused(curl, http_server):
+    # The transfer is resumed from the progress callable, which libcurl keeps
+    # calling while the transfer is paused.
+    progress_calls = []
+    state = {"paused": 0, "resumed": False}
+    chunks = []
+
+    def write(data):
+        if progress_calls and not state["paused"]:
+            state["paused"] = len(data)
+            return kelvex.WRITEFUNC_PAUSE
+        chunks.append(data)
+
+    def xferinfo(*args):
+        progress_calls.append(args)
+        if state["paused"] and not state["resumed"]:
+            state["resumed"] = True
+            curl.unpause()
+        return 0
+
+    curl.setopt(kelvex.URL, body_url(http_server, 100 * 1024))
+    curl.setopt(kelvex.WRITEFUNCTION, write)
+    curl.setopt(kelvex.XFERINFOFUNCTION, xferinfo)
+    curl.setopt(kelvex.NOPROGRESS, 0)
+    curl.perform()
+    if not progress_calls:
+        pytest.skip("the progress trampoline is not installed in this build")
+    assert state["paused"] and state["resumed"]
+    # The paused chunk is delivered again after the resume: nothing is lost.
+    assert b"".join(chunks) == expected_body(100 * 1024)
+
+
+def test_header_callback_without_its_handle_warns_and_fails(curl, http_server):
+    lines = []
+    curl.setopt(kelvex.URL, body_url(http_server))
+    curl.setopt(kelvex.HEADERFUNCTION, lines.append)
+    # Resetting WRITEHEADER takes libcurl's data pointer of the header
+    # callback away; if the callable goes with it there is nothing to see.
+    curl.unsetopt(kelvex.WRITEHEADER)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            curl.perform()
+        except kelvex.error as exc:
+            code = exc.args[0]
+        else:
+            code = None
+    if code is None and not caught:
+        pytest.skip("resetting WRITEHEADER removes the header callable in this build")
+    assert code == kelvex.E_WRITE_ERROR
+    assert lines == []
+    messages = [str(w.message) for w in caught if w.category is RuntimeWarning]
+    assert messages == ["util_write_callback failed to acquire thread"]
+
+
+# ---------------------------------------------------------------------------
+# Upload
+# ---------------------------------------------------------------------------
+
+
+def put_echo(c, server, payload_len):
+    """Configures a PUT to httpbin's echo; returns the collected response."""
+    out = io.BytesIO()
+    c.setopt(kelvex.URL, f"{server.url}/put")
+    c.setopt(kelvex.UPLOAD, 1)
+    c.setopt(kelvex.INFILESIZE, payload_len)
+    c.setopt(kelvex.HTTPHEADER, ["Expect:", "Content-Type: application/octet-stream"])
+    c.setopt(kelvex.WRITEDATA, out)
+    return out
+
+
+def echoed(out):
+    return json.loads(out.getvalue())["data"].encode("latin-1")
+
+
+def chunked_reader(payload, kind=bytes):
+    src = io.BytesIO(payload)
+
+    def read(n):
+        assert type(n) is int and n > 0
+        return kind(src.read(n))
+
+    return read
+
+
+@pytest.mark.parametrize(
+    "kind",
+    [bytes, bytearray, memoryview, lambda b: b.decode("ascii")],
+    ids=["bytes", "bytearray", "memoryview", "ascii-str"],
+)
+def test_read_callable_uploads_its_chunks(curl, http_server, kind):
+    payload = b"kelvex upload " * 500
+    out = put_echo(curl, http_server, len(payload))
+    curl.setopt(kelvex.READFUNCTION, chunked_reader(payload, kind))
+    curl.perform()
+    assert echoed(out) == payload
+
+
+def test_read_data_file_object_is_read(curl, http_server):
+    payload = b"from a file object"
+    out = put_echo(curl, http_server, len(payload))
+    curl.setopt(kelvex.READDATA, io.BytesIO(payload))
+    curl.perform()
+    assert echoed(out) == payload
+
+
+def test_three_character_str_uploads_three_bytes(curl, http_server):
+    answers = iter(["abc", b""])
+    out = put_echo(curl, http_server, -1)
+    curl.setopt(kelvex.READFUNCTION, lambda n: next(answers))
+    curl.perform()
+    assert echoed(out) == b"abc"
+
+
+def test_empty_bytes_ends_the_upload(curl, http_server):
+    out = put_echo(curl, http_server, -1)
+    curl.setopt(kelvex.READFUNCTION, lambda n: b"")
+    curl.perform()
+    assert echoed(out) == b""
+
+
+READ_FAILURES = [
+    # (id, result maker taking the wanted size, outcome, printed text maker)
+    ("too-many-bytes", lambda n: b"x" * (n + 1), kelvex.E_ABORTED_BY_CALLBACK,
+     lambda n: f"invalid return value for read callback ({n + 1} bytes returned when at "
+               f"most {n} bytes were wanted)"),
+    ("too-long-str", lambda n: "x" * (n + 1), kelvex.E_ABORTED_BY_CALLBACK,
+     lambda n: f"invalid return value for read callback ({n + 1} bytes returned after "
+               f"encoding to ascii when at most {n} bytes were wanted)"),
+    ("non-ascii-str", lambda n: "caf\u00e9", kelvex.E_ABORTED_BY_CALLBACK,
+     lambda n: "UnicodeEncodeError"),
+    ("zero-int", lambda n: 0, kelvex.E_ABORTED_BY_CALLBACK,
+     lambda n: "read callback must return an object supporting the buffer protocol "
+               "(e.g. a byte string) or an ASCII-only Unicode string"),
+    ("none", lambda n: None, kelvex.E_ABORTED_BY_CALLBACK,
+     lambda n: "read callback must return an object supporting the buffer protocol"),
+    ("abort", lambda n: kelvex.READFUNC_ABORT, kelvex.E_ABORTED_BY_CALLBACK, None),
+    ("value-error", None, kelvex.E_ABORTED_BY_CALLBACK, lambda n: "ValueError: no data"),
+    ("keyboard-interrupt", None, KeyboardInterrupt, None),
+]
+
+
+@pytest.mark.parametrize("case", READ_FAILURES, ids=[case[0] for case in READ_FAILURES])
+def test_read_callable_failures_abort_the_upload(curl, http_server, c_stderr, case):
+    name, make_result, outcome, printed = case
+    wanted = []
+
+    def read(n):
+        wanted.append(n)
+        if name == "value-error":
+            raise ValueError("no data")
+        if name == "keyboard-interrupt":
+            raise KeyboardInterrupt
+        return make_result(n)
+
+    put_echo(curl, http_server, 10)
+    curl.setopt(kelvex.READFUNCTION, read)
+    if isinstance(outcome, int):
+        assert perform_error(curl)[0] == outcome
+    else:
+        with pytest.raises(outcome):
+            curl.perform()
+    err = c_stderr()
+    if printed is None:
+        assert "Traceback" not in err
+    else:
+        assert printed(wanted[0]) in err
+
+
+# ---------------------------------------------------------------------------
+# Seeking and rewinding
+# ---------------------------------------------------------------------------
+
+SEEK_RESULTS = [
+    # (id, result, how libcurl took it, printed text)
+    ("none", None, "ok", None),
+    ("ok", kelvex.SEEKFUNC_OK, "ok", None),
+    ("cantseek", kelvex.SEEKFUNC_CANTSEEK, "cantseek", None),
+    ("fail", kelvex.SEEKFUNC_FAIL, "fail", None),
+    ("out-of-set", 3, "cantseek", "invalid return value for seek callback 3 not in (0, 1, 2)"),
+    ("wrong-type", "0", "cantseek",
+     "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), "
+     "2 (CURL_SEEKFUNC_CANTSEEK) or None"),
+    # Not cut to 32 bits, where 2**32 would read as SEEKFUNC_OK.
+    ("beyond-int", 2**32, "cantseek", "OverflowError"),
+    ("value-error", ValueError("cannot seek"), "cantseek", "ValueError: cannot seek"),
+]
+
+
+@pytest.mark.parametrize("case", SEEK_RESULTS, ids=[case[0] for case in SEEK_RESULTS])
+def test_seek_callable_results_when_resuming_an_upload(curl, http_server, c_stderr, case):
+    _, result, taken, printed = case
+    payload = b"0123456789abcdefghij"
+    src = io.BytesIO(payload)
+    seeks, served = [], []
+
+    def seek(offset, origin):
+        seeks.append((offset, origin))
+        if isinstance(result, BaseException):
+            raise result
+        if taken == "ok":
+            src.seek(offset, origin)
+        return result
+
+    def read(n):
+        data = src.read(n)
+        served.append(data)
+        return data
+
+    out = put_echo(curl, http_server, len(payload))
+    curl.setopt(kelvex.READFUNCTION, read)
+    curl.setopt(kelvex.SEEKFUNCTION, seek)
+    curl.setopt(kelvex.RESUME_FROM, 5)
+    if taken == "fail":
+        assert perform_error(curl)[0] == kelvex.E_READ_ERROR
+    else:
+        curl.perform()
+        assert echoed(out) == payload[5:]
+    assert seeks == [(5, os.SEEK_SET)]
+    if taken == "cantseek":
+        # libcurl reads the skipped bytes through the read callable and drops
+        # them, which it does only when it was told CURL_SEEKFUNC_CANTSEEK.
+        assert b"".join(served) == payload
+    elif taken == "ok":
+        assert b"".join(served) == payload[5:]
+    err = c_stderr()
+    if printed is None:
+        assert "Traceback" not in err
+    else:
+        assert printed in err
+
+
+def _redirected_put(c, server, payload, reader):
+    out = put_echo(c, server, len(payload))
+    c.setopt(kelvex.URL, f"{server.url}/redirect-to?url=/put&status_code=307")
+    c.setopt(kelvex.FOLLOWLOCATION, 1)
+    c.setopt(kelvex.READFUNCTION, reader)
+    return out
+
+
+def test_seek_callable_rewinds_a_redirected_upload(curl, http_server):
+    payload = b"sent twice"
+    src = io.BytesIO(payload)
+    seeks = []
+
+    def seek(offset, origin):
+        seeks.append((offset, origin))
+        src.seek(offset, origin)
+
+    out = _redirected_put(curl, http_server, payload, lambda n: src.read(n))
+    curl.setopt(kelvex.SEEKFUNCTION, seek)
+    curl.perform()
+    assert seeks == [(0, os.SEEK_SET)]
+    assert echoed(out) == payload
+
+
+IOCTL_RESULTS = [
+    # (id, result, success, printed text)
+    ("none", None, True, None),
+    ("ok", kelvex.IOE_OK, True, None),
+    ("failrestart", kelvex.IOE_FAILRESTART, False, None),
+    ("out-of-set", 7, False, "ioctl callback returned invalid value"),
+    ("wrong-type", "0", False, None),
+    ("value-error", ValueError("no rewind"), False, "ValueError: no rewind"),
+]
+
+
+@pytest.mark.parametrize("case", IOCTL_RESULTS, ids=[case[0] for case in IOCTL_RESULTS])
+def test_ioctl_callable_results_when_rewinding(curl, http_server, c_stderr, case):
+    _, result, success, printed = case
+    payload = b"rewound"
+    src = io.BytesIO(payload)
+    commands = []
+
+    def ioctl(cmd):
+        commands.append(cmd)
+        if isinstance(result, BaseException):
+            raise result
+        src.seek(0)
+        return result
+
+    out = _redirected_put(curl, http_server, payload, lambda n: src.read(n))
+    with pytest.warns(DeprecationWarning, match="IOCTLFUNCTION is deprecated"):
+        curl.setopt(kelvex.IOCTLFUNCTION, ioctl)
+    try:
+        curl.perform()
+    except kelvex.error as exc:
+        failure = exc.args
+    else:
+        failure = None
+    if not commands:
+        pytest.skip("this libcurl does not rewind through the ioctl callback")
+    assert commands == [kelvex.IOCMD_RESTARTREAD]
+    if success:
+        assert failure is None
+        assert echoed(out) == payload
+    else:
+        # libcurl names the value it was given.
+        assert failure == (kelvex.E_SEND_FAIL_REWIND, "ioctl callback returned error 2")
+    err = c_stderr()
+    if printed is None:
+        assert "Traceback" not in err and "ioctl callback" not in err
+    else:
+        assert printed in err
+
+
+# ---------------------------------------------------------------------------
+# Integer results of the socket callables
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "result, printed",
+    [("ok", "sockopt callback returned 'ok' which is not an integer\n"),
+     ("caf\u00e9", "sockopt callback returned 'caf\\xe9' which is not an integer\n"),
+     (2**32, "OverflowError")],
+    ids=["str", "non-ascii-repr", "beyond-int"],
+)
+def test_sockopt_result_that_is_not_an_integer(curl, http_server, c_stderr, result, printed):
+    calls = []
+
+    def sockopt(fd, purpose):
+        calls.append(purpose)
+        return result
+
+    curl.setopt(kelvex.URL, body_url(http_server, 10))
+    curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    curl.setopt(kelvex.SOCKOPTFUNCTION, sockopt)
+    curl.setopt(kelvex.FRESH_CONNECT, 1)
+    try:
+        curl.perform()
+    except (kelvex.error, OverflowError) as exc:
+        outcome = exc
+    else:
+        outcome = None
+    if not calls:
+        pytest.skip("the socket-option trampoline is not installed in this build")
+    if isinstance(result, str):
+        assert isinstance(outcome, kelvex.error)
+        assert printed in c_stderr()
+    else:
+        # Refused instead of cut to 32 bits (2**32 would read as SOCKOPT_OK);
+        # the error stays pending for perform.
+        assert isinstance(outcome, OverflowError)
+
+
+# ---------------------------------------------------------------------------
+# TLS context from set_ca_certs
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def tls_curl(curl, https_server, tmp_path):
+    # A CA file that does not hold the test CA: only set_ca_certs can add it.
+    other_ca = tmp_path / "other-ca.pem"
+    other_ca.write_bytes(trustme.CA().cert_pem.bytes())
+    curl.setopt(kelvex.URL, f"{https_server.url}/range/16")
+    curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    curl.setopt(kelvex.CAINFO, str(other_ca))
+    curl.setopt(kelvex.CAPATH, None)
+    return curl
+
+
+def test_without_ca_certs_the_test_server_is_not_trusted(tls_curl):
+    code, _ = perform_error(tls_curl)
+    assert code == kelvex.E_PEER_FAILED_VERIFICATION
+
+
+@pytest.mark.parametrize(
+    "make_pem",
+    [
+        lambda ca: ca,
+        lambda ca: ca.decode("ascii"),
+        lambda ca: ca + ca,
+        lambda ca: trustme.CA().cert_pem.bytes() + ca,
+        lambda ca: b"leading text is skipped\n" + ca,
+    ],
+    ids=["bytes", "ascii-str", "same-twice", "two-cas", "leading-text"],
+)
+def test_ca_certs_are_added_to_each_tls_context(tls_curl, https_server, make_pem):
+    tls_curl.set_ca_certs(make_pem(https_server.ca_pem))
+    tls_curl.perform()
+    assert tls_curl.getinfo(kelvex.RESPONSE_CODE) == 200
+    # A second connection gets a new TLS context and the same certificates.
+    tls_curl.setopt(kelvex.FRESH_CONNECT, 1)
+    tls_curl.perform()
+    assert tls_curl.getinfo(kelvex.RESPONSE_CODE) == 200
+
+
+def test_duplicate_handle_uses_its_own_ca_certs(tls_curl, https_server):
+    tls_curl.set_ca_certs(https_server.ca_pem)
+    copy = tls_curl.duphandle()
+    try:
+        copy.perform()
+        assert copy.getinfo(kelvex.RESPONSE_CODE) == 200
+    finally:
+        copy.close()
+
+
+@pytest.mark.parametrize(
+    "pem, printed",
+    [
+        (b"", "ValueError: Empty certificate data"),
+        (b"no certificate here\n", "no start line"),
+        (b"-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n", "kelvex.error"),
+    ],
+    ids=["empty", "no-certificate", "broken-certificate"],
+)
+def test_unusable_ca_certs_fail_the_connection(tls_curl, c_stderr, pem, printed):
+    tls_curl.set_ca_certs(pem)
+    code, _ = perform_error(tls_curl)
+    assert code == kelvex.E_FAILED_INIT
+    assert printed in c_stderr()
+
+
+# ---------------------------------------------------------------------------
+# Nothing is kept: many transfers with callbacks settle in memory
+# ---------------------------------------------------------------------------
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _sanitized():
+    return "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def test_callbacks_keep_nothing_across_thousands_of_transfers(http_server, https_server, c_stderr):
+    payload = b"p" * 300
+
+    def one_transfer(i):
+        with kelvex.Curl() as c:
+            sink = []
+            kind = i % 4
+            c.setopt(kelvex.URL, body_url(http_server, 512))
+            c.setopt(kelvex.HEADERFUNCTION, lambda line: None, use_memoryview=True)
+            if kind == 0:
+                c.setopt(kelvex.WRITEFUNCTION, sink.append)
+            elif kind == 1:
+                c.setopt(kelvex.WRITEFUNCTION, lambda v: sink.append(bytes(v)),
+                         use_memoryview=True)
+            elif kind == 2:
+                c.setopt(kelvex.WRITEFUNCTION, _raise(ValueError("dropped")))
+            else:
+                src = io.BytesIO(payload)
+                put_echo(c, http_server, len(payload))
+                c.setopt(kelvex.READFUNCTION, lambda n: src.read(n))
+                c.setopt(kelvex.SEEKFUNCTION, lambda offset, origin: src.seek(offset) and None)
+            if i % 50 == 0:
+                c.setopt(kelvex.URL, f"{https_server.url}/range/64")
+                c.set_ca_certs(https_server.ca_pem)
+            try:
+                c.perform()
+            except kelvex.error:
+                assert kind == 2
+            c.getinfo(kelvex.EFFECTIVE_URL)
+            c.getinfo(kelvex.INFO_COOKIELIST)
+
+    def round_of(n, start):
+        for i in range(start, start + n):
+            one_transfer(i)
+        c_stderr()  # drop the printed tracebacks
+        gc.collect()
+
+    round_of(400, 0)  # warm-up: caches, connection pools, interned objects
+    tracemalloc.start()
+    try:
+        objects_before = len(gc.get_objects())
+        traced_before = tracemalloc.get_traced_memory()[0]
+        rss_before = _rss_bytes()
+        for r in range(3):
+            round_of(600, 400 + r * 600)
+        objects_after = len(gc.get_objects())
+        traced_after = tracemalloc.get_traced_memory()[0]
+        rss_after = _rss_bytes()
+    finally:
+        tracemalloc.stop()
+
+    # 1800 transfers: a leak of one object or a few hundred bytes per
+    # transfer would exceed these bounds many times over.
+    assert objects_after - objects_before < 300
+    assert traced_after - traced_before < 256 * 1024
+    if not _sanitized():  # the sanitizer's quarantine holds freed memory
+        assert rss_after - rss_before < 16 * 1024 * 1024
