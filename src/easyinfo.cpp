@@ -20,11 +20,6 @@ struct InfoRow {
   InfoGroup group;
 };
 
-// libcurl marks the double forms of sizes and speeds and LASTSOCKET as
-// deprecated in its headers; those rows use the type tag plus the info number
-// so that the build stays free of deprecation warnings.
-constexpr int kLastSocket = CURLINFO_LONG + 29;
-
 // Exactly the values getinfo accepts; anything else is refused even when
 // libcurl knows it.
 constexpr InfoRow kInfoTable[] = {
@@ -55,12 +50,12 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_REDIRECT_TIME, InfoGroup::double_value},
     {CURLINFO_APPCONNECT_TIME, InfoGroup::double_value},
 
-    {CURLINFO_DOUBLE + 7, InfoGroup::deprecated_double},   // SIZE_UPLOAD
-    {CURLINFO_DOUBLE + 8, InfoGroup::deprecated_double},   // SIZE_DOWNLOAD
-    {CURLINFO_DOUBLE + 9, InfoGroup::deprecated_double},   // SPEED_DOWNLOAD
-    {CURLINFO_DOUBLE + 10, InfoGroup::deprecated_double},  // SPEED_UPLOAD
-    {CURLINFO_DOUBLE + 15, InfoGroup::deprecated_double},  // CONTENT_LENGTH_DOWNLOAD
-    {CURLINFO_DOUBLE + 16, InfoGroup::deprecated_double},  // CONTENT_LENGTH_UPLOAD
+    {CURLINFO_SIZE_UPLOAD, InfoGroup::deprecated_double},
+    {CURLINFO_SIZE_DOWNLOAD, InfoGroup::deprecated_double},
+    {CURLINFO_SPEED_DOWNLOAD, InfoGroup::deprecated_double},
+    {CURLINFO_SPEED_UPLOAD, InfoGroup::deprecated_double},
+    {CURLINFO_CONTENT_LENGTH_DOWNLOAD, InfoGroup::deprecated_double},
+    {CURLINFO_CONTENT_LENGTH_UPLOAD, InfoGroup::deprecated_double},
 
     {CURLINFO_EFFECTIVE_URL, InfoGroup::string},
     {CURLINFO_CONTENT_TYPE, InfoGroup::string},
@@ -95,7 +90,7 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_CERTINFO, InfoGroup::certinfo},
 
     {CURLINFO_ACTIVESOCKET, InfoGroup::socket},
-    {kLastSocket, InfoGroup::socket},
+    {CURLINFO_LASTSOCKET, InfoGroup::socket},
 };
 
 const InfoRow* find_info(int option) {
