@@ -329,11 +329,10 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
     PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
     return nullptr;
   }
-  // The old callable may run arbitrary code as it goes; swap first so it
-  // never sees a field that still points at it.
+  // Releasing the old callable may run arbitrary code, even a setopt on this
+  // handle: it goes last, when the field and libcurl are already consistent.
   Ref previous = Ref::steal(self->*row->field);
   self->*row->field = Py_NewRef(callable);
-  previous.reset();
   if (row->use_memoryview != nullptr) self->*row->use_memoryview = use_memoryview == 1;
   if (row->install != nullptr) {
     // Neither call can fail for an open handle and an option libcurl knows.
