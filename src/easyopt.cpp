@@ -35,7 +35,7 @@ PyObject* invalid_arguments(const char* name) {
 // String and blob options
 // ---------------------------------------------------------------------------
 
-enum class StringClass : unsigned char { plain, deprecated, post_data, blob };
+enum class StringClass : unsigned char { plain, deprecated, post_data, copied_post_data, blob };
 
 struct StringOption {
   CURLoption option;
@@ -78,7 +78,7 @@ constexpr StringOption kStringOptions[] = {
     {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain},
     {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain},
     {CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, StringClass::plain},
-    {CURLOPT_COPYPOSTFIELDS, StringClass::plain},
+    {CURLOPT_COPYPOSTFIELDS, StringClass::copied_post_data},
     {CURLOPT_CRLFILE, StringClass::plain},
     {CURLOPT_ISSUERCERT, StringClass::plain},
     {CURLOPT_USERNAME, StringClass::plain},
@@ -156,20 +156,24 @@ constexpr bool options_unique(const Row (&table)[N]) {
 }
 static_assert(options_unique(kStringOptions));
 
+// The size always goes first: libcurl reads (POSTFIELDS) or copies
+// (COPYPOSTFIELDS) as many bytes as the size set last says, so a size left
+// over from earlier, longer data would make it read past the new bytes.
+CURLcode set_post_size(CURL* handle, Py_ssize_t len) {
+  if (len < (Py_ssize_t{1} << 31))
+    return curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(len));
+  return curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(len));
+}
+
 // libcurl does not copy POSTFIELDS: the bytes must stay alive in `postfields`
-// for as long as any transfer may send them.
+// for as long as any transfer may send them. The explicit size lets NUL bytes
+// through.
 PyObject* setopt_postfields(CurlObject* self, PyObject* value) {
   char* data = nullptr;
   Py_ssize_t len = 0;
   Ref encoded;
   if (PyText_AsStringAndSize(value, &data, &len, &encoded) < 0) return nullptr;
-
-  // The size goes first so that libcurl never pairs the new pointer with the
-  // length of older data; it also lets NUL bytes through.
-  CURLcode res = len < (Py_ssize_t{1} << 31)
-                     ? curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(len))
-                     : curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                                        static_cast<curl_off_t>(len));
+  CURLcode res = set_post_size(self->handle, len);
   if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDS, data);
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
@@ -177,6 +181,21 @@ PyObject* setopt_postfields(CurlObject* self, PyObject* value) {
   }
   util_curl_xdecref(self, RELEASE_POSTFIELDS, self->handle);
   self->postfields = encoded ? encoded.release() : Py_NewRef(value);
+  Py_RETURN_NONE;
+}
+
+// A C string to the caller, like the plain options, but copied by libcurl
+// with the size set last; `postfields` is left alone.
+PyObject* setopt_copypostfields(CurlObject* self, PyObject* value) {
+  Ref encoded;
+  const char* data = PyText_AsString_NoNUL(value, &encoded);
+  if (data == nullptr) return nullptr;
+  CURLcode res = set_post_size(self->handle, static_cast<Py_ssize_t>(std::strlen(data)));
+  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_COPYPOSTFIELDS, data);
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
@@ -203,6 +222,8 @@ PyObject* do_curl_setopt_string_impl(CurlObject* self, int option, PyObject* val
   switch (row->kind) {
     case StringClass::post_data:
       return setopt_postfields(self, value);
+    case StringClass::copied_post_data:
+      return setopt_copypostfields(self, value);
     case StringClass::blob:
       return setopt_blob(self, option, value);
     case StringClass::deprecated:

@@ -82,11 +82,11 @@ def test_option_number_out_of_range(c, option):
         (kelvex.HTTPHEADER, [1], TypeError,
          "list items must be byte strings or Unicode strings with ASCII code points only"),
         (kelvex.SHARE, object(), TypeError, "invalid arguments to setopt"),
-        (kelvex.VERBOSE, 2**70, OverflowError, ""),
-        (kelvex.INFILESIZE, 2**64, OverflowError, ""),
-        (kelvex.URL, "http://\u00e9.invalid/", UnicodeEncodeError, ""),
-        (kelvex.URL, b"http://a\0b.invalid/", ValueError, ""),
-        (kelvex.URL, "http://a\0b.invalid/", ValueError, ""),
+        (kelvex.VERBOSE, 2**70, OverflowError, None),
+        (kelvex.INFILESIZE, 2**64, OverflowError, None),
+        (kelvex.URL, "http://\u00e9.invalid/", UnicodeEncodeError, None),
+        (kelvex.URL, b"http://a\0b.invalid/", ValueError, None),
+        (kelvex.URL, "http://a\0b.invalid/", ValueError, None),
         (kelvex.URL, None, TypeError, r"unsetopt\(\) is not supported for this option"),
         (kelvex.INFILESIZE, None, TypeError, r"unsetopt\(\) is not supported for this option"),
     ],
@@ -183,7 +183,9 @@ def test_unset_long_upload_size(c):
 
 
 def test_unset_argument_parsing(c):
-    with pytest.raises(TypeError, match="unsetopt"):
+    with pytest.raises(TypeError, match="^unsetopt"):
+        c.unsetopt()
+    with pytest.raises(TypeError):
         c.unsetopt("URL")
     with pytest.raises(TypeError):
         c.unsetopt(option=kelvex.PROXY)
@@ -270,6 +272,23 @@ def test_postfields_sent_whole(http_server, c, data):
     assert answer["headers"]["Content-Length"] == str(len(raw))
     if raw.isascii():
         assert answer["data"] == raw.decode()
+
+
+@pytest.mark.parametrize(
+    "steps, sent",
+    [
+        ([("POSTFIELDS", b"long body " * 10), ("COPYPOSTFIELDS", b"short")], "short"),
+        ([("COPYPOSTFIELDS", "copied " * 10), ("POSTFIELDS", b"a\0b")], "a\0b"),
+        ([("POSTFIELDS", b"x" * 100), ("POSTFIELDS", b"y")], "y"),
+    ],
+)
+def test_post_data_size_follows_last_value(http_server, c, steps, sent):
+    # Each value brings its own size: none is read with an earlier, longer one.
+    for option, value in steps:
+        c.setopt(getattr(kelvex, option), value)
+    c.setopt(kelvex.URL, http_server.url + "/post")
+    c.setopt(kelvex.HTTPHEADER, ["Content-Type: application/octet-stream"])
+    assert perform_json(c)["data"] == sent
 
 
 def test_postfields_kept_alive_until_replaced(c):
