@@ -16,53 +16,51 @@ if _expect:
 # ---------------------------------------------------------------------------
 
 import socket
-import ssl
 import threading
 
 import pytest
 import trustme
-from werkzeug.serving import WSGIRequestHandler, make_server
-
-
-class _KeepAliveHandler(WSGIRequestHandler):
-    # HTTP/1.1 so that connections are kept alive and reused between
-    # transfers, as real servers do.
-    protocol_version = "HTTP/1.1"
-
-    def log_request(self, code="-", size="-"):
-        pass
+from cheroot import wsgi
+from cheroot.ssl.builtin import BuiltinSSLAdapter
 
 
 class LoopbackHTTPServer:
-    """A WSGI app served by a threaded werkzeug server on 127.0.0.1."""
+    """A WSGI app served on 127.0.0.1 by a threaded cheroot server, which
+    keeps HTTP/1.1 connections alive between requests as production servers
+    do (so connection reuse can be observed)."""
 
-    def __init__(self, app, ssl_context=None):
-        self._server = make_server(
-            "127.0.0.1",
-            0,
-            app,
-            threaded=True,
-            request_handler=_KeepAliveHandler,
-            ssl_context=ssl_context,
+    def __init__(self, app, tls_files=None):
+        self._server = wsgi.Server(
+            ("127.0.0.1", 0), app, numthreads=16, request_queue_size=256
         )
-        self.port = self._server.server_port
-        scheme = "https" if ssl_context is not None else "http"
+        if tls_files is not None:
+            self._server.ssl_adapter = BuiltinSSLAdapter(*tls_files)
+        self._server.prepare()
+        self.port = self._server.bind_addr[1]
+        scheme = "https" if tls_files is not None else "http"
         self.url = f"{scheme}://127.0.0.1:{self.port}"
         self._thread = threading.Thread(
-            target=self._server.serve_forever, name=f"{scheme}-server", daemon=True
+            target=self._server.serve, name=f"{scheme}-server", daemon=True
         )
         self._thread.start()
 
     def close(self):
-        self._server.shutdown()
-        self._server.server_close()
+        self._server.stop()
         self._thread.join()
 
 
 def _httpbin_app():
     from httpbin import app
 
-    return app
+    def accept_chunked_uploads(environ, start_response):
+        # The server de-chunks request bodies itself and says so with
+        # wsgi.input_terminated; httpbin trusts that only from gunicorn and
+        # refuses chunked uploads from any other server.
+        if environ.get("wsgi.input_terminated"):
+            environ["SERVER_SOFTWARE"] = "gunicorn/" + environ.get("SERVER_SOFTWARE", "")
+        return app(environ, start_response)
+
+    return accept_chunked_uploads
 
 
 @pytest.fixture(scope="session")
@@ -86,26 +84,30 @@ def https_server(tls_ca, tmp_path_factory):
     ``.url``, ``.port``, ``.ca_path`` (the CA's PEM file) and ``.ca_pem``
     (its bytes).
     """
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    tls_ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
-    server = LoopbackHTTPServer(_httpbin_app(), ssl_context=context)
+    folder = tmp_path_factory.mktemp("tls")
+    leaf = tls_ca.issue_cert("127.0.0.1", "localhost")
+    cert_path, key_path = folder / "server.pem", folder / "server.key"
+    leaf.cert_chain_pems[0].write_to_path(str(cert_path))
+    leaf.private_key_pem.write_to_path(str(key_path))
+    server = LoopbackHTTPServer(_httpbin_app(), tls_files=(str(cert_path), str(key_path)))
     server.ca_pem = tls_ca.cert_pem.bytes()
-    ca_path = tmp_path_factory.mktemp("tls") / "ca.pem"
-    ca_path.write_bytes(server.ca_pem)
-    server.ca_path = str(ca_path)
+    server.ca_path = str(folder / "ca.pem")
+    tls_ca.cert_pem.write_to_path(server.ca_path)
     yield server
     server.close()
 
 
 class _RawServer:
     """Accepts connections on 127.0.0.1 and runs ``handler(sock)`` for each
-    in its own thread; the socket is closed when the handler returns."""
+    in its own thread; the socket is closed when the handler returns, or
+    shut down when the server closes."""
 
     def __init__(self, handler):
         self._handler = handler
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.port = self._listener.getsockname()[1]
         self._threads = []
+        self._conns = []
         self.errors = []
         self._accept_thread = threading.Thread(target=self._accept_loop, daemon=True)
         self._accept_thread.start()
@@ -117,6 +119,7 @@ class _RawServer:
             except OSError:
                 return
             thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self._conns.append(conn)
             self._threads.append(thread)
             thread.start()
 
@@ -136,6 +139,13 @@ class _RawServer:
             pass
         self._listener.close()
         self._accept_thread.join()
+        # Handlers waiting for the client to hang up (which may outlive the
+        # test when a fixture holds the client) see end of stream instead.
+        for conn in self._conns:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         for thread in self._threads:
             # A handler still blocked long after its test ended would hang
             # the suite; report it instead.
