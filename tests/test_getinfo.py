@@ -255,7 +255,8 @@ def test_closed_handle_is_reported_before_anything_else(call, name):
     assert info.value.args == (f"cannot invoke {name}() - no curl handle",)
 
 
-def test_running_transfer_refuses_information(curl, http_server):
+@pytest.mark.parametrize("driver", ["easy", "multi"])
+def test_running_transfer_refuses_information(curl, http_server, driver):
     refusals = []
 
     def write(data):
@@ -269,7 +270,18 @@ def test_running_transfer_refuses_information(curl, http_server):
 
     curl.setopt(kelvex.URL, f"{http_server.url}/range/10")
     curl.setopt(kelvex.WRITEFUNCTION, write)
-    curl.perform()
+    if driver == "easy":
+        curl.perform()
+    else:
+        m = kelvex.CurlMulti()
+        m.add_handle(curl)
+        for _ in range(10000):
+            if not m.perform()[1]:
+                break
+            # Between the multi's driving calls the handle is idle.
+            assert type(curl.getinfo(kelvex.TOTAL_TIME)) is float
+            m.select(0.05)
+        m.close()
     assert refusals[:4] == [
         "cannot invoke getinfo() - perform() is currently running",
         "cannot invoke getinfo() - perform() is currently running",
