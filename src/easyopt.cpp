@@ -388,8 +388,6 @@ PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
   Py_RETURN_NONE;
 }
 
-PyObject* setopt_dispatch(CurlObject* self, int option, PyObject* value, int use_memoryview);
-
 // ---------------------------------------------------------------------------
 // String lists and the legacy form
 // ---------------------------------------------------------------------------

@@ -174,6 +174,21 @@ def test_unset_resettable(c, option):
     assert c.setopt(number, None) is None
 
 
+@pytest.mark.parametrize("how", ["unsetopt", "setopt_none"])
+def test_unset_share_detaches(c, how):
+    share = kelvex.CurlShare(detach_on_close=False)
+    c.setopt(kelvex.SHARE, share)
+    assert c.share() is share
+    if how == "unsetopt":
+        c.unsetopt(kelvex.SHARE)
+    else:
+        c.setopt(kelvex.SHARE, None)
+    assert c.share() is None
+    share.close()  # no handle attached any more
+    assert share.closed
+    c.setopt(kelvex.SHARE, kelvex.CurlShare())
+
+
 def test_unset_long_upload_size(c):
     c.unsetopt(14)  # libcurl's long-valued upload size, which has no constant
     with pytest.raises(TypeError, match=r"^unsetopt\(\) is not supported for this option$"):
