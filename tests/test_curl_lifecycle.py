@@ -6,6 +6,7 @@ import ctypes
 import gc
 import json
 import pickle
+import sys
 import weakref
 
 import pytest
@@ -211,6 +212,72 @@ def test_reference_cycle_is_collected(link):
     ref = weakref.ref(c)
     del c
     gc.collect()
+    assert ref() is None
+
+
+# ---------------------------------------------------------------------------
+# What a handle keeps alive
+# ---------------------------------------------------------------------------
+
+
+def unique_bytes(tag):
+    # A fresh object (not interned or cached) whose references can be counted.
+    return (tag + "-" + "x" * 64).encode()
+
+
+HELD_VALUES = {
+    "postfields": lambda c, v: c.setopt(kelvex.POSTFIELDS, v),
+    "ca_certs": lambda c, v: c.set_ca_certs(v),
+    "form buffer": lambda c, v: c.setopt(
+        kelvex.HTTPPOST, [("field", (kelvex.FORM_BUFFER, "f.bin", kelvex.FORM_BUFFERPTR, v))]
+    ),
+}
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("kind", list(HELD_VALUES))
+@pytest.mark.parametrize("release", ["close", "reset", "collect", "dealloc"])
+def test_held_data_is_released(kind, release):
+    value = unique_bytes(kind)
+    base = sys.getrefcount(value)
+    c = kelvex.Curl()
+    HELD_VALUES[kind](c, value)
+    assert sys.getrefcount(value) == base + 1
+    dup = c.duphandle()  # shares the object, or the form holder that keeps it
+    dup.close()
+    assert sys.getrefcount(value) == base + 1
+    if release == "close":
+        c.close()
+    elif release == "reset":
+        c.reset()
+    elif release == "collect":
+        c.myself = c
+        del c
+        gc.collect()
+    else:
+        del c
+    assert sys.getrefcount(value) == base
+
+
+@pytest.mark.parametrize("option", ["WRITEFUNCTION", "HEADERFUNCTION", "READFUNCTION"])
+@pytest.mark.parametrize("release", ["close", "reset", "collect"])
+def test_callables_are_released(option, release):
+    callable_ = Collector()
+    ref = weakref.ref(callable_)
+    c = kelvex.Curl()
+    c.setopt(getattr(kelvex, option), callable_)
+    dup = c.duphandle()
+    del callable_
+    dup.close()
+    assert ref() is not None
+    if release == "close":
+        c.close()
+    elif release == "reset":
+        c.reset()
+    else:
+        c.myself = c
+        del c
+        gc.collect()
     assert ref() is None
 
 
