@@ -105,6 +105,35 @@ void release_mime(CurlObject* self, CURL* handle) {
   Py_CLEAR(self->mime);
 }
 
+// The release groups in their order of processing. Each member is emptied
+// before its reference is dropped, so code run by the release never sees it.
+struct ReleaseGroup {
+  unsigned bit;
+  void (*release)(CurlObject* self, CURL* handle);
+};
+
+constexpr ReleaseGroup kReleaseGroups[] = {
+    {RELEASE_DICT, [](CurlObject* self, CURL*) { Py_CLEAR(self->dict); }},
+    {RELEASE_MULTI,
+     [](CurlObject* self, CURL*) {
+       self->multi_stack = nullptr;  // borrowed
+       Py_CLEAR(self->multi_weakref);
+     }},
+    {RELEASE_CALLBACKS,
+     [](CurlObject* self, CURL*) {
+       for (const CallbackField& cb : kCallbackFields) Py_CLEAR(self->*cb.field);
+     }},
+    {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
+    {RELEASE_SHARE, release_share},
+    {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
+    {RELEASE_MIME, release_mime},
+    {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
+    {RELEASE_SLISTS,
+     [](CurlObject* self, CURL*) {
+       for (ObjectField field : kSlistFields) Py_CLEAR(self->*field);
+     }},
+};
+
 // ---------------------------------------------------------------------------
 // Membership in a multi
 // ---------------------------------------------------------------------------
@@ -407,21 +436,8 @@ void util_curl_close(CurlObject* self) {
 }
 
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
-  if (groups & RELEASE_DICT) Py_CLEAR(self->dict);
-  if (groups & RELEASE_MULTI) {
-    self->multi_stack = nullptr;
-    Py_CLEAR(self->multi_weakref);
-  }
-  if (groups & RELEASE_CALLBACKS) {
-    for (const CallbackField& cb : kCallbackFields) Py_CLEAR(self->*cb.field);
-  }
-  if (groups & RELEASE_POSTFIELDS) Py_CLEAR(self->postfields);
-  if (groups & RELEASE_SHARE) release_share(self, handle);
-  if (groups & RELEASE_HTTPPOST) Py_CLEAR(self->httppost);
-  if (groups & RELEASE_MIME) release_mime(self, handle);
-  if (groups & RELEASE_CA_CERTS) Py_CLEAR(self->ca_certs);
-  if (groups & RELEASE_SLISTS) {
-    for (ObjectField field : kSlistFields) Py_CLEAR(self->*field);
+  for (const ReleaseGroup& group : kReleaseGroups) {
+    if (groups & group.bit) group.release(self, handle);
   }
 }
 
