@@ -11,6 +11,7 @@ import socket
 import threading
 
 import pytest
+import trustme
 
 import kelvex
 
@@ -97,6 +98,59 @@ def test_perform_rs_decodes_utf8(http_server):
     c = kelvex.Curl()
     c.setopt(kelvex.URL, http_server.url + "/base64/w6nDpMOf")  # "éäß"
     assert c.perform_rs() == "\u00e9\u00e4\u00df"
+
+
+def test_https_with_the_test_ca(https_server):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, https_server.url + "/range/5")
+    c.setopt(kelvex.CAINFO, https_server.ca_path)
+    assert c.perform_rb() == b"abcde"
+
+
+def test_https_refuses_unknown_ca(https_server, tmp_path):
+    other_ca = tmp_path / "other-ca.pem"
+    trustme.CA().cert_pem.write_to_path(str(other_ca))
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, https_server.url + "/range/5")
+    c.setopt(kelvex.CAINFO, str(other_ca))
+    with pytest.raises(kelvex.error) as info:
+        c.perform_rb()
+    number, message = info.value.args
+    assert number == kelvex.E_PEER_FAILED_VERIFICATION
+    assert "certificate" in message
+
+
+def test_threads_perform_concurrently(http_server):
+    """Each thread drives its own handle; transfers run with the interpreter
+    detached and their callbacks re-attach on the right thread."""
+    threads_count, transfers = 8, 20
+    results = {}
+
+    def work(index):
+        c = kelvex.Curl()
+        bodies = []
+        for n in range(transfers):
+            chunks = []
+
+            def write(data, thread=threading.get_ident()):
+                assert threading.get_ident() == thread
+                chunks.append(data)
+
+            c.setopt(kelvex.URL, f"{http_server.url}/range/{100 + index * transfers + n}")
+            c.setopt(kelvex.WRITEFUNCTION, write)
+            c.perform()
+            bodies.append(len(b"".join(chunks)))
+        results[index] = bodies
+        c.close()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(threads_count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == {
+        i: [100 + i * transfers + n for n in range(transfers)] for i in range(threads_count)
+    }
 
 
 # ---------------------------------------------------------------------------
