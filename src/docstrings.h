@@ -99,6 +99,26 @@ PyDoc_STRVAR(curl_share_doc,
 
 PyDoc_STRVAR(curl_closed_doc, "Whether this ``Curl`` object has been closed.");
 
+PyDoc_STRVAR(curl_enter_doc,
+"__enter__() -> Curl\n"
+"\n"
+"Return this object; leaving the with block closes it.");
+
+PyDoc_STRVAR(curl_exit_doc,
+"__exit__(*exc_info) -> None\n"
+"\n"
+"Close the handle. An exception raised in the block is not suppressed.");
+
+PyDoc_STRVAR(curl_getstate_doc,
+"__getstate__()\n"
+"\n"
+"Refuse pickling: a libcurl handle cannot be serialized.");
+
+PyDoc_STRVAR(curl_setstate_doc,
+"__setstate__(state)\n"
+"\n"
+"Refuse unpickling: a libcurl handle cannot be serialized.");
+
 PyDoc_STRVAR(curl_perform_doc,
 "perform() -> None\n"
 "\n"

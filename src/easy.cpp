@@ -490,10 +490,10 @@ static PyMethodDef curlobject_methods[] = {
     {"unpause", method(do_curl_unpause), METH_NOARGS, curl_unpause_doc},
     {"unsetopt", method(do_curl_unsetopt), METH_VARARGS, curl_unsetopt_doc},
     {"set_ca_certs", method(do_curl_set_ca_certs), METH_VARARGS, curl_set_ca_certs_doc},
-    {"__getstate__", method(do_curl_getstate), METH_NOARGS, nullptr},
-    {"__setstate__", method(do_curl_setstate), METH_VARARGS, nullptr},
-    {"__enter__", method(do_curl_enter), METH_NOARGS, nullptr},
-    {"__exit__", method(do_curl_close), METH_VARARGS, nullptr},
+    {"__getstate__", method(do_curl_getstate), METH_NOARGS, curl_getstate_doc},
+    {"__setstate__", method(do_curl_setstate), METH_VARARGS, curl_setstate_doc},
+    {"__enter__", method(do_curl_enter), METH_NOARGS, curl_enter_doc},
+    {"__exit__", method(do_curl_close), METH_VARARGS, curl_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
