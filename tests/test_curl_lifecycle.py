@@ -428,3 +428,37 @@ def test_close_leaves_multi_and_share():
     # Neither holds on to the closed handle: both close cleanly.
     s.close()
     m.close()
+
+
+# ---------------------------------------------------------------------------
+# Docstrings
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, first_line",
+    [
+        ("close", "close() -> None"),
+        ("duphandle", "duphandle() -> Curl"),
+        ("reset", "reset() -> None"),
+        ("multi", "multi() -> CurlMulti | None"),
+        ("share", "share() -> CurlShare | None"),
+        ("perform", "perform() -> None"),
+        ("perform_rb", "perform_rb() -> response_body"),
+        ("perform_rs", "perform_rs() -> response_body"),
+        ("send", "send(bytes) -> count"),
+        ("recv", "recv(buffersize) -> data"),
+        ("recv_into", "recv_into(buffer[, nbytes]) -> nbytes"),
+        ("pause", "pause(bitmask=PAUSE_ALL) -> None"),
+        ("unpause", "unpause() -> None"),
+    ],
+)
+def test_method_docstrings(name, first_line):
+    assert getattr(kelvex.Curl, name).__doc__.splitlines()[0] == first_line
+
+
+def test_type_and_closed_docstrings():
+    assert kelvex.Curl.__doc__.splitlines()[0] == "Curl() -> New Curl object"
+    assert kelvex.Curl.closed.__doc__ == "Whether this ``Curl`` object has been closed."
+    for name in ("__enter__", "__exit__", "__getstate__", "__setstate__"):
+        assert getattr(kelvex.Curl, name).__doc__
