@@ -281,6 +281,27 @@ def test_callables_are_released(option, release):
     assert ref() is None
 
 
+def test_cycle_through_a_multi_is_collected(http_server, capfd):
+    """A handle in a multi that it references itself: the collector breaks
+    the cycle and both libcurl handles are released without complaint."""
+    c = kelvex.Curl()
+    m = kelvex.CurlMulti()
+    c.setopt(kelvex.URL, http_server.url + "/range/10")
+    c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    m.add_handle(c)
+    c.multi_of_mine = m
+    running = 1
+    while running:
+        _, running = m.perform()
+        if running:
+            m.select(1.0)
+    refs = weakref.ref(c), weakref.ref(m)
+    del c, m
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+    assert capfd.readouterr().err == ""
+
+
 # ---------------------------------------------------------------------------
 # duphandle
 # ---------------------------------------------------------------------------
