@@ -7,6 +7,7 @@ import io
 import json
 import os
 import threading
+import time
 import tracemalloc
 import warnings
 
@@ -141,30 +142,28 @@ def _raise(exc):
 
 
 WRITE_RESULTS = [
-    # (id, callable, outcome, text printed on stderr)
-    ("none", lambda data: None, "ok", None),
-    ("length", lambda data: len(data), "ok", None),
-    ("bool-for-one-byte", None, "ok", None),
-    ("zero", lambda data: 0, kelvex.E_WRITE_ERROR, None),
-    ("short", lambda data: len(data) - 1, kelvex.E_WRITE_ERROR, None),
-    ("negative", lambda data: -1, kelvex.E_WRITE_ERROR, None),
-    ("str", lambda data: "taken", kelvex.E_WRITE_ERROR, "write callback must return int or None"),
-    ("float", lambda data: float(len(data)), kelvex.E_WRITE_ERROR,
+    # (id, callable, body size, outcome, text printed on stderr)
+    ("none", lambda data: None, BODY_LEN, "ok", None),
+    ("length", lambda data: len(data), BODY_LEN, "ok", None),
+    ("true-for-one-byte", lambda data: True, 1, "ok", None),
+    ("zero", lambda data: 0, BODY_LEN, kelvex.E_WRITE_ERROR, None),
+    ("short", lambda data: len(data) - 1, BODY_LEN, kelvex.E_WRITE_ERROR, None),
+    ("negative", lambda data: -1, BODY_LEN, kelvex.E_WRITE_ERROR, None),
+    ("str", lambda data: "taken", BODY_LEN, kelvex.E_WRITE_ERROR,
      "write callback must return int or None"),
-    ("value-error", _raise(ValueError("write went wrong")), kelvex.E_WRITE_ERROR,
+    ("float", lambda data: float(len(data)), BODY_LEN, kelvex.E_WRITE_ERROR,
+     "write callback must return int or None"),
+    ("value-error", _raise(ValueError("write went wrong")), BODY_LEN, kelvex.E_WRITE_ERROR,
      "ValueError: write went wrong"),
-    ("beyond-long", lambda data: 2**70, OverflowError, None),
-    ("keyboard-interrupt", _raise(KeyboardInterrupt), KeyboardInterrupt, None),
-    ("system-exit", _raise(SystemExit(3)), SystemExit, None),
+    ("beyond-long", lambda data: 2**70, BODY_LEN, OverflowError, None),
+    ("keyboard-interrupt", _raise(KeyboardInterrupt), BODY_LEN, KeyboardInterrupt, None),
+    ("system-exit", _raise(SystemExit(3)), BODY_LEN, SystemExit, None),
 ]
 
 
 @pytest.mark.parametrize("case", WRITE_RESULTS, ids=[case[0] for case in WRITE_RESULTS])
 def test_write_callable_results(curl, http_server, c_stderr, case):
-    name, callback, outcome, printed = case
-    n = BODY_LEN
-    if name == "bool-for-one-byte":
-        n, callback = 1, lambda data: True
+    _, callback, n, outcome, printed = case
     curl.setopt(kelvex.URL, body_url(http_server, n))
     curl.setopt(kelvex.WRITEFUNCTION, callback)
     if outcome == "ok":
@@ -702,6 +701,18 @@ def _rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def _settled(read, readings=10):
+    """The lowest of several readings taken a moment apart: what the loopback
+    servers still hold for connections they have not finished closing is
+    gone from some reading, while leaked memory stays in all of them."""
+    values = []
+    for _ in range(readings):
+        gc.collect()
+        values.append(read())
+        time.sleep(0.02)
+    return min(values)
+
+
 def _sanitized():
     return "asan" in os.environ.get("LD_PRELOAD", "")
 
@@ -750,24 +761,26 @@ def test_callbacks_keep_nothing_across_thousands_of_transfers(http_server, https
     here = [tracemalloc.Filter(True, __file__)]
     tracemalloc.start(1)
     try:
-        objects_before = len(gc.get_objects())
-        traced_before = tracemalloc.get_traced_memory()[0]
+        objects_before = _settled(lambda: len(gc.get_objects()))
+        traced_before = _settled(lambda: tracemalloc.get_traced_memory()[0])
         ours_before = tracemalloc.take_snapshot().filter_traces(here)
         rss_before = _rss_bytes()
         for r in range(3):
             round_of(600, 400 + r * 600)
-        objects_after = len(gc.get_objects())
-        traced_after = tracemalloc.get_traced_memory()[0]
+        objects_after = _settled(lambda: len(gc.get_objects()))
+        traced_after = _settled(lambda: tracemalloc.get_traced_memory()[0])
         ours_after = tracemalloc.take_snapshot().filter_traces(here)
         rss_after = _rss_bytes()
     finally:
         tracemalloc.stop()
     ours_grown = sum(stat.size_diff for stat in ours_after.compare_to(ours_before, "filename"))
 
-    # 1800 transfers: a leak of one object or a few dozen bytes per transfer
-    # would exceed these bounds many times over.
-    assert objects_after - objects_before < 300
-    assert ours_grown < 16 * 1024
-    assert traced_after - traced_before < 1024 * 1024
+    # 1800 transfers: one leaked object or a few dozen leaked bytes per
+    # transfer would exceed these bounds.
+    figures = (f"objects +{objects_after - objects_before}, module +{ours_grown} B, "
+               f"traced +{traced_after - traced_before} B, rss +{rss_after - rss_before} B")
+    assert objects_after - objects_before < 600, figures
+    assert ours_grown < 16 * 1024, figures
+    assert traced_after - traced_before < 1024 * 1024, figures
     if not _sanitized():  # the sanitizer's quarantine holds freed memory
-        assert rss_after - rss_before < 16 * 1024 * 1024
+        assert rss_after - rss_before < 16 * 1024 * 1024, figures
