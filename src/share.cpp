@@ -1,0 +1,471 @@
+// CurlShare: one libcurl share handle, the lock block through which libcurl
+// serialises the shared data, and the registry of the Curl objects attached
+// to it through SHARE.
+//
+// Two kinds of lock meet here. The object's `mutex` guards `share_handle`
+// and the registry and is held across whole operations, libcurl calls
+// included; libcurl takes the block mutexes (share_lock_callback) inside
+// those calls as well as inside transfers running detached on other threads,
+// so the order is always `mutex` first, then a block mutex. Nothing done
+// under `mutex` runs Python code or drops a reference that may be the last:
+// a Curl that died there would unregister and take `mutex` again on the same
+// thread. Owners that outlive the critical section are declared before the
+// guard, so that they are released after it unlocks.
+//
+// The registry is a dict from the address of each attached Curl to a weak
+// reference to it. Keying by address means attaching never hashes or
+// compares Curl objects (a subclass may define __hash__/__eq__, or be
+// unhashable), and a handle can still be found while it is being destroyed,
+// when a weak reference to it can no longer be resolved.
+
+#include <utility>
+
+#include "docstrings.h"
+#include "kelvex.h"
+
+namespace {
+
+// Locks a PyMutex for the scope; PyMutex_Lock detaches the interpreter while
+// it waits, so a thread blocked here never holds up another that needs the
+// interpreter to make progress.
+class MutexGuard {
+ public:
+  explicit MutexGuard(PyMutex& mutex) noexcept : mutex_(&mutex) { PyMutex_Lock(mutex_); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+  ~MutexGuard() { unlock(); }
+  void unlock() noexcept {
+    if (mutex_ != nullptr) {
+      PyMutex_Unlock(mutex_);
+      mutex_ = nullptr;
+    }
+  }
+
+ private:
+  PyMutex* mutex_;
+};
+
+// Option numbers accepted by setopt before the option itself is judged: the
+// same ranges as the easy options, without the blob range.
+constexpr int kMaxShareOption = 30328;
+constexpr int kMaxOptionIndex = 328;
+
+// The kinds of data a share can hold, as Python code names them; the lock
+// block has room for every kind libcurl knows, these are the ones offered.
+constexpr long long kFirstShareableKind = CURL_LOCK_DATA_COOKIE;
+constexpr long long kLastShareableKind = CURL_LOCK_DATA_PSL;
+
+CurlShareObject* as_share(PyObject* op) { return reinterpret_cast<CurlShareObject*>(op); }
+PyObject* as_object(CurlShareObject* self) { return reinterpret_cast<PyObject*>(self); }
+
+[[maybe_unused]] bool is_zero_after_header(const CurlShareObject* self) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
+  for (std::size_t i = sizeof(PyObject); i < sizeof(CurlShareObject); ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+void assert_share_state([[maybe_unused]] CurlShareObject* self) {
+  assert(self != nullptr);
+  assert(is_share(as_object(self)));
+  assert(self->lock != nullptr);
+}
+
+// Callers hold `mutex`.
+int check_share_state(CurlShareObject* self, const char* name) {
+  assert_share_state(self);
+  if (self->share_handle == nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - no share handle", name);
+    return -1;
+  }
+  return 0;
+}
+
+// Callers hold `mutex` and have checked that the share is open.
+int share_apply_kind(CurlShareObject* self, int option, long long value) {
+  if (value < kFirstShareableKind || value > kLastShareableKind) {
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return -1;
+  }
+  // libcurl reads the kind of CURLSHOPT_SHARE/UNSHARE as an int.
+  CURLSHcode rc = curl_share_setopt(self->share_handle, static_cast<CURLSHoption>(option),
+                                    static_cast<int>(value));
+  if (rc != CURLSHE_OK) {
+    set_error_code_text(rc, curl_share_strerror(rc));
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* share_apply_kinds(CurlShareObject* self, PyObject* args, CURLSHoption option,
+                            const char* name) {
+  Py_ssize_t count = PyTuple_GET_SIZE(args);
+  if (count == 0) {
+    PyErr_SetString(PyExc_TypeError, "at least one LOCK_DATA_* argument required");
+    return nullptr;
+  }
+  MutexGuard guard(self->mutex);
+  if (check_share_state(self, name) < 0) return nullptr;
+  // Kinds applied before a bad argument stay applied.
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* arg = PyTuple_GET_ITEM(args, i);
+    if (PyListOrTuple_Check(arg)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "list/tuple arguments are not expanded; pass each LOCK_DATA_* constant "
+                      "individually");
+      return nullptr;
+    }
+    if (!PyLong_Check(arg)) {
+      PyErr_SetString(PyExc_TypeError, "arguments must be LOCK_DATA_* integers");
+      return nullptr;
+    }
+    long long value = PyLong_AsLongLong(arg);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (share_apply_kind(self, option, value) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// The registry scan of close(), run under `mutex`: prunes entries whose Curl
+// is gone or no longer attached here, detaches idle handles when the share
+// detaches on close, and returns how many attached handles keep the share
+// open, or -1 with an exception set. `held` receives the list that keeps
+// every Curl visited alive until the caller has released `mutex`.
+Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held) {
+  assert(PyDict_CheckExact(self->easies));
+  // A snapshot, so that entries can be removed while walking it.
+  *held = Ref::steal(PyDict_Items(self->easies));
+  if (!*held) return -1;
+  PyObject* entries = held->get();
+  Py_ssize_t live = 0;
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(entries); i < n; ++i) {
+    PyObject* entry = PyList_GET_ITEM(entries, i);
+    PyObject* key = PyTuple_GET_ITEM(entry, 0);
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(PyTuple_GET_ITEM(entry, 1), &target) < 0) return -1;
+    Ref curl_ref = Ref::steal(target);
+    auto* curl = reinterpret_cast<CurlObject*>(target);
+    bool drop;
+    if (curl == nullptr || curl->share != self) {
+      drop = true;
+    } else if (slot_load(&curl->state) != nullptr) {
+      drop = false;  // inside its own transfer
+    } else {
+      CurlMultiObject* multi = curl->multi_stack;
+      // A multi inside a driving call may be running this handle's transfer.
+      bool multi_busy = multi != nullptr && slot_load(&multi->state) != nullptr;
+      drop = self->detach_on_close && !multi_busy;
+      if (drop) {
+        assert(curl->handle != nullptr);
+        curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr);
+        curl->share = nullptr;
+        // The caller of close() holds a reference, so this is never the last.
+        Py_DECREF(as_object(self));
+      }
+    }
+    if (drop) {
+      if (PyDict_DelItem(self->easies, key) < 0) PyErr_Clear();
+    } else {
+      ++live;
+    }
+    // The Curl takes the entry's place and is released with `held`, after
+    // unlocking; `key` goes with the entry, and is not used again.
+    if (curl_ref) PyList_SetItem(entries, i, curl_ref.release());
+  }
+  return live;
+}
+
+void util_share_xdecref(CurlShareObject* self) {
+  Py_CLEAR(self->dict);
+  Ref easies;
+  MutexGuard guard(self->mutex);
+  easies.reset(std::exchange(self->easies, nullptr));
+}
+
+// -- Type slots --------------------------------------------------------------
+
+PyObject* do_share_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
+  int detach_on_close = 1;
+  static const char* const kwlist[] = {"detach_on_close", nullptr};
+  // A subclass's own constructor arguments are its business.
+  if (subtype == &CurlShare_Type &&
+      !PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &detach_on_close)) {
+    return nullptr;
+  }
+  Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
+  if (!obj) return nullptr;
+  CurlShareObject* self = as_share(obj.get());
+  assert(is_zero_after_header(self));
+
+  self->lock = share_lock_new();
+  if (self->lock == nullptr) return nullptr;
+  self->easies = PyDict_New();
+  if (self->easies == nullptr) return nullptr;
+  self->share_handle = curl_share_init();
+  if (self->share_handle == nullptr) {
+    obj.reset();
+    set_error_text("initializing curl-share failed");
+    return nullptr;
+  }
+  // The lock callbacks find the lock block through the object; the share
+  // handle never outlives it, so the pointer is not counted.
+  [[maybe_unused]] CURLSHcode rc;
+  rc = curl_share_setopt(self->share_handle, CURLSHOPT_LOCKFUNC, share_lock_callback);
+  assert(rc == CURLSHE_OK);
+  rc = curl_share_setopt(self->share_handle, CURLSHOPT_USERDATA, self);
+  assert(rc == CURLSHE_OK);
+  rc = curl_share_setopt(self->share_handle, CURLSHOPT_UNLOCKFUNC, share_unlock_callback);
+  assert(rc == CURLSHE_OK);
+  self->detach_on_close = detach_on_close ? 1 : 0;
+  return obj.release();
+}
+
+void do_share_dealloc(PyObject* op) {
+  CurlShareObject* self = as_share(op);
+  PyObject_GC_UnTrack(op);
+  Py_TRASHCAN_BEGIN(op, do_share_dealloc)
+  util_share_xdecref(self);
+  // Every attached Curl holds a reference, so none is attached any more.
+  if (CURLSH* handle = std::exchange(self->share_handle, nullptr)) curl_share_cleanup(handle);
+  // After the cleanup, which still calls the lock callbacks.
+  if (ShareLock* lock = std::exchange(self->lock, nullptr)) share_lock_destroy(lock);
+  if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
+  Py_TYPE(op)->tp_free(op);
+  Py_TRASHCAN_END
+}
+
+int do_share_traverse(PyObject* op, visitproc visit, void* arg) {
+  CurlShareObject* self = as_share(op);
+  Py_VISIT(self->dict);
+  Py_VISIT(self->easies);
+  return 0;
+}
+
+int do_share_clear(PyObject* op) {
+  util_share_xdecref(as_share(op));
+  return 0;
+}
+
+// -- Methods -----------------------------------------------------------------
+
+PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
+  CurlShareObject* self = as_share(op);
+  assert_share_state(self);
+  Ref held;
+  MutexGuard guard(self->mutex);
+  if (self->easies != nullptr) {
+    Py_ssize_t live = share_cleanup_and_count_live_easies(self, &held);
+    if (live < 0) return nullptr;
+    if (live > 0) {
+      guard.unlock();
+      PyErr_Format(ErrorObject, "cannot close CurlShare: still in use by %zd active Curl object%s",
+                   live, live == 1 ? "" : "s");
+      return nullptr;
+    }
+  }
+  if (self->share_handle != nullptr) {
+    // libcurl refuses while some easy handle still counts as attached (one
+    // being destroyed on another thread while this ran): the share stays
+    // open rather than losing a handle that is still in use.
+    CURLSHcode rc = curl_share_cleanup(self->share_handle);
+    if (rc != CURLSHE_OK) {
+      guard.unlock();
+      set_error_code_text(rc, curl_share_strerror(rc));
+      return nullptr;
+    }
+    self->share_handle = nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* do_share_setopt(PyObject* op, PyObject* args) {
+  CurlShareObject* self = as_share(op);
+  int option;
+  PyObject* value;
+  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (option < 1 || option > kMaxShareOption || option % 10000 > kMaxOptionIndex ||
+      !PyLong_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return nullptr;
+  }
+  long long kind = PyLong_AsLongLong(value);
+  if (kind == -1 && PyErr_Occurred()) return nullptr;
+  if (option != CURLSHOPT_SHARE && option != CURLSHOPT_UNSHARE) {
+    PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+    return nullptr;
+  }
+  MutexGuard guard(self->mutex);
+  if (check_share_state(self, "setopt") < 0 || share_apply_kind(self, option, kind) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* do_share_share(PyObject* op, PyObject* args) {
+  return share_apply_kinds(as_share(op), args, CURLSHOPT_SHARE, "share");
+}
+
+PyObject* do_share_unshare(PyObject* op, PyObject* args) {
+  return share_apply_kinds(as_share(op), args, CURLSHOPT_UNSHARE, "unshare");
+}
+
+PyObject* do_share_getstate(PyObject* /*op*/, PyObject* /*ignored*/) {
+  PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support serialization");
+  return nullptr;
+}
+
+PyObject* do_share_setstate(PyObject* /*op*/, PyObject* /*args*/) {
+  PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support deserialization");
+  return nullptr;
+}
+
+PyObject* do_share_enter(PyObject* op, PyObject* /*ignored*/) { return Py_NewRef(op); }
+
+PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
+  CurlShareObject* self = as_share(op);
+  bool closed;
+  {
+    MutexGuard guard(self->mutex);
+    closed = self->share_handle == nullptr;
+  }
+  return PyBool_FromLong(closed);
+}
+
+PyMethodDef curlshareobject_methods[] = {
+    {"close", do_share_close, METH_NOARGS, share_close_doc},
+    {"setopt", do_share_setopt, METH_VARARGS, share_setopt_doc},
+    {"share", do_share_share, METH_VARARGS, share_share_doc},
+    {"unshare", do_share_unshare, METH_VARARGS, share_unshare_doc},
+    {"__getstate__", do_share_getstate, METH_NOARGS, nullptr},
+    {"__setstate__", do_share_setstate, METH_VARARGS, nullptr},
+    {"__enter__", do_share_enter, METH_NOARGS, nullptr},
+    {"__exit__", do_share_close, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef curlshareobject_getsets[] = {
+    {"closed", do_share_get_closed, nullptr, share_closed_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* do_share_getattro(PyObject* op, PyObject* name) {
+  CurlShareObject* self = as_share(op);
+  assert_share_state(self);
+  PyObject* value = PyObject_GenericGetAttr(op, name);
+  if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    value = my_getattro(op, name, self->dict, curlshareobject_constants, curlshareobject_methods);
+  }
+  return value;
+}
+
+int do_share_setattro(PyObject* op, PyObject* name, PyObject* value) {
+  CurlShareObject* self = as_share(op);
+  assert_share_state(self);
+  return my_setattro(&self->dict, name, value);
+}
+
+}  // namespace
+
+// -- Routines of the Curl side -------------------------------------------------
+
+// Attaches `easy` to `share` as one step under the share's mutex: points the
+// easy handle at the share handle, records it in the registry and stores the
+// strong reference in easy->share. Done apart, a close() on another thread
+// could free the share handle between reading it and attaching, or find the
+// handle attached in libcurl but not yet recorded and free a share handle
+// still in use.
+int share_register_easy(CurlShareObject* share, CurlObject* easy) {
+  assert(share != nullptr && easy != nullptr);
+  assert(easy->share == nullptr && easy->handle != nullptr);
+  Ref key = Ref::steal(PyLong_FromVoidPtr(easy));
+  if (!key) return -1;
+  Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(easy), nullptr));
+  if (!ref) return -1;
+  CURLcode rc;
+  {
+    MutexGuard guard(share->mutex);
+    if (share->share_handle == nullptr || share->easies == nullptr) {
+      guard.unlock();
+      set_error_text("CurlShare is closed");
+      return -1;
+    }
+    rc = curl_easy_setopt(easy->handle, CURLOPT_SHARE, share->share_handle);
+    if (rc == CURLE_OK) {
+      if (PyDict_SetItem(share->easies, key.get(), ref.get()) < 0) {
+        curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+        return -1;
+      }
+      easy->share = reinterpret_cast<CurlShareObject*>(Py_NewRef(as_object(share)));
+      return 0;
+    }
+  }
+  create_and_set_error_object(easy, rc);
+  return -1;
+}
+
+// Called on every path where a Curl lets go of its share (unset, close,
+// clear, destruction), before the Curl drops its reference. The easy handle
+// is detached from the share handle here, under the mutex and before the
+// entry goes: otherwise a close() on another thread could find the registry
+// empty while libcurl still counts the handle as attached. A pending
+// exception of the caller survives; none of this routine's own is left set.
+void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
+  assert(share != nullptr && easy != nullptr);
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(easy));
+    Ref removed;
+    MutexGuard guard(share->mutex);
+    if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
+      curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+    }
+    // Without a key the entry stays behind, and close() prunes it.
+    if (key && share->easies != nullptr) {
+      PyObject* value = nullptr;
+      if (PyDict_Pop(share->easies, key.get(), &value) < 0) PyErr_Clear();
+      removed.reset(value);
+    }
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending.release());
+}
+
+PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value) {
+  if (self->share != nullptr) {
+    set_error_text("Curl object already sharing. Unshare first.");
+    return nullptr;
+  }
+  if (Py_TYPE(value) != &CurlShare_Type) {
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return nullptr;
+  }
+  if (share_register_easy(as_share(value), self) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Designated initialisers name only the slots in use; the interpreter's
+// type record has many more, which stay zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject CurlShare_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex.CurlShare",
+    .tp_basicsize = sizeof(CurlShareObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_share_dealloc,
+    .tp_getattro = do_share_getattro,
+    .tp_setattro = do_share_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = share_doc,
+    .tp_traverse = do_share_traverse,
+    .tp_clear = do_share_clear,
+    .tp_weaklistoffset = offsetof(CurlShareObject, weakreflist),
+    .tp_methods = curlshareobject_methods,
+    .tp_getset = curlshareobject_getsets,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = do_share_new,
+    .tp_free = PyObject_GC_Del,
+};
+#pragma GCC diagnostic pop
