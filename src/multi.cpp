@@ -19,10 +19,6 @@ CurlMultiObject* as_multi(PyObject* op) { return reinterpret_cast<CurlMultiObjec
 CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
-// A dying multi has no references left; handing it to Python code would
-// take a new one and revive it halfway through its own destruction.
-bool multi_is_being_destroyed(CurlMultiObject* self) { return Py_REFCNT(as_object(self)) == 0; }
-
 // ---------------------------------------------------------------------------
 // Callback trampolines
 // ---------------------------------------------------------------------------
@@ -79,11 +75,10 @@ int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, vo
     print_callback_error_if_regular_exception();
     return -1;
   }
-  PyObject* owner = multi_is_being_destroyed(self) ? Py_None : as_object(self);
   // The callable may unassign this socket, dropping the assignment dict's
   // reference; the call keeps its own.
   Ref assigned = Ref::borrow(socketp != nullptr ? static_cast<PyObject*>(socketp) : Py_None);
-  PyObject* args[5] = {nullptr, py_what.get(), py_sock.get(), owner, assigned.get()};
+  PyObject* args[5] = {nullptr, py_what.get(), py_sock.get(), as_object(self), assigned.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
                                               4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return multi_callback_result(result.get(), "multi socket");
@@ -320,6 +315,12 @@ PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 #endif
   self->easies = PySet_New(nullptr);
   if (self->easies == nullptr) return nullptr;
+  // The collector must never empty this set on its own: a handle dropped
+  // from it would keep pointing at this multi after it is gone. The
+  // handles are reported to the collector through this object instead
+  // (do_multi_traverse), and the cycles through them are broken by the
+  // handles' own clear.
+  PyObject_GC_UnTrack(self->easies);
   self->socket_assignments = PyDict_New();
   if (self->socket_assignments == nullptr) return nullptr;
   self->multi_handle = curl_multi_init();
@@ -336,11 +337,16 @@ void do_multi_dealloc(PyObject* op) {
   CurlMultiObject* self = as_multi(op);
   PyObject_GC_UnTrack(op);
   Py_TRASHCAN_BEGIN(op, do_multi_dealloc)
-  // Removing the handles runs callbacks, which must not see an exception
-  // that was being raised when this object lost its last reference.
+  // Removing the handles makes libcurl call back, and handles' callbacks
+  // must not see an exception that was being raised when this object lost
+  // its last reference.
   PyObject* raised = PyErr_GetRaisedException();
-  util_multi_detach_easies(self, false, true);
+  // The multi's own callables go first, so none of them runs during the
+  // destruction: the socket callable would be handed this dying object,
+  // and when the collector destroys it, the callables may already have
+  // been cleared themselves.
   util_multi_xdecref(self);
+  util_multi_detach_easies(self, false, true);
   util_multi_close(self);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   PyErr_SetRaisedException(raised);
@@ -352,7 +358,12 @@ void do_multi_dealloc(PyObject* op) {
 int do_multi_traverse(PyObject* op, visitproc visit, void* arg) {
   CurlMultiObject* self = as_multi(op);
   Py_VISIT(self->dict);
-  Py_VISIT(self->easies);
+  // The set is untracked (see do_multi_new): its members are visited as
+  // this object's own references.
+  if (self->easies != nullptr) {
+    int result = Py_TYPE(self->easies)->tp_traverse(self->easies, visit, arg);
+    if (result != 0) return result;
+  }
   Py_VISIT(self->socket_assignments);
   Py_VISIT(self->cb_timer);
   Py_VISIT(self->cb_socket);
