@@ -442,7 +442,13 @@ CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
   CallbackFrame frame(self, "ssl_ctx_callback failed to acquire thread");
   if (!frame.entered() || exception_pending()) return failure;
 
-  if (add_ca_certs(self, static_cast<SSL_CTX*>(ssl_ctx)) < 0) {
+  auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+  // libcurl keeps TLS sessions for every handle of a multi (or share) under a
+  // key that does not know about these extra certificates; a handle without
+  // them could resume a session verified with them and skip verification.
+  // With the context's session cache off, its sessions are never handed out.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  if (add_ca_certs(self, ctx) < 0) {
     print_callback_error_if_regular_exception();
     return failure;
   }

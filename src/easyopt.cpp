@@ -925,6 +925,11 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args) {
   CURLcode res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
   if (res == CURLE_OK)
     res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_DATA, static_cast<void*>(self));
+  // libcurl may give every TLS context of a multi one cached certificate
+  // store; the callback adds to the context's store, which would then make
+  // these certificates trusted by the other handles too. Without the cache
+  // each context of this handle gets a store of its own.
+  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
   if (res != CURLE_OK) {
     util_curl_xdecref(self, RELEASE_CA_CERTS, self->handle);
     create_and_set_error_object(self, res);

@@ -636,6 +636,7 @@ def tls_curl(curl, https_server, tmp_path):
     curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
     curl.setopt(kelvex.CAINFO, str(other_ca))
     curl.setopt(kelvex.CAPATH, None)
+    curl.ca_file = str(other_ca)
     return curl
 
 
@@ -673,6 +674,34 @@ def test_duplicate_handle_uses_its_own_ca_certs(tls_curl, https_server):
         assert copy.getinfo(kelvex.RESPONSE_CODE) == 200
     finally:
         copy.close()
+
+
+@pytest.mark.parametrize("other_sessions", [0, 1], ids=["store-only", "store-and-sessions"])
+def test_ca_certs_of_one_handle_grant_no_trust_to_another(tls_curl, multi, https_server,
+                                                          other_sessions):
+    # Both handles name the same CA file, so in one multi libcurl would give
+    # them one cached certificate store and one TLS session cache; neither
+    # may carry the first handle's extra certificates over to the second.
+    other = kelvex.Curl()
+    try:
+        other.setopt(kelvex.URL, f"{https_server.url}/range/16")
+        other.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+        other.setopt(kelvex.CAINFO, tls_curl.ca_file)
+        other.setopt(kelvex.CAPATH, None)
+        other.setopt(kelvex.SSL_SESSIONID_CACHE, other_sessions)
+        tls_curl.set_ca_certs(https_server.ca_pem)
+        outcomes = []
+        for handle in (tls_curl, other, tls_curl, other):
+            handle.setopt(kelvex.FRESH_CONNECT, 1)
+            multi.add_handle(handle)
+            drive(multi)
+            _, ok, failed = multi.info_read()
+            outcomes.append(0 if ok else failed[0][1])
+            multi.remove_handle(handle)
+        refused = kelvex.E_PEER_FAILED_VERIFICATION
+        assert outcomes == [0, refused, 0, refused]
+    finally:
+        other.close()
 
 
 @pytest.mark.parametrize(
