@@ -676,13 +676,19 @@ def test_duplicate_handle_uses_its_own_ca_certs(tls_curl, https_server):
         copy.close()
 
 
-@pytest.mark.parametrize("other_sessions", [0, 1], ids=["store-only", "store-and-sessions"])
+@pytest.mark.parametrize(
+    "link, other_sessions",
+    [("multi", 0), ("multi", 1), ("share", 1)],
+    ids=["multi-store", "multi-store-and-sessions", "shared-sessions"],
+)
 def test_ca_certs_of_one_handle_grant_no_trust_to_another(tls_curl, multi, https_server,
-                                                          other_sessions):
+                                                          link, other_sessions):
     # Both handles name the same CA file, so in one multi libcurl would give
-    # them one cached certificate store and one TLS session cache; neither
-    # may carry the first handle's extra certificates over to the second.
+    # them one cached certificate store and one TLS session cache, and a
+    # share would give them one session cache; none may carry the first
+    # handle's extra certificates over to the second.
     other = kelvex.Curl()
+    share = kelvex.CurlShare()
     try:
         other.setopt(kelvex.URL, f"{https_server.url}/range/16")
         other.setopt(kelvex.WRITEFUNCTION, lambda data: None)
@@ -690,9 +696,20 @@ def test_ca_certs_of_one_handle_grant_no_trust_to_another(tls_curl, multi, https
         other.setopt(kelvex.CAPATH, None)
         other.setopt(kelvex.SSL_SESSIONID_CACHE, other_sessions)
         tls_curl.set_ca_certs(https_server.ca_pem)
+        if link == "share":
+            share.setopt(kelvex.SH_SHARE, kelvex.LOCK_DATA_SSL_SESSION)
+            tls_curl.setopt(kelvex.SHARE, share)
+            other.setopt(kelvex.SHARE, share)
         outcomes = []
         for handle in (tls_curl, other, tls_curl, other):
             handle.setopt(kelvex.FRESH_CONNECT, 1)
+            if link == "share":
+                try:
+                    handle.perform()
+                    outcomes.append(0)
+                except kelvex.error as exc:
+                    outcomes.append(exc.args[0])
+                continue
             multi.add_handle(handle)
             drive(multi)
             _, ok, failed = multi.info_read()
@@ -702,6 +719,8 @@ def test_ca_certs_of_one_handle_grant_no_trust_to_another(tls_curl, multi, https
         assert outcomes == [0, refused, 0, refused]
     finally:
         other.close()
+        tls_curl.close()
+        share.close()
 
 
 @pytest.mark.parametrize(
