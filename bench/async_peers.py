@@ -1,0 +1,104 @@
+"""The asyncio Python HTTP clients: aiohttp and httpx's AsyncClient, on
+the standard event loop.  Concurrent requests run as that many tasks
+sharing one session, whose pool allows that many connections."""
+
+import asyncio
+
+from bench.measure import Span
+
+CHUNK = 1024 * 1024
+
+
+class _Aiohttp:
+    def __init__(self, connections: int):
+        import aiohttp
+
+        self.session = aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=connections))
+
+    async def get(self, url) -> int:
+        async with self.session.get(url) as r:
+            r.raise_for_status()
+            return len(await r.read())
+
+    async def stream(self, url) -> int:
+        async with self.session.get(url) as r:
+            r.raise_for_status()
+            n = 0
+            async for chunk in r.content.iter_chunked(CHUNK):
+                n += len(chunk)
+            return n
+
+    async def close(self):
+        await self.session.close()
+
+
+class _HttpxAsync:
+    def __init__(self, connections: int):
+        import httpx
+
+        limits = httpx.Limits(max_connections=connections, max_keepalive_connections=connections)
+        self.client = httpx.AsyncClient(limits=limits)
+
+    async def get(self, url) -> int:
+        r = await self.client.get(url)
+        r.raise_for_status()
+        return len(r.content)
+
+    async def stream(self, url) -> int:
+        async with self.client.stream("GET", url) as r:
+            r.raise_for_status()
+            n = 0
+            async for chunk in r.aiter_raw(CHUNK):
+                n += len(chunk)
+            return n
+
+    async def close(self):
+        await self.client.aclose()
+
+
+CLIENTS = {"aiohttp": _Aiohttp, "httpx-async": _HttpxAsync}
+
+
+async def _concurrent(client, url: str, count: int, inflight: int) -> int:
+    """count GETs, inflight at a time."""
+    left = count
+
+    async def worker():
+        nonlocal left
+        n = 0
+        while left > 0:
+            left -= 1
+            n += await client.get(url)
+        return n
+
+    return sum(await asyncio.gather(*(worker() for _ in range(min(inflight, count)))))
+
+
+async def _run(job: dict) -> dict:
+    url, workload = job["url"], job["workload"]
+    client = CLIENTS[job["client"]](job.get("inflight", 1))
+    try:
+        if workload == "w1":
+            await client.get(url)
+            n, nbytes = job["count"], 0
+            with Span() as span:
+                for _ in range(n):
+                    nbytes += await client.get(url)
+        elif workload == "w2":
+            n = 1
+            with Span() as span:
+                nbytes = await client.stream(url)
+        elif workload == "w3":
+            n, inflight = job["count"], job["inflight"]
+            await _concurrent(client, url, inflight, inflight)
+            with Span() as span:
+                nbytes = await _concurrent(client, url, n, inflight)
+        else:
+            raise ValueError(f"{job['client']} does not run {workload}")
+    finally:
+        await client.close()
+    return span.result(n, nbytes)
+
+
+def run(job: dict) -> dict:
+    return asyncio.run(_run(job))

@@ -1,0 +1,313 @@
+"""kelvex, the client under test: every workload, with the delivery styles
+its users choose between (a write callable with bytes or memoryviews,
+perform_rb, a file object; CurlMulti polled or driven by socket events)."""
+
+import os
+import select
+import threading
+import time
+
+import kelvex
+
+from bench.measure import Span, settled_rss_kib
+
+
+def _counting_sink():
+    """A write callable that counts the bytes it is given and drops them,
+    like the C++ program's write callback."""
+    total = 0
+
+    def sink(chunk):
+        nonlocal total
+        total += len(chunk)
+
+    def count():
+        return total
+
+    return sink, count
+
+
+def _check(c: kelvex.Curl):
+    code = c.getinfo(kelvex.RESPONSE_CODE)
+    if code != 200:
+        raise RuntimeError(f"HTTP status {code}")
+
+
+def _no_mark():
+    pass
+
+
+def _mark():
+    # Cut point for callgrind's --dump-before=curl_easy_init (bench/run.py).
+    kelvex.Curl().close()
+
+
+# W1, W4, W5, W6: sequential GETs on one handle, so on one keep-alive
+# connection.  One untimed request opens the connection first.
+
+def _sequential(url: str, variant: str):
+    """Returns (handle, one_request, byte_count) for a variant."""
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, url)
+    if variant == "callback":
+        sink, count = _counting_sink()
+        c.setopt(kelvex.WRITEFUNCTION, sink)
+        return c, c.perform, count
+    if variant == "perform_rb":
+        total = 0
+        perform_rb = c.perform_rb
+
+        def one():
+            nonlocal total
+            total += len(perform_rb())
+
+        return c, one, lambda: total
+    raise ValueError(f"unknown variant {variant!r}")
+
+
+def w1(job: dict) -> dict:
+    mark = _mark if job.get("marks") else _no_mark
+    c, one, count = _sequential(job["url"], job["variant"])
+    one()
+    start_bytes = count()
+    n = job["count"]
+    mark()
+    with Span() as span:
+        for _ in range(n):
+            one()
+    mark()
+    _check(c)
+    c.close()
+    return span.result(n, count() - start_bytes)
+
+
+def w5(job: dict) -> dict:
+    """W1 on several threads at once, each with its own Curl."""
+    nthreads, n = job["threads"], job["count"]
+    barrier = threading.Barrier(nthreads + 1)
+    counts = [0] * nthreads
+    errors = []
+
+    def client(i):
+        try:
+            c, one, count = _sequential(job["url"], job["variant"])
+            one()
+            start_bytes = count()
+        except BaseException as e:
+            errors.append(e)
+            barrier.abort()
+            raise
+        barrier.wait()
+        try:
+            for _ in range(n):
+                one()
+            _check(c)
+            counts[i] = count() - start_bytes
+        except BaseException as e:
+            errors.append(e)
+        c.close()
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(nthreads)]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    with Span() as span:
+        for t in threads:
+            t.join()
+    if errors:
+        raise errors[0]
+    return span.result(n * nthreads, sum(counts))
+
+
+def w6(job: dict) -> dict:
+    """Resident memory after the first requests and after all of them."""
+    c, one, count = _sequential(job["url"], job["variant"])
+    first, n = job["first"], job["count"]
+    with Span() as span:
+        for _ in range(first):
+            one()
+        rss_first = settled_rss_kib()
+        for _ in range(n - first):
+            one()
+        rss_last = settled_rss_kib()
+    _check(c)
+    c.close()
+    return span.result(n, count(), rss_first_kib=rss_first, rss_last_kib=rss_last,
+                       drift_kib=rss_last - rss_first)
+
+
+# W2: one large download.
+
+def w2(job: dict) -> dict:
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, job["url"])
+    if job["buffersize"]:
+        c.setopt(kelvex.BUFFERSIZE, job["buffersize"])
+    variant = job["variant"]
+    sink = devnull = None
+    if variant in ("bytes", "memoryview"):
+        sink, count = _counting_sink()
+        c.setopt(kelvex.WRITEFUNCTION, sink, use_memoryview=variant == "memoryview")
+    elif variant == "file":
+        devnull = open(os.devnull, "wb")
+        c.setopt(kelvex.WRITEDATA, devnull)
+    else:
+        raise ValueError(f"unknown variant {variant!r}")
+    with Span() as span:
+        c.perform()
+    _check(c)
+    nbytes = count() if sink else c.getinfo(kelvex.SIZE_DOWNLOAD_T)
+    c.close()
+    if devnull:
+        devnull.close()
+    return span.result(1, nbytes)
+
+
+# W3: many GETs with a fixed number in flight on one CurlMulti.  A finished
+# handle is removed and added again for the next request, so the multi's
+# connection pool carries the keep-alive connections.
+
+class _Pool:
+    def __init__(self, url: str, inflight: int):
+        self.multi = kelvex.CurlMulti()
+        self.sink, self.count = _counting_sink()
+        self.handles = []
+        for _ in range(inflight):
+            c = kelvex.Curl()
+            c.setopt(kelvex.URL, url)
+            c.setopt(kelvex.WRITEFUNCTION, self.sink)
+            self.handles.append(c)
+
+    def start(self, count: int):
+        self.total, self.started, self.done = count, 0, 0
+        for c in self.handles:
+            if self.started < count:
+                self.multi.add_handle(c)
+                self.started += 1
+
+    def reap(self):
+        """Collects finished transfers and starts the next ones."""
+        multi = self.multi
+        _, ok, failed = multi.info_read()
+        if failed:
+            c, code, message = failed[0]
+            raise RuntimeError(f"transfer failed: {code} {message}")
+        for c in ok:
+            self.done += 1
+            multi.remove_handle(c)
+            if self.started < self.total:
+                multi.add_handle(c)
+                self.started += 1
+
+    def close(self):
+        self.multi.close()
+        for c in self.handles:
+            c.close()
+
+
+def _drive_poll(pool: _Pool, count: int):
+    """perform(), info_read(), then timeout() and select() to wait."""
+    pool.start(count)
+    multi = pool.multi
+    while pool.done < count:
+        multi.perform()
+        pool.reap()
+        if pool.done >= count:
+            break
+        timeout_ms = multi.timeout()
+        if timeout_ms == 0:
+            continue
+        multi.select(1.0 if timeout_ms < 0 or timeout_ms > 1000 else timeout_ms / 1000)
+
+
+class _EventLoop:
+    """Socket and timer callables feeding epoll, as an application's own
+    event loop would."""
+
+    def __init__(self, multi):
+        self.ep = select.epoll()
+        self.registered = set()
+        self.deadline = None
+        multi.setopt(kelvex.M_SOCKETFUNCTION, self.on_socket)
+        multi.setopt(kelvex.M_TIMERFUNCTION, self.on_timer)
+
+    def on_socket(self, what, fd, multi, socketp):
+        if what == kelvex.POLL_REMOVE:
+            if fd in self.registered:
+                self.registered.discard(fd)
+                try:
+                    self.ep.unregister(fd)
+                except OSError:
+                    pass
+            return
+        mask = (select.EPOLLIN if what & kelvex.POLL_IN else 0) | (
+            select.EPOLLOUT if what & kelvex.POLL_OUT else 0)
+        if fd in self.registered:
+            self.ep.modify(fd, mask)
+        else:
+            self.ep.register(fd, mask)
+            self.registered.add(fd)
+
+    def on_timer(self, timeout_ms):
+        self.deadline = None if timeout_ms < 0 else time.monotonic() + timeout_ms / 1000
+
+
+_EPOLL_TO_CSELECT = {}
+
+
+def _cselect(events: int) -> int:
+    flags = _EPOLL_TO_CSELECT.get(events)
+    if flags is None:
+        flags = ((kelvex.CSELECT_IN if events & select.EPOLLIN else 0)
+                 | (kelvex.CSELECT_OUT if events & select.EPOLLOUT else 0)
+                 | (kelvex.CSELECT_ERR if events & (select.EPOLLERR | select.EPOLLHUP) else 0))
+        _EPOLL_TO_CSELECT[events] = flags
+    return flags
+
+
+def _drive_socket(pool: _Pool, count: int, loop: _EventLoop):
+    """socket_action() for each ready socket and for libcurl's timer."""
+    multi = pool.multi
+    pool.start(count)
+    poll = loop.ep.poll
+    action = multi.socket_action
+    timeout_socket = kelvex.SOCKET_TIMEOUT
+    monotonic = time.monotonic
+    while pool.done < count:
+        wait = 1.0
+        if loop.deadline is not None:
+            wait = min(max(loop.deadline - monotonic(), 0.0), 1.0)
+        for fd, events in poll(wait):
+            action(fd, _cselect(events))
+        if loop.deadline is not None and monotonic() >= loop.deadline:
+            loop.deadline = None
+            action(timeout_socket, 0)
+        pool.reap()
+
+
+def w3(job: dict) -> dict:
+    inflight, n = job["inflight"], job["count"]
+    pool = _Pool(job["url"], inflight)
+    if job["variant"] == "poll":
+        drive = _drive_poll
+    elif job["variant"] == "socket":
+        loop = _EventLoop(pool.multi)
+
+        def drive(pool, count):
+            _drive_socket(pool, count, loop)
+    else:
+        raise ValueError(f"unknown variant {job['variant']!r}")
+    drive(pool, inflight)
+    start_bytes = pool.count()
+    with Span() as span:
+        drive(pool, n)
+    nbytes = pool.count() - start_bytes
+    pool.close()
+    return span.result(n, nbytes)
+
+
+WORKLOADS = {"w1": w1, "w2": w2, "w3": w3, "w5": w5, "w6": w6}
+
+
+def run(job: dict) -> dict:
+    return WORKLOADS[job["workload"]](job)

@@ -1,0 +1,366 @@
+"""Figures from the runs: medians and spreads, ratios to the C++ program,
+the targets, and the three outputs (markdown table, JSON, PNG plot)."""
+
+import json
+import math
+import os
+import statistics
+
+# Figures are compared with the C++ program driving libcurl the same way.
+TARGETS_TEXT = {
+    "W1": "kelvex >= 0.90 of C++",
+    "W2": "memoryview >= 0.95, bytes >= 0.80 of C++ at the same buffer size",
+    "W3": "kelvex >= 0.85 of C++ and >= 2x aiohttp",
+    "W4": "instructions per request <= 1.15x C++",
+    "W5": "speed-up >= 1.8 on a free-threaded interpreter",
+    "W6": "drift < 1 MiB",
+}
+
+TITLES = {
+    "W1": "W1: sequential GETs of 1 KiB on one keep-alive connection",
+    "W2": "W2: one large download",
+    "W3": "W3: GETs of 1 KiB with many in flight",
+    "W4": "W4: client cost per W1 request",
+    "W5": "W5: W1 on two threads, each with its own handle",
+    "W6": "W6: resident memory drift over W1 requests",
+}
+
+UNITS = {
+    "requests_per_s": "req/s",
+    "mb_per_s": "MB/s",
+    "cpu_us_per_request": "µs CPU",
+    "instructions_per_request": "instructions",
+    "speedup": "x",
+    "drift_kib": "KiB",
+}
+
+
+def format_value(workload: str, value: float, callgrind: bool = False) -> str:
+    if callgrind:
+        return f"{value:,.0f} instructions/request"
+    unit = {"W2": "MB/s", "W6": "KiB drift"}.get(workload, "req/s")
+    return f"{value:,.1f} {unit}" if workload != "W6" else f"{value:,.0f} {unit}"
+
+
+def _stats(values: list[float]) -> dict:
+    if not values:
+        return {}
+    med = statistics.median(values)
+    lo, hi = min(values), max(values)
+    spread = (hi - lo) / abs(med) * 100 if med else 0.0
+    return {"median": med, "min": lo, "max": hi, "spread_pct": spread, "samples": values,
+            "n": len(values)}
+
+
+def _figure(job, metric: str, values: list[float], **extra) -> dict:
+    fig = {"workload": job.workload, "client": job.client, "variant": job.variant,
+           "metric": metric, "unit": UNITS[metric], **_stats(values), **extra}
+    if not values:
+        fig["error"] = job.errors[0] if job.errors else "no run"
+    elif job.errors:
+        fig["failed_runs"] = job.errors
+    return fig
+
+
+def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
+    figures = []
+    profiles = {}
+    for workload, group in jobs.items():
+        if only and workload not in only:
+            continue
+        for job in group:
+            values = [v for v, _ in job.samples]
+            if job.callgrind:
+                figures.append(_figure(job, "instructions_per_request", values))
+                if job.samples:
+                    # The profile of the run whose count is the median.
+                    ordered = sorted(job.samples, key=lambda s: s[0])
+                    profiles[job.label] = ordered[len(ordered) // 2][1]["profile"]
+                continue
+            metric = {"W2": "mb_per_s", "W6": "drift_kib"}.get(workload, "requests_per_s")
+            extra = {}
+            if workload == "W6" and job.samples:
+                extra = {"rss_first_kib": statistics.median(r["rss_first_kib"] for _, r in job.samples),
+                         "rss_last_kib": statistics.median(r["rss_last_kib"] for _, r in job.samples),
+                         "first_requests": job.params["first"], "requests": job.params["count"]}
+            if "count" in job.params:
+                extra.setdefault("requests", job.params["count"] * job.params.get("threads", 1))
+            if "inflight" in job.params:
+                extra["inflight"] = job.params["inflight"]
+            figures.append(_figure(job, metric, values, **extra))
+            if workload == "W1":
+                cpu = [(r["user"] + r["sys"]) / r["requests"] * 1e6 for _, r in job.samples]
+                fig = _figure(job, "cpu_us_per_request", cpu)
+                fig["workload"] = "W4"
+                figures.append(fig)
+        if workload == "W5":
+            figures.extend(_speedups(group))
+    _ratios(figures)
+    return {"meta": meta, "config": {k: v for k, v in cfg.items()}, "figures": figures,
+            "targets": _targets(figures, meta), "profiles": profiles}
+
+
+def _speedups(group) -> list[dict]:
+    """Two threads against one, per client: the ratio of the medians, and
+    the spread of the ratios of runs made in the same repetition."""
+    out = []
+    by_client = {}
+    for job in group:
+        by_client.setdefault(job.client, {})[job.variant] = job
+    for client, variants in by_client.items():
+        one, two = variants.get("1 thread"), variants.get("2 threads")
+        if not one or not two:
+            continue
+        pairs = [b / a for (a, _), (b, _) in zip(one.samples, two.samples)]
+        fig = {"workload": "W5", "client": client, "variant": "speed-up", "metric": "speedup",
+               "unit": "x", **_stats(pairs)}
+        if one.samples and two.samples:
+            fig["median"] = statistics.median(v for v, _ in two.samples) / statistics.median(
+                v for v, _ in one.samples)
+        else:
+            fig["error"] = (one.errors + two.errors + ["no run"])[0]
+        out.append(fig)
+    return out
+
+
+def _find(figures, workload, metric, client, variant):
+    for f in figures:
+        if (f["workload"], f["metric"], f["client"], f["variant"]) == (workload, metric, client, variant):
+            return f
+    return None
+
+
+def _reference(figures, f):
+    """The C++ figure a figure is compared with."""
+    w, m, client, variant = f["workload"], f["metric"], f["client"], f["variant"]
+    if m in ("speedup", "drift_kib") or w in ("W5", "W6"):
+        return None
+    if w in ("W1", "W4"):
+        return _find(figures, w, m, "native", "easy")
+    if w == "W2":
+        if client in ("native", "kelvex"):
+            return _find(figures, w, m, "native", variant.split(", ")[-1])
+        return _find(figures, w, m, "native", "1 MiB buffer")
+    if w == "W3":
+        if client in ("native", "kelvex"):
+            return _find(figures, w, m, "native", variant)
+        natives = [x for x in figures if x["workload"] == "W3" and x["client"] == "native" and "median" in x]
+        return max(natives, key=lambda x: x["median"], default=None)
+    return None
+
+
+def _ratios(figures):
+    for f in figures:
+        ref = _reference(figures, f)
+        if ref is None:
+            continue
+        f["reference"] = f"{ref['client']} {ref['variant']}".strip()
+        if "median" in f and ref.get("median"):
+            f["ratio"] = f["median"] / ref["median"]
+
+
+def _target(figures, workload, what, value, goal, met, note=None):
+    t = {"workload": workload, "what": what, "value": value, "target": goal, "met": met}
+    if note:
+        t["note"] = note
+    figures.append(t)
+
+
+def _targets(figures, meta) -> list[dict]:
+    out = []
+
+    def ratio(workload, metric, variant):
+        f = _find(figures, workload, metric, "kelvex", variant)
+        return f.get("ratio") if f else None
+
+    def check(workload, what, value, op, bound, goal, note=None):
+        met = None if value is None else (value >= bound if op == ">=" else
+                                          value <= bound if op == "<=" else value < bound)
+        _target(out, workload, what, value, goal, met, note)
+
+    for variant in ("callback", "perform_rb"):
+        check("W1", f"kelvex {variant} / C++", ratio("W1", "requests_per_s", variant), ">=", 0.90, ">= 0.90")
+    for buf in ("default buffer", "1 MiB buffer"):
+        check("W2", f"kelvex memoryview / C++, {buf}", ratio("W2", "mb_per_s", f"memoryview, {buf}"),
+              ">=", 0.95, ">= 0.95")
+        check("W2", f"kelvex bytes / C++, {buf}", ratio("W2", "mb_per_s", f"bytes, {buf}"),
+              ">=", 0.80, ">= 0.80")
+    aio = _find(figures, "W3", "requests_per_s", "aiohttp", "")
+    for style in ("poll", "socket"):
+        check("W3", f"kelvex {style} / C++ {style}", ratio("W3", "requests_per_s", style), ">=", 0.85, ">= 0.85")
+        k = _find(figures, "W3", "requests_per_s", "kelvex", style)
+        x = k["median"] / aio["median"] if k and aio and k.get("median") and aio.get("median") else None
+        check("W3", f"kelvex {style} / aiohttp", x, ">=", 2.0, ">= 2")
+    for variant in ("callback", "perform_rb"):
+        check("W4", f"kelvex {variant} instructions per request / C++",
+              ratio("W4", "instructions_per_request", variant), "<=", 1.15, "<= 1.15")
+    sp = _find(figures, "W5", "speedup", "kelvex", "speed-up")
+    free = meta.get("free_threaded_build") and not meta.get("gil_enabled")
+    value = sp.get("median") if sp else None
+    if free:
+        check("W5", "kelvex two threads / one thread", value, ">=", 1.8, ">= 1.8")
+    else:
+        _target(out, "W5", "kelvex two threads / one thread", value, ">= 1.8 (free-threaded only)", None,
+                "the interpreter runs with the GIL, so the target does not apply")
+    for variant in ("callback", "perform_rb"):
+        f = _find(figures, "W6", "drift_kib", "kelvex", variant)
+        check("W6", f"kelvex {variant} RSS drift (KiB)", f.get("median") if f else None, "<", 1024, "< 1024")
+    return out
+
+
+# Outputs
+
+def write_all(results: dict, folder: str) -> list[str]:
+    paths = [os.path.join(folder, n) for n in ("results.json", "results.md", "results.png")]
+    with open(paths[0], "w") as f:
+        json.dump(results, f, indent=1, sort_keys=False)
+        f.write("\n")
+    with open(paths[1], "w") as f:
+        f.write(markdown(results))
+    plot(results, paths[2])
+    return paths
+
+
+def _num(v, digits=1) -> str:
+    if v is None or (isinstance(v, float) and math.isnan(v)):
+        return "—"
+    if abs(v) >= 100:
+        return f"{v:,.0f}"
+    return f"{v:,.{digits}f}"
+
+
+def markdown(results: dict) -> str:
+    meta, figs = results["meta"], results["figures"]
+    pk = meta.get("packages", {})
+    kv = meta.get("kelvex", {})
+    interp = "free-threaded, GIL disabled" if meta.get("free_threaded_build") and not meta.get(
+        "gil_enabled") else "with the GIL: not a free-threaded interpreter"
+    lines = [
+        "# kelvex benchmarks",
+        "",
+        f"Run {meta['date']} ({results['config'].get('mode', 'full')} mode, {meta.get('duration_s', '?')} s)"
+        + (f", kelvex commit {meta['kelvex_commit']}" if meta.get("kelvex_commit") else "") + ".",
+        f"Machine: {meta['cores']} cores ({meta['cpu'] or 'unknown CPU'}), Linux {meta['kernel']}; "
+        "nothing is pinned: client and nginx share the cores. Load average (1 min) "
+        f"{meta['load_average_at_start'][0]:.2f} at start, {meta.get('load_average_at_end', [float('nan')])[0]:.2f} at end.",
+        f"Python {meta['python']} ({interp}); kelvex {kv.get('version', '?')}; "
+        f"libcurl {meta['libcurl']}, {meta['openssl']}; nginx {meta['nginx']} with "
+        f"{meta['nginx_workers']} workers (sendfile, keep-alive unlimited); {meta['valgrind']}.",
+        "Peers: " + ", ".join(f"{k} {v}" for k, v in pk.items() if k != "matplotlib") + ". "
+        "curl_cffi is left out: it is a Python binding to libcurl, which this project does not install or run.",
+        "",
+        "Every figure is the median of interleaved repetitions, each run in its own process; "
+        "spread is (max - min) / median. Ratios are to the C++ program (bench/native/curlbench.cpp) "
+        "driving libcurl the same way in the same run.",
+        "",
+        "## Targets",
+        "",
+        "| workload | figure | value | target | met |",
+        "|---|---|---:|---|---|",
+    ]
+    for t in results["targets"]:
+        met = {True: "yes", False: "**no**", None: "n/a"}[t["met"]]
+        note = f" ({t['note']})" if t.get("note") else ""
+        lines.append(f"| {t['workload']} | {t['what']} | {_num(t['value'], 2)} | {t['target']} | {met}{note} |")
+
+    for w in ("W1", "W2", "W3", "W4", "W5", "W6"):
+        rows = [f for f in figs if f["workload"] == w]
+        if not rows:
+            continue
+        lines += ["", f"## {TITLES[w]}", ""]
+        lines += _workload_notes(w, results)
+        lines += ["| client | variant | metric | median | spread | ratio to C++ |",
+                  "|---|---|---|---:|---:|---:|"]
+        for f in rows:
+            if f.get("error"):
+                value, spread = f["error"], "—"
+            else:
+                value, spread = f"{_num(f['median'])} {f['unit']}", f"{f['spread_pct']:.1f}%"
+            ratio = _num(f.get("ratio"), 2) if "ratio" in f else "—"
+            lines.append(f"| {f['client']} | {f['variant'] or '—'} | {f['metric']} | {value} | {spread} | {ratio} |")
+
+    if results.get("profiles"):
+        lines += ["", "## Profile of the W1 loop (callgrind, instructions per request, own cost)", "",
+                  "By shared object:", ""]
+        labels = list(results["profiles"])
+        objects = {}
+        for label in labels:
+            for r in results["profiles"][label]["objects"]:
+                objects.setdefault(r["object"], {})[label] = r["ir_per_request"]
+        lines += ["| object | " + " | ".join(labels) + " |", "|---|" + "---:|" * len(labels)]
+        for obj, per in sorted(objects.items(), key=lambda kv: -max(kv[1].values())):
+            if max(per.values()) >= 10:
+                lines.append(f"| {obj} | " + " | ".join(_num(per.get(lb), 0) for lb in labels) + " |")
+        for label in labels:
+            lines += ["", f"Top functions, {label}:", "",
+                      "| function | object | instructions/request |", "|---|---|---:|"]
+            for r in results["profiles"][label]["functions"][:15]:
+                lines.append(f"| `{r['function']}` | {r['object']} | {r['ir_per_request']:,.0f} |")
+    return "\n".join(lines).rstrip() + "\n"
+
+
+def _workload_notes(w: str, results: dict) -> list[str]:
+    cfg = results["config"]
+    notes = {
+        "W1": f"{cfg['w1_count']:,} requests after one untimed request. kelvex `callback`: a Python "
+              "write callable counting the bytes; `perform_rb`: the body returned as bytes.",
+        "W2": f"{cfg['big'] / 2**20:,.0f} MiB file (sparse, from the page cache). kelvex delivers bytes or "
+              "memoryviews to a write callable, or writes to a file object (/dev/null) through WRITEDATA; "
+              "it and the C++ program run with libcurl's default receive buffer (16 KiB) and with "
+              "BUFFERSIZE 1 MiB, and compare like with like. The peers stream in 1 MiB pieces and are "
+              "compared with C++ at 1 MiB.",
+        "W3": f"{cfg['w3_count']:,} requests ({', '.join(f'{k} {v:,}' for k, v in cfg['w3_peer_count'].items())})"
+              f" with {cfg['w3_inflight']} in flight, after one untimed round. `poll`: multi perform, "
+              "then timeout and select; `socket`: socket and timer callbacks into epoll, and "
+              "socket_action. The asyncio peers run one task per connection on the standard event "
+              "loop and are compared with the faster C++ style.",
+        "W4": f"CPU time (user + system of the client process) per request, from the W1 runs; "
+              f"instructions per request counted by callgrind over exactly the timed loop of "
+              f"{cfg['w4_count']:,} W1 requests (lower is better; the ratio is client / C++).",
+        "W5": f"{cfg['w5_count']:,} requests per thread; each thread has its own handle and connection. "
+              f"Interpreter: {'free-threaded' if results['meta'].get('free_threaded_build') else 'GIL enabled'}"
+              f" (sys._is_gil_enabled() = {results['meta'].get('gil_enabled')}). With 2 cores shared with "
+              "nginx, the C++ program's speed-up is the ceiling of this machine.",
+        "W6": f"Resident memory after {cfg['w6_count']:,} requests minus after the first "
+              f"{cfg['w6_first']:,}, each read after a full garbage collection.",
+    }
+    return [notes[w], ""]
+
+
+def plot(results: dict, path: str):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    panels = [("W1", "requests_per_s", [0.90]), ("W2", "mb_per_s", [0.80, 0.95]),
+              ("W3", "requests_per_s", [0.85])]
+    colours = {"native": "#7f7f7f", "kelvex": "#1f77b4"}
+    rows = {w: [f for f in results["figures"] if f["workload"] == w and f["metric"] == m]
+            for w, m, _ in panels}
+    heights = [max(len(r), 1) for r in rows.values()]
+    fig, axes = plt.subplots(len(panels), 1, figsize=(9, 1.6 + 0.32 * sum(heights)),
+                             gridspec_kw={"height_ratios": heights})
+    for ax, (w, m, goals) in zip(axes, panels):
+        figs = rows[w]
+        labels = [f"{f['client']} {f['variant']}".strip() for f in figs]
+        values = [f.get("ratio", 0.0) for f in figs]
+        ax.barh(range(len(figs)), values,
+                color=[colours.get(f["client"], "#ff7f0e") for f in figs])
+        for i, (v, f) in enumerate(zip(values, figs)):
+            text = f"{v:.2f}" if "ratio" in f else "failed"
+            ax.text(v, i, f" {text}", va="center", fontsize=8)
+        ax.set_yticks(range(len(figs)), labels, fontsize=8)
+        ax.invert_yaxis()
+        ax.axvline(1.0, color="black", linewidth=0.8)
+        for g in goals:
+            ax.axvline(g, color="#2ca02c", linewidth=0.8, linestyle="--")
+        ax.set_title(TITLES[w], fontsize=9, loc="left")
+        ax.set_xlim(0, max([1.15] + [v * 1.15 for v in values]))
+    axes[-1].set_xlabel("ratio to the C++ program in the same run (higher is better; dashed: targets)")
+    meta = results["meta"]
+    fig.suptitle(f"kelvex vs libcurl from C++ and Python peers — {meta['date'][:10]}, "
+                 f"{meta['cores']} cores, Python {meta['python']}, libcurl {meta['libcurl']}", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
