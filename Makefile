@@ -3,6 +3,10 @@
 
 IN_ENV := scripts/in-env
 PYTEST_ARGS ?=
+# make bench QUICK=1: every workload with tiny counts; BENCH_ARGS=... adds
+# arguments (e.g. --only W1,W3).
+QUICK ?=
+BENCH_ARGS ?=
 
 .PHONY: all env build ftcheck test demo sanitize bench clean
 
@@ -28,7 +32,8 @@ sanitize:
 
 bench: build
 	$(IN_ENV) scripts/venv-sync bench
-	@if [ -f bench/run.py ]; then $(IN_ENV) python bench/run.py; else echo "bench: no bench/run.py yet"; fi
+	$(IN_ENV) env KELVEX_COMMIT="$$(git describe --always --dirty 2>/dev/null)" \
+		python bench/run.py $(if $(QUICK),--quick --out build/bench/quick) $(BENCH_ARGS)
 
 clean:
 	rm -rf build
