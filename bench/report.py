@@ -296,7 +296,23 @@ def markdown(results: dict) -> str:
                       "| function | object | instructions/request |", "|---|---|---:|"]
             for r in results["profiles"][label]["functions"][:15]:
                 lines.append(f"| `{r['function']}` | {r['object']} | {r['ir_per_request']:,.0f} |")
+        base = results["profiles"].get("native easy")
+        for label in labels:
+            if label == "native easy" or not base:
+                continue
+            lines += ["", f"Where {label} spends more than the C++ program (largest differences):", "",
+                      "| function | object | C++ | kelvex | difference |", "|---|---|---:|---:|---:|"]
+            for name, obj, a, b in _profile_deltas(base, results["profiles"][label])[:15]:
+                lines.append(f"| `{name}` | {obj} | {a:,.0f} | {b:,.0f} | {b - a:+,.0f} |")
     return "\n".join(lines).rstrip() + "\n"
+
+
+def _profile_deltas(base: dict, other: dict) -> list[tuple]:
+    a = {(r["function"], r["object"]): r["ir_per_request"] for r in base["functions"]}
+    b = {(r["function"], r["object"]): r["ir_per_request"] for r in other["functions"]}
+    rows = [(fn, obj, a.get((fn, obj), 0.0), b.get((fn, obj), 0.0)) for fn, obj in set(a) | set(b)]
+    rows.sort(key=lambda r: -(r[3] - r[2]))
+    return rows
 
 
 def _workload_notes(w: str, results: dict) -> list[str]:

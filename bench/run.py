@@ -51,7 +51,7 @@ CONFIGS = {
         "w3_count": 50_000,
         # The asyncio clients are an order of magnitude slower; a rate needs
         # no more requests than it takes to be steady.
-        "w3_peer_count": {"aiohttp": 20_000, "httpx-async": 5_000},
+        "w3_peer_count": {"aiohttp": 20_000, "httpx-async": 2_000},
         "w3_inflight": 100,
         "w4_count": 2_000,
         "w5_count": 20_000,
@@ -237,7 +237,7 @@ def callgrind_loop(base: str, requests: int) -> dict:
             "profile": profile(path, requests)}
 
 
-def profile(path: str, requests: int, count: int = 20) -> dict:
+def profile(path: str, requests: int, floor: float = 2.0) -> dict:
     """Instructions per request of a profile (made with --compress-strings=no)
     by function and by shared object, each counting a function's own
     instructions only.  In the callgrind format a cost line belongs to the
@@ -265,7 +265,7 @@ def profile(path: str, requests: int, count: int = 20) -> dict:
                 call_cost = True
     return {
         "functions": [{"function": name, "object": obj, "ir_per_request": ir / requests}
-                      for (name, obj), ir in by_function.most_common(count)],
+                      for (name, obj), ir in by_function.most_common() if ir / requests >= floor],
         "objects": [{"object": obj, "ir_per_request": ir / requests}
                     for obj, ir in by_object.most_common() if ir / requests >= 1],
     }

@@ -78,10 +78,19 @@ size_t discard(char *, size_t size, size_t nmemb, void *userdata) {
     return size * nmemb;
 }
 
+// kelvex gives every handle an error buffer and a user agent made of its
+// own name and libcurl's version text; the reference does the same, so that
+// both put the same bytes on the wire and libcurl does the same work.
+char user_agent[512];
+thread_local char error_buffer[CURL_ERROR_SIZE];  // written only on failure
+
 CURL *make_easy(const char *url, long long *counter, long buffersize) {
     CURL *e = curl_easy_init();
     if (!e)
         die("curl_easy_init", "failed");
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_buffer);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, user_agent);
     curl_easy_setopt(e, CURLOPT_URL, url);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, counter);
@@ -381,6 +390,7 @@ long long number(const char *text, const char *what) {
 int main(int argc, char **argv) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
         die("curl_global_init", "failed");
+    std::snprintf(user_agent, sizeof user_agent, "Kelvex/7.47.0 %s", curl_version());
     const char *cmd = argc > 1 ? argv[1] : "";
     int rc = 2;
     if (!std::strcmp(cmd, "version"))
