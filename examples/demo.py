@@ -15,6 +15,9 @@ from kelvex import _kelvex
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes; without this the body of
+    # each kept-alive response waits for the client's delayed ACK.
+    disable_nagle_algorithm = True
 
     def do_GET(self):
         size = int(self.path.rsplit("/", 1)[-1]) if self.path.startswith("/bytes/") else 13
@@ -39,8 +42,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
+class Server(http.server.ThreadingHTTPServer):
+    # Room for every connection CurlMulti opens at once; the default backlog
+    # of 5 drops the rest and libcurl retries them a second later.
+    request_queue_size = 128
+
+
 def start_server():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server = Server(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://127.0.0.1:{server.server_address[1]}"

@@ -303,18 +303,24 @@ def test_info_read_in_batches(http_server):
     assert m.info_read(1) == (0, [], [])
 
 
-def test_failure_message_comes_from_the_handles_error_buffer():
+@pytest.mark.parametrize(
+    "url, code",
+    [
+        (None, kelvex.E_COULDNT_CONNECT),  # a refused port: libcurl explains
+        (b"http://\xff\xfe.invalid/", kelvex.E_URL_MALFORMAT),  # no text at all
+    ],
+)
+def test_failure_message_comes_from_the_handles_error_buffer(url, code):
     m = kelvex.CurlMulti()
-    t = Transfer(f"http://127.0.0.1:{closed_port()}/")
+    t = Transfer(url or f"http://127.0.0.1:{closed_port()}/")
     m.add_handle(t.curl)
     run_to_end(m)
     queued, ok, failed = m.info_read()
     assert (queued, ok) == (0, [])
-    [(curl, code, message)] = failed
-    assert curl is t.curl
-    assert code == kelvex.E_COULDNT_CONNECT
+    [(curl, got_code, message)] = failed
+    assert curl is t.curl and got_code == code
     assert message == t.curl.errstr()
-    assert "127.0.0.1" in message
+    assert ("127.0.0.1" in message) if url is None else message == ""
 
 
 def test_info_read_inside_callbacks(http_server):
@@ -418,3 +424,41 @@ def test_regular_exception_in_write_callback_is_printed(http_server, capfd):
     assert "ValueError: bad data" in capfd.readouterr().err
     _, ok, [(curl, code, _)] = m.info_read()
     assert (ok, curl, code) == ([], c, kelvex.E_WRITE_ERROR)
+
+
+def test_other_threads_are_refused_while_a_callback_runs(http_server):
+    # Thread A's perform is parked inside a write callback; thread B finds
+    # the multi running, and the handle too.
+    import threading
+
+    m = kelvex.CurlMulti()
+    inside, release = threading.Event(), threading.Event()
+
+    def write(data):
+        inside.set()
+        release.wait(LOOP_DEADLINE)
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, f"{http_server.url}/bytes/10")
+    c.setopt(kelvex.WRITEFUNCTION, write)
+    m.add_handle(c)
+    driver = threading.Thread(target=run_to_end, args=(m,))
+    driver.start()
+    try:
+        assert inside.wait(LOOP_DEADLINE)
+        seen = []
+        for call in (m.perform, m.close, lambda: m.add_handle(kelvex.Curl()), c.perform):
+            with pytest.raises(kelvex.error) as excinfo:
+                call()
+            seen.append(excinfo.value.args[0])
+        assert seen == [
+            "cannot invoke perform() - multi_perform() is currently running",
+            "cannot invoke close() - multi_perform() is currently running",
+            "cannot add/remove handle - multi_perform() already running",
+            "cannot invoke perform() - perform() is currently running",
+        ]
+        assert m.info_read() == (0, [], [])  # allowed, nothing finished yet
+    finally:
+        release.set()
+        driver.join()
+    assert m.info_read() == (0, [c], [])
