@@ -9,7 +9,6 @@
 
 #include "docstrings.h"
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 
@@ -23,11 +22,24 @@ PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(
 // Callback trampolines
 // ---------------------------------------------------------------------------
 
-// An exception that a callback of this same libcurl call left pending (a
-// KeyboardInterrupt, say) is raised by the driving call once libcurl
-// returns; calling Python again before that would run code with an
-// exception set, so the later callbacks answer with their failure value.
-bool exception_already_pending() { return PyErr_Occurred() != nullptr; }
+// An exception that an earlier callback of the same libcurl call left
+// pending (a KeyboardInterrupt, say) is raised by the driving call once
+// libcurl returns. Until then it is set aside while a multi callable runs:
+// Python code must not run with an exception set, and failing the callback
+// instead would make libcurl abort every other transfer of the multi. The
+// earlier exception is put back afterwards and wins over a new one.
+class PendingExceptionSaver {
+ public:
+  PendingExceptionSaver() noexcept : saved_(PyErr_GetRaisedException()) {}
+  PendingExceptionSaver(const PendingExceptionSaver&) = delete;
+  PendingExceptionSaver& operator=(const PendingExceptionSaver&) = delete;
+  ~PendingExceptionSaver() {
+    if (saved_ != nullptr) PyErr_SetRaisedException(saved_);
+  }
+
+ private:
+  PyObject* saved_;
+};
 
 // Converts what a timer or socket callable returned: None is success, an
 // int is passed through, anything else is reported and fails.
@@ -48,7 +60,7 @@ int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
   CallbackFrame frame(self, "multi_timer_callback failed to acquire thread");
   if (!frame.entered()) return -1;
   if (self->cb_timer == nullptr) return 0;
-  if (exception_already_pending()) return -1;
+  PendingExceptionSaver earlier;
   Ref callable = Ref::borrow(self->cb_timer);
   Ref arg = Ref::steal(PyLong_FromLong(timeout_ms));
   if (!arg) {
@@ -67,7 +79,7 @@ int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, vo
   // After clear or during destruction the callable is gone and the objects
   // that socketp pointed to may be too: do not look at socketp.
   if (self->cb_socket == nullptr) return 0;
-  if (exception_already_pending()) return -1;
+  PendingExceptionSaver earlier;
   Ref callable = Ref::borrow(self->cb_socket);
   Ref py_what = Ref::steal(PyLong_FromLong(what));
   Ref py_sock = Ref::steal(PyLong_FromCurlSocket(s));
@@ -89,7 +101,8 @@ void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, 
   auto* self = static_cast<CurlMultiObject*>(userp);
   CallbackFrame frame(self, "multi_notify_callback failed to acquire thread");
   if (!frame.entered()) return;
-  if (self->cb_notify == nullptr || exception_already_pending()) return;
+  if (self->cb_notify == nullptr) return;
+  PendingExceptionSaver earlier;
   Ref callable = Ref::borrow(self->cb_notify);
   // The private pointer is trusted only when the object it names still
   // owns this easy handle inside this multi.

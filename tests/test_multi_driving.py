@@ -462,3 +462,35 @@ def test_other_threads_are_refused_while_a_callback_runs(http_server):
         release.set()
         driver.join()
     assert m.info_read() == (0, [c], [])
+
+
+def test_interrupted_callback_does_not_abort_other_transfers(http_server, raw_server):
+    # A KeyboardInterrupt stays pending while libcurl goes on calling the
+    # multi's socket and timer callables in the same call; they still run
+    # normally, so the transfer that was waiting meanwhile completes once
+    # the caller drives on.
+    import threading
+
+    answer = threading.Event()
+
+    def serve(sock):
+        sock.recv(65536)
+        answer.wait(LOOP_DEADLINE)
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello")
+
+    m = kelvex.CurlMulti()
+    loop = SocketLoop(m)
+    interrupted = kelvex.Curl()
+    interrupted.setopt(kelvex.URL, f"{http_server.url}/bytes/100")
+    interrupted.setopt(kelvex.WRITEFUNCTION, lambda data: (_ for _ in ()).throw(KeyboardInterrupt))
+    waiting = Transfer(f"http://127.0.0.1:{raw_server(serve)}/")
+    m.add_handle(interrupted)
+    m.add_handle(waiting.curl)
+    results = Results()
+    with pytest.raises(KeyboardInterrupt):
+        loop.run(results, 2)
+    answer.set()
+    loop.run(results, 2)
+    assert [(c, code) for c, code, _ in results.failed] == [(interrupted, kelvex.E_WRITE_ERROR)]
+    assert results.ok == [waiting.curl] and waiting.body == b"hello"
+    assert loop.foreign == []
