@@ -155,10 +155,13 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
       CurlMultiObject* multi = curl->multi_stack;
       // A multi inside a driving call may be running this handle's transfer.
       bool multi_busy = multi != nullptr && slot_load(&multi->state) != nullptr;
-      drop = self->detach_on_close && !multi_busy;
+      assert(curl->handle != nullptr);
+      // libcurl refuses to detach a handle whose transfer is under way in a
+      // multi between driving calls; such a handle keeps using the share
+      // handle and its locks, so it stays attached and counts as busy.
+      drop = self->detach_on_close && !multi_busy &&
+             curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr) == CURLE_OK;
       if (drop) {
-        assert(curl->handle != nullptr);
-        curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr);
         curl->share = nullptr;
         // The caller of close() holds a reference, so this is never the last.
         Py_DECREF(as_object(self));

@@ -4,6 +4,7 @@ data actually shared between handles over loopback HTTP."""
 import gc
 import json
 import pickle
+import threading
 import weakref
 
 import pytest
@@ -308,6 +309,22 @@ def test_dropped_handles_leave_nothing_behind(cyclic):
     assert s.closed
 
 
+def test_handle_dropped_while_an_exception_is_pending():
+    # The temporary handle dies right after its own setopt() failed, with the
+    # TypeError already set: letting go of the share must neither lose that
+    # exception nor leave one of its own.
+    s = CurlShare(detach_on_close=False)
+
+    def attached_temporary():
+        c = kelvex.Curl()
+        c.setopt(kelvex.SHARE, s)
+        return c
+
+    with pytest.raises(TypeError, match="^invalid arguments to setopt$"):
+        attached_temporary().setopt(kelvex.URL, 1.5)
+    s.close()
+
+
 def test_handle_detached_elsewhere_is_pruned():
     s, other = CurlShare(detach_on_close=False), CurlShare()
     (c,) = attached(s)
@@ -409,6 +426,52 @@ def test_handle_in_a_driven_multi_counts_as_busy(http_server):
     m.close()
     busy.close()
     idle.close()
+
+
+def test_transfer_under_way_in_an_idle_multi_keeps_the_share(raw_server):
+    """Between driving calls the multi records no thread state, but libcurl
+    will not let a handle whose transfer is half done leave its share: the
+    handle stays attached and counts as busy."""
+    halfway = threading.Event()
+    resume = threading.Event()
+
+    def handler(sock):
+        sock.recv(65536)
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
+        halfway.set()
+        assert resume.wait(60)
+        sock.sendall(b"world")
+        sock.recv(65536)  # until the client closes
+
+    port = raw_server(handler)
+    s = CurlShare()
+    s.share(kelvex.LOCK_DATA_CONNECT)
+    (c,) = attached(s)
+    chunks = []
+    c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+    c.setopt(kelvex.WRITEFUNCTION, chunks.append)
+    m = kelvex.CurlMulti()
+    m.add_handle(c)
+    while not chunks:
+        m.perform()
+        m.select(1.0)
+    assert halfway.is_set()
+    with pytest.raises(kelvex.error) as excinfo:
+        s.close()
+    assert error_text(excinfo) == still_in_use(1)
+    assert c.share() is s
+    resume.set()
+    running = 1
+    while running:
+        _, running = m.perform()
+        if running:
+            m.select(1.0)
+    assert b"".join(chunks) == b"helloworld"
+    # Finished, though still in the multi: now it can be detached.
+    s.close()
+    assert c.share() is None
+    m.close()
+    c.close()
 
 
 # -- what is shared --------------------------------------------------------------
