@@ -230,7 +230,7 @@ struct CurlShareObject {
   CURLSH* share_handle;
   ShareLock* lock;
   PyMutex mutex;     // guards share_handle and easies
-  PyObject* easies;  // set of weak references to Curl
+  PyObject* easies;  // dict: address of each attached Curl -> weak reference to it
   int detach_on_close;
 };
 
