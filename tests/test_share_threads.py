@@ -66,13 +66,26 @@ def assert_refusal(exc, most):
     return count
 
 
-def test_threads_transfer_through_one_share(http_server):
+@pytest.fixture(params=["http", "https"])
+def server(request):
+    """The loopback app in plain HTTP and over TLS, and the options a handle
+    needs to trust it."""
+    if request.param == "http":
+        return request.getfixturevalue("http_server"), {}
+    tls = request.getfixturevalue("https_server")
+    return tls, {kelvex.CAINFO: tls.ca_path}
+
+
+def test_threads_transfer_through_one_share(server):
+    http_server, options = server
     transfers = 200
     s = CurlShare()
     s.share(kelvex.LOCK_DATA_COOKIE, kelvex.LOCK_DATA_DNS, kelvex.LOCK_DATA_CONNECT,
             kelvex.LOCK_DATA_SSL_SESSION, kelvex.LOCK_DATA_PSL)
     handles = [kelvex.Curl() for _ in range(THREADS)]
     for c in handles:
+        for option, value in options.items():
+            c.setopt(option, value)
         c.setopt(kelvex.COOKIEFILE, "")
         c.setopt(kelvex.SHARE, s)
     done = [0] * THREADS
@@ -106,6 +119,9 @@ def test_threads_transfer_through_one_share(http_server):
     assert all(c.share() is None for c in handles)
     for c in handles:
         c.close()
+    ref = weakref.ref(s)
+    del s
+    assert ref() is None
 
 
 def _let_go_close(c):
@@ -169,6 +185,10 @@ def test_close_races_handles_letting_go(http_server, let_go):
     assert counts == sorted(counts, reverse=True)
     gc.collect()
     assert all(ref() is None for ref in refs)
+    # Every reference a handle took to the share was given back.
+    share_ref = weakref.ref(s)
+    del s
+    assert share_ref() is None
 
 
 def test_busy_handles_refuse_then_idle_ones_detach(http_server):
