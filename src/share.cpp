@@ -145,6 +145,7 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
     PyObject* target = nullptr;
     if (PyWeakref_GetRef(PyTuple_GET_ITEM(entry, 1), &target) < 0) return -1;
     Ref curl_ref = Ref::steal(target);
+    assert(target == nullptr || is_curl(target));
     auto* curl = reinterpret_cast<CurlObject*>(target);
     bool drop;
     if (curl == nullptr || curl->share != self) {
