@@ -9,6 +9,7 @@ import threading
 import weakref
 
 import pytest
+from conftest import LoopbackHTTPServer, _httpbin_app
 
 import kelvex
 from kelvex import CurlShare
@@ -66,14 +67,34 @@ def assert_refusal(exc, most):
     return count
 
 
+@pytest.fixture(scope="module")
+def own_servers(tls_ca, tmp_path_factory):
+    """Plain and TLS servers of this module's own, so that connections and
+    failed handshakes that other tests leave with the shared servers cannot
+    make these servers refuse keep-alive or drop fresh connections."""
+    folder = tmp_path_factory.mktemp("share-tls")
+    leaf = tls_ca.issue_cert("127.0.0.1")
+    cert, key = str(folder / "server.pem"), str(folder / "server.key")
+    leaf.cert_chain_pems[0].write_to_path(cert)
+    leaf.private_key_pem.write_to_path(key)
+    ca = str(folder / "ca.pem")
+    tls_ca.cert_pem.write_to_path(ca)
+    plain = LoopbackHTTPServer(_httpbin_app())
+    tls = LoopbackHTTPServer(_httpbin_app(), tls_files=(cert, key))
+    yield {"http": (plain, {}), "https": (tls, {kelvex.CAINFO: ca})}
+    plain.close()
+    tls.close()
+
+
 @pytest.fixture(params=["http", "https"])
-def server(request):
-    """The loopback app in plain HTTP and over TLS, and the options a handle
-    needs to trust it."""
-    if request.param == "http":
-        return request.getfixturevalue("http_server"), {}
-    tls = request.getfixturevalue("https_server")
-    return tls, {kelvex.CAINFO: tls.ca_path}
+def server(request, own_servers):
+    """A server of this module and the options a handle needs to trust it."""
+    return own_servers[request.param]
+
+
+@pytest.fixture
+def http_server(own_servers):
+    return own_servers["http"][0]
 
 
 def test_threads_transfer_through_one_share(server):
@@ -87,8 +108,12 @@ def test_threads_transfer_through_one_share(server):
         for option, value in options.items():
             c.setopt(option, value)
         c.setopt(kelvex.COOKIEFILE, "")
+        # Room in the shared pool for every thread's connection: with fewer,
+        # libcurl closes connections as fast as the threads hand them back.
+        c.setopt(kelvex.MAXCONNECTS, 2 * THREADS)
         c.setopt(kelvex.SHARE, s)
     done = [0] * THREADS
+    connects = [0] * THREADS
 
     def work(index):
         c = handles[index]
@@ -101,6 +126,7 @@ def test_threads_transfer_through_one_share(server):
                 body = json.loads(get(c, f"{http_server.url}/get?t={index}&n={n}"))
                 assert body["args"] == {"t": str(index), "n": str(n)}
             done[index] += 1
+            connects[index] += c.getinfo(kelvex.NUM_CONNECTS)
 
     threads, check = start_workers(work)
     # The main thread keeps taking the share's mutex while the workers'
@@ -110,6 +136,8 @@ def test_threads_transfer_through_one_share(server):
         threads[0].join(0.05)
     check()
     assert done == [transfers] * THREADS
+    # Connections went from thread to thread through the shared pool.
+    assert sum(connects) <= transfers * THREADS // 4
 
     jar = json.loads(get(handles[0], http_server.url + "/cookies"))["cookies"]
     last = max(n for n in range(transfers) if n % 4 == 3)
