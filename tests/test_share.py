@@ -216,6 +216,24 @@ def test_attach_twice_is_refused_until_unshared(curl):
     assert curl.share() is None
 
 
+def test_unhashable_handle_subclass_attaches():
+    class Picky(kelvex.Curl):
+        # __eq__ without __hash__ makes instances unhashable.
+        def __eq__(self, other):
+            raise AssertionError("a handle was compared")
+
+    s = CurlShare(detach_on_close=False)
+    handles = [Picky(), Picky()]
+    for c in handles:
+        c.setopt(kelvex.SHARE, s)
+    with pytest.raises(kelvex.error) as excinfo:
+        s.close()
+    assert error_text(excinfo) == still_in_use(2)
+    handles[0].setopt(kelvex.SHARE, None)
+    handles[1].close()
+    s.close()
+
+
 def test_attach_keeps_the_share_alive(curl):
     s = CurlShare()
     ref = weakref.ref(s)
