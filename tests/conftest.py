@@ -49,6 +49,32 @@ class LoopbackHTTPServer:
         self._thread.join()
 
 
+class LoopbackTLSServer:
+    """The WSGI app over TLS on 127.0.0.1, one thread per connection (the
+    standard library's socketserver under werkzeug). Connections close after
+    each response; the TLS tests open fresh connections anyway."""
+
+    def __init__(self, app, cert_path, key_path):
+        import ssl
+
+        from werkzeug.serving import make_server
+
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert_path, key_path)
+        self._server = make_server("127.0.0.1", 0, app, threaded=True, ssl_context=context)
+        self._server.daemon_threads = True
+        self.port = self._server.server_port
+        self.url = f"https://127.0.0.1:{self.port}"
+        self._thread = threading.Thread(target=self._server.serve_forever, name="https-server",
+                                        daemon=True)
+        self._thread.start()
+
+    def close(self):
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()
+
+
 def _httpbin_app():
     from httpbin import app
 
@@ -89,7 +115,7 @@ def https_server(tls_ca, tmp_path_factory):
     cert_path, key_path = folder / "server.pem", folder / "server.key"
     leaf.cert_chain_pems[0].write_to_path(str(cert_path))
     leaf.private_key_pem.write_to_path(str(key_path))
-    server = LoopbackHTTPServer(_httpbin_app(), tls_files=(str(cert_path), str(key_path)))
+    server = LoopbackTLSServer(_httpbin_app(), str(cert_path), str(key_path))
     server.ca_pem = tls_ca.cert_pem.bytes()
     server.ca_path = str(folder / "ca.pem")
     tls_ca.cert_pem.write_to_path(server.ca_path)
