@@ -314,7 +314,10 @@ PyDoc_STRVAR(share_setopt_doc,
 PyDoc_STRVAR(share_share_doc,
 "share(*data) -> None\n"
 "\n"
-"Share the given LOCK_DATA_* kinds.");
+"Share the given LOCK_DATA_* kinds. Handles of one share may run on\n"
+"different threads, except that libcurl does not support sharing the\n"
+"connection pool (LOCK_DATA_CONNECT) between transfers that run\n"
+"concurrently on different threads.");
 
 PyDoc_STRVAR(share_unshare_doc,
 "unshare(*data) -> None\n"
