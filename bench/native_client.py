@@ -27,9 +27,11 @@ def build(folder: str) -> str:
 
 def command(binary: str, job: dict) -> list[str]:
     w, url = job["workload"], job["url"]
-    if w in ("w1", "w5"):
-        cmd = [binary, "w1", url, str(job["count"]), str(job.get("threads", 1))]
+    if w == "w1":
+        cmd = [binary, "w1", url, str(job["count"])]
         return cmd + ["--mark"] if job.get("marks") else cmd
+    if w == "w5":
+        return [binary, "w5", url, str(job["count"])]
     if w == "w2":
         return [binary, "w2", url, str(job["buffersize"])]
     if w == "w3":

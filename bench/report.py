@@ -38,8 +38,11 @@ UNITS = {
 def format_value(workload: str, value: float, callgrind: bool = False) -> str:
     if callgrind:
         return f"{value:,.0f} instructions/request"
-    unit = {"W2": "MB/s", "W6": "KiB drift"}.get(workload, "req/s")
-    return f"{value:,.1f} {unit}" if workload != "W6" else f"{value:,.0f} {unit}"
+    if workload == "W5":
+        return f"{value:.2f}x speed-up"
+    if workload == "W6":
+        return f"{value:,.0f} KiB drift"
+    return f"{value:,.1f} {'MB/s' if workload == 'W2' else 'req/s'}"
 
 
 def _stats(values: list[float]) -> dict:
@@ -52,10 +55,15 @@ def _stats(values: list[float]) -> dict:
             "n": len(values)}
 
 
-def _figure(job, metric: str, values: list[float], **extra) -> dict:
-    fig = {"workload": job.workload, "client": job.client, "variant": job.variant,
-           "metric": metric, "unit": UNITS[metric], **_stats(values), **extra}
-    if not values:
+def _figure(job, metric: str, samples: list[tuple[int, float]], variant=None, workload=None,
+            **extra) -> dict:
+    """A figure from (repetition, value) pairs; the repetitions are kept so
+    that ratios can pair runs made in the same repetition."""
+    fig = {"workload": workload or job.workload, "client": job.client,
+           "variant": job.variant if variant is None else variant,
+           "metric": metric, "unit": UNITS[metric], **_stats([v for _, v in samples]),
+           "reps": [r for r, _ in samples], **extra}
+    if not samples:
         fig["error"] = job.errors[0] if job.errors else "no run"
     elif job.errors:
         fig["failed_runs"] = job.errors
@@ -69,58 +77,40 @@ def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
         if only and workload not in only:
             continue
         for job in group:
-            values = [v for v, _ in job.samples]
+            samples = [(rep, v) for v, _, rep in job.samples]
+            results = [(rep, r) for _, r, rep in job.samples]
             if job.callgrind:
-                figures.append(_figure(job, "instructions_per_request", values))
+                figures.append(_figure(job, "instructions_per_request", samples))
                 if job.samples:
                     # The profile of the run whose count is the median.
                     ordered = sorted(job.samples, key=lambda s: s[0])
                     profiles[job.label] = ordered[len(ordered) // 2][1]["profile"]
                 continue
+            if workload == "W5":
+                per_thread = {"requests": job.params["count"]}
+                figures.append(_figure(job, "requests_per_s", [
+                    (rep, statistics.mean(r["rps_one"])) for rep, r in results], "1 thread", **per_thread))
+                figures.append(_figure(job, "requests_per_s", [
+                    (rep, r["rps_two"]) for rep, r in results], "2 threads", **per_thread))
+                figures.append(_figure(job, "speedup", samples, "speed-up"))
+                continue
             metric = {"W2": "mb_per_s", "W6": "drift_kib"}.get(workload, "requests_per_s")
             extra = {}
             if workload == "W6" and job.samples:
-                extra = {"rss_first_kib": statistics.median(r["rss_first_kib"] for _, r in job.samples),
-                         "rss_last_kib": statistics.median(r["rss_last_kib"] for _, r in job.samples),
-                         "first_requests": job.params["first"], "requests": job.params["count"]}
+                extra = {"rss_first_kib": statistics.median(r["rss_first_kib"] for _, r in results),
+                         "rss_last_kib": statistics.median(r["rss_last_kib"] for _, r in results),
+                         "first_requests": job.params["first"]}
             if "count" in job.params:
-                extra.setdefault("requests", job.params["count"] * job.params.get("threads", 1))
+                extra["requests"] = job.params["count"]
             if "inflight" in job.params:
                 extra["inflight"] = job.params["inflight"]
-            figures.append(_figure(job, metric, values, **extra))
+            figures.append(_figure(job, metric, samples, **extra))
             if workload == "W1":
-                cpu = [(r["user"] + r["sys"]) / r["requests"] * 1e6 for _, r in job.samples]
-                fig = _figure(job, "cpu_us_per_request", cpu)
-                fig["workload"] = "W4"
-                figures.append(fig)
-        if workload == "W5":
-            figures.extend(_speedups(group))
+                figures.append(_figure(job, "cpu_us_per_request", [
+                    (rep, (r["user"] + r["sys"]) / r["requests"] * 1e6) for rep, r in results], workload="W4"))
     _ratios(figures)
     return {"meta": meta, "config": {k: v for k, v in cfg.items()}, "figures": figures,
             "targets": _targets(figures, meta), "profiles": profiles}
-
-
-def _speedups(group) -> list[dict]:
-    """Two threads against one, per client: the ratio of the medians, and
-    the spread of the ratios of runs made in the same repetition."""
-    out = []
-    by_client = {}
-    for job in group:
-        by_client.setdefault(job.client, {})[job.variant] = job
-    for client, variants in by_client.items():
-        one, two = variants.get("1 thread"), variants.get("2 threads")
-        if not one or not two:
-            continue
-        pairs = [b / a for (a, _), (b, _) in zip(one.samples, two.samples)]
-        fig = {"workload": "W5", "client": client, "variant": "speed-up", "metric": "speedup",
-               "unit": "x", **_stats(pairs)}
-        if one.samples and two.samples:
-            fig["median"] = statistics.median(v for v, _ in two.samples) / statistics.median(
-                v for v, _ in one.samples)
-        else:
-            fig["error"] = (one.errors + two.errors + ["no run"])[0]
-        out.append(fig)
-    return out
 
 
 def _find(figures, workload, metric, client, variant):
@@ -130,23 +120,41 @@ def _find(figures, workload, metric, client, variant):
     return None
 
 
+def _by_rep(f) -> dict:
+    return dict(zip(f.get("reps", []), f.get("samples", [])))
+
+
 def _reference(figures, f):
-    """The C++ figure a figure is compared with."""
+    """The C++ figure a figure is compared with: (label, {repetition: value})."""
     w, m, client, variant = f["workload"], f["metric"], f["client"], f["variant"]
-    if m in ("speedup", "drift_kib") or w in ("W5", "W6"):
-        return None
+    ref = None
     if w in ("W1", "W4"):
-        return _find(figures, w, m, "native", "easy")
-    if w == "W2":
-        if client in ("native", "kelvex"):
-            return _find(figures, w, m, "native", variant.split(", ")[-1])
-        return _find(figures, w, m, "native", "1 MiB buffer")
-    if w == "W3":
-        if client in ("native", "kelvex"):
-            return _find(figures, w, m, "native", variant)
-        natives = [x for x in figures if x["workload"] == "W3" and x["client"] == "native" and "median" in x]
-        return max(natives, key=lambda x: x["median"], default=None)
-    return None
+        ref = _find(figures, w, m, "native", "easy")
+    elif w == "W2":
+        buffer = variant.split(", ")[-1] if client in ("native", "kelvex") else "1 MiB buffer"
+        ref = _find(figures, w, m, "native", buffer)
+    elif w == "W3" and client in ("native", "kelvex"):
+        ref = _find(figures, w, m, "native", variant)
+    elif w == "W3":
+        # The faster C++ style of each repetition.
+        best = {}
+        for x in figures:
+            if x["workload"] == "W3" and x["client"] == "native":
+                for rep, v in _by_rep(x).items():
+                    best[rep] = max(best.get(rep, 0.0), v)
+        return "native (faster style)", best
+    if ref is None:
+        return None
+    return f"{ref['client']} {ref['variant']}".strip(), _by_rep(ref)
+
+
+def _paired_ratio(f, ref: dict) -> dict:
+    """The median of the ratios of runs made in the same repetition: the
+    machine's slow and fast phases then fall on both sides of each ratio."""
+    ratios = [v / ref[rep] for rep, v in _by_rep(f).items() if ref.get(rep)]
+    if not ratios:
+        return {}
+    return {"ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios)}
 
 
 def _ratios(figures):
@@ -154,9 +162,8 @@ def _ratios(figures):
         ref = _reference(figures, f)
         if ref is None:
             continue
-        f["reference"] = f"{ref['client']} {ref['variant']}".strip()
-        if "median" in f and ref.get("median"):
-            f["ratio"] = f["median"] / ref["median"]
+        f["reference"] = ref[0]
+        f.update(_paired_ratio(f, ref[1]))
 
 
 def _target(figures, workload, what, value, goal, met, note=None):
@@ -189,7 +196,7 @@ def _targets(figures, meta) -> list[dict]:
     for style in ("poll", "socket"):
         check("W3", f"kelvex {style} / C++ {style}", ratio("W3", "requests_per_s", style), ">=", 0.85, ">= 0.85")
         k = _find(figures, "W3", "requests_per_s", "kelvex", style)
-        x = k["median"] / aio["median"] if k and aio and k.get("median") and aio.get("median") else None
+        x = _paired_ratio(k, _by_rep(aio)).get("ratio") if k and aio else None
         check("W3", f"kelvex {style} / aiohttp", x, ">=", 2.0, ">= 2")
     for variant in ("callback", "perform_rb"):
         check("W4", f"kelvex {variant} instructions per request / C++",
@@ -243,15 +250,24 @@ def markdown(results: dict) -> str:
         f"Machine: {meta['cores']} cores ({meta['cpu'] or 'unknown CPU'}), Linux {meta['kernel']}; "
         "nothing is pinned: client and nginx share the cores. Load average (1 min) "
         f"{meta['load_average_at_start'][0]:.2f} at start, {meta.get('load_average_at_end', [float('nan')])[0]:.2f} at end.",
-        f"Python {meta['python']} ({interp}); kelvex {kv.get('version', '?')}; "
+        f"Python {meta['python']} ({interp}); kelvex {kv.get('version', '?').split(' ')[0]}; "
         f"libcurl {meta['libcurl']}, {meta['openssl']}; nginx {meta['nginx']} with "
         f"{meta['nginx_workers']} workers (sendfile, keep-alive unlimited); {meta['valgrind']}.",
         "Peers: " + ", ".join(f"{k} {v}" for k, v in pk.items() if k != "matplotlib") + ". "
         "curl_cffi is left out: it is a Python binding to libcurl, which this project does not install or run.",
         "",
-        "Every figure is the median of interleaved repetitions, each run in its own process; "
-        "spread is (max - min) / median. Ratios are to the C++ program (bench/native/curlbench.cpp) "
-        "driving libcurl the same way in the same run.",
+    ]
+    busy = max(meta["load_average_at_start"][0], meta.get("load_average_at_end", [0])[0])
+    if busy > 0.5 * meta["cores"]:
+        lines += [f"**The machine was busy during this run (load average up to {busy:.1f} on "
+                  f"{meta['cores']} cores): timed figures are noisy, see the spreads. The callgrind "
+                  "instruction counts (W4) and the memory drift (W6) do not depend on the load.**", ""]
+    lines += [
+        "Every figure is the median of interleaved repetitions (client A, B, C, then again), each run "
+        "in its own process; spread is (max - min) / median. Ratios are to the C++ program "
+        "(bench/native/curlbench.cpp) driving libcurl the same way: the median of the ratios of runs "
+        "made in the same repetition, so that slow and fast phases of the machine fall on both sides "
+        "of each ratio (the range of those ratios is in the last column).",
         "",
         "## Targets",
         "",
@@ -269,15 +285,17 @@ def markdown(results: dict) -> str:
             continue
         lines += ["", f"## {TITLES[w]}", ""]
         lines += _workload_notes(w, results)
-        lines += ["| client | variant | metric | median | spread | ratio to C++ |",
-                  "|---|---|---|---:|---:|---:|"]
+        lines += ["| client | variant | metric | median | spread | ratio to C++ | ratio range |",
+                  "|---|---|---|---:|---:|---:|---:|"]
         for f in rows:
             if f.get("error"):
                 value, spread = f["error"], "—"
             else:
                 value, spread = f"{_num(f['median'])} {f['unit']}", f"{f['spread_pct']:.1f}%"
             ratio = _num(f.get("ratio"), 2) if "ratio" in f else "—"
-            lines.append(f"| {f['client']} | {f['variant'] or '—'} | {f['metric']} | {value} | {spread} | {ratio} |")
+            span = f"{f['ratio_min']:.2f}–{f['ratio_max']:.2f}" if "ratio_min" in f else "—"
+            lines.append(f"| {f['client']} | {f['variant'] or '—'} | {f['metric']} | {value} | {spread} "
+                         f"| {ratio} | {span} |")
 
     if results.get("profiles"):
         lines += ["", "## Profile of the W1 loop (callgrind, instructions per request, own cost)", "",
@@ -334,6 +352,8 @@ def _workload_notes(w: str, results: dict) -> list[str]:
               f"instructions per request counted by callgrind over exactly the timed loop of "
               f"{cfg['w4_count']:,} W1 requests (lower is better; the ratio is client / C++).",
         "W5": f"{cfg['w5_count']:,} requests per thread; each thread has its own handle and connection. "
+              "Each run does one thread, two threads, then one thread again, and its speed-up is two "
+              "threads against the mean of the one-thread runs on either side. "
               f"Interpreter: {'free-threaded' if results['meta'].get('free_threaded_build') else 'GIL enabled'}"
               f" (sys._is_gil_enabled() = {results['meta'].get('gil_enabled')}). With 2 cores shared with "
               "nginx, the C++ program's speed-up is the ceiling of this machine.",

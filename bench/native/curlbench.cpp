@@ -4,7 +4,8 @@
 // It prints one JSON line per run, in the same shape as bench/worker.py.
 //
 //   curlbench version
-//   curlbench w1 URL COUNT THREADS [--mark]
+//   curlbench w1 URL COUNT [--mark]
+//   curlbench w5 URL COUNT                 (1, 2, then 1 thread again)
 //   curlbench w2 URL BUFFERSIZE            (0 keeps libcurl's default)
 //   curlbench w3-poll URL COUNT INFLIGHT
 //   curlbench w3-socket URL COUNT INFLIGHT
@@ -103,15 +104,38 @@ void perform_ok(CURL *e) {
     CURLcode rc = curl_easy_perform(e);
     if (rc != CURLE_OK)
         die("curl_easy_perform", curl_easy_strerror(rc));
+}
+
+// Checked once after a loop, as the kelvex client does.
+void status_ok(CURL *e) {
     long code = 0;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &code);
     if (code != 200)
-        die("curl_easy_perform", "HTTP status is not 200");
+        die("transfer", "HTTP status is not 200");
 }
 
-// W1 and W5: sequential GETs, one easy handle (one keep-alive connection)
-// per thread; every thread makes one untimed request first so that the
-// timed part starts on an open connection.
+// W1: sequential GETs on one easy handle, so on one keep-alive connection.
+// One untimed request opens the connection first.
+int run_w1(const char *url, long long count, bool marks) {
+    long long warm = 0, bytes = 0;
+    CURL *e = make_easy(url, &warm, 0);
+    perform_ok(e);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &bytes);
+    if (marks)
+        mark();
+    Usage a = usage_now();
+    for (long long i = 0; i < count; i++)
+        perform_ok(e);
+    Usage b = usage_now();
+    if (marks)
+        mark();
+    status_ok(e);
+    curl_easy_cleanup(e);
+    report(count, bytes, a, b);
+    return 0;
+}
+
+// W5: W1 on THREADS threads at once, each with its own handle.
 struct W1Thread {
     const char *url;
     long long count;
@@ -129,30 +153,17 @@ void *w1_thread(void *arg) {
     pthread_barrier_wait(t->start);
     for (long long i = 0; i < t->count; i++)
         perform_ok(e);
+    status_ok(e);
     curl_easy_cleanup(e);
     return nullptr;
 }
 
-int run_w1(const char *url, long long count, int threads, bool marks) {
-    if (threads < 1 || threads > 64)
-        die("w1", "thread count out of range");
-    if (threads == 1) {
-        long long warm = 0, bytes = 0;
-        CURL *e = make_easy(url, &warm, 0);
-        perform_ok(e);
-        curl_easy_setopt(e, CURLOPT_WRITEDATA, &bytes);
-        if (marks)
-            mark();
-        Usage a = usage_now();
-        for (long long i = 0; i < count; i++)
-            perform_ok(e);
-        Usage b = usage_now();
-        if (marks)
-            mark();
-        curl_easy_cleanup(e);
-        report(count, bytes, a, b);
-        return 0;
-    }
+struct Threaded {
+    long long bytes;
+    double seconds;
+};
+
+Threaded threaded(const char *url, long long count, int threads) {
     pthread_barrier_t start;
     pthread_barrier_init(&start, nullptr, unsigned(threads) + 1);
     std::vector<W1Thread> ts(size_t(threads), W1Thread{url, count, 0, &start, {}});
@@ -160,15 +171,31 @@ int run_w1(const char *url, long long count, int threads, bool marks) {
         if (pthread_create(&t.thread, nullptr, w1_thread, &t) != 0)
             die("pthread_create", std::strerror(errno));
     pthread_barrier_wait(&start);
-    Usage a = usage_now();
+    double a = now();
     long long bytes = 0;
     for (auto &t : ts) {
         pthread_join(t.thread, nullptr);
         bytes += t.bytes;
     }
-    Usage b = usage_now();
+    double b = now();
     pthread_barrier_destroy(&start);
-    report(count * threads, bytes, a, b);
+    return {bytes, b - a};
+}
+
+// One thread, two threads, one thread again: the speed-up is judged against
+// the mean of the runs on either side, so that a slow phase of the machine
+// does not land on one side only.
+int run_w5(const char *url, long long count) {
+    Usage a = usage_now();
+    Threaded one = threaded(url, count, 1);
+    Threaded two = threaded(url, count, 2);
+    Threaded again = threaded(url, count, 1);
+    Usage b = usage_now();
+    std::printf("{\"requests\": %lld, \"bytes\": %lld, \"seconds\": %.6f, \"user\": %.6f, "
+                "\"sys\": %.6f, \"rss_kib\": %ld, \"rps_one\": [%.3f, %.3f], \"rps_two\": %.3f}\n",
+                4 * count, one.bytes + two.bytes + again.bytes, b.wall - a.wall, b.user - a.user,
+                b.sys - a.sys, rss_kib(), double(count) / one.seconds, double(count) / again.seconds,
+                double(2 * count) / two.seconds);
     return 0;
 }
 
@@ -179,6 +206,7 @@ int run_w2(const char *url, long buffersize) {
     Usage a = usage_now();
     perform_ok(e);
     Usage b = usage_now();
+    status_ok(e);
     curl_easy_cleanup(e);
     report(1, bytes, a, b);
     return 0;
@@ -395,9 +423,10 @@ int main(int argc, char **argv) {
     int rc = 2;
     if (!std::strcmp(cmd, "version"))
         rc = run_version();
-    else if (!std::strcmp(cmd, "w1") && (argc == 5 || argc == 6))
-        rc = run_w1(argv[2], number(argv[3], "count"), int(number(argv[4], "threads")),
-                    argc == 6 && !std::strcmp(argv[5], "--mark"));
+    else if (!std::strcmp(cmd, "w1") && (argc == 4 || argc == 5))
+        rc = run_w1(argv[2], number(argv[3], "count"), argc == 5 && !std::strcmp(argv[4], "--mark"));
+    else if (!std::strcmp(cmd, "w5") && argc == 4)
+        rc = run_w5(argv[2], number(argv[3], "count"));
     else if (!std::strcmp(cmd, "w2") && argc == 4)
         rc = run_w2(argv[2], long(number(argv[3], "buffersize")));
     else if (!std::strcmp(cmd, "w3-poll") && argc == 5)
@@ -405,7 +434,7 @@ int main(int argc, char **argv) {
     else if (!std::strcmp(cmd, "w3-socket") && argc == 5)
         rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket);
     else
-        std::fprintf(stderr, "usage: curlbench version | w1 URL COUNT THREADS [--mark] | w2 URL BUFFERSIZE |"
+        std::fprintf(stderr, "usage: curlbench version | w1 URL COUNT [--mark] | w5 URL COUNT | w2 URL BUFFERSIZE |"
                              " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT\n");
     std::fflush(stdout);
     curl_global_cleanup();
