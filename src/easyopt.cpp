@@ -249,15 +249,28 @@ PyObject* do_curl_setopt_string_impl(CurlObject* self, int option, PyObject* val
 // Integer options
 // ---------------------------------------------------------------------------
 
+// libcurl does not copy POSTFIELDS data and sends as many bytes as the post
+// size says, so a size beyond the bytes this handle keeps alive would make it
+// read (and send) memory past them.
+bool post_size_exceeds_data(const CurlObject* self, int option, long long size) {
+  if (option != CURLOPT_POSTFIELDSIZE && option != CURLOPT_POSTFIELDSIZE_LARGE) return false;
+  if (self->postfields == nullptr) return false;
+  if (size <= PyBytes_GET_SIZE(self->postfields)) return false;
+  PyErr_SetString(PyExc_ValueError, "post size exceeds the POSTFIELDS data");
+  return true;
+}
+
 PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
   CURLcode res;
   if (option < kObjectBase) {
     long v = PyLong_AsLong(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (post_size_exceeds_data(self, option, v)) return nullptr;
     res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), v);
   } else if (option >= kOffTBase && option < kBlobBase) {
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (post_size_exceeds_data(self, option, v)) return nullptr;
     res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option),
                            static_cast<curl_off_t>(v));
   } else {

@@ -306,6 +306,20 @@ def test_post_data_size_follows_last_value(http_server, c, steps, sent):
     assert perform_json(c)["data"] == sent
 
 
+@pytest.mark.parametrize("option", ["POSTFIELDSIZE", "POSTFIELDSIZE_LARGE", 60])
+def test_post_size_cannot_reach_past_postfields(http_server, c, option):
+    # libcurl sends as many bytes as the size says from memory it does not
+    # own: a larger size would send whatever lies after the data.
+    option = getattr(kelvex, option) if isinstance(option, str) else option
+    c.setopt(kelvex.POSTFIELDS, b"abc")
+    with pytest.raises(ValueError, match="post size exceeds the POSTFIELDS data"):
+        c.setopt(option, 4)
+    c.setopt(option, 2)
+    c.setopt(kelvex.URL, http_server.url + "/post")
+    c.setopt(kelvex.HTTPHEADER, ["Content-Type: application/octet-stream"])
+    assert perform_json(c)["data"] == "ab"
+
+
 def test_postfields_kept_alive_until_replaced(c):
     first = bytes(range(50)) * 3
     second = b"second" * 10
