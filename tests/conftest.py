@@ -17,6 +17,7 @@ if _expect:
 
 import socket
 import threading
+import time
 
 import pytest
 import trustme
@@ -212,3 +213,15 @@ def c_stderr(capfd):
 
     read()
     return read
+
+
+def run_to_end(multi, deadline=120.0):
+    """Drives a CurlMulti with perform() and select() until no transfer
+    runs; fails if that takes longer than `deadline` seconds."""
+    end = time.monotonic() + deadline
+    while True:
+        assert time.monotonic() < end, "transfers did not finish"
+        _, running = multi.perform()
+        if not running:
+            return
+        multi.select(1.0)

@@ -10,6 +10,7 @@ import warnings
 import pytest
 
 import kelvex
+from conftest import run_to_end
 
 # Bounds the loops below so that a broken build fails instead of hanging;
 # nothing here measures speed.
@@ -279,16 +280,6 @@ def test_info_read_argument_must_be_positive(max_objects):
 def test_info_read_argument_errors(args):
     with pytest.raises((TypeError, OverflowError)):
         kelvex.CurlMulti().info_read(*args)
-
-
-def run_to_end(m):
-    deadline = time.monotonic() + LOOP_DEADLINE
-    while True:
-        assert time.monotonic() < deadline, "transfers did not finish"
-        _, running = m.perform()
-        if not running:
-            return
-        m.select(1.0)
 
 
 def test_info_read_in_batches(http_server):

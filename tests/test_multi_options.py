@@ -2,27 +2,16 @@
 assignments and notifications."""
 
 import gc
-import time
 import weakref
 
 import pytest
 
 import kelvex
+from conftest import run_to_end
 
-LOOP_DEADLINE = 120.0
 
 # libcurl's CURLM_ABORTED_BY_CALLBACK, which has no module constant.
 MULTI_ABORTED_BY_CALLBACK = 11
-
-
-def run_to_end(m):
-    deadline = time.monotonic() + LOOP_DEADLINE
-    while True:
-        assert time.monotonic() < deadline, "transfers did not finish"
-        _, running = m.perform()
-        if not running:
-            return
-        m.select(1.0)
 
 
 def transfer(url):
