@@ -511,8 +511,12 @@ def test_pause_argument_must_be_int():
         kelvex.Curl().pause("all")
 
 
-def test_pause_and_unpause_inside_write_callback(http_server):
-    size = 100_000
+PAUSED_SIZE = 100_000
+
+
+def pausing_transfer(http_server):
+    """A handle whose write callable pauses and unpauses its own transfer at
+    the first chunk; returns the handle, the chunks and the calls' results."""
     chunks = []
     calls = []
 
@@ -523,8 +527,14 @@ def test_pause_and_unpause_inside_write_callback(http_server):
             calls.append(c.unpause())
 
     c = kelvex.Curl()
-    c.setopt(kelvex.URL, http_server.url + f"/range/{size}?chunk_size=1000")
+    c.setopt(kelvex.URL, http_server.url + f"/range/{PAUSED_SIZE}?chunk_size=1000")
     c.setopt(kelvex.WRITEFUNCTION, write)
+    return c, chunks, calls
+
+
+def test_pause_and_unpause_inside_write_callback(http_server):
+    size = PAUSED_SIZE
+    c, chunks, calls = pausing_transfer(http_server)
     c.perform()
     assert calls == [None, None]
     body = b"".join(chunks)
@@ -536,19 +546,8 @@ def test_pause_and_unpause_inside_write_callback(http_server):
 
 
 def test_pause_inside_multi_driven_callback(http_server):
-    size = 100_000
-    chunks = []
-    calls = []
-
-    def write(data):
-        chunks.append(data)
-        if len(chunks) == 1:
-            calls.append(c.pause())
-            calls.append(c.unpause())
-
-    c = kelvex.Curl()
-    c.setopt(kelvex.URL, http_server.url + f"/range/{size}?chunk_size=1000")
-    c.setopt(kelvex.WRITEFUNCTION, write)
+    size = PAUSED_SIZE
+    c, chunks, calls = pausing_transfer(http_server)
     m = kelvex.CurlMulti()
     m.add_handle(c)
     running = 1
