@@ -143,7 +143,9 @@ size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void
   } else {
     result = Ref::steal(PyObject_CallOneArg(callable.get(), data.get()));
   }
-  if (use_view) release_view(data.get());
+  // A view that only we still hold goes when our reference does, which
+  // releases it just as release() would, without the method call per chunk.
+  if (use_view && Py_REFCNT(data.get()) > 1) release_view(data.get());
 
   if (!result) {
     print_callback_error_if_regular_exception();
