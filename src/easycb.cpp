@@ -1,100 +1,14 @@
-// libcurl trampolines of the easy handle: libcurl calls these with the
-// interpreter detached, on the thread that drives the transfer, and with the
-// Curl object as user data.
+// libcurl's data-path trampolines of the easy handle (body, headers, upload,
+// seek and rewind). libcurl calls every trampoline with the interpreter
+// detached, on the thread that drives the transfer, and with the Curl object
+// as user data; the other groups live beside this file (easycb*.cpp).
 #include "kelvex.h"
-
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <unistd.h>
 
-#include <climits>
-#include <iterator>
 #include <cstdio>
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Failure values: what each trampoline answers libcurl when the interpreter
-// is finalizing, when no thread state is recorded for its handle, and when
-// the Python side failed (unless its own rules say otherwise).
-// ---------------------------------------------------------------------------
-
-enum class Trampoline : unsigned char {
-  write,
-  header,
-  read,
-  seek,
-  ioctl,
-  progress,
-  xferinfo,
-  debug,
-  prereq,
-  fnmatch,
-  resolver_start,
-  trailer,
-  opensocket,
-  sockopt,
-  closesocket,
-  ssh_key,
-  ssl_ctx,
-  hstsread,
-  hstswrite,
-};
-
-struct FailureValue {
-  Trampoline trampoline;
-  long value;
-};
-
-constexpr FailureValue kFailureValues[] = {
-    {Trampoline::write, 0},  // any count short of the chunk is a write error
-    {Trampoline::header, 0},
-    {Trampoline::read, CURL_READFUNC_ABORT},
-    {Trampoline::seek, CURL_SEEKFUNC_CANTSEEK},
-    {Trampoline::ioctl, CURLIOE_FAILRESTART},
-    {Trampoline::progress, 1},
-    {Trampoline::xferinfo, 1},
-    {Trampoline::debug, 0},
-    {Trampoline::prereq, CURL_PREREQFUNC_ABORT},
-    {Trampoline::fnmatch, CURL_FNMATCHFUNC_FAIL},
-    {Trampoline::resolver_start, 1},
-    {Trampoline::trailer, CURL_TRAILERFUNC_ABORT},
-    {Trampoline::opensocket, CURL_SOCKET_BAD},
-    {Trampoline::sockopt, CURL_SOCKOPT_ERROR},
-    {Trampoline::closesocket, 1},
-    {Trampoline::ssh_key, CURLKHSTAT_REJECT},
-    {Trampoline::ssl_ctx, CURLE_FAILED_INIT},
-    {Trampoline::hstsread, CURLSTS_FAIL},
-    {Trampoline::hstswrite, CURLSTS_FAIL},
-};
-
-constexpr bool failure_table_is_indexed() {
-  for (std::size_t i = 0; i < std::size(kFailureValues); ++i) {
-    if (static_cast<std::size_t>(kFailureValues[i].trampoline) != i) return false;
-  }
-  return true;
-}
-static_assert(failure_table_is_indexed(), "failure values must be listed in enum order");
-
-constexpr long failure_value(Trampoline t) {
-  return kFailureValues[static_cast<std::size_t>(t)].value;
-}
-
-// An exception left pending by an earlier callback of the same transfer (a
-// KeyboardInterrupt that libcurl has not yet turned into the transfer's end)
-// must reach perform() intact: running Python code on top of it could replace
-// it, and calling into the interpreter with an error set is not allowed.
-inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
-
-// libcurl hands over size and count separately; their product must fit the
-// sizes that Python objects can have.
-inline bool checked_size(size_t size, size_t nmemb, size_t* total) {
-  return !__builtin_mul_overflow(size, nmemb, total) &&
-         *total <= static_cast<size_t>(PY_SSIZE_T_MAX);
-}
 
 // Releasing the view tells Python code that the memory behind it is gone;
 // whatever the callable raised must survive the release() call.
@@ -203,83 +117,6 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
   set_error_text(
       "read callback must return an object supporting the buffer protocol (e.g. a byte "
       "string) or an ASCII-only Unicode string");
-  return -1;
-}
-
-// seek and ioctl answers: None is 0, ints 0..2 pass. An int beyond the C int
-// range is refused with the interpreter's OverflowError instead of being cut
-// to 32 bits, which could turn a large value into "OK".
-enum class SmallResult { ok, out_of_range, not_int, error };
-SmallResult small_int_result(PyObject* result, int* out) {
-  if (result == Py_None) {
-    *out = 0;
-    return SmallResult::ok;
-  }
-  if (!PyLong_Check(result)) return SmallResult::not_int;
-  const int value = PyLong_AsInt(result);
-  if (value == -1 && PyErr_Occurred()) return SmallResult::error;
-  *out = value;
-  return value >= 0 && value <= 2 ? SmallResult::ok : SmallResult::out_of_range;
-}
-
-// Loads the PEM certificates of `ca_certs` into the store of a new TLS
-// context. Returns 0, or -1 with an exception set.
-int add_ca_certs(CurlObject* self, SSL_CTX* ctx) {
-  struct BioFree {
-    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
-  };
-  struct X509Free {
-    void operator()(X509* cert) const noexcept { X509_free(cert); }
-  };
-
-  Ref data = Ref::borrow(self->ca_certs);
-  const Py_ssize_t len = data ? PyBytes_Size(data.get()) : 0;
-  if (len < 0) return -1;
-  if (len == 0) {
-    PyErr_SetString(PyExc_ValueError, "Empty certificate data");
-    return -1;
-  }
-  if (len > INT_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "Certificate data is too long.");
-    return -1;
-  }
-
-  // Errors queued by earlier OpenSSL work on this thread would otherwise be
-  // mistaken for the outcome of reading these certificates.
-  ERR_clear_error();
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(PyBytes_AS_STRING(data.get()), static_cast<int>(len)));
-  if (!bio) {
-    PyErr_SetString(PyExc_MemoryError, "Can't allocate buffer");
-    ERR_clear_error();
-    return -1;
-  }
-
-  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
-  int loaded = 0;
-  for (;;) {
-    std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-    if (!cert) break;
-    if (X509_STORE_add_cert(store, cert.get()) == 0) {
-      const unsigned long err = ERR_peek_last_error();
-      if (ERR_GET_LIB(err) != ERR_LIB_X509 ||
-          ERR_GET_REASON(err) != X509_R_CERT_ALREADY_IN_HASH_TABLE) {
-        break;
-      }
-      ERR_clear_error();
-    }
-    ++loaded;
-  }
-
-  // Running out of PEM blocks is how the end of the data shows.
-  const unsigned long err = ERR_peek_last_error();
-  if (loaded > 0 && ERR_GET_LIB(err) == ERR_LIB_PEM &&
-      ERR_GET_REASON(err) == PEM_R_NO_START_LINE) {
-    ERR_clear_error();
-    return 0;
-  }
-  const char* reason = ERR_reason_error_string(err);
-  set_error_text(reason != nullptr ? reason : "no certificate could be loaded");
-  ERR_clear_error();
   return -1;
 }
 
@@ -430,29 +267,4 @@ curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {
   }
   print_callback_error_if_regular_exception();
   return failure;
-}
-
-// ---------------------------------------------------------------------------
-// TLS context
-// ---------------------------------------------------------------------------
-
-CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
-  constexpr auto failure = static_cast<CURLcode>(failure_value(Trampoline::ssl_ctx));
-  auto* self = static_cast<CurlObject*>(userdata);
-  // Attached although no Python code runs: the certificate bytes are a
-  // Python object and failures are reported as Python exceptions.
-  CallbackFrame frame(self, "ssl_ctx_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
-  // libcurl keeps TLS sessions for every handle of a multi (or share) under a
-  // key that does not know about these extra certificates; a handle without
-  // them could resume a session verified with them and skip verification.
-  // With the context's session cache off, its sessions are never handed out.
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-  if (add_ca_certs(self, ctx) < 0) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  return CURLE_OK;
 }

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -448,6 +449,104 @@ class CallbackFrame {
 int callback_return_value_to_int(PyObject* result, const char* name, int* out);
 
 // ---------------------------------------------------------------------------
+// Trampoline support (easycb*.cpp)
+//
+// Failure values: what each trampoline answers libcurl when the interpreter
+// is finalizing, when no thread state is recorded for its handle, and when
+// the Python side failed (unless its own rules say otherwise).
+// ---------------------------------------------------------------------------
+
+enum class Trampoline : unsigned char {
+  write,
+  header,
+  read,
+  seek,
+  ioctl,
+  progress,
+  xferinfo,
+  debug,
+  prereq,
+  fnmatch,
+  resolver_start,
+  trailer,
+  opensocket,
+  sockopt,
+  closesocket,
+  ssh_key,
+  ssl_ctx,
+  hstsread,
+  hstswrite,
+};
+
+struct FailureValue {
+  Trampoline trampoline;
+  long value;
+};
+
+constexpr FailureValue kFailureValues[] = {
+    {Trampoline::write, 0},  // any count short of the chunk is a write error
+    {Trampoline::header, 0},
+    {Trampoline::read, CURL_READFUNC_ABORT},
+    {Trampoline::seek, CURL_SEEKFUNC_CANTSEEK},
+    {Trampoline::ioctl, CURLIOE_FAILRESTART},
+    {Trampoline::progress, 1},
+    {Trampoline::xferinfo, 1},
+    {Trampoline::debug, 0},
+    {Trampoline::prereq, CURL_PREREQFUNC_ABORT},
+    {Trampoline::fnmatch, CURL_FNMATCHFUNC_FAIL},
+    {Trampoline::resolver_start, 1},
+    {Trampoline::trailer, CURL_TRAILERFUNC_ABORT},
+    {Trampoline::opensocket, CURL_SOCKET_BAD},
+    {Trampoline::sockopt, CURL_SOCKOPT_ERROR},
+    {Trampoline::closesocket, 1},
+    {Trampoline::ssh_key, CURLKHSTAT_REJECT},
+    {Trampoline::ssl_ctx, CURLE_FAILED_INIT},
+    {Trampoline::hstsread, CURLSTS_FAIL},
+    {Trampoline::hstswrite, CURLSTS_FAIL},
+};
+
+constexpr bool failure_table_is_indexed() {
+  for (std::size_t i = 0; i < std::size(kFailureValues); ++i) {
+    if (static_cast<std::size_t>(kFailureValues[i].trampoline) != i) return false;
+  }
+  return true;
+}
+static_assert(failure_table_is_indexed(), "failure values must be listed in enum order");
+
+constexpr long failure_value(Trampoline t) {
+  return kFailureValues[static_cast<std::size_t>(t)].value;
+}
+
+// An exception left pending by an earlier callback of the same transfer (a
+// KeyboardInterrupt that libcurl has not yet turned into the transfer's end)
+// must reach perform() intact: running Python code on top of it could replace
+// it, and calling into the interpreter with an error set is not allowed.
+inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
+
+// libcurl hands over size and count separately; their product must fit the
+// sizes that Python objects can have.
+inline bool checked_size(size_t size, size_t nmemb, size_t* total) {
+  return !__builtin_mul_overflow(size, nmemb, total) &&
+         *total <= static_cast<size_t>(PY_SSIZE_T_MAX);
+}
+
+// seek and ioctl answers: None is 0, ints 0..2 pass. An int beyond the C int
+// range is refused with the interpreter's OverflowError instead of being cut
+// to 32 bits, which could turn a large value into "OK".
+enum class SmallResult { ok, out_of_range, not_int, error };
+inline SmallResult small_int_result(PyObject* result, int* out) {
+  if (result == Py_None) {
+    *out = 0;
+    return SmallResult::ok;
+  }
+  if (!PyLong_Check(result)) return SmallResult::not_int;
+  const int value = PyLong_AsInt(result);
+  if (value == -1 && PyErr_Occurred()) return SmallResult::error;
+  *out = value;
+  return value >= 0 && value <= 2 ? SmallResult::ok : SmallResult::out_of_range;
+}
+
+// ---------------------------------------------------------------------------
 // Curl (easy.cpp, easyperform.cpp, easyopt.cpp, easycb.cpp, easyinfo.cpp)
 // ---------------------------------------------------------------------------
 
@@ -502,7 +601,8 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args);
 PyObject* do_curl_setopt_filelike(CurlObject* self, int option, PyObject* obj);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
-// Trampolines (easycb.cpp).
+// Trampolines: the data path (easycb.cpp), socket and security
+// (easycbsocket.cpp).
 size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
 size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
 size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
