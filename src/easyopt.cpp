@@ -317,12 +317,13 @@ constexpr CallableOption kCallableOptions[] = {
      CURLOPT_WRITEDATA, DataReset::standard_output, &CurlObject::write_use_memoryview, nullptr},
     {CURLOPT_READFUNCTION, &CurlObject::cb_read, &install<read_callback>, CURLOPT_READDATA,
      DataReset::standard_input, nullptr, nullptr},
-    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, nullptr, CURLOPT_PROGRESSDATA,
-     DataReset::null, nullptr, "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
+    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, &install<progress_callback>,
+     CURLOPT_PROGRESSDATA, DataReset::null, nullptr,
+     "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
     {CURLOPT_HEADERFUNCTION, &CurlObject::cb_header, &install<header_callback>,
      CURLOPT_HEADERDATA, DataReset::null, &CurlObject::header_use_memoryview, nullptr},
-    {CURLOPT_DEBUGFUNCTION, &CurlObject::cb_debug, nullptr, CURLOPT_DEBUGDATA, DataReset::null,
-     nullptr, nullptr},
+    {CURLOPT_DEBUGFUNCTION, &CurlObject::cb_debug, &install<debug_callback>, CURLOPT_DEBUGDATA,
+     DataReset::null, nullptr, nullptr},
     {CURLOPT_IOCTLFUNCTION, &CurlObject::cb_ioctl, &install<ioctl_callback>, CURLOPT_IOCTLDATA,
      DataReset::null, nullptr, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
     {CURLOPT_SOCKOPTFUNCTION, &CurlObject::cb_sockopt, nullptr, CURLOPT_SOCKOPTDATA,
@@ -333,22 +334,23 @@ constexpr CallableOption kCallableOptions[] = {
      DataReset::null, nullptr, nullptr},
     {CURLOPT_SSH_KEYFUNCTION, &CurlObject::cb_ssh_key, nullptr, CURLOPT_SSH_KEYDATA,
      DataReset::null, nullptr, nullptr},
-    {CURLOPT_FNMATCH_FUNCTION, &CurlObject::cb_fnmatch, nullptr, CURLOPT_FNMATCH_DATA,
-     DataReset::null, nullptr, nullptr},
+    {CURLOPT_FNMATCH_FUNCTION, &CurlObject::cb_fnmatch, &install<fnmatch_callback>,
+     CURLOPT_FNMATCH_DATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, nullptr, CURLOPT_CLOSESOCKETDATA,
      DataReset::null, nullptr, nullptr},
-    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, nullptr, CURLOPT_XFERINFODATA,
-     DataReset::null, nullptr, nullptr},
-    {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start, nullptr,
-     CURLOPT_RESOLVER_START_DATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_TRAILERFUNCTION, &CurlObject::cb_trailer, nullptr, CURLOPT_TRAILERDATA,
-     DataReset::null, nullptr, nullptr},
+    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, &install<xferinfo_callback>,
+     CURLOPT_XFERINFODATA, DataReset::null, nullptr, nullptr},
+    {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start,
+     &install<resolver_start_callback>, CURLOPT_RESOLVER_START_DATA, DataReset::null, nullptr,
+     nullptr},
+    {CURLOPT_TRAILERFUNCTION, &CurlObject::cb_trailer, &install<trailer_callback>,
+     CURLOPT_TRAILERDATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_HSTSREADFUNCTION, &CurlObject::cb_hstsread, nullptr, CURLOPT_HSTSREADDATA,
      DataReset::null, nullptr, nullptr},
     {CURLOPT_HSTSWRITEFUNCTION, &CurlObject::cb_hstswrite, nullptr, CURLOPT_HSTSWRITEDATA,
      DataReset::null, nullptr, nullptr},
-    {CURLOPT_PREREQFUNCTION, &CurlObject::cb_prereq, nullptr, CURLOPT_PREREQDATA,
-     DataReset::null, nullptr, nullptr},
+    {CURLOPT_PREREQFUNCTION, &CurlObject::cb_prereq, &install<prereq_callback>,
+     CURLOPT_PREREQDATA, DataReset::null, nullptr, nullptr},
 };
 static_assert(std::size(kCallableOptions) == 18);
 static_assert(options_unique(kCallableOptions));
@@ -376,6 +378,17 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
   Py_RETURN_NONE;
 }
 
+// libcurl gives PROGRESSDATA and XFERINFODATA one number: while another
+// function option that reads the same data option keeps its callable, the
+// data must stay pointed at this object or that trampoline loses its handle.
+bool data_option_in_use(const CurlObject* self, const CallableOption& row) {
+  for (const CallableOption& other : kCallableOptions) {
+    if (&other != &row && other.data_option == row.data_option && self->*other.field != nullptr)
+      return true;
+  }
+  return false;
+}
+
 PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
   if (row.install != nullptr) {
     void* data = nullptr;
@@ -387,6 +400,7 @@ PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
         data = stdin;
         break;
       case DataReset::null:
+        if (data_option_in_use(self, row)) data = self;
         break;
     }
     CURLcode res = curl_easy_setopt(self->handle, row.option, static_cast<void*>(nullptr));

@@ -609,6 +609,16 @@ size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
 int seek_callback(void* userdata, curl_off_t offset, int origin);
 curlioerr ioctl_callback(CURL* handle, int cmd, void* userdata);
 CURLcode ssl_ctx_callback(CURL* handle, void* ssl_ctx, void* userdata);
+// Progress and notification (easycbnotify.cpp).
+int progress_callback(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);
+int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow);
+int debug_callback(CURL* handle, curl_infotype type, char* data, size_t size, void* userptr);
+int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
+                    int conn_primary_port, int conn_local_port);
+int fnmatch_callback(void* ptr, const char* pattern, const char* string);
+int resolver_start_callback(void* resolver_state, void* reserved, void* userdata);
+int trailer_callback(curl_slist** list, void* userdata);
 
 // Information (easyinfo.cpp).
 PyObject* do_curl_getinfo(CurlObject* self, PyObject* args);

@@ -1,0 +1,255 @@
+// libcurl's progress and notification trampolines of the easy handle:
+// progress and transfer information, the debug trace, the moment before a
+// request goes out, wildcard matching of FTP names, the start of name
+// resolution and the trailers of a chunked upload. Like the data path
+// (easycb.cpp) they run with the interpreter detached, on the thread that
+// drives the transfer, with the Curl object as user data.
+#include "kelvex.h"
+
+#include <climits>
+
+namespace {
+
+// Calls `callable` with `nargs` arguments (vectorcall, no tuple built).
+// `args[0]` must be a free slot, so that a bound method can borrow it.
+Ref call_with(PyObject* callable, PyObject** args, size_t nargs) {
+  return Ref::steal(
+      PyObject_Vectorcall(callable, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The answer of a progress or transfer-information callable. libcurl aborts
+// on anything but 0 and CURL_PROGRESSFUNC_CONTINUE (which asks for its own
+// meter); an int outside the C int range aborts too instead of being cut to
+// 32 bits, where 2**32 would have read as "continue".
+int progress_result(PyObject* result) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
+  if (result == Py_None) return 0;
+  if (PyLong_Check(result)) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(result, &overflow);
+    if (overflow != 0 || value < INT_MIN || value > INT_MAX) return failure;
+    return static_cast<int>(value);
+  }
+  const int truth = PyObject_IsTrue(result);
+  if (truth < 0) {
+    print_callback_error_if_regular_exception();
+    return -1;
+  }
+  return truth;
+}
+
+// Calls a progress or transfer-information callable with its four numbers
+// (any of which may be null after a failed conversion).
+int call_progress(PyObject* callable, const Ref (&values)[4]) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
+  static_assert(failure_value(Trampoline::progress) == failure_value(Trampoline::xferinfo));
+  for (const Ref& value : values) {
+    if (!value) {
+      print_callback_error_if_regular_exception();
+      return failure;
+    }
+  }
+  PyObject* args[] = {nullptr, values[0].get(), values[1].get(), values[2].get(),
+                      values[3].get()};
+  Ref result = call_with(callable, args, 4);
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  return progress_result(result.get());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Progress and transfer information
+// ---------------------------------------------------------------------------
+
+int progress_callback(void* clientp, double dltotal, double dlnow, double ultotal,
+                      double ulnow) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
+  auto* self = static_cast<CurlObject*>(clientp);
+  CallbackFrame frame(self, "progress_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_progress);
+  if (!callable) return failure;
+  const Ref values[] = {Ref::steal(PyFloat_FromDouble(dltotal)),
+                        Ref::steal(PyFloat_FromDouble(dlnow)),
+                        Ref::steal(PyFloat_FromDouble(ultotal)),
+                        Ref::steal(PyFloat_FromDouble(ulnow))};
+  return call_progress(callable.get(), values);
+}
+
+int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::xferinfo));
+  auto* self = static_cast<CurlObject*>(clientp);
+  CallbackFrame frame(self, "xferinfo_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_xferinfo);
+  if (!callable) return failure;
+  const Ref values[] = {Ref::steal(PyLong_FromLongLong(dltotal)),
+                        Ref::steal(PyLong_FromLongLong(dlnow)),
+                        Ref::steal(PyLong_FromLongLong(ultotal)),
+                        Ref::steal(PyLong_FromLongLong(ulnow))};
+  return call_progress(callable.get(), values);
+}
+
+// ---------------------------------------------------------------------------
+// Debug trace
+// ---------------------------------------------------------------------------
+
+// The answer is always 0, the only one libcurl documents (it ignores the
+// value): the trace must never be able to change the transfer it watches.
+int debug_callback(CURL* /*handle*/, curl_infotype type, char* data, size_t size,
+                   void* userptr) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::debug));
+  auto* self = static_cast<CurlObject*>(userptr);
+  CallbackFrame frame(self, "debug_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_debug);
+  if (!callable) return failure;
+  if (size > static_cast<size_t>(INT_MAX)) {
+    set_error_text("integer overflow in debug callback");
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  Ref py_type = Ref::steal(PyLong_FromLong(static_cast<long>(type)));
+  Ref py_data = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+  if (!py_type || !py_data) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  PyObject* args[] = {nullptr, py_type.get(), py_data.get()};
+  Ref result = call_with(callable.get(), args, 2);
+  if (!result) print_callback_error_if_regular_exception();
+  return failure;
+}
+
+// ---------------------------------------------------------------------------
+// Before the request
+// ---------------------------------------------------------------------------
+
+int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
+                    int conn_primary_port, int conn_local_port) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::prereq));
+  auto* self = static_cast<CurlObject*>(clientp);
+  CallbackFrame frame(self, "prereq_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_prereq);
+  if (!callable) return failure;
+  Ref values[] = {Ref::steal(PyUnicode_FromString(conn_primary_ip ? conn_primary_ip : "")),
+                  Ref::steal(PyUnicode_FromString(conn_local_ip ? conn_local_ip : "")),
+                  Ref::steal(PyLong_FromLong(conn_primary_port)),
+                  Ref::steal(PyLong_FromLong(conn_local_port))};
+  for (const Ref& value : values) {
+    if (!value) {
+      print_callback_error_if_regular_exception();
+      return -1;
+    }
+  }
+  PyObject* args[] = {nullptr, values[0].get(), values[1].get(), values[2].get(),
+                      values[3].get()};
+  // An exception from the callable stays pending: perform() raises it in
+  // place of libcurl's "aborted by callback".
+  Ref result = call_with(callable.get(), args, 4);
+  int value = 0;
+  if (callback_return_value_to_int(result.get(), "prereq", &value) < 0) return -1;
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// Wildcard matching (FTP with WILDCARDMATCH)
+// ---------------------------------------------------------------------------
+
+int fnmatch_callback(void* ptr, const char* pattern, const char* string) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::fnmatch));
+  auto* self = static_cast<CurlObject*>(ptr);
+  CallbackFrame frame(self, "fnmatch_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_fnmatch);
+  if (!callable) return failure;
+  Ref py_pattern = Ref::steal(PyBytes_FromString(pattern ? pattern : ""));
+  Ref py_string = Ref::steal(PyBytes_FromString(string ? string : ""));
+  if (!py_pattern || !py_string) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  PyObject* args[] = {nullptr, py_pattern.get(), py_string.get()};
+  // As with prereq, an exception stays pending for perform() to raise.
+  Ref result = call_with(callable.get(), args, 2);
+  int value = 0;
+  if (callback_return_value_to_int(result.get(), "fnmatch", &value) < 0) return failure;
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// Start of name resolution
+// ---------------------------------------------------------------------------
+
+// libcurl's resolver state and reserved pointer mean nothing to Python code.
+int resolver_start_callback(void* /*resolver_state*/, void* /*reserved*/, void* userdata) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::resolver_start));
+  auto* self = static_cast<CurlObject*>(userdata);
+  CallbackFrame frame(self, "resolver_start_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_resolver_start);
+  if (!callable) return failure;
+  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  if (result.get() == Py_None) return 0;
+  int value = 0;
+  if (callback_return_value_to_int(result.get(), "resolver_start", &value) < 0) {
+    // An int beyond the C int range leaves an OverflowError to report.
+    if (exception_pending()) print_callback_error_if_regular_exception();
+    return failure;
+  }
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// Trailing headers of a chunked upload
+// ---------------------------------------------------------------------------
+
+// libcurl frees whatever list it finds in *list after the call, whatever the
+// answer, so the list is handed over only once it is complete.
+int trailer_callback(curl_slist** list, void* userdata) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::trailer));
+  *list = nullptr;
+  auto* self = static_cast<CurlObject*>(userdata);
+  CallbackFrame frame(self, "trailer_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_trailer);
+  if (!callable) return failure;
+  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  if (result.get() == Py_None) return CURL_TRAILERFUNC_OK;
+  const int which = PyListOrTuple_Check(result.get());
+  if (which == 0) {
+    set_error_text("trailer callback must return None or a list/tuple of header strings");
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  const Py_ssize_t count = PyListOrTuple_Size(result.get(), which);
+  if (count == 0) return CURL_TRAILERFUNC_OK;
+  curl_slist* trailers = kelvex_list_or_tuple_to_slist(which, result.get(), count);
+  if (trailers == nullptr) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  *list = trailers;
+  return CURL_TRAILERFUNC_OK;
+}
