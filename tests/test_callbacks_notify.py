@@ -4,7 +4,7 @@ name resolution and the trailers of a chunked upload; their arguments, how
 their results steer libcurl, and how errors raised in them end up."""
 
 import logging
-import socket
+import sys
 import threading
 import warnings
 
@@ -324,6 +324,91 @@ def test_callables_of_handles_driven_by_a_multi(env):
     assert len(prereqs) == 1
 
 
+def test_transfers_on_two_threads_keep_their_callables_apart(http_server):
+    # Each callback re-attaches with the thread state of the thread whose
+    # perform() runs its handle.
+    results = {}
+
+    def run(name, n):
+        seen = {"threads": set(), "progress": []}
+        c = kelvex.Curl()
+        try:
+            c.setopt(kelvex.URL, body_url(http_server, n))
+            c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+            c.setopt(kelvex.NOPROGRESS, 0)
+            c.setopt(kelvex.VERBOSE, 1)
+
+            def xferinfo(*args):
+                seen["threads"].add(threading.get_ident())
+                seen["progress"].append(args)
+
+            c.setopt(kelvex.XFERINFOFUNCTION, xferinfo)
+            c.setopt(kelvex.DEBUGFUNCTION,
+                     lambda t, data: seen["threads"].add(threading.get_ident()))
+            for _ in range(5):
+                c.perform()
+        finally:
+            c.close()
+        results[name] = (threading.get_ident(), seen)
+
+    threads = [threading.Thread(target=run, args=(name, n))
+               for name, n in (("small", 1000), ("large", 50000))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for name, n in (("small", 1000), ("large", 50000)):
+        ident, seen = results[name]
+        assert seen["threads"] == {ident}
+        assert seen["progress"][-1][:2] == (n, n)
+
+
+class Marker:
+    """A result that each callable hands back, to count its references."""
+
+    def __bool__(self):
+        return False
+
+    def __iter__(self):
+        return iter(())
+
+
+RESULT_HOLDERS = {
+    # kind: how the marker is returned, so that libcurl sees "go on"
+    "progress": lambda marker: marker,
+    "xferinfo": lambda marker: marker,
+    "debug": lambda marker: marker,
+    "trailer": lambda marker: [b"X-Marker: 1"],
+}
+
+
+@pytest.mark.parametrize("kind", RESULT_HOLDERS)
+def test_callables_leak_neither_arguments_nor_results(curl, env, kind):
+    marker = Marker()
+    wrap = RESULT_HOLDERS[kind]
+    kept = []
+
+    def callback(*args):
+        kept.append(args)
+        return wrap(marker)
+
+    arrange(kind, curl, env, callback)
+    before = sys.getrefcount(marker)
+    curl.perform()
+    curl.perform()
+    assert kept
+    assert sys.getrefcount(marker) == before
+    # Only the list above holds the arguments each call received (small ints
+    # and one-byte bytes are shared singletons and not counted).
+    control = (float("nan"),)  # held like the arguments: by one tuple only
+    fresh = [arg for args in kept[-3:] + [control] for arg in args
+             if not (isinstance(arg, int) and arg <= 256)
+             and not (isinstance(arg, bytes) and len(arg) <= 1)]
+    counts = [sys.getrefcount(arg) for arg in fresh]
+    assert len(counts) > 1 or kind == "trailer"  # the trailer callable takes none
+    assert set(counts) == {counts[-1]}
+
+
 # ---------------------------------------------------------------------------
 # Progress and transfer information
 # ---------------------------------------------------------------------------
@@ -492,6 +577,18 @@ def test_debug_sees_the_whole_exchange_and_cannot_stop_it(curl, http_server, res
     assert b"".join(seen[kelvex.INFOTYPE_DATA_IN]) == expected_body()
     assert seen[kelvex.INFOTYPE_TEXT]
     assert kelvex.INFOTYPE_DATA_OUT not in seen
+
+
+def test_debug_sees_tls_records(curl, https_server):
+    types = set()
+    curl.setopt(kelvex.URL, body_url(https_server, 10))
+    curl.setopt(kelvex.CAINFO, https_server.ca_path)
+    curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    curl.setopt(kelvex.VERBOSE, 1)
+    curl.setopt(kelvex.DEBUGFUNCTION, lambda t, data: types.add(t))
+    curl.perform()
+    assert {kelvex.INFOTYPE_SSL_DATA_OUT, kelvex.INFOTYPE_SSL_DATA_IN,
+            kelvex.INFOTYPE_HEADER_OUT} <= types
 
 
 def test_debug_sees_the_upload_body(curl, http_server):
