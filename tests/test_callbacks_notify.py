@@ -808,3 +808,29 @@ def test_trailer_results(curl, chunked_sink, c_stderr, case):
         assert perform_error(curl)[0] == kelvex.E_ABORTED_BY_CALLBACK
         assert chunked_sink.requests == []
         assert expected in c_stderr()
+
+
+def test_xferinfo_may_unpause_the_transfer_it_watches(curl, http_server):
+    # libcurl's way to resume a paused easy transfer: unpause from the
+    # progress callable, which runs while the body is held back.
+    size = 64 * 1024
+    chunks, paused, unpaused = [], [], []
+
+    def write(data):
+        if not paused:
+            paused.append(len(data))
+            return kelvex.WRITEFUNC_PAUSE
+        chunks.append(data)
+
+    def xferinfo(*args):
+        if paused and not unpaused:
+            unpaused.append(args)
+            curl.unpause()
+
+    curl.setopt(kelvex.URL, body_url(http_server, size))
+    curl.setopt(kelvex.WRITEFUNCTION, write)
+    curl.setopt(kelvex.NOPROGRESS, 0)
+    curl.setopt(kelvex.XFERINFOFUNCTION, xferinfo)
+    curl.perform()
+    assert len(unpaused) == 1
+    assert b"".join(chunks) == expected_body(size)
