@@ -31,11 +31,11 @@ class HstsIndex(NamedTuple):
     total: Any
 
 class WsFrame(NamedTuple):
-    age: Any
-    flags: Any
-    offset: Any
-    bytesleft: Any
-    len: Any
+    age: int
+    flags: int
+    offset: int
+    bytesleft: int
+    len: int
 
 def global_init(option: int, /) -> None: ...
 def global_cleanup() -> None: ...

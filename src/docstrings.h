@@ -206,6 +206,43 @@ PyDoc_STRVAR(curl_errstr_raw_doc,
 "\n"
 "Return the bytes of libcurl's error buffer for this handle.");
 
+PyDoc_STRVAR(curl_ws_send_doc,
+"ws_send(data, flags=None, fragsize=0, encoding='utf-8') -> count\n"
+"\n"
+"Send one WebSocket frame, or a fragment of one, and return the number of\n"
+"bytes libcurl accepted. str data is encoded with encoding and sent as a\n"
+"text frame, anything bytes-like as a binary frame, unless flags (WS_TEXT,\n"
+"WS_BINARY, WS_CONT, WS_PING, WS_PONG, WS_CLOSE, WS_OFFSET) say otherwise.\n"
+"Usable after perform() with CONNECT_ONLY set to 2, or from this handle's\n"
+"WRITEFUNCTION callable. Raises BlockingIOError when the socket is not ready.");
+
+PyDoc_STRVAR(curl_ws_recv_doc,
+"ws_recv(buffersize) -> (data, meta)\n"
+"\n"
+"Receive at most buffersize bytes of WebSocket frame data on a connection\n"
+"opened with CONNECT_ONLY set to 2. meta is a WsFrame describing the frame\n"
+"the data belongs to, or None. Raises BlockingIOError when no data is ready.");
+
+PyDoc_STRVAR(curl_ws_recv_into_doc,
+"ws_recv_into(buffer[, nbytes]) -> (nbytes, meta)\n"
+"\n"
+"Receive WebSocket frame data into a writable buffer (at most nbytes bytes,\n"
+"or the whole buffer). meta is a WsFrame or None. Raises BlockingIOError\n"
+"when no data is ready.");
+
+PyDoc_STRVAR(curl_ws_meta_doc,
+"ws_meta() -> WsFrame or None\n"
+"\n"
+"Return the metadata of the WebSocket frame being delivered to\n"
+"WRITEFUNCTION, or None when there is none.");
+
+PyDoc_STRVAR(curl_ws_close_doc,
+"ws_close(code=None, reason=None, encoding='utf-8') -> count\n"
+"\n"
+"Send a WebSocket close frame carrying the status code and the UTF-8\n"
+"reason (at most 123 bytes); without a code the frame is empty. Returns the\n"
+"number of bytes libcurl accepted.");
+
 // CurlMulti
 
 PyDoc_STRVAR(multi_doc,

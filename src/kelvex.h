@@ -620,6 +620,13 @@ int fnmatch_callback(void* ptr, const char* pattern, const char* string);
 int resolver_start_callback(void* resolver_state, void* reserved, void* userdata);
 int trailer_callback(curl_slist** list, void* userdata);
 
+// WebSocket frames (easyws.cpp).
+PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds);
+PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args);
+PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* args, PyObject* kwds);
+PyObject* do_curl_ws_meta(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_ws_close(CurlObject* self, PyObject* args, PyObject* kwds);
+
 // Information (easyinfo.cpp).
 PyObject* do_curl_getinfo(CurlObject* self, PyObject* args);
 PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* args);
