@@ -537,3 +537,59 @@ def test_meta_without_frame_is_none(http_server):
     c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
     c.perform()
     assert c.ws_meta() is None
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda c: c.ws_recv(buffersize=1), lambda c: c.ws_send(b"x", 0, 0, "utf-8", 1),
+     lambda c: c.ws_meta(1), lambda c: c.ws_close(1000, "x", "utf-8", 1),
+     lambda c: c.ws_send(b"x", nope=1)],
+    ids=["ws_recv-keyword", "ws_send-extra", "ws_meta-arg", "ws_close-extra", "ws_send-unknown"],
+)
+def test_signature_errors(closed_curl, call):
+    with pytest.raises(TypeError):
+        call(closed_curl)
+
+
+def test_keywords_are_accepted(connect):
+    c, _ = connect("echo")
+    assert c.ws_send(data=b"kw", flags=kelvex.WS_BINARY, fragsize=0, encoding="utf-8") == 2
+    buffer = bytearray(8)
+    while True:
+        try:
+            count, meta = c.ws_recv_into(buffer=buffer, nbytes=4)
+            break
+        except BlockingIOError:
+            wait_readable(c)
+    assert (bytes(buffer[:count]), meta.flags) == (b"kw", kelvex.WS_BINARY)
+    assert c.ws_close(code=1000, reason="kw", encoding="ascii") == 4
+
+
+def test_recv_after_the_peer_hung_up_raises_libcurl_error(connect):
+    c, _ = connect("close")
+    assert recv_message(c)[1] == kelvex.WS_CLOSE
+    c.ws_close(4001)
+    # The server drops the connection once the close handshake is done.
+    with pytest.raises(kelvex.error) as info:
+        recv_frame(c, 100)
+    code, message = info.value.args
+    assert isinstance(code, int) and code not in (0, kelvex.E_AGAIN)
+    assert message
+
+
+@pytest.mark.parametrize(
+    "name, first_line",
+    [
+        ("ws_send", "ws_send(data, flags=None, fragsize=0, encoding='utf-8') -> count"),
+        ("ws_recv", "ws_recv(buffersize) -> (data, meta)"),
+        ("ws_recv_into", "ws_recv_into(buffer[, nbytes]) -> (nbytes, meta)"),
+        ("ws_meta", "ws_meta() -> WsFrame or None"),
+        ("ws_close", "ws_close(code=None, reason=None, encoding='utf-8') -> count"),
+    ],
+)
+def test_docstrings(name, first_line):
+    assert getattr(kelvex.Curl, name).__doc__.splitlines()[0] == first_line
+
+
+def test_frame_metadata_type():
+    assert kelvex.WsFrame._fields == ("age", "flags", "offset", "bytesleft", "len")
