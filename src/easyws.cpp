@@ -326,5 +326,10 @@ PyObject* do_curl_ws_meta(CurlObject* self, PyObject* /*ignored*/) {
   // Only an open handle is required: the WRITEFUNCTION callable of a running
   // transfer asks for the frame it is being given.
   if (check_curl_state(self, CHECK_HANDLE, "ws_meta") < 0) return nullptr;
+  // libcurl's frame record lives in the connection, which the transfer's
+  // thread may free as soon as its callback returns; another thread has no
+  // frame of its own and must not read the handle meanwhile.
+  PyThreadState* running = kelvex_get_thread_state(self);
+  if (running != nullptr && running != PyThreadState_Get()) Py_RETURN_NONE;
   return ws_frame_from_meta(curl_ws_meta(self->handle));
 }
