@@ -363,4 +363,28 @@ PyDoc_STRVAR(share_unshare_doc,
 
 PyDoc_STRVAR(share_closed_doc, "Whether this ``CurlShare`` object has been closed.");
 
+// CurlMime, CurlMimePart and the owner of callback-fed parts
+
+PyDoc_STRVAR(mime_doc, "Python wrapper for libcurl MIME API.");
+PyDoc_STRVAR(mime_add_doc, "Add a part using a keyword-oriented builder API.");
+PyDoc_STRVAR(mime_add_field_doc, "Add a simple form field part.");
+PyDoc_STRVAR(mime_add_file_doc, "Add a file upload part.");
+PyDoc_STRVAR(mime_add_multipart_doc, "Add and attach a nested multipart CurlMime.");
+PyDoc_STRVAR(mime_addpart_doc, "Create and return a new MIME part.");
+PyDoc_STRVAR(mime_close_doc, "Release the underlying curl_mime handle.");
+PyDoc_STRVAR(mime_closed_doc, "Whether this CurlMime object is closed.");
+
+PyDoc_STRVAR(mimepart_doc, "A MIME part belonging to a CurlMime object.");
+PyDoc_STRVAR(mimepart_name_doc, "Set the name of this MIME part.");
+PyDoc_STRVAR(mimepart_data_doc, "Set in-memory data for this MIME part.");
+PyDoc_STRVAR(mimepart_data_cb_doc, "Set callback-based data for this MIME part.");
+PyDoc_STRVAR(mimepart_filedata_doc, "Set on-disk file data for this MIME part.");
+PyDoc_STRVAR(mimepart_filename_doc, "Set the remote filename for this MIME part.");
+PyDoc_STRVAR(mimepart_type_doc, "Set content type for this MIME part.");
+PyDoc_STRVAR(mimepart_encoder_doc, "Set content transfer encoding for this MIME part.");
+PyDoc_STRVAR(mimepart_headers_doc, "Set custom headers for this MIME part.");
+PyDoc_STRVAR(mimepart_subparts_doc, "Attach a child CurlMime object as multipart data.");
+
+PyDoc_STRVAR(mime_data_cb_owner_doc, "Internal owner for curl_mime_data_cb callbacks.");
+
 #endif  // KELVEX_DOCSTRINGS_H

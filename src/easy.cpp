@@ -99,10 +99,12 @@ void release_share(CurlObject* self, CURL* handle) {
 }
 
 void release_mime(CurlObject* self, CURL* handle) {
-  if (self->mime == nullptr) return;
-  // libcurl must stop pointing at the document before it can go away.
-  if (handle != nullptr) curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
-  Py_CLEAR(self->mime);
+  if (self->mime != nullptr) {
+    // libcurl must stop pointing at the document before it can go away.
+    if (handle != nullptr) curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
+    Py_CLEAR(self->mime);
+  }
+  Py_CLEAR(self->mime_owners);
 }
 
 // The release groups in their order of processing. Each member is emptied
@@ -195,9 +197,23 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   CurlObject* copy = as_curl(obj.get());
   assert(record_is_zero(copy));
 
+  // libcurl's copy of an attached document holds the user data of its
+  // callback-fed parts too; which ones is known only before the copy exists.
+  Ref mime_owners;
+  if (self->mime != nullptr) {
+    mime_owners = Ref::steal(curlmime_data_cb_owners_snapshot(self));
+    if (!mime_owners) return nullptr;
+  }
+
   // libcurl cannot duplicate a closed handle; its copy keeps pointing the
   // error buffer and the private pointer at the source until told otherwise.
   if (self->handle != nullptr) copy->handle = curl_easy_duphandle(self->handle);
+  if (copy->handle != nullptr && mime_owners) {
+    // Counted at once: a failure below frees the copy, and with it libcurl's
+    // references.
+    curlmime_duphandle_incref_data_cb_owners(mime_owners.get());
+    copy->mime_owners = mime_owners.release();
+  }
   if (copy->handle == nullptr ||
       curl_easy_setopt(copy->handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) {
     obj.reset();
@@ -233,11 +249,7 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 
   for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(self->*field);
   if (copy->ca_certs != nullptr) curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
-  if (self->mime != nullptr) {
-    copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
-    // libcurl's copy of the document holds the callback parts' user data too.
-    curlmime_duphandle_incref_data_cb_owners(copy->mime);
-  }
+  if (self->mime != nullptr) copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
   return obj.release();
 }
 
@@ -320,6 +332,7 @@ int do_curl_traverse(PyObject* obj, visitproc visit, void* arg) {
   for (const CallbackField& cb : kCallbackFields) Py_VISIT(self->*cb.field);
   Py_VISIT(self->postfields);
   Py_VISIT(self->mime);
+  Py_VISIT(self->mime_owners);
   Py_VISIT(self->ca_certs);
   for (ObjectField field : kSlistFields) Py_VISIT(self->*field);
   Py_VISIT(self->httppost);

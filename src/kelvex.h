@@ -163,6 +163,10 @@ struct CurlObject {
   CurlShareObject* share;        // strong
   PyObject* httppost;            // CurlHttppost
   CurlMimeObject* mime;          // strong
+  // A duplicate's libcurl copy of `mime` holds the callback-fed parts' owners
+  // that the source held when it was copied: a tuple of them, or null for a
+  // document attached with setopt (whose owners are its own lists).
+  PyObject* mime_owners;
   PyObject* httpheader;          // the ten CurlSlist owners
   PyObject* proxyheader;
   PyObject* http200aliases;
@@ -243,6 +247,9 @@ struct CurlMimeObject {
   PyObject* submimes;        // list
   PyObject* data_cb_owners;  // list
   int owns_handle;
+  // The libcurl part this document is nested under (subparts), borrowed:
+  // replacing that part's content makes libcurl free this document.
+  curl_mimepart* parent_part;
 };
 
 struct CurlMimePartObject {
@@ -653,6 +660,10 @@ PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);
 // ---------------------------------------------------------------------------
 
 PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
-void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject* mime);
+// duphandle: the callback owners that the source's libcurl document holds
+// (a new tuple; null with an exception set), taken before duplicating, and
+// one more libcurl-side reference to each once the copy exists.
+PyObject* curlmime_data_cb_owners_snapshot(CurlObject* source);
+void curlmime_duphandle_incref_data_cb_owners(PyObject* snapshot);
 
 #endif  // KELVEX_H
