@@ -1053,7 +1053,17 @@ int do_mime_clear(PyObject* obj) {
   return 0;
 }
 
+// The clear routine, run as the finalizer: the collector runs finalizers
+// before it clears anything, so the free callables that freeing the
+// document calls still find their user data intact.
+void do_mime_finalize(PyObject* obj) {
+  PyObject* pending = PyErr_GetRaisedException();
+  curlmime_clear(as_mime(obj));
+  PyErr_SetRaisedException(pending);
+}
+
 void do_mime_dealloc(PyObject* obj) {
+  if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
   PyObject_GC_UnTrack(obj);
   Py_TRASHCAN_BEGIN(obj, do_mime_dealloc)
   // Freeing the document runs free callables; an exception propagating
@@ -1234,6 +1244,7 @@ PyTypeObject CurlMime_Type = {
     .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_mime_new,
     .tp_free = PyObject_GC_Del,
+    .tp_finalize = do_mime_finalize,
 };
 
 PyTypeObject CurlMimePart_Type = {
