@@ -87,9 +87,9 @@ int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
   const Py_ssize_t count = PyListOrTuple_Size(value, which);
   SlistPtr list;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    // A strong reference: converting may run no Python code, but the list
-    // may be shared with other threads.
-    Ref item = Ref::borrow(PyListOrTuple_GetItem(value, i, which));
+    // A strong reference: the list may be shared with other threads.
+    Ref item = which == 1 ? Ref::steal(PyList_GetItemRef(value, i))
+                          : Ref::borrow(PyTuple_GetItem(value, i));
     if (!item) return -1;
     if (!PyText_Check(item.get())) {
       PyErr_SetString(PyExc_TypeError, "headers must contain only byte or ascii-unicode strings");

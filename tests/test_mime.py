@@ -511,6 +511,8 @@ def test_closed_curl(c):
         mime.addpart()
     with pytest.raises(kelvex.error, match=r"^cannot invoke name\(\) - no curl handle$"):
         part.name("x")
+    with pytest.raises(kelvex.error, match=r"^cannot invoke CurlMime\(\) - no curl handle$"):
+        mime.add_multipart()
     mime.close()
     assert mime.closed
 
@@ -983,3 +985,26 @@ def test_transfer_on_another_thread(c):
     worker.start()
     worker.join()
     assert feed.count("free") == 1
+
+
+def test_documents_left_at_interpreter_exit():
+    # Documents still alive when the interpreter ends are freed during its
+    # finalization; their free callables must not crash it.
+    import subprocess
+    import textwrap
+
+    script = textwrap.dedent("""
+        import kelvex
+        curl = kelvex.Curl()
+        mime = kelvex.CurlMime(curl)
+        mime.addpart().data_cb(None, lambda ud, size: b"", free=lambda ud: None)
+        curl.setopt(kelvex.MIMEPOST, mime)
+        copy = curl.duphandle()
+        loose = kelvex.CurlMime(curl).add_multipart()
+        loose.addpart().data_cb(1, lambda ud, size: b"x", free=print, userdata="freed")
+        print("ok")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("ok\n")
+    assert "Traceback" not in done.stderr
