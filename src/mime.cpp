@@ -354,8 +354,9 @@ void mime_data_cb_owner_release(MimeDataCbOwnerObject* owner, bool call_free) {
                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
   if (call_free && refs == 1 && __atomic_exchange_n(&owner->free_called, 1, __ATOMIC_ACQ_REL) == 0) {
     Ref callable = Ref::borrow(owner->free);
+    Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
     if (callable) {
-      Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), owner->userdata));
+      Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), userdata.get()));
       if (!result) report_unraisable(callable.get());
     }
   }
@@ -503,8 +504,8 @@ void mime_data_cb_free_callback(void* arg) {
   mime_data_cb_owner_release(owner, true);
 }
 
-// Adds one libcurl-side reference to every callback owner of a document's
-// libcurl tree: its own parts and, depth first, its nested documents.
+// Appends to `into` every callback owner of a document's libcurl tree: its
+// own parts' and, depth first, those of its nested documents.
 int curlmime_collect_data_cb_owners(CurlMimeObject* self, PyObject* into) {
   if (self->data_cb_owners != nullptr) {
     assert(PyList_Check(self->data_cb_owners));

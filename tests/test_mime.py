@@ -532,6 +532,35 @@ def test_replacing_the_content_of_a_part_closes_the_document_nested_there(c):
     assert outer["body"] == "flat now"
 
 
+@pytest.mark.parametrize("replacement", ["data", "subparts"])
+def test_replacing_a_nested_document_frees_its_callback_parts_once(c, replacement):
+    feed = Feed(b"")
+    mime = CurlMime(c)
+    part = mime.addpart()
+    part.name("outer")
+    first = CurlMime(c)
+    first.addpart().data_cb(0, feed.read, free=feed.free)
+    part.subparts(first)
+    second = CurlMime(c)
+    second.add_field("second", "2")
+    if replacement == "data":
+        part.data(b"flat")
+    else:
+        part.subparts(second)
+    assert first.closed and not second.closed
+    assert feed.count("free") == 1
+    copy = c.duphandle()  # counts only what libcurl still holds
+    copy.close()
+    (outer,) = post(c, mime)["parts"]
+    if replacement == "data":
+        assert outer["body"] == "flat"
+    else:
+        assert [p["body"] for p in outer["parts"]] == ["2"]
+    mime.close()
+    assert feed.count("free") == 1
+    assert second.closed is (replacement == "subparts")
+
+
 def test_methods_refused_while_the_transfer_runs(c):
     mime = CurlMime(c)
     part = mime.add_field("a", "1")
@@ -1008,3 +1037,30 @@ def test_documents_left_at_interpreter_exit():
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("ok\n")
     assert "Traceback" not in done.stderr
+
+
+def test_callback_parts_on_several_threads_at_once(echo_url):
+    # Each hook attaches the thread it runs on; transfers on other threads
+    # keep running meanwhile.
+    count = 4
+    barrier = threading.Barrier(count)
+    results = [None] * count
+    feeds = [Feed(f"thread {i} ".encode() * 200, chunk=97) for i in range(count)]
+
+    def run(i):
+        with Curl() as curl:
+            curl.setopt(kelvex.URL, echo_url)
+            mime = CurlMime(curl)
+            mime.addpart().data_cb(None, feeds[i].read, free=feeds[i].free, userdata=i)
+            curl.setopt(kelvex.MIMEPOST, mime)
+            barrier.wait()
+            results[i] = json.loads(perform(curl))["parts"][0]["body"]
+            mime.close()
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert results == [feed.data.decode() for feed in feeds]
+    assert [feed.calls[-1] for feed in feeds] == [("free", i) for i in range(count)]
