@@ -13,14 +13,14 @@ COMPILE_SSL_LIB: str
 class error(Exception): ...
 
 class KhKey(NamedTuple):
-    key: Any
-    keytype: Any
+    key: bytes
+    keytype: int
 
 class CurlSockAddr(NamedTuple):
-    family: Any
-    socktype: Any
-    protocol: Any
-    addr: Any
+    family: int
+    socktype: int
+    protocol: int
+    addr: tuple[str, int] | tuple[str, int, int, int] | bytes
 
 class HstsEntry(NamedTuple):
     host: Any

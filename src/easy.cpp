@@ -183,6 +183,9 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
   if (check_curl_state(self, CHECK_NOT_RUNNING, "close") < 0) return nullptr;
   util_curl_close(self);
+  // Closing the pooled connections runs the close-socket callable, whose
+  // exceptions are left for the call that ran libcurl to raise.
+  if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -244,6 +247,7 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
     copy->*cb.field = Py_NewRef(callable);
     curl_easy_setopt(copy->handle, cb.data_option, copy);
   }
+  if (copy->cb_closesocket != nullptr) closesocket_link(copy);
   copy->write_use_memoryview = self->write_use_memoryview;
   copy->header_use_memoryview = self->header_use_memoryview;
 
@@ -444,6 +448,7 @@ void util_curl_close(CurlObject* self) {
     curl_easy_cleanup(self->handle);
   }
   self->handle = nullptr;
+  closesocket_unlink(self);
   // The libcurl handle is gone: release without touching it.
   util_curl_xdecref(self, RELEASE_EASY, nullptr);
 }

@@ -326,18 +326,19 @@ constexpr CallableOption kCallableOptions[] = {
      DataReset::null, nullptr, nullptr},
     {CURLOPT_IOCTLFUNCTION, &CurlObject::cb_ioctl, &install<ioctl_callback>, CURLOPT_IOCTLDATA,
      DataReset::null, nullptr, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
-    {CURLOPT_SOCKOPTFUNCTION, &CurlObject::cb_sockopt, nullptr, CURLOPT_SOCKOPTDATA,
-     DataReset::null, nullptr, nullptr},
-    {CURLOPT_OPENSOCKETFUNCTION, &CurlObject::cb_opensocket, nullptr, CURLOPT_OPENSOCKETDATA,
-     DataReset::null, nullptr, nullptr},
+    {CURLOPT_SOCKOPTFUNCTION, &CurlObject::cb_sockopt, &install<sockopt_cb>,
+     CURLOPT_SOCKOPTDATA, DataReset::null, nullptr, nullptr},
+    {CURLOPT_OPENSOCKETFUNCTION, &CurlObject::cb_opensocket, &install<opensocket_callback>,
+     CURLOPT_OPENSOCKETDATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_SEEKFUNCTION, &CurlObject::cb_seek, &install<seek_callback>, CURLOPT_SEEKDATA,
      DataReset::null, nullptr, nullptr},
-    {CURLOPT_SSH_KEYFUNCTION, &CurlObject::cb_ssh_key, nullptr, CURLOPT_SSH_KEYDATA,
-     DataReset::null, nullptr, nullptr},
+    {CURLOPT_SSH_KEYFUNCTION, &CurlObject::cb_ssh_key, &install<ssh_key_cb>,
+     CURLOPT_SSH_KEYDATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_FNMATCH_FUNCTION, &CurlObject::cb_fnmatch, &install<fnmatch_callback>,
      CURLOPT_FNMATCH_DATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, nullptr, CURLOPT_CLOSESOCKETDATA,
-     DataReset::null, nullptr, nullptr},
+    // Its user data is a token, not the handle: easycbsocket.cpp says why.
+    {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, &install_closesocket,
+     CURLOPT_CLOSESOCKETDATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, &install<xferinfo_callback>,
      CURLOPT_XFERINFODATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start,
@@ -372,8 +373,9 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
   if (row->use_memoryview != nullptr) self->*row->use_memoryview = use_memoryview == 1;
   if (row->install != nullptr) {
     // Neither call can fail for an open handle and an option libcurl knows.
-    (void)row->install(self->handle, row->option);
+    // The data pointer goes first: an installer may put its own in place.
     (void)curl_easy_setopt(self->handle, row->data_option, static_cast<void*>(self));
+    (void)row->install(self->handle, row->option);
   }
   Py_RETURN_NONE;
 }

@@ -201,6 +201,12 @@ struct CurlObject {
   PyObject* ca_certs;    // bytes
   int in_write_callback;
   char error[KELVEX_ERROR_SIZE];
+  // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
+  // reused, not this record's address (easycbsocket.cpp says why), and the
+  // link of the list of handles that hold one. Both guarded by that list's
+  // mutex.
+  uintptr_t closesocket_token;
+  CurlObject* closesocket_next;
 };
 
 struct CurlMultiObject {
@@ -626,6 +632,20 @@ int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
 int fnmatch_callback(void* ptr, const char* pattern, const char* string);
 int resolver_start_callback(void* resolver_state, void* reserved, void* userdata);
 int trailer_callback(curl_slist** list, void* userdata);
+// Socket and security (easycbsocket.cpp).
+curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
+                                  struct curl_sockaddr* address);
+int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose);
+int closesocket_callback(void* clientp, curl_socket_t item);
+int ssh_key_cb(CURL* easy, const struct curl_khkey* knownkey, const struct curl_khkey* foundkey,
+               enum curl_khmatch match, void* clientp);
+// Installs closesocket_callback with this handle's token as its user data
+// (the handle is found through libcurl's private pointer); cannot fail.
+CURLcode install_closesocket(CURL* handle, CURLoption option);
+// A duplicate gets a token of its own; a closed handle gives its token up,
+// after which libcurl's late closes of its pooled connections just close.
+void closesocket_link(CurlObject* self);
+void closesocket_unlink(CurlObject* self);
 
 // WebSocket frames (easyws.cpp).
 PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds);
