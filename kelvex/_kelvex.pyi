@@ -1,4 +1,5 @@
 # Type stubs for the compiled module kelvex._kelvex.
+from datetime import datetime
 from collections.abc import Callable
 from types import TracebackType
 from typing import Any, NamedTuple, Self
@@ -23,13 +24,13 @@ class CurlSockAddr(NamedTuple):
     addr: tuple[str, int] | tuple[str, int, int, int] | bytes
 
 class HstsEntry(NamedTuple):
-    host: Any
-    expire: Any
-    include_subdomains: Any
+    host: bytes
+    expire: datetime | None
+    include_subdomains: bool
 
 class HstsIndex(NamedTuple):
-    idx: Any
-    total: Any
+    idx: int
+    total: int
 
 class WsFrame(NamedTuple):
     age: int

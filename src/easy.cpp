@@ -183,8 +183,9 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
   if (check_curl_state(self, CHECK_NOT_RUNNING, "close") < 0) return nullptr;
   util_curl_close(self);
-  // Closing the pooled connections runs the close-socket callable, whose
-  // exceptions are left for the call that ran libcurl to raise.
+  // Closing the pooled connections runs the close-socket callable, and
+  // saving the HSTS cache the HSTS write callable, whose exceptions are left
+  // for the call that ran libcurl to raise.
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
@@ -210,7 +211,19 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 
   // libcurl cannot duplicate a closed handle; its copy keeps pointing the
   // error buffer and the private pointer at the source until told otherwise.
-  if (self->handle != nullptr) copy->handle = curl_easy_duphandle(self->handle);
+  if (self->handle != nullptr) {
+    // Duplicating loads the copy's HSTS cache through the source's read
+    // callback, which must find this thread's state to re-attach to: in the
+    // slot of the transfer whose callback runs this call, else in the
+    // handle's own. A transfer running on another thread owns its slot.
+    PyThreadState** slot = kelvex_get_thread_state_slot(self);
+    if (slot == nullptr || slot_load(slot) == PyThreadState_GetUnchecked()) {
+      DetachedCall call(slot != nullptr ? slot : &self->state, DetachedCall::Nested{});
+      copy->handle = curl_easy_duphandle(self->handle);
+    } else {
+      copy->handle = curl_easy_duphandle(self->handle);
+    }
+  }
   if (copy->handle != nullptr && mime_owners) {
     // Counted at once: a failure below frees the copy, and with it libcurl's
     // references.

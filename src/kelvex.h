@@ -326,6 +326,10 @@ extern PyObject* g_str_write;
 extern PyObject* g_str_read;
 extern PyObject* g_str_release;
 extern PyObject* g_str_getvalue;
+extern PyObject* g_str_tzinfo;
+extern PyObject* g_str_astimezone;
+extern PyObject* g_str_strftime;
+extern PyObject* g_str_strptime;
 
 // Registration (module.cpp); each returns 0 or -1.
 int insobj2(PyObject* dict1, PyObject* dict2, const char* name, PyObject* value);
@@ -646,6 +650,11 @@ CURLcode install_closesocket(CURL* handle, CURLoption option);
 // after which libcurl's late closes of its pooled connections just close.
 void closesocket_link(CurlObject* self);
 void closesocket_unlink(CurlObject* self);
+
+// HSTS cache load and save (easycbhsts.cpp).
+CURLSTScode hstsread_callback(CURL* easy, curl_hstsentry* entry, void* userdata);
+CURLSTScode hstswrite_callback(CURL* easy, curl_hstsentry* entry, curl_index* index,
+                               void* userdata);
 
 // WebSocket frames (easyws.cpp).
 PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds);

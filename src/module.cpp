@@ -40,6 +40,10 @@ PyObject* g_str_write = nullptr;
 PyObject* g_str_read = nullptr;
 PyObject* g_str_release = nullptr;
 PyObject* g_str_getvalue = nullptr;
+PyObject* g_str_tzinfo = nullptr;
+PyObject* g_str_astimezone = nullptr;
+PyObject* g_str_strftime = nullptr;
+PyObject* g_str_strptime = nullptr;
 
 namespace {
 
@@ -166,6 +170,10 @@ constexpr InternedEntry kInterned[] = {
     {&g_str_read, "read"},
     {&g_str_release, "release"},
     {&g_str_getvalue, "getvalue"},
+    {&g_str_tzinfo, "tzinfo"},
+    {&g_str_astimezone, "astimezone"},
+    {&g_str_strftime, "strftime"},
+    {&g_str_strptime, "strptime"},
 };
 
 // Every object global of this file; cleared at teardown and on a failed
@@ -176,6 +184,7 @@ PyObject** const kOwnedGlobals[] = {
     &utc_tz,            &ws_frame_type,     &curlobject_constants, &curlmultiobject_constants,
     &curlshareobject_constants, &g_str_write, &g_str_read,         &g_str_release,
     &g_str_getvalue,
+    &g_str_tzinfo,      &g_str_astimezone,  &g_str_strftime,       &g_str_strptime,
 };
 
 void release_globals() {
