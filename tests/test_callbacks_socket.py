@@ -2,6 +2,7 @@
 SOCKOPTFUNCTION, CLOSESOCKETFUNCTION and SSH_KEYFUNCTION."""
 
 import asyncio
+import fcntl
 import http.server
 import os
 import socket
@@ -188,9 +189,15 @@ def test_opensocket_result_ownership(curl, kind):
             sock.close()
         return kelvex.SOCKOPT_OK
 
+    def closesocket(fd):
+        # Like every descriptor Python makes, libcurl's is not inherited by
+        # child processes.
+        assert fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+        return closing(closed)(fd)
+
     curl.setopt(kelvex.OPENSOCKETFUNCTION, opensocket)
     curl.setopt(kelvex.SOCKOPTFUNCTION, sockopt)
-    curl.setopt(kelvex.CLOSESOCKETFUNCTION, closing(closed))
+    curl.setopt(kelvex.CLOSESOCKETFUNCTION, closesocket)
     curl.setopt(kelvex.FORBID_REUSE, 1)
     curl.perform()
 
@@ -467,6 +474,49 @@ def test_duphandle_calls_the_same_callables_for_the_copy(curl):
     (_, fd), (_, closed_fd) = events[1:]
     assert events[1][0] == "sockopt" and events[2][0] == "close"
     assert closed_fd == fd
+
+
+def test_closesocket_inside_a_multi_and_on_several_threads(targets):
+    """Connections closed while a multi drives their handles reach each
+    handle's own callable, and so do those of handles on other threads."""
+    url = targets["ipv4"][0]
+
+    def handle(calls):
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, url)
+        c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+        c.setopt(kelvex.FORBID_REUSE, 1)
+        c.setopt(kelvex.CLOSESOCKETFUNCTION, closing(calls))
+        return c
+
+    multi_calls = [[] for _ in range(3)]
+    with kelvex.CurlMulti() as multi:
+        handles = [handle(calls) for calls in multi_calls]
+        for c in handles:
+            multi.add_handle(c)
+        run_to_end(multi)
+        assert [len(calls) for calls in multi_calls] == [1, 1, 1]
+    for c in handles:
+        c.close()
+
+    thread_calls = [[] for _ in range(4)]
+    errors = []
+
+    def transfers(calls):
+        try:
+            with handle(calls) as c:
+                for _ in range(5):
+                    c.perform()
+        except Exception as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=transfers, args=(calls,)) for calls in thread_calls]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert [len(calls) for calls in thread_calls] == [5] * 4
 
 
 @pytest.mark.parametrize("handle_fate", ["closed", "kept"])
