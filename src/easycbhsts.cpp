@@ -98,6 +98,10 @@ int fill_entry(PyObject* result, curl_hstsentry* entry) {
                  static_cast<Py_ssize_t>(len), entry->namelen);
     return -1;
   }
+  // The whole field is written, not just up to the NUL: libcurl refuses an
+  // entry (CURLE_BAD_FUNCTION_ARGUMENT) when bytes are left after an empty
+  // stamp, so leftovers of its own buffer would make "no expiry" fail at
+  // random.
   char stamp[kExpireFieldSize] = {};
   if (hsts_format_expire(expire, stamp) < 0) return -1;
   const int truth = PyObject_IsTrue(include_subdomains);
@@ -128,7 +132,8 @@ PyObject* parse_expire(const curl_hstsentry* entry) {
   stamp[len] = '\0';
   char text[32];
   const int written = std::snprintf(text, sizeof(text), "%s+0000", stamp);
-  if (len == kExpireFieldSize || written < 0 || static_cast<std::size_t>(written) >= sizeof(text)) {
+  if (len == kExpireFieldSize || written < 0 ||
+      static_cast<std::size_t>(written) >= sizeof(text)) {
     PyErr_Format(ErrorObject, "libcurl returned an unparsable HSTS expire stamp: %s", stamp);
     return nullptr;
   }

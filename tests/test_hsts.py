@@ -11,6 +11,7 @@ import kelvex
 from conftest import run_to_end
 
 UTC = datetime.timezone.utc
+PLUS_2H = datetime.timezone(datetime.timedelta(hours=2))
 FUTURE = datetime.datetime(2099, 1, 2, 3, 4, 5)
 PAST = datetime.datetime(2001, 1, 1)
 ABORTED_BY_CALLBACK = 42
@@ -144,9 +145,10 @@ def test_entries_load_under_a_multi(hsts_curl, https_server):
         (None, None),
         (FUTURE, FUTURE.replace(tzinfo=UTC)),
         (FUTURE.replace(microsecond=123456), FUTURE.replace(tzinfo=UTC)),
-        (datetime.datetime(2031, 6, 1, 12, 30, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
+        (datetime.datetime(2031, 6, 1, 12, 30, tzinfo=PLUS_2H),
          datetime.datetime(2031, 6, 1, 10, 30, tzinfo=UTC)),
-        (datetime.datetime(9999, 12, 31, 23, 59, 59), datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=UTC)),
+        (datetime.datetime(9999, 12, 31, 23, 59, 59),
+         datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=UTC)),
     ],
 )
 def test_expiry_round_trip(hsts_curl, plain_url, given, saved):
@@ -189,7 +191,15 @@ def close_by_with(c):
         pass
 
 
-@pytest.mark.parametrize("close", [kelvex.Curl.close, close_by_with, close_by_del])
+def close_by_multi(c):
+    m = kelvex.CurlMulti(close_handles=True)
+    m.add_handle(c)
+    m.close()
+    assert c.closed
+
+
+@pytest.mark.parametrize("close", [kelvex.Curl.close, close_by_with, close_by_del,
+                                   close_by_multi])
 def test_learned_entry_is_saved_at_cleanup(hsts_curl, https_server, close):
     got = []
     c = hsts_curl(write=lambda e, i: got.append((e, i)))
@@ -408,7 +418,8 @@ def test_duplicate_inside_a_callback_keeps_the_cache(hsts_curl, plain_url):
     got = []
     c = hsts_curl(read=read, write=lambda e, i: got.append(e.host))
     copies = []
-    c.setopt(kelvex.WRITEFUNCTION, lambda data: copies.append(c.duphandle()) if not copies else None)
+    c.setopt(kelvex.WRITEFUNCTION,
+             lambda data: None if copies else copies.append(c.duphandle()))
     c.setopt(kelvex.URL, plain_url)
     c.perform()
     [d] = copies
