@@ -426,3 +426,22 @@ def test_duplicate_inside_a_callback_keeps_the_cache(hsts_curl, plain_url):
     d.close()
     # Duplicating inside the transfer asked the read callable once more.
     assert (got, read.calls) == ([b"a.invalid"], 3)
+
+
+def test_saved_entries_load_into_a_new_handle(hsts_curl, https_server):
+    # What one handle learned and saved is what the next one reads back:
+    # HstsEntry is a tuple of the shape the read callable returns.
+    saved = []
+    c = hsts_curl(write=lambda e, i: saved.append(e))
+    c.setopt(kelvex.URL, f"https://localhost:{https_server.port}/response-headers"
+                         "?Strict-Transport-Security=max-age%3D3600")
+    c.perform()
+    c.close()
+    [entry] = saved
+    resaved = []
+    d = hsts_curl(read=feeder(saved), write=lambda e, i: resaved.append(e))
+    d.setopt(kelvex.URL, f"http://localhost:{https_server.port}/get")
+    d.perform()
+    assert d.getinfo(kelvex.EFFECTIVE_URL).startswith("https://")
+    d.close()
+    assert resaved == [entry]
