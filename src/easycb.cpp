@@ -123,6 +123,29 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Answers of seek callables (the handle's and a MIME part's)
+// ---------------------------------------------------------------------------
+
+int seek_result_to_code(PyObject* result, const char* range_format, const char* type_text,
+                        int failure) {
+  int value = 0;
+  switch (small_int_result(result, &value)) {
+    case SmallResult::ok:
+      return value;
+    case SmallResult::out_of_range:
+      PyErr_Format(ErrorObject, range_format, value);
+      break;
+    case SmallResult::not_int:
+      set_error_text(type_text);
+      break;
+    case SmallResult::error:
+      break;
+  }
+  print_callback_error_if_regular_exception();
+  return failure;
+}
+
+// ---------------------------------------------------------------------------
 // Integer results of the callables of later trampolines
 // ---------------------------------------------------------------------------
 
@@ -214,24 +237,11 @@ int seek_callback(void* userdata, curl_off_t offset, int origin) {
     print_callback_error_if_regular_exception();
     return failure;
   }
-  int value = 0;
-  switch (small_int_result(result.get(), &value)) {
-    case SmallResult::ok:
-      return value;
-    case SmallResult::out_of_range:
-      PyErr_Format(ErrorObject, "invalid return value for seek callback %d not in (0, 1, 2)",
-                   value);
-      break;
-    case SmallResult::not_int:
-      set_error_text(
-          "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
-          "(CURL_SEEKFUNC_CANTSEEK) or None");
-      break;
-    case SmallResult::error:
-      break;
-  }
-  print_callback_error_if_regular_exception();
-  return failure;
+  return seek_result_to_code(
+      result.get(), "invalid return value for seek callback %d not in (0, 1, 2)",
+      "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
+      "(CURL_SEEKFUNC_CANTSEEK) or None",
+      failure);
 }
 
 curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {

@@ -464,6 +464,10 @@ class CallbackFrame {
 };
 
 int callback_return_value_to_int(PyObject* result, const char* name, int* out);
+// A seek callable's answer: None or 0..2 pass; anything else prints the
+// matching text (range_format gets the value) and gives `failure`.
+int seek_result_to_code(PyObject* result, const char* range_format, const char* type_text,
+                        int failure);
 
 // ---------------------------------------------------------------------------
 // Trampoline support (easycb*.cpp)

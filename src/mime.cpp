@@ -477,24 +477,11 @@ int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
     print_callback_error_if_regular_exception();
     return failure;
   }
-  int value = 0;
-  switch (small_int_result(result.get(), &value)) {
-    case SmallResult::ok:
-      return value;
-    case SmallResult::out_of_range:
-      PyErr_Format(ErrorObject, "invalid return value for mime seek callback %d not in (0, 1, 2)",
-                   value);
-      break;
-    case SmallResult::not_int:
-      set_error_text(
-          "mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
-          "(SEEKFUNC_CANTSEEK) or None");
-      break;
-    case SmallResult::error:
-      break;
-  }
-  print_callback_error_if_regular_exception();
-  return failure;
+  return seek_result_to_code(
+      result.get(), "invalid return value for mime seek callback %d not in (0, 1, 2)",
+      "mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
+      "(SEEKFUNC_CANTSEEK) or None",
+      failure);
 }
 
 void mime_data_cb_free_callback(void* arg) {

@@ -24,6 +24,8 @@ import trustme
 from cheroot import wsgi
 from cheroot.ssl.builtin import BuiltinSSLAdapter
 
+import kelvex
+
 
 class LoopbackHTTPServer:
     """A WSGI app served on 127.0.0.1 by a threaded cheroot server, which
@@ -225,3 +227,31 @@ def run_to_end(multi, deadline=120.0):
         if not running:
             return
         multi.select(1.0)
+
+
+@pytest.fixture
+def curl():
+    """A fresh handle, closed after the test."""
+    c = kelvex.Curl()
+    yield c
+    c.close()
+
+
+BODY_LEN = 4096
+
+
+def body_url(server, n=BODY_LEN):
+    # httpbin's /range/N answers N bytes of a fixed letter pattern.
+    return f"{server.url}/range/{n}"
+
+
+def expected_body(n=BODY_LEN):
+    letters = b"abcdefghijklmnopqrstuvwxyz"
+    return bytes(letters[i % 26] for i in range(n))
+
+
+def perform_error(c):
+    """Runs c.perform(), which must fail, and returns kelvex.error's args."""
+    with pytest.raises(kelvex.error) as info:
+        c.perform()
+    return info.value.args

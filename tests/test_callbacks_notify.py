@@ -9,34 +9,9 @@ import threading
 import warnings
 
 import pytest
-from conftest import run_to_end
+from conftest import BODY_LEN, body_url, expected_body, perform_error, run_to_end
 
 import kelvex
-
-BODY_LEN = 4096
-
-
-@pytest.fixture
-def curl():
-    c = kelvex.Curl()
-    yield c
-    c.close()
-
-
-def body_url(server, n=BODY_LEN):
-    # httpbin's /range/N answers N bytes of a fixed letter pattern.
-    return f"{server.url}/range/{n}"
-
-
-def expected_body(n=BODY_LEN):
-    letters = b"abcdefghijklmnopqrstuvwxyz"
-    return bytes(letters[i % 26] for i in range(n))
-
-
-def perform_error(c):
-    with pytest.raises(kelvex.error) as info:
-        c.perform()
-    return info.value.args
 
 
 def setopt_quietly(c, option, value):

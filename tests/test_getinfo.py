@@ -37,13 +37,6 @@ ALL_INFO = [(name, group) for group, names in INFO_GROUPS.items() for name in na
 
 
 @pytest.fixture
-def curl():
-    c = kelvex.Curl()
-    yield c
-    c.close()
-
-
-@pytest.fixture
 def fetched(curl, http_server):
     """A handle after a plain GET of 123 bytes."""
     body = []

@@ -31,13 +31,6 @@ def error_text(excinfo):
     return text
 
 
-@pytest.fixture
-def curl():
-    c = kelvex.Curl()
-    yield c
-    c.close()
-
-
 def attached(share, count=1):
     handles = [kelvex.Curl() for _ in range(count)]
     for c in handles:
