@@ -40,6 +40,15 @@ PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name
   // curl_easy_pause, and those callbacks must find it.
   PyThreadState** slot =
       self->multi_stack != nullptr ? &self->multi_stack->state : &self->state;
+  // libcurl pauses a running transfer only from the thread that drives it,
+  // inside its callbacks. From any other thread the slot holds a thread state
+  // that is not ours to park and restore: the driving thread would re-attach
+  // with this thread's state.
+  PyThreadState* running = slot_load(slot);
+  if (running != nullptr && running != PyThreadState_GetUnchecked()) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
+    return nullptr;
+  }
   CURLcode res;
   {
     DetachedCall call(slot, DetachedCall::Nested{});

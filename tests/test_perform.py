@@ -312,12 +312,17 @@ def test_other_thread_sees_handle_running(raw_server):
     worker.start()
     try:
         assert request_seen.wait(60)
-        for name in ("setopt", "close"):
+        # pause and unpause work inside the transfer's own callbacks only:
+        # from here they would swap the running thread's parked state.
+        calls = {
+            "setopt": lambda: c.setopt(kelvex.VERBOSE, 0),
+            "close": c.close,
+            "pause": c.pause,
+            "unpause": c.unpause,
+        }
+        for name, call in calls.items():
             with pytest.raises(kelvex.error) as info:
-                if name == "setopt":
-                    c.setopt(kelvex.VERBOSE, 0)
-                else:
-                    c.close()
+                call()
             assert info.value.args == (f"cannot invoke {name}() - perform() is currently running",)
     finally:
         release.set()
