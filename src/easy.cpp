@@ -215,14 +215,15 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
     // Duplicating loads the copy's HSTS cache through the source's read
     // callback, which must find this thread's state to re-attach to: in the
     // slot of the transfer whose callback runs this call, else in the
-    // handle's own. A transfer running on another thread owns its slot.
+    // handle's own. A transfer running on another thread owns its slot, and
+    // libcurl does not allow reading a handle that another thread drives.
     PyThreadState** slot = kelvex_get_thread_state_slot(self);
-    if (slot == nullptr || slot_load(slot) == PyThreadState_GetUnchecked()) {
-      DetachedCall call(slot != nullptr ? slot : &self->state, DetachedCall::Nested{});
-      copy->handle = curl_easy_duphandle(self->handle);
-    } else {
-      copy->handle = curl_easy_duphandle(self->handle);
+    if (slot != nullptr && slot_load(slot) != PyThreadState_GetUnchecked()) {
+      PyErr_SetString(ErrorObject, "cannot invoke duphandle() - perform() is currently running");
+      return nullptr;
     }
+    DetachedCall call(slot != nullptr ? slot : &self->state, DetachedCall::Nested{});
+    copy->handle = curl_easy_duphandle(self->handle);
   }
   if (copy->handle != nullptr && mime_owners) {
     // Counted at once: a failure below frees the copy, and with it libcurl's

@@ -312,13 +312,15 @@ def test_other_thread_sees_handle_running(raw_server):
     worker.start()
     try:
         assert request_seen.wait(60)
-        # pause and unpause work inside the transfer's own callbacks only:
-        # from here they would swap the running thread's parked state.
+        # pause, unpause and duphandle work inside the transfer's own
+        # callbacks only: from here they would swap the running thread's
+        # parked state, or read a handle that thread is driving.
         calls = {
             "setopt": lambda: c.setopt(kelvex.VERBOSE, 0),
             "close": c.close,
             "pause": c.pause,
             "unpause": c.unpause,
+            "duphandle": c.duphandle,
         }
         for name, call in calls.items():
             with pytest.raises(kelvex.error) as info:
