@@ -212,17 +212,17 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   // libcurl cannot duplicate a closed handle; its copy keeps pointing the
   // error buffer and the private pointer at the source until told otherwise.
   if (self->handle != nullptr) {
-    // Duplicating loads the copy's HSTS cache through the source's read
-    // callback, which must find this thread's state to re-attach to: in the
-    // slot of the transfer whose callback runs this call, else in the
-    // handle's own. A transfer running on another thread owns its slot, and
     // libcurl does not allow reading a handle that another thread drives.
     PyThreadState** slot = kelvex_get_thread_state_slot(self);
     if (slot != nullptr && slot_load(slot) != PyThreadState_GetUnchecked()) {
       PyErr_SetString(ErrorObject, "cannot invoke duphandle() - perform() is currently running");
       return nullptr;
     }
-    DetachedCall call(slot != nullptr ? slot : &self->state, DetachedCall::Nested{});
+    // Duplicating loads the copy's HSTS cache through the source's read
+    // callback. This thread stays attached for it, and the read trampoline
+    // calls the callable straight away when it finds its thread attached:
+    // parking this thread's state in the source's own slot would race with
+    // a duphandle() of the same handle on another thread.
     copy->handle = curl_easy_duphandle(self->handle);
   }
   if (copy->handle != nullptr && mime_owners) {
@@ -268,6 +268,14 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(self->*field);
   if (copy->ca_certs != nullptr) curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
   if (self->mime != nullptr) copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
+  // A read callable that raised something other than an Exception while
+  // libcurl filled the copy's cache left it pending: it is raised here, and
+  // the half-loaded copy is dropped without handing its cache to the write
+  // callable.
+  if (PyErr_Occurred()) {
+    Py_CLEAR(copy->cb_hstswrite);
+    return nullptr;
+  }
   return obj.release();
 }
 

@@ -3,6 +3,7 @@ cache handed to HSTSWRITEFUNCTION when libcurl saves it at cleanup, the
 expiry conversions both ways, and how results and errors reach libcurl."""
 
 import datetime
+import threading
 import weakref
 
 import pytest
@@ -426,6 +427,42 @@ def test_duplicate_inside_a_callback_keeps_the_cache(hsts_curl, plain_url):
     d.close()
     # Duplicating inside the transfer asked the read callable once more.
     assert (got, read.calls) == ([b"a.invalid"], 3)
+
+
+def test_duplicates_made_on_several_threads_at_once(hsts_curl):
+    # Each copy loads its cache through the source's read callable on the
+    # thread that made it, whatever the other threads are doing.
+    calls = []
+    c = hsts_curl(read=lambda: calls.append(threading.current_thread()))
+    errors = []
+
+    def work():
+        try:
+            for _ in range(1000):
+                c.duphandle().close()
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert len(calls) == 4 * 1000
+    assert set(calls) == set(threads)
+
+
+def test_keyboard_interrupt_while_duplicating_is_raised(hsts_curl):
+    def read():
+        raise KeyboardInterrupt
+
+    got = []
+    c = hsts_curl(read=read, write=lambda e, i: got.append(e))
+    with pytest.raises(KeyboardInterrupt):
+        c.duphandle()
+    c.close()
+    assert got == []
 
 
 def test_saved_entries_load_into_a_new_handle(hsts_curl, https_server):
