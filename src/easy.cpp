@@ -344,6 +344,9 @@ void do_curl_dealloc(PyObject* obj) {
   // libcurl callbacks and registry updates that must not clobber it.
   PyObject* pending = PyErr_GetRaisedException();
   util_curl_close(self);
+  // What the close-socket or HSTS write callable raised has no caller to
+  // reach here: it goes to the unraisable hook instead of vanishing.
+  if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while closing a Curl object");
   PyErr_SetRaisedException(pending);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(obj);
   Curl_Type.tp_free(obj);

@@ -7,6 +7,7 @@ import http.server
 import os
 import socket
 import stat
+import sys
 import threading
 
 import pytest
@@ -378,6 +379,29 @@ def test_closesocket_runs_when_the_handle_closes(curl):
     assert len(closed) == 1
     assert seen[0] not in socket_inodes()
     assert curl.closed
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, KeyboardInterrupt])
+def test_closesocket_exception_when_the_last_reference_goes(targets, monkeypatch, exc_type):
+    """Dropping the handle closes its pooled connection; what the callable
+    raises there has no caller to reach and goes to the unraisable hook."""
+    hooked, closed = [], []
+    monkeypatch.setattr(sys, "unraisablehook", hooked.append)
+
+    def closesocket(fd):
+        closing(closed)(fd)
+        raise exc_type("from closesocket")
+
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, targets["ipv4"][0])
+    c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    c.setopt(kelvex.CLOSESOCKETFUNCTION, closesocket)
+    c.perform()
+    del c
+    assert len(closed) == 1
+    [report] = hooked
+    assert type(report.exc_value) is exc_type
+    assert report.err_msg == "Exception ignored while closing a Curl object"
 
 
 @pytest.mark.parametrize(
