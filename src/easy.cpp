@@ -213,17 +213,30 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   // error buffer and the private pointer at the source until told otherwise.
   if (self->handle != nullptr) {
     // libcurl does not allow reading a handle that another thread drives.
+    PyThreadState* const tstate = PyThreadState_Get();
     PyThreadState** slot = kelvex_get_thread_state_slot(self);
-    if (slot != nullptr && slot_load(slot) != PyThreadState_GetUnchecked()) {
+    // An idle handle is claimed for the copy, with this thread's state in
+    // its own slot, so that the HSTS read callable (which libcurl calls to
+    // fill the copy's cache) cannot close, reset or reconfigure the handle
+    // being copied. The claim is one compare-and-swap: a duphandle() of the
+    // same handle on another thread at the same moment is refused instead
+    // of overwriting it.
+    bool claimed = false;
+    if (slot == nullptr) {
+      PyThreadState* expected = nullptr;
+      claimed = __atomic_compare_exchange_n(&self->state, &expected, tstate, false,
+                                            __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+    }
+    // Unclaimed, the copy runs only inside a callback of the handle's own
+    // transfer on this thread.
+    if (!claimed && (slot == nullptr || slot_load(slot) != tstate)) {
       PyErr_SetString(ErrorObject, "cannot invoke duphandle() - perform() is currently running");
       return nullptr;
     }
-    // Duplicating loads the copy's HSTS cache through the source's read
-    // callback. This thread stays attached for it, and the read trampoline
-    // calls the callable straight away when it finds its thread attached:
-    // parking this thread's state in the source's own slot would race with
-    // a duphandle() of the same handle on another thread.
+    // This thread stays attached, and the read trampoline calls the
+    // callable straight away when it finds its thread attached.
     copy->handle = curl_easy_duphandle(self->handle);
+    if (claimed) slot_store(&self->state, nullptr);
   }
   if (copy->handle != nullptr && mime_owners) {
     // Counted at once: a failure below frees the copy, and with it libcurl's

@@ -430,27 +430,54 @@ def test_duplicate_inside_a_callback_keeps_the_cache(hsts_curl, plain_url):
 
 
 def test_duplicates_made_on_several_threads_at_once(hsts_curl):
-    # Each copy loads its cache through the source's read callable on the
-    # thread that made it, whatever the other threads are doing.
+    # A copy claims its source while libcurl copies it: one asked for on
+    # another thread at that moment is refused as if a transfer ran, and
+    # each copy made loads its cache on the thread that made it.
     calls = []
     c = hsts_curl(read=lambda: calls.append(threading.current_thread()))
-    errors = []
+    made, errors = [], []
 
     def work():
-        try:
-            for _ in range(1000):
+        for _ in range(1000):
+            try:
                 c.duphandle().close()
-        except BaseException as e:
-            errors.append(e)
+            except kelvex.error as e:
+                errors.append(str(e))
+            else:
+                made.append(threading.current_thread())
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert errors == []
-    assert len(calls) == 4 * 1000
-    assert set(calls) == set(threads)
+    assert len(made) + len(errors) == 4 * 1000
+    assert set(errors) <= {"cannot invoke duphandle() - perform() is currently running"}
+    assert sorted(map(id, calls)) == sorted(map(id, made))
+
+
+@pytest.mark.parametrize("name, call", [
+    ("close", lambda c: c.close()),
+    ("reset", lambda c: c.reset()),
+    ("setopt", lambda c: c.setopt(kelvex.HSTS_CTRL, 0)),
+])
+def test_source_cannot_change_while_it_is_copied(hsts_curl, name, call):
+    # The read callable runs while libcurl is copying the source.
+    outcomes = []
+
+    def read():
+        if not outcomes:
+            try:
+                call(c)
+            except kelvex.error as e:
+                outcomes.append(str(e))
+        return None
+
+    c = hsts_curl(read=read)
+    d = c.duphandle()
+    assert outcomes == [f"cannot invoke {name}() - perform() is currently running"]
+    assert not c.closed
+    d.close()
 
 
 def test_keyboard_interrupt_while_duplicating_is_raised(hsts_curl):
