@@ -75,6 +75,20 @@ int check_easy_recv_send_result(CurlObject* self, CURLcode res) {
   return -1;
 }
 
+int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name) {
+  if (*wanted < 0) {
+    PyErr_Format(PyExc_ValueError, "negative buffersize in %s", name);
+    return -1;
+  }
+  if (*wanted == 0) {
+    *wanted = buffer.len;
+  } else if (*wanted > buffer.len) {
+    PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
+    return -1;
+  }
+  return 0;
+}
+
 PyObject* do_curl_perform(CurlObject* self, PyObject* /*ignored*/) {
   if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "perform") < 0) return nullptr;
   CURLcode res;
@@ -144,16 +158,7 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
   Py_ssize_t wanted = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, buffer.fill(), &wanted))
     return nullptr;
-  if (wanted < 0) {
-    PyErr_SetString(PyExc_ValueError, "negative buffersize in recv_into");
-    return nullptr;
-  }
-  if (wanted == 0) {
-    wanted = buffer->len;
-  } else if (wanted > buffer->len) {
-    PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
-    return nullptr;
-  }
+  if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
   if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "recv_into") < 0) return nullptr;
   if (wanted == 0) return PyLong_FromLong(0);
 

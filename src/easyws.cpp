@@ -296,16 +296,7 @@ PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* args, PyObject* kwds)
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:ws_recv_into", kwlist,
                                    buffer.fill(), &wanted))
     return nullptr;
-  if (wanted < 0) {
-    PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv_into");
-    return nullptr;
-  }
-  if (wanted == 0) {
-    wanted = buffer->len;
-  } else if (wanted > buffer->len) {
-    PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
-    return nullptr;
-  }
+  if (recv_into_size(*buffer, &wanted, "ws_recv_into") < 0) return nullptr;
   if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "ws_recv_into") < 0)
     return nullptr;
 

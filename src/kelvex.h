@@ -613,6 +613,9 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds);
 PyObject* do_curl_pause(CurlObject* self, PyObject* args);
 PyObject* do_curl_unpause(CurlObject* self, PyObject* ignored);
 int check_easy_recv_send_result(CurlObject* self, CURLcode res);
+// The byte count of recv_into and ws_recv_into: 0 means the whole buffer;
+// a negative count or one beyond the buffer raises ValueError.
+int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name);
 
 // Options (easyopt.cpp).
 PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds);
