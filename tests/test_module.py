@@ -1,7 +1,9 @@
 """The module itself: import checks, facts, types and module-level functions."""
 
+import ast
 import ctypes
 import ctypes.util
+import pathlib
 import sys
 import sysconfig
 
@@ -247,22 +249,35 @@ def test_module_docstring():
         "This module implements an interface to the cURL library.")
 
 
-def test_type_stubs_name_every_public_attribute():
-    import ast
-    import pathlib
+def _stub_names(body):
+    names = set()
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            names.add(node.target.id)
+    return {name for name in names if not name.startswith("_")}
 
+
+def _stub_tree():
     import kelvex
 
     stub = pathlib.Path(kelvex.__file__).with_name("_kelvex.pyi")
-    tree = ast.parse(stub.read_text())
-    stubbed = set()
-    for node in tree.body:
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
-            stubbed.add(node.name)
-        elif isinstance(node, ast.AnnAssign):
-            stubbed.add(node.target.id)
+    return ast.parse(stub.read_text())
+
+
+def test_type_stubs_name_every_public_attribute():
     public = {name for name in vars(_kelvex) if not name.startswith("_")}
-    assert stubbed == public
+    assert _stub_names(_stub_tree().body) == public
+
+
+def test_type_stubs_name_every_method_and_attribute_of_each_type():
+    classes = [node for node in _stub_tree().body if isinstance(node, ast.ClassDef)]
+    assert classes
+    for node in classes:
+        cls = getattr(_kelvex, node.name)
+        public = {name for name in vars(cls) if not name.startswith("_")}
+        assert _stub_names(node.body) == public, node.name
 
 
 @pytest.mark.parametrize("blocked", ["io", "collections", "datetime"])
