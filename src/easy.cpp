@@ -233,8 +233,8 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
       PyErr_SetString(ErrorObject, "cannot invoke duphandle() - perform() is currently running");
       return nullptr;
     }
-    // This thread stays attached, and the read trampoline calls the
-    // callable straight away when it finds its thread attached.
+    // This thread stays attached: a callback frame finding its thread
+    // attached runs the callable on that state.
     copy->handle = curl_easy_duphandle(self->handle);
     if (claimed) slot_store(&self->state, nullptr);
   }

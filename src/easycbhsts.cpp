@@ -163,11 +163,12 @@ int write_result_to_code(PyObject* result) {
 
 }  // namespace
 
-namespace {
-
-CURLSTScode read_entry(CurlObject* self, curl_hstsentry* entry) {
+CURLSTScode hstsread_callback(CURL* /*easy*/, curl_hstsentry* entry, void* userdata) {
   constexpr auto failure = static_cast<CURLSTScode>(failure_value(Trampoline::hstsread));
-  if (exception_pending()) return failure;
+  auto* self = static_cast<CurlObject*>(userdata);
+  // duphandle() copies with its thread attached; the frame then runs on it.
+  CallbackFrame frame(self, "hstsread_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
 
   Ref callable = Ref::borrow(self->cb_hstsread);
   if (!callable) return failure;
@@ -183,21 +184,6 @@ CURLSTScode read_entry(CurlObject* self, curl_hstsentry* entry) {
     return failure;
   }
   return CURLSTS_OK;
-}
-
-}  // namespace
-
-CURLSTScode hstsread_callback(CURL* /*easy*/, curl_hstsentry* entry, void* userdata) {
-  constexpr auto failure = static_cast<CURLSTScode>(failure_value(Trampoline::hstsread));
-  auto* self = static_cast<CurlObject*>(userdata);
-  // duphandle() copies with its thread attached, and libcurl loads the
-  // copy's cache through this trampoline with the source's user data: a
-  // thread state taken from the source's slot must not be restored on top
-  // of the attached one.
-  if (PyThreadState_GetUnchecked() != nullptr) return read_entry(self, entry);
-  CallbackFrame frame(self, "hstsread_callback failed to acquire thread");
-  if (!frame.entered()) return failure;
-  return read_entry(self, entry);
 }
 
 CURLSTScode hstswrite_callback(CURL* /*easy*/, curl_hstsentry* entry, curl_index* index,

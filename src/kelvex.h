@@ -453,7 +453,8 @@ class CallbackFrame {
   CallbackFrame(const CallbackFrame&) = delete;
   CallbackFrame& operator=(const CallbackFrame&) = delete;
   ~CallbackFrame() {
-    if (entered_) kelvex_python_leave(slot_);
+    // slot_ stays null when the frame found its thread attached already.
+    if (slot_ != nullptr) kelvex_python_leave(slot_);
   }
   bool entered() const noexcept { return entered_; }
 

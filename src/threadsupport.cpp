@@ -69,6 +69,14 @@ CallbackFrame::CallbackFrame(CurlMultiObject* multi, const char* warning) noexce
 }
 
 void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
+  // A libcurl call made with this thread still attached (duphandle, whose
+  // copy loads its HSTS cache through the read callback) calls back on that
+  // state: Python runs on it, and there is nothing to re-attach or release.
+  // Restoring the slot's state on top of it would abort the interpreter.
+  if (PyThreadState_GetUnchecked() != nullptr) {
+    entered_ = true;
+    return;
+  }
   if (kelvex_python_enter(slot)) {
     slot_ = slot;
     entered_ = true;
