@@ -197,12 +197,7 @@ size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata) {
     return failure;
   }
   const auto wanted = static_cast<Py_ssize_t>(total);
-  Ref arg = Ref::steal(PyLong_FromSsize_t(wanted));
-  if (!arg) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), arg.get()));
+  Ref result = Ref::steal(call_with_int(callable.get(), wanted));
   if (!result) {
     print_callback_error_if_regular_exception();
     return failure;
@@ -253,12 +248,7 @@ curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {
   Ref callable = Ref::borrow(self->cb_ioctl);
   if (!callable) return failure;
 
-  Ref arg = Ref::steal(PyLong_FromLong(cmd));
-  if (!arg) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), arg.get()));
+  Ref result = Ref::steal(call_with_int(callable.get(), cmd));
   if (!result) {
     print_callback_error_if_regular_exception();
     return failure;

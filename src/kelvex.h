@@ -465,6 +465,12 @@ class CallbackFrame {
 };
 
 int callback_return_value_to_int(PyObject* result, const char* name, int* out);
+// callable(value), the value as a Python int: a new reference, or null with
+// the exception set when the argument could not be made or the call failed.
+inline PyObject* call_with_int(PyObject* callable, long long value) {
+  Ref arg = Ref::steal(PyLong_FromLongLong(value));
+  return arg ? PyObject_CallOneArg(callable, arg.get()) : nullptr;
+}
 // A seek callable's answer: None or 0..2 pass; anything else prints the
 // matching text (range_format gets the value) and gives `failure`.
 int seek_result_to_code(PyObject* result, const char* range_format, const char* type_text,

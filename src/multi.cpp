@@ -62,12 +62,7 @@ int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
   if (self->cb_timer == nullptr) return 0;
   PendingExceptionSaver earlier;
   Ref callable = Ref::borrow(self->cb_timer);
-  Ref arg = Ref::steal(PyLong_FromLong(timeout_ms));
-  if (!arg) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
-  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), arg.get()));
+  Ref result = Ref::steal(call_with_int(callable.get(), timeout_ms));
   return multi_callback_result(result.get(), "multi timer");
 }
 
