@@ -368,17 +368,23 @@ def test_methods_refused_from_a_write_callback(http_server, method, args):
     assert m.info_read() == (0, [c], [])
 
 
-@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
-def test_base_exception_in_write_callback_surfaces_from_perform(http_server, exc_type):
-    m = kelvex.CurlMulti()
+def add_raising_transfer(m, http_server, exc):
+    """Adds to m a transfer whose write callable raises exc."""
 
     def write(data):
-        raise exc_type("stop")
+        raise exc
 
     c = kelvex.Curl()
     c.setopt(kelvex.URL, f"{http_server.url}/bytes/100")
     c.setopt(kelvex.WRITEFUNCTION, write)
     m.add_handle(c)
+    return c
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_base_exception_in_write_callback_surfaces_from_perform(http_server, exc_type):
+    m = kelvex.CurlMulti()
+    c = add_raising_transfer(m, http_server, exc_type("stop"))
     with pytest.raises(exc_type, match="stop"):
         run_to_end(m)
     run_to_end(m)  # the transfer ended with libcurl's write error
@@ -389,28 +395,14 @@ def test_base_exception_in_write_callback_surfaces_from_perform(http_server, exc
 def test_base_exception_in_write_callback_surfaces_from_socket_action(http_server):
     m = kelvex.CurlMulti()
     loop = SocketLoop(m)
-
-    def write(data):
-        raise KeyboardInterrupt("stop")
-
-    c = kelvex.Curl()
-    c.setopt(kelvex.URL, f"{http_server.url}/bytes/100")
-    c.setopt(kelvex.WRITEFUNCTION, write)
-    m.add_handle(c)
+    add_raising_transfer(m, http_server, KeyboardInterrupt("stop"))
     with pytest.raises(KeyboardInterrupt, match="stop"):
         loop.run(Results(), 1)
 
 
 def test_regular_exception_in_write_callback_is_printed(http_server, capfd):
     m = kelvex.CurlMulti()
-
-    def write(data):
-        raise ValueError("bad data")
-
-    c = kelvex.Curl()
-    c.setopt(kelvex.URL, f"{http_server.url}/bytes/100")
-    c.setopt(kelvex.WRITEFUNCTION, write)
-    m.add_handle(c)
+    c = add_raising_transfer(m, http_server, ValueError("bad data"))
     run_to_end(m)
     assert "ValueError: bad data" in capfd.readouterr().err
     _, ok, [(curl, code, _)] = m.info_read()

@@ -231,6 +231,17 @@ def test_timer_callable_gets_milliseconds(http_server):
     assert timer.calls[-1] == (-1,)  # nothing left to time
 
 
+def first_socket(m, calls):
+    """Drives m until its socket callable, which appends (what, fd, obj) to
+    calls, has been told of a socket; returns that socket."""
+    for _ in range(200):
+        m.perform()
+        if calls:
+            break
+        m.select(0.05)
+    return calls[0][1]
+
+
 def test_socket_callable_arguments(http_server):
     m = kelvex.CurlMulti()
     sockets = Recorder()
@@ -414,12 +425,7 @@ def test_assigned_object_is_kept_alive(silent_url):
     m.setopt(kelvex.M_SOCKETFUNCTION, on_socket)
     c = transfer(silent_url)
     m.add_handle(c)
-    for _ in range(200):
-        m.perform()
-        if calls:
-            break
-        m.select(0.05)
-    fd = calls[0][1]
+    fd = first_socket(m, calls)
     token = Token()
     ref = weakref.ref(token)
     m.assign(fd, token)
@@ -438,12 +444,7 @@ def test_assigning_an_unknown_socket_fails_and_changes_nothing(silent_url):
     m.setopt(kelvex.M_SOCKETFUNCTION, lambda what, fd, multi, obj: calls.append((what, fd, obj)))
     c = transfer(silent_url)
     m.add_handle(c)
-    for _ in range(200):
-        m.perform()
-        if calls:
-            break
-        m.select(0.05)
-    fd = calls[0][1]
+    fd = first_socket(m, calls)
     m.assign(fd, "kept")
     unknown = 2**31 - 1
     for method, args in (("assign", (unknown, "x")), ("unassign", (unknown,))):

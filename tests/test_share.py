@@ -387,10 +387,9 @@ def test_with_block_closes_and_lets_errors_through():
     s.close()
 
 
-def test_handle_in_its_own_transfer_counts_as_busy(http_server, curl):
-    s = CurlShare()  # detaches idle handles, but not a busy one
-    curl.setopt(kelvex.SHARE, s)
-    refusals = []
+def closing_share_once(s, refusals):
+    """A write callable that tries s.close() at its first chunk and records
+    the refusal's args in refusals."""
 
     def write(data):
         if not refusals:
@@ -398,7 +397,15 @@ def test_handle_in_its_own_transfer_counts_as_busy(http_server, curl):
                 s.close()
             except kelvex.error as exc:
                 refusals.append(exc.args)
-        return None
+
+    return write
+
+
+def test_handle_in_its_own_transfer_counts_as_busy(http_server, curl):
+    s = CurlShare()  # detaches idle handles, but not a busy one
+    curl.setopt(kelvex.SHARE, s)
+    refusals = []
+    write = closing_share_once(s, refusals)
 
     curl.setopt(kelvex.URL, http_server.url + "/get")
     curl.setopt(kelvex.WRITEFUNCTION, write)
@@ -414,13 +421,7 @@ def test_handle_in_a_driven_multi_counts_as_busy(http_server):
     busy, idle = attached(s, 2)
     m = kelvex.CurlMulti()
     refusals = []
-
-    def write(data):
-        if not refusals:
-            try:
-                s.close()
-            except kelvex.error as exc:
-                refusals.append(exc.args)
+    write = closing_share_once(s, refusals)
 
     busy.setopt(kelvex.URL, http_server.url + "/get")
     busy.setopt(kelvex.WRITEFUNCTION, write)
