@@ -137,27 +137,6 @@ constexpr ReleaseGroup kReleaseGroups[] = {
 };
 
 // ---------------------------------------------------------------------------
-// Membership in a multi
-// ---------------------------------------------------------------------------
-
-void util_easy_detach_from_multi(CurlObject* self) {
-  CurlMultiObject* multi = self->multi_stack;
-  if (multi != nullptr && multi->multi_handle != nullptr) {
-    {
-      // The multi's slot, so that multi callbacks fired by the removal
-      // (socket and timer updates) can re-attach.
-      DetachedCall call(&multi->state);
-      curl_multi_remove_handle(multi->multi_handle, self->handle);
-    }
-    if (multi->easies != nullptr) {
-      if (PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) PyErr_Clear();
-    }
-  }
-  self->multi_stack = nullptr;
-  Py_CLEAR(self->multi_weakref);
-}
-
-// ---------------------------------------------------------------------------
 // Python-visible methods
 // ---------------------------------------------------------------------------
 
@@ -181,8 +160,12 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
-  if (check_curl_state(self, CHECK_NOT_RUNNING, "close") < 0) return nullptr;
-  util_curl_close(self);
+  {
+    CurlAccess access;
+    if (access.acquire(self, 0, "close") < 0) return nullptr;
+    access.unlock();
+    util_curl_close(self);
+  }
   // Closing the pooled connections runs the close-socket callable, and
   // saving the HSTS cache the HSTS write callable, whose exceptions are left
   // for the call that ran libcurl to raise.
@@ -201,6 +184,15 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   CurlObject* copy = as_curl(obj.get());
   assert(record_is_zero(copy));
 
+  // Inside a callback of the handle's own transfer the copy runs on the
+  // slot that callback entered through; otherwise the handle is claimed for
+  // the copy, so that the HSTS read callable (which libcurl calls to fill
+  // the copy's cache) cannot close, reset or reconfigure the handle being
+  // copied, and no other thread uses it meanwhile.
+  CurlAccess access;
+  if (access.acquire(self, 0, "duphandle", Nesting::allow) < 0) return nullptr;
+  access.unlock();
+
   // libcurl's copy of an attached document holds the user data of its
   // callback-fed parts too; which ones is known only before the copy exists.
   Ref mime_owners;
@@ -211,33 +203,9 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 
   // libcurl cannot duplicate a closed handle; its copy keeps pointing the
   // error buffer and the private pointer at the source until told otherwise.
-  if (self->handle != nullptr) {
-    // libcurl does not allow reading a handle that another thread drives.
-    PyThreadState* const tstate = PyThreadState_Get();
-    PyThreadState** slot = kelvex_get_thread_state_slot(self);
-    // An idle handle is claimed for the copy, with this thread's state in
-    // its own slot, so that the HSTS read callable (which libcurl calls to
-    // fill the copy's cache) cannot close, reset or reconfigure the handle
-    // being copied. The claim is one compare-and-swap: a duphandle() of the
-    // same handle on another thread at the same moment is refused instead
-    // of overwriting it.
-    bool claimed = false;
-    if (slot == nullptr) {
-      PyThreadState* expected = nullptr;
-      claimed = __atomic_compare_exchange_n(&self->state, &expected, tstate, false,
-                                            __ATOMIC_RELAXED, __ATOMIC_RELAXED);
-    }
-    // Unclaimed, the copy runs only inside a callback of the handle's own
-    // transfer on this thread.
-    if (!claimed && (slot == nullptr || slot_load(slot) != tstate)) {
-      PyErr_SetString(ErrorObject, "cannot invoke duphandle() - perform() is currently running");
-      return nullptr;
-    }
-    // This thread stays attached: a callback frame finding its thread
-    // attached runs the callable on that state.
-    copy->handle = curl_easy_duphandle(self->handle);
-    if (claimed) slot_store(&self->state, nullptr);
-  }
+  // This thread stays attached: a callback frame finding its thread attached
+  // runs the callable on that state.
+  if (self->handle != nullptr) copy->handle = curl_easy_duphandle(self->handle);
   if (copy->handle != nullptr && mime_owners) {
     // Counted at once: a failure below frees the copy, and with it libcurl's
     // references.
@@ -293,7 +261,9 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "reset") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "reset") < 0) return nullptr;
+  access.unlock();
   curl_easy_reset(self->handle);
   util_curl_xdecref(self, RELEASE_EASY, self->handle);
   if (util_curl_init(self) != 0) {
@@ -306,9 +276,13 @@ PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
 
 PyObject* do_curl_multi(CurlObject* self, PyObject* /*ignored*/) {
   assert_curl_state(self);
-  if (self->multi_weakref == nullptr) Py_RETURN_NONE;
   PyObject* multi = nullptr;
-  int rc = PyWeakref_GetRef(self->multi_weakref, &multi);
+  int rc;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    if (self->multi_weakref == nullptr) Py_RETURN_NONE;
+    rc = PyWeakref_GetRef(self->multi_weakref, &multi);
+  }
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   if (!is_multi(multi)) {
@@ -321,13 +295,17 @@ PyObject* do_curl_multi(CurlObject* self, PyObject* /*ignored*/) {
 
 PyObject* do_curl_share(CurlObject* self, PyObject* /*ignored*/) {
   assert_curl_state(self);
-  PyObject* share = reinterpret_cast<PyObject*>(self->share);
-  if (share == nullptr) Py_RETURN_NONE;
-  if (!is_share(share)) {
+  Ref share;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    share = Ref::borrow(reinterpret_cast<PyObject*>(self->share));
+  }
+  if (!share) Py_RETURN_NONE;
+  if (!is_share(share.get())) {
     PyErr_SetString(PyExc_TypeError, "share object is not a CurlShare");
     return nullptr;
   }
-  return Py_NewRef(share);
+  return share.release();
 }
 
 PyObject* do_curl_getstate(CurlObject* /*self*/, PyObject* /*ignored*/) {
@@ -341,7 +319,12 @@ PyObject* do_curl_setstate(CurlObject* /*self*/, PyObject* /*args*/) {
 }
 
 PyObject* do_curl_get_closed(CurlObject* self, void* /*closure*/) {
-  return PyBool_FromLong(self->handle == nullptr);
+  bool closed;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    closed = self->handle == nullptr;
+  }
+  return PyBool_FromLong(closed);
 }
 
 // ---------------------------------------------------------------------------
@@ -356,7 +339,14 @@ void do_curl_dealloc(PyObject* obj) {
   // Deallocation may happen while an exception propagates; closing runs
   // libcurl callbacks and registry updates that must not clobber it.
   PyObject* pending = PyErr_GetRaisedException();
-  util_curl_close(self);
+  {
+    // Nothing else holds this object, but a call that reached it through a
+    // borrowed pointer (its multi's slot) may still be finishing.
+    CurlMultiObject* multi = self->multi_stack;
+    if (multi != nullptr) slot_claim_wait(&multi->state);
+    util_curl_close(self);
+    if (multi != nullptr) slot_release(&multi->state);
+  }
   // What the close-socket or HSTS write callable raised has no caller to
   // reach here: it goes to the unraisable hook instead of vanishing.
   if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while closing a Curl object");
@@ -392,12 +382,14 @@ PyObject* do_curl_getattro(PyObject* obj, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(obj, name);
   if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
   PyErr_Clear();
+  CriticalSection cs(obj);
   return my_getattro(obj, name, as_curl(obj)->dict, curlobject_constants, nullptr);
 }
 
 int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
   CurlObject* self = as_curl(obj);
   assert_curl_state(self);
+  CriticalSection cs(obj);
   return my_setattro(&self->dict, name, value);
 }
 
@@ -467,28 +459,51 @@ int util_curl_init(CurlObject* self) {
   return 0;
 }
 
+// The caller holds the slot that serves the handle (its own, or its
+// multi's while it belongs to one) and no critical section.
 void util_curl_close(CurlObject* self) {
   assert_curl_state(self);
-  if (self->handle == nullptr) {
-    assert(self->state == nullptr);
-    assert(self->multi_stack == nullptr);
-    assert(self->multi_weakref == nullptr);
-    assert(self->share == nullptr);
-    return;
+  PyThreadState* const me = PyThreadState_Get();
+  // The handle's own slot is held through the whole close, taken before
+  // the handle leaves its multi, so that it never looks idle to another
+  // thread while it is being taken apart; the cleanup's callbacks (closing
+  // the connections' sockets, saving the HSTS cache) enter through it.
+  const bool own_claim = slot_load(&self->state) != me;
+  if (own_claim) slot_claim_wait(&self->state);
+  if (self->handle != nullptr) {
+    if (CurlMultiObject* multi = self->multi_stack) {
+      assert(slot_load(&multi->state) == me);
+      if (multi->multi_handle != nullptr) {
+        // The multi's slot, so that multi callbacks fired by the removal
+        // (socket and timer updates) can re-attach.
+        DetachedCall call(&multi->state);
+        curl_multi_remove_handle(multi->multi_handle, self->handle);
+      }
+      if (multi->easies != nullptr &&
+          PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) {
+        PyErr_Clear();
+      }
+      CriticalSection cs(reinterpret_cast<PyObject*>(self));
+      self->multi_stack = nullptr;
+      Py_CLEAR(self->multi_weakref);
+    }
+    release_share(self, self->handle);
+    {
+      DetachedCall call(&self->state);
+      curl_easy_cleanup(self->handle);
+    }
+    {
+      CriticalSection cs(reinterpret_cast<PyObject*>(self));
+      self->handle = nullptr;
+    }
+    closesocket_unlink(self);
+    // The libcurl handle is gone: release without touching it.
+    util_curl_xdecref(self, RELEASE_EASY, nullptr);
   }
-  slot_store(&self->state, nullptr);
-  util_easy_detach_from_multi(self);
-  release_share(self, self->handle);
-  {
-    // Our own slot, so that callbacks fired by the cleanup (closing the
-    // connection's socket) can re-attach.
-    DetachedCall call(&self->state);
-    curl_easy_cleanup(self->handle);
-  }
-  self->handle = nullptr;
-  closesocket_unlink(self);
-  // The libcurl handle is gone: release without touching it.
-  util_curl_xdecref(self, RELEASE_EASY, nullptr);
+  assert(self->multi_stack == nullptr);
+  assert(self->multi_weakref == nullptr);
+  assert(self->share == nullptr);
+  if (own_claim) slot_release(&self->state);
 }
 
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {

@@ -177,7 +177,8 @@ PyObject* info_certinfo_to_list(const curl_certinfo* certinfo, bool decode) {
 
 // The shared body of getinfo (decode) and getinfo_raw.
 PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "getinfo") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "getinfo") < 0) return nullptr;
   const InfoRow* row = find_info(option);
   if (row == nullptr) {
     PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
@@ -246,7 +247,8 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
 }
 
 PyObject* util_curl_errstr(CurlObject* self, bool decode) {
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "errstr") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "errstr") < 0) return nullptr;
   // libcurl writes at most CURL_ERROR_SIZE bytes; the last byte of the
   // buffer keeps the text terminated whatever it wrote.
   self->error[KELVEX_ERROR_SIZE - 1] = '\0';

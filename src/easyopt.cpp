@@ -810,8 +810,8 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
 // Dispatch
 // ---------------------------------------------------------------------------
 
-PyObject* setopt_dispatch(CurlObject* self, int option, PyObject* value, int use_memoryview) {
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "setopt") < 0) return nullptr;
+// The caller holds the handle (CurlAccess).
+PyObject* setopt_claimed(CurlObject* self, int option, PyObject* value, int use_memoryview) {
   if (!option_in_range(option)) return invalid_arguments("setopt");
   if (use_memoryview != -1 && option != CURLOPT_WRITEFUNCTION &&
       option != CURLOPT_HEADERFUNCTION) {
@@ -832,7 +832,7 @@ PyObject* setopt_dispatch(CurlObject* self, int option, PyObject* value, int use
     case CURLOPT_WRITEDATA:
     case CURLOPT_READDATA:
     case CURLOPT_HEADERDATA:
-      return do_curl_setopt_filelike(self, option, value);
+      return curl_setopt_filelike_claimed(self, option, value);
     case CURLOPT_MIMEPOST:
       return do_curl_setopt_mimepost(self, value);
     case CURLOPT_SHARE:
@@ -885,7 +885,7 @@ curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssiz
   return list.release();
 }
 
-PyObject* do_curl_setopt_filelike(CurlObject* self, int option, PyObject* obj) {
+PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj) {
   bool wants_read = option == CURLOPT_READDATA;
   Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? g_str_read : g_str_write));
   if (!method) {
@@ -898,9 +898,9 @@ PyObject* do_curl_setopt_filelike(CurlObject* self, int option, PyObject* obj) {
     PyErr_SetString(PyExc_TypeError, "objects are not supported for this option");
     return nullptr;
   }
-  // Re-enters the whole dispatch, state and number checks included, exactly
-  // as setopt(function_option, bound_method) would.
-  return setopt_dispatch(self, row->function_option, method.get(), -1);
+  // Re-enters the whole dispatch, number checks included, exactly as
+  // setopt(function_option, bound_method) would.
+  return setopt_claimed(self, row->function_option, method.get(), -1);
 }
 
 PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
@@ -911,13 +911,16 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &value,
                                    &use_memoryview))
     return nullptr;
-  return setopt_dispatch(self, option, value, use_memoryview);
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
+  return setopt_claimed(self, option, value, use_memoryview);
 }
 
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args) {
   int option = 0;
   if (!PyArg_ParseTuple(args, "i:unsetopt", &option)) return nullptr;
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "unsetopt") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "unsetopt") < 0) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
   return util_curl_unsetopt(self, option);
 }
@@ -926,7 +929,8 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args) {
   int option = 0;
   PyObject* value = nullptr;
   if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "setopt") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!PyText_Check(value)) return invalid_arguments("setopt_string");
   return do_curl_setopt_string_impl(self, option, value);
 }
@@ -936,8 +940,8 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, "O:cadata", &cadata)) return nullptr;
   // The TLS-context callback reads ca_certs during a transfer; replacing it
   // then would free what the callback is reading.
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "set_ca_certs") < 0)
-    return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "set_ca_certs") < 0) return nullptr;
   char* data = nullptr;
   Py_ssize_t len = 0;
   Ref encoded;

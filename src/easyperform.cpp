@@ -10,22 +10,22 @@ namespace {
 
 // After re-attaching: an exception left pending by a callback or a signal
 // handler outranks whatever libcurl returned.
-int perform_easy_send(CurlObject* self, const void* data, std::size_t length,
-                      std::size_t* sent) {
+int perform_easy_send(CurlObject* self, PyThreadState** slot, const void* data,
+                      std::size_t length, std::size_t* sent) {
   CURLcode res;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(slot);
     res = curl_easy_send(self->handle, data, length, sent);
   }
   if (check_pending_python_exception_or_signal() < 0) return -1;
   return check_easy_recv_send_result(self, res);
 }
 
-int perform_easy_recv(CurlObject* self, void* buffer, std::size_t length,
+int perform_easy_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::size_t length,
                       std::size_t* received) {
   CURLcode res;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(slot);
     res = curl_easy_recv(self->handle, buffer, length, received);
   }
   if (check_pending_python_exception_or_signal() < 0) return -1;
@@ -33,30 +33,38 @@ int perform_easy_recv(CurlObject* self, void* buffer, std::size_t length,
 }
 
 PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name) {
-  // Only an open handle is required: a callback may pause its own transfer.
-  if (check_curl_state(self, CHECK_HANDLE, name) < 0) return nullptr;
-  // The slot that serves this handle's callbacks now: the multi's when the
-  // handle is in one. libcurl may deliver buffered data from inside
-  // curl_easy_pause, and those callbacks must find it.
-  PyThreadState** slot =
-      self->multi_stack != nullptr ? &self->multi_stack->state : &self->state;
-  // libcurl pauses a running transfer only from the thread that drives it,
-  // inside its callbacks. From any other thread the slot holds a thread state
-  // that is not ours to park and restore: the driving thread would re-attach
-  // with this thread's state.
-  PyThreadState* running = slot_load(slot);
-  if (running != nullptr && running != PyThreadState_GetUnchecked()) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
-    return nullptr;
-  }
+  // A callback may pause its own transfer: inside one, the call runs on the
+  // slot that callback entered through (the multi's when the handle is in
+  // one), since libcurl may deliver buffered data from inside
+  // curl_easy_pause and those callbacks must find it. libcurl pauses a
+  // running transfer only from the thread that drives it; from any other
+  // thread the handle is busy.
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow) < 0) return nullptr;
+  access.unlock();
   CURLcode res;
   {
-    DetachedCall call(slot, DetachedCall::Nested{});
+    DetachedCall call(access.slot());
     res = curl_easy_pause(self->handle, bitmask);
   }
   if (check_pending_python_exception_or_signal() < 0) return nullptr;
   if (res != CURLE_OK) {
     set_error_code_text(res, "pause/unpause failed");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// The transfer itself, on the slot the caller claimed.
+PyObject* perform_claimed(CurlObject* self, PyThreadState** slot) {
+  CURLcode res;
+  {
+    DetachedCall call(slot);
+    res = curl_easy_perform(self->handle);
+  }
+  if (check_pending_python_exception_or_signal() < 0) return nullptr;
+  if (res != CURLE_OK) {
+    create_and_set_error_object(self, res);
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -90,28 +98,26 @@ int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name
 }
 
 PyObject* do_curl_perform(CurlObject* self, PyObject* /*ignored*/) {
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "perform") < 0) return nullptr;
-  CURLcode res;
-  {
-    DetachedCall call(&self->state);
-    res = curl_easy_perform(self->handle);
-  }
-  if (check_pending_python_exception_or_signal() < 0) return nullptr;
-  if (res != CURLE_OK) {
-    create_and_set_error_object(self, res);
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "perform") < 0) return nullptr;
+  access.unlock();
+  return perform_claimed(self, access.slot());
 }
 
 PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
+  // One claim from installing the body's writer to the end of the
+  // transfer, so that no other thread can swap the writer in between. The
+  // refusals name setopt, which installs the writer.
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   Ref body = Ref::steal(PyObject_CallNoArgs(bytesio));
   if (!body) return nullptr;
-  // Through setopt, so a closed or busy handle is refused with its name.
-  Ref installed = Ref::steal(do_curl_setopt_filelike(self, CURLOPT_WRITEDATA, body.get()));
+  Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
   if (!installed) return nullptr;
-  Ref done = Ref::steal(do_curl_perform(self, nullptr));
+  access.unlock();
+  Ref done = Ref::steal(perform_claimed(self, access.slot()));
   if (!done) return nullptr;
+  access.release();
   return PyObject_CallMethodNoArgs(body.get(), g_str_getvalue);
 }
 
@@ -124,9 +130,11 @@ PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
 PyObject* do_curl_send(CurlObject* self, PyObject* args) {
   BufferGuard data;
   if (!PyArg_ParseTuple(args, "y*:send", data.fill())) return nullptr;
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "send") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "send") < 0) return nullptr;
+  access.unlock();
   std::size_t sent = 0;
-  if (perform_easy_send(self, data->buf, static_cast<std::size_t>(data->len), &sent) < 0)
+  if (perform_easy_send(self, access.slot(), data->buf, static_cast<std::size_t>(data->len), &sent) < 0)
     return nullptr;
   return PyLong_FromSize_t(sent);
 }
@@ -138,13 +146,15 @@ PyObject* do_curl_recv(CurlObject* self, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
     return nullptr;
   }
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "recv") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "recv") < 0) return nullptr;
+  access.unlock();
   if (wanted == 0) return PyBytes_FromStringAndSize(nullptr, 0);
 
   Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, wanted));
   if (!data) return nullptr;
   std::size_t received = 0;
-  if (perform_easy_recv(self, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(wanted),
+  if (perform_easy_recv(self, access.slot(), PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(wanted),
                         &received) < 0)
     return nullptr;
   if (received == static_cast<std::size_t>(wanted)) return data.release();
@@ -159,11 +169,13 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "recv_into") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "recv_into") < 0) return nullptr;
+  access.unlock();
   if (wanted == 0) return PyLong_FromLong(0);
 
   std::size_t received = 0;
-  if (perform_easy_recv(self, buffer->buf, static_cast<std::size_t>(wanted), &received) < 0)
+  if (perform_easy_recv(self, access.slot(), buffer->buf, static_cast<std::size_t>(wanted), &received) < 0)
     return nullptr;
   return PyLong_FromSize_t(received);
 }

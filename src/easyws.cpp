@@ -77,30 +77,29 @@ PyObject* ws_frame_from_meta(const curl_ws_frame* meta) {
 // and only from this handle's own WRITEFUNCTION callable: libcurl supports
 // curl_ws_send from its write callback, on the transfer's thread, and nowhere
 // else while the handle is busy.
-int check_ws_send_state(CurlObject* self, const char* name) {
-  if (check_curl_state(self, CHECK_HANDLE, name) < 0) return -1;
-  PyThreadState* running = kelvex_get_thread_state(self);
-  if (running == nullptr) return 0;
-  // The thread test comes first: only the transfer's own thread may read
-  // in_write_callback, which that thread writes without a lock.
-  if (running == PyThreadState_Get() && self->in_write_callback) return 0;
-  PyErr_Format(ErrorObject,
-               "cannot invoke %s() - perform() is currently running outside WRITEFUNCTION "
-               "callback",
-               name);
-  return -1;
+constexpr const char* kSendBusy =
+    "cannot invoke %s() - perform() is currently running outside WRITEFUNCTION callback";
+
+int acquire_ws_send(CurlAccess& access, CurlObject* self, const char* name) {
+  if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow, kSendBusy) < 0) return -1;
+  // Nested, this is the transfer's own thread, the only one that writes
+  // in_write_callback.
+  if (access.nested() && !self->in_write_callback) {
+    PyErr_Format(ErrorObject, kSendBusy, name);
+    return -1;
+  }
+  access.unlock();
+  return 0;
 }
 
 // curl_ws_send may run inside a callback of the handle's transfer, so the
-// slot keeps the transfer's thread state around this call, as pause does.
-PyObject* perform_ws_send(CurlObject* self, const void* data, std::size_t length,
-                          curl_off_t fragsize, unsigned flags) {
-  PyThreadState** slot =
-      self->multi_stack != nullptr ? &self->multi_stack->state : &self->state;
+// call runs on the slot that callback entered through, as pause does.
+PyObject* perform_ws_send(CurlObject* self, PyThreadState** slot, const void* data,
+                          std::size_t length, curl_off_t fragsize, unsigned flags) {
   std::size_t sent = 0;
   CURLcode res;
   {
-    DetachedCall call(slot, DetachedCall::Nested{});
+    DetachedCall call(slot);
     res = curl_ws_send(self->handle, data, length, &sent, fragsize, flags);
   }
   if (check_pending_python_exception_or_signal() < 0) return nullptr;
@@ -121,11 +120,11 @@ int text_or_buffer(PyObject* obj, const char* encoding, Ref* encoded, BufferGuar
 
 // curl_ws_recv with the interpreter detached on the handle's own slot; the
 // handle is idle (checked by the caller), so no callback can need another.
-int perform_ws_recv(CurlObject* self, void* buffer, std::size_t length, std::size_t* received,
-                    const curl_ws_frame** meta) {
+int perform_ws_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::size_t length,
+                    std::size_t* received, const curl_ws_frame** meta) {
   CURLcode res;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(slot);
     res = curl_ws_recv(self->handle, buffer, length, received, meta);
   }
   if (check_pending_python_exception_or_signal() < 0) return -1;
@@ -196,8 +195,9 @@ PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds) {
   if (text_or_buffer(data, encoding, &encoded, &view) < 0) return nullptr;
   if (!explicit_flags) flags = is_text ? CURLWS_TEXT : CURLWS_BINARY;
 
-  if (check_ws_send_state(self, "ws_send") < 0) return nullptr;
-  return perform_ws_send(self, view->buf, static_cast<std::size_t>(view->len),
+  CurlAccess access;
+  if (acquire_ws_send(access, self, "ws_send") < 0) return nullptr;
+  return perform_ws_send(self, access.slot(), view->buf, static_cast<std::size_t>(view->len),
                          static_cast<curl_off_t>(fragsize), flags);
 }
 
@@ -250,8 +250,9 @@ PyObject* do_curl_ws_close(CurlObject* self, PyObject* args, PyObject* kwds) {
     }
   }
 
-  if (check_ws_send_state(self, "ws_close") < 0) return nullptr;
-  return perform_ws_send(self, payload, length, 0, CURLWS_CLOSE);
+  CurlAccess access;
+  if (acquire_ws_send(access, self, "ws_close") < 0) return nullptr;
+  return perform_ws_send(self, access.slot(), payload, length, 0, CURLWS_CLOSE);
 }
 
 PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args) {
@@ -261,7 +262,9 @@ PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv");
     return nullptr;
   }
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "ws_recv") < 0) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "ws_recv") < 0) return nullptr;
+  access.unlock();
 
   Ref buffer;
   if (wanted > 0) {
@@ -270,7 +273,7 @@ PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args) {
   }
   std::size_t received = 0;
   const curl_ws_frame* meta = nullptr;
-  if (perform_ws_recv(self, buffer ? PyBytes_AS_STRING(buffer.get()) : nullptr,
+  if (perform_ws_recv(self, access.slot(), buffer ? PyBytes_AS_STRING(buffer.get()) : nullptr,
                       static_cast<std::size_t>(wanted), &received, &meta) < 0)
     return nullptr;
 
@@ -297,12 +300,13 @@ PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* args, PyObject* kwds)
                                    buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "ws_recv_into") < 0) return nullptr;
-  if (check_curl_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "ws_recv_into") < 0)
-    return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "ws_recv_into") < 0) return nullptr;
+  access.unlock();
 
   std::size_t received = 0;
   const curl_ws_frame* meta = nullptr;
-  const int rc = perform_ws_recv(self, wanted > 0 ? buffer->buf : nullptr,
+  const int rc = perform_ws_recv(self, access.slot(), wanted > 0 ? buffer->buf : nullptr,
                                  static_cast<std::size_t>(wanted), &received, &meta);
   buffer.reset();
   if (rc < 0) return nullptr;
@@ -314,13 +318,15 @@ PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* args, PyObject* kwds)
 }
 
 PyObject* do_curl_ws_meta(CurlObject* self, PyObject* /*ignored*/) {
-  // Only an open handle is required: the WRITEFUNCTION callable of a running
-  // transfer asks for the frame it is being given.
-  if (check_curl_state(self, CHECK_HANDLE, "ws_meta") < 0) return nullptr;
-  // libcurl's frame record lives in the connection, which the transfer's
-  // thread may free as soon as its callback returns; another thread has no
-  // frame of its own and must not read the handle meanwhile.
-  PyThreadState* running = kelvex_get_thread_state(self);
-  if (running != nullptr && running != PyThreadState_Get()) Py_RETURN_NONE;
+  // The WRITEFUNCTION callable of a running transfer asks for the frame it
+  // is being given. libcurl's frame record lives in the connection, which
+  // the transfer's thread may free as soon as its callback returns; another
+  // thread has no frame of its own and must not read the handle meanwhile.
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "ws_meta", Nesting::allow) < 0) {
+    if (self->handle == nullptr) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
   return ws_frame_from_meta(curl_ws_meta(self->handle));
 }

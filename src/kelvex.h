@@ -361,48 +361,84 @@ void share_unlock_callback(CURL* handle, curl_lock_data kind, void* userptr);
 int kelvex_ssl_init();
 void kelvex_ssl_cleanup();
 
-// Slots are written by the thread that owns the libcurl call and read by
-// other threads only for the advisory "currently running" check; relaxed
-// atomic access keeps those reads well defined on free-threaded builds.
+// A slot is claimed with one compare-and-swap from empty to the claiming
+// thread's own state, and emptied by that thread alone. Whoever finds it
+// set refuses (or, on the few paths that may nest inside a callback, checks
+// that the state in it is its own). Reads that only compare with the
+// reader's own state need no ordering: only the reader can have written it.
 inline PyThreadState* slot_load(PyThreadState* const* slot) noexcept {
-  return __atomic_load_n(slot, __ATOMIC_RELAXED);
+  return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
 }
-inline void slot_store(PyThreadState** slot, PyThreadState* value) noexcept {
-  __atomic_store_n(slot, value, __ATOMIC_RELAXED);
+inline bool slot_try_claim(PyThreadState** slot, PyThreadState* tstate) noexcept {
+  PyThreadState* expected = nullptr;
+  return __atomic_compare_exchange_n(slot, &expected, tstate, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED);
 }
+inline void slot_release(PyThreadState** slot) noexcept {
+  __atomic_store_n(slot, nullptr, __ATOMIC_RELEASE);
+}
+// Claims a slot that only a short-lived call can be holding (paths that
+// cannot refuse: deallocation, and a multi letting go of a handle),
+// waiting with the interpreter detached meanwhile.
+void slot_claim_wait(PyThreadState** slot);
 
-// The detach-into-slot pattern of every blocking libcurl call: the
-// constructor detaches the interpreter and stores the thread state in the
-// slot that this call's callbacks will look up; the destructor re-attaches
-// from the slot and empties it. The nested form, used by pause/unpause that
-// may run inside a callback of the same transfer, puts the slot's earlier
-// value back afterwards instead.
-class DetachedCall {
+// A critical section over one or two objects. On the free-threaded build it
+// is the interpreter's per-object lock, which it suspends whenever this
+// thread detaches (so a thread blocked in libcurl never holds one, and two
+// sections can never deadlock); with the GIL it is nothing, the GIL giving
+// the same exclusion to code that runs no Python code. It makes concurrent
+// short methods of one object wait for each other instead of being refused;
+// the claims are what keep a libcurl handle to one thread at a time.
+class CriticalSection {
  public:
-  explicit DetachedCall(PyThreadState** slot) noexcept : slot_(slot), saved_(nullptr) {
-    detach();
+  CriticalSection() noexcept = default;
+  explicit CriticalSection(PyObject* a) noexcept { begin(a); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  ~CriticalSection() { end(); }
+#ifdef Py_GIL_DISABLED
+  void begin(PyObject* a) noexcept {
+    end();
+    PyCriticalSection_Begin(&cs_._cs_base, a);
+    held_ = 1;
   }
-  struct Nested {};
-  DetachedCall(PyThreadState** slot, Nested) noexcept : slot_(slot), saved_(slot_load(slot)) {
-    detach();
+  void begin2(PyObject* a, PyObject* b) noexcept {
+    end();
+    PyCriticalSection2_Begin(&cs_, a, b);
+    held_ = 2;
   }
-  DetachedCall(const DetachedCall&) = delete;
-  DetachedCall& operator=(const DetachedCall&) = delete;
-  ~DetachedCall() {
-    PyThreadState* tstate = slot_load(slot_);
-    assert(tstate != nullptr);
-    PyEval_RestoreThread(tstate);
-    slot_store(slot_, saved_);
+  void end() noexcept {
+    if (held_ == 1) PyCriticalSection_End(&cs_._cs_base);
+    if (held_ == 2) PyCriticalSection2_End(&cs_);
+    held_ = 0;
   }
 
  private:
-  void detach() noexcept {
-    PyThreadState* tstate = PyEval_SaveThread();
-    assert(tstate != nullptr);
-    slot_store(slot_, tstate);
+  PyCriticalSection2 cs_;
+  int held_ = 0;
+#else
+  void begin(PyObject*) noexcept {}
+  void begin2(PyObject*, PyObject*) noexcept {}
+  void end() noexcept {}
+#endif
+};
+
+// Detaches the interpreter around one libcurl call that may block or call
+// back. The slot must hold this thread's state already (claimed by the
+// caller, or, nested inside a callback, the slot that callback entered
+// through), so that the call's callbacks re-attach with exactly that state.
+class DetachedCall {
+ public:
+  explicit DetachedCall(PyThreadState** slot) noexcept : tstate_(PyEval_SaveThread()) {
+    assert(tstate_ != nullptr && slot_load(slot) == tstate_);
+    (void)slot;
   }
-  PyThreadState** slot_;
-  PyThreadState* saved_;
+  DetachedCall(const DetachedCall&) = delete;
+  DetachedCall& operator=(const DetachedCall&) = delete;
+  ~DetachedCall() { PyEval_RestoreThread(tstate_); }
+
+ private:
+  PyThreadState* tstate_;
 };
 
 // ---------------------------------------------------------------------------
@@ -602,6 +638,49 @@ inline bool is_mime(PyObject* o) { return PyObject_TypeCheck(o, &CurlMime_Type);
 
 void assert_curl_state(const CurlObject* self);
 int check_curl_state(const CurlObject* self, int flags, const char* name);
+
+// How a method may find the slot that serves its handle already set: only
+// the methods that libcurl allows inside the handle's own callbacks (pause,
+// unpause, duphandle, the WebSocket sends) may run on it, and only on the
+// thread that set it.
+enum class Nesting { refuse, allow };
+
+// The guard of every Curl method that uses the libcurl handle or the
+// objects libcurl reads through it. acquire() takes the critical section of
+// the Curl (and of its multi, while it belongs to one), checks the handle,
+// and claims the slot that serves the handle: the multi's while the handle
+// belongs to one, else its own. While it is held no other thread uses the
+// handle; a claim found held raises "cannot invoke %s() - perform() is
+// currently running". unlock() ends the critical section before a detached
+// libcurl call; the destructor gives the claim up.
+class CurlAccess {
+ public:
+  CurlAccess() noexcept = default;
+  CurlAccess(const CurlAccess&) = delete;
+  CurlAccess& operator=(const CurlAccess&) = delete;
+  ~CurlAccess() {
+    cs_.end();
+    release();
+  }
+  // 0, or -1 with kelvex.error set. `flags` may hold CHECK_HANDLE.
+  // `busy_format` replaces the refusal's text (a format with one %s).
+  int acquire(CurlObject* self, int flags, const char* name, Nesting nesting = Nesting::refuse,
+              const char* busy_format = nullptr) noexcept;
+  void unlock() noexcept { cs_.end(); }
+  void release() noexcept {
+    if (claimed_) slot_release(slot_);
+    claimed_ = false;
+  }
+  // The slot this method holds: claimed, or (nested) entered by a callback.
+  PyThreadState** slot() const noexcept { return slot_; }
+  bool nested() const noexcept { return slot_ != nullptr && !claimed_; }
+
+ private:
+  CriticalSection cs_;
+  Ref multi_;  // keeps the multi whose slot is claimed alive
+  PyThreadState** slot_ = nullptr;
+  bool claimed_ = false;
+};
 int util_curl_init(CurlObject* self);
 void util_curl_close(CurlObject* self);
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
@@ -629,7 +708,9 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds);
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args);
 PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args);
 PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args);
-PyObject* do_curl_setopt_filelike(CurlObject* self, int option, PyObject* obj);
+// WRITEDATA, READDATA or HEADERDATA given a file-like object; the caller
+// holds the handle (CurlAccess).
+PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // Trampolines: the data path (easycb.cpp), socket and security
@@ -689,6 +770,41 @@ PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 
 void assert_multi_state(const CurlMultiObject* self);
 int check_multi_state(const CurlMultiObject* self, int flags, const char* name);
+
+// The same guard for a CurlMulti: its critical section and its slot, which
+// serves the multi's own callbacks and those of every handle in it. A claim
+// found held raises "cannot invoke %s() - multi_perform() is currently
+// running".
+class MultiAccess {
+ public:
+  MultiAccess() noexcept = default;
+  MultiAccess(const MultiAccess&) = delete;
+  MultiAccess& operator=(const MultiAccess&) = delete;
+  ~MultiAccess() {
+    cs_.end();
+    release();
+  }
+  int acquire(CurlMultiObject* self, int flags, const char* name,
+              Nesting nesting = Nesting::refuse) noexcept;
+  // For add_handle/remove_handle, whose checks read both objects: the
+  // section covers the Curl too, and the claim is taken by claim().
+  void lock_with(CurlMultiObject* self, CurlObject* curl) noexcept;
+  bool claim(CurlMultiObject* self) noexcept;
+  void unlock() noexcept { cs_.end(); }
+  void release() noexcept {
+    if (claimed_) slot_release(slot_);
+    claimed_ = false;
+  }
+  // The slot was let go of and taken by another thread meanwhile.
+  void forget() noexcept { claimed_ = false; }
+  PyThreadState** slot() const noexcept { return slot_; }
+  bool nested() const noexcept { return slot_ != nullptr && !claimed_; }
+
+ private:
+  CriticalSection cs_;
+  PyThreadState** slot_ = nullptr;
+  bool claimed_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // CurlShare (share.cpp)

@@ -9,6 +9,8 @@
 // the document's Curl, which refuses while a transfer reads the document.
 #include "kelvex.h"
 
+#include <utility>
+
 #include <cstdio>
 
 #include "docstrings.h"
@@ -135,7 +137,42 @@ int refuse_during_content_change(const char* name) {
   return -1;
 }
 
-int curlmime_check_state(const CurlMimeObject* self, const char* name) {
+// Holds the Curl a document was made for, as CurlAccess does, for the
+// length of one method: libcurl reads the document during that handle's
+// transfers, and the handle's claim keeps every other thread off the
+// document too. A method that builds with other methods of the same
+// document (add_multipart) runs them inside its own claim.
+thread_local CurlObject* t_mime_claimed = nullptr;
+
+class MimeAccess {
+ public:
+  MimeAccess() noexcept = default;
+  MimeAccess(const MimeAccess&) = delete;
+  MimeAccess& operator=(const MimeAccess&) = delete;
+  ~MimeAccess() {
+    if (active_) t_mime_claimed = previous_;
+  }
+  int acquire(CurlObject* curl, int flags, const char* name) noexcept {
+    if (t_mime_claimed == curl) {
+      if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
+        PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+        return -1;
+      }
+      return 0;
+    }
+    if (access_.acquire(curl, flags, name) < 0) return -1;
+    previous_ = std::exchange(t_mime_claimed, curl);
+    active_ = true;
+    return 0;
+  }
+
+ private:
+  CurlAccess access_;
+  CurlObject* previous_ = nullptr;
+  bool active_ = false;
+};
+
+int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
   if (self->mime_handle == nullptr) {
     PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", name);
@@ -145,10 +182,11 @@ int curlmime_check_state(const CurlMimeObject* self, const char* name) {
     PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
     return -1;
   }
-  return check_curl_state(as_curl(self->curl), CHECK_HANDLE | CHECK_NOT_RUNNING, name);
+  return access.acquire(as_curl(self->curl), CHECK_HANDLE, name);
 }
 
-int curlmimepart_check_state(const CurlMimePartObject* self, const char* name) {
+int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
+                             MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
   const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
   if (mime == nullptr || mime->mime_handle == nullptr) {
@@ -163,7 +201,7 @@ int curlmimepart_check_state(const CurlMimePartObject* self, const char* name) {
     PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
     return -1;
   }
-  return check_curl_state(as_curl(mime->curl), CHECK_HANDLE | CHECK_NOT_RUNNING, name);
+  return access.acquire(as_curl(mime->curl), CHECK_HANDLE, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -546,7 +584,8 @@ enum TextSetterIndex : std::size_t { kName, kFiledata, kFilename, kType, kEncode
 
 PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& setter,
                                  PyObject* value) {
-  if (curlmimepart_check_state(self, setter.name) < 0) return nullptr;
+  MimeAccess access;
+  if (curlmimepart_check_state(self, setter.name, access) < 0) return nullptr;
   if (!PyText_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be a byte string or ascii-unicode string",
                  setter.name);
@@ -575,7 +614,8 @@ PyObject* do_mimepart_set_text(PyObject* self, PyObject* value) {
 
 PyObject* do_mimepart_data(PyObject* obj, PyObject* value) {
   CurlMimePartObject* self = as_part(obj);
-  if (curlmimepart_check_state(self, "data") < 0) return nullptr;
+  MimeAccess access;
+  if (curlmimepart_check_state(self, "data", access) < 0) return nullptr;
   CURLcode res = CURLE_OK;
   // libcurl copies the bytes: the Python object is not kept.
   if (with_data_bytes(value, [&](const char* start, size_t length) {
@@ -595,7 +635,8 @@ PyObject* do_mimepart_data(PyObject* obj, PyObject* value) {
 
 PyObject* do_mimepart_headers(PyObject* obj, PyObject* value) {
   CurlMimePartObject* self = as_part(obj);
-  if (curlmimepart_check_state(self, "headers") < 0) return nullptr;
+  MimeAccess access;
+  if (curlmimepart_check_state(self, "headers", access) < 0) return nullptr;
   SlistPtr list;
   if (curlmime_headers_to_slist(value, &list) < 0) return nullptr;
   // With take-ownership set libcurl frees the list with the part; no list
@@ -615,7 +656,8 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
     PyErr_SetString(PyExc_TypeError, "subparts() expects a CurlMime object");
     return nullptr;
   }
-  if (curlmimepart_check_state(self, "subparts") < 0) return nullptr;
+  MimeAccess access;
+  if (curlmimepart_check_state(self, "subparts", access) < 0) return nullptr;
   CurlMimeObject* child = as_mime(value);
   CurlMimeObject* mime = as_mime(self->mime);
   if (child->mime_handle == nullptr) {
@@ -679,7 +721,8 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
                                    &datasize, &read, &seek, &free, &userdata)) {
     return nullptr;
   }
-  if (curlmimepart_check_state(self, "data_cb") < 0) return nullptr;
+  MimeAccess access;
+  if (curlmimepart_check_state(self, "data_cb", access) < 0) return nullptr;
 
   curl_off_t size = -1;
   if (datasize != Py_None) {
@@ -790,9 +833,8 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                                    &Curl_Type, &curl)) {
     return nullptr;
   }
-  if (check_curl_state(as_curl(curl), CHECK_HANDLE | CHECK_NOT_RUNNING, "CurlMime") < 0) {
-    return nullptr;
-  }
+  MimeAccess access;
+  if (access.acquire(as_curl(curl), CHECK_HANDLE, "CurlMime") < 0) return nullptr;
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlMimeObject* self = as_mime(obj.get());
@@ -810,7 +852,8 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* util_mime_addpart(CurlMimeObject* self) {
-  if (curlmime_check_state(self, "addpart") < 0) return nullptr;
+  MimeAccess access;
+  if (curlmime_check_state(self, "addpart", access) < 0) return nullptr;
   curl_mimepart* part = curl_mime_addpart(self->mime_handle);
   if (part == nullptr) return PyErr_NoMemory();
   Ref obj = Ref::steal(CurlMimePart_Type.tp_alloc(&CurlMimePart_Type, 0));
@@ -973,6 +1016,9 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* args, PyObject* kwds) {
     PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", "addpart");
     return nullptr;
   }
+  // The child, its part and their wiring are made under one claim.
+  MimeAccess access;
+  if (access.acquire(as_curl(self->curl), 0, "addpart") < 0) return nullptr;
   Ref child = Ref::steal(
       PyObject_CallOneArg(reinterpret_cast<PyObject*>(&CurlMime_Type), self->curl));
   if (!child) return nullptr;
@@ -994,17 +1040,17 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* args, PyObject* kwds) {
 PyObject* do_mime_close(PyObject* obj, PyObject* /*ignored*/) {
   CurlMimeObject* self = as_mime(obj);
   if (refuse_during_content_change("close") < 0) return nullptr;
-  if (self->curl != nullptr &&
-      check_curl_state(as_curl(self->curl), CHECK_NOT_RUNNING, "close") < 0) {
-    return nullptr;
-  }
+  Ref curl = Ref::borrow(self->curl);
+  MimeAccess access;
+  if (curl && access.acquire(as_curl(curl.get()), 0, "close") < 0) return nullptr;
   if (curlmime_detach_from_curl(self) < 0) return nullptr;
   curlmime_clear(self);
   Py_RETURN_NONE;
 }
 
 PyObject* do_mime_enter(PyObject* obj, PyObject* /*ignored*/) {
-  if (curlmime_check_state(as_mime(obj), "__enter__") < 0) return nullptr;
+  MimeAccess access;
+  if (curlmime_check_state(as_mime(obj), "__enter__", access) < 0) return nullptr;
   return Py_NewRef(obj);
 }
 

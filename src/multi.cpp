@@ -1,10 +1,11 @@
 // CurlMulti: one libcurl multi handle and the set of Curl objects added to it.
 //
-// Every libcurl multi call that can run callbacks (add, remove, perform,
-// socket action, socket-all, cleanup) is made through DetachedCall on the
-// multi's `state`: the callbacks of the multi and of every added handle
-// re-attach with that thread state, and every method that must not run in
-// the middle of such a call finds `state` set and refuses.
+// Every method claims the multi's `state` (MultiAccess) for as long as it
+// uses the libcurl handle; the libcurl calls that can run callbacks (add,
+// remove, perform, socket action, socket-all, cleanup) are made through
+// DetachedCall on it, so the callbacks of the multi and of every added
+// handle re-attach with that thread state, and a method of the multi or of
+// one of its handles called meanwhile finds `state` set and refuses.
 #include "kelvex.h"
 
 #include "docstrings.h"
@@ -198,6 +199,7 @@ constexpr NotifySwitch kNotifyDisable = {"notify_disable", &curl_multi_notify_di
 // Membership helpers
 // ---------------------------------------------------------------------------
 
+// Run under the section of both objects (MultiAccess::lock_with).
 int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) {
   assert_multi_state(self);
   if (slot_load(&self->state) != nullptr) {
@@ -220,46 +222,59 @@ int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) 
   return 0;
 }
 
-// Records membership on the Curl side. The weak reference is made by the
-// caller beforehand, so that this step cannot fail.
+// Records membership on the Curl side, under the Curl's section. The weak
+// reference is made by the caller beforehand, so that this step cannot fail.
 void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
   assert(curl != nullptr);
+  CriticalSection cs(reinterpret_cast<PyObject*>(curl));
   Py_XSETREF(curl->multi_weakref, weakref.release());
   curl->multi_stack = multi;
 }
 
 void easy_clear_multi_ref(CurlObject* curl) {
+  CriticalSection cs(reinterpret_cast<PyObject*>(curl));
   curl->multi_stack = nullptr;
   Py_CLEAR(curl->multi_weakref);
 }
 
 // Removes every handle from libcurl and from `easies`, closing each one
-// when `close_handles` is set. Handles are taken out of the set one by one
-// rather than from a snapshot: a handle's close() is Python code (a
-// subclass may override it) and may add handles to this multi or close it
-// again, and nothing may be left pointing at this multi once it returns 0.
-int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ignore_errors) {
+// when `close_handles` is set; the caller holds the multi's slot. Handles
+// are taken out of the set one by one rather than from a snapshot, and a
+// handle's close() (Python code: a subclass may override it, and may add
+// handles to this multi or close it again) runs with the slot let go, so
+// that it may use this multi; the loop goes on until the set stays empty,
+// since nothing may be left pointing at this multi once it returns 0.
+// `reclaim` takes the slot back after such a call, or fails.
+int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ignore_errors,
+                             bool (*reclaim)(CurlMultiObject*)) {
   while (self->easies != nullptr && PySet_Size(self->easies) > 0) {
     Ref item = Ref::steal(PySet_Pop(self->easies));
     if (!item) return -1;
     CurlObject* curl = as_curl(item.get());
-    if (curl->multi_stack != self) continue;
-    if (self->multi_handle != nullptr && curl->handle != nullptr) {
-      {
-        DetachedCall call(&self->state);
-        curl_multi_remove_handle(self->multi_handle, curl->handle);
-      }
-      if (curl->multi_stack == self) curl->multi_stack = nullptr;
-    } else {
-      curl->multi_stack = nullptr;
+    CurlMultiObject* member_of;
+    {
+      CriticalSection cs(item.get());
+      member_of = curl->multi_stack;
     }
-    Py_CLEAR(curl->multi_weakref);
+    if (member_of != self) continue;
+    if (self->multi_handle != nullptr && curl->handle != nullptr) {
+      DetachedCall call(&self->state);
+      curl_multi_remove_handle(self->multi_handle, curl->handle);
+    }
+    easy_clear_multi_ref(curl);
     // A callback of the removal may have left a KeyboardInterrupt or the
     // like pending; it ends the loop like an error of close() does.
     bool failed = PyErr_Occurred() != nullptr;
     if (!failed && close_handles) {
+      slot_release(&self->state);
       Ref result = Ref::steal(PyObject_CallMethod(item.get(), "close", nullptr));
       failed = !result;
+      if (!reclaim(self)) {
+        if (!failed) {
+          PyErr_SetString(ErrorObject, "cannot invoke close() - multi_perform() is currently running");
+        }
+        return -2;
+      }
     }
     if (failed) {
       if (!ignore_errors) return -1;
@@ -270,14 +285,24 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
   return 0;
 }
 
+bool reclaim_or_fail(CurlMultiObject* self) {
+  return slot_try_claim(&self->state, PyThreadState_Get());
+}
+
+bool reclaim_waiting(CurlMultiObject* self) {
+  slot_claim_wait(&self->state);
+  return true;
+}
+
+// The caller holds the multi's slot.
 void util_multi_close(CurlMultiObject* self) {
   assert(self != nullptr);
-  slot_store(&self->state, nullptr);
   if (self->multi_handle != nullptr) {
     {
       DetachedCall call(&self->state);
       curl_multi_cleanup(self->multi_handle);
     }
+    CriticalSection cs(as_object(self));
     self->multi_handle = nullptr;
   }
 }
@@ -349,13 +374,17 @@ void do_multi_dealloc(PyObject* op) {
   // must not see an exception that was being raised when this object lost
   // its last reference.
   PyObject* raised = PyErr_GetRaisedException();
+  // A method of one of its handles, which reach it through a borrowed
+  // pointer, may still hold the slot for a moment.
+  slot_claim_wait(&self->state);
   // The multi's own callables go first, so none of them runs during the
   // destruction: the socket callable would be handed this dying object,
   // and when the collector destroys it, the callables may already have
   // been cleared themselves.
   util_multi_xdecref(self);
-  util_multi_detach_easies(self, false, true);
+  util_multi_detach_easies(self, false, true, reclaim_waiting);
   util_multi_close(self);
+  slot_release(&self->state);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   PyErr_SetRaisedException(raised);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
@@ -393,6 +422,8 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
   PyObject* arg = nullptr;
   if (!PyArg_ParseTuple(args, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
+  MultiAccess access;
+  access.lock_with(self, curl);
   if (check_multi_add_remove(self, curl) < 0) return nullptr;
   if (curl->handle == nullptr) {
     set_error_text("curl object already closed");
@@ -405,14 +436,21 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
   assert(curl->multi_stack == nullptr);
   Ref weakref = Ref::steal(PyWeakref_NewRef(op, nullptr));
   if (!weakref) return nullptr;
+  // Both checked free under both sections: claiming the multi's slot makes
+  // the handle busy too, from the moment it is a member.
+  if (!access.claim(self)) {
+    set_error_text("cannot add/remove handle - multi_perform() already running");
+    return nullptr;
+  }
   if (PySet_Add(self->easies, arg) < 0) return nullptr;
   // Membership is in place before libcurl sees the handle: the timer
   // callable that the add fires then finds the handle busy and cannot
   // close it while libcurl is still linking it in.
   easy_set_multi_ref(curl, self, std::move(weakref));
+  access.unlock();
   CURLMcode rc;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(access.slot());
     rc = curl_multi_add_handle(self->multi_handle, curl->handle);
   }
   if (rc != CURLM_OK) {
@@ -437,6 +475,8 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* args) {
   PyObject* arg = nullptr;
   if (!PyArg_ParseTuple(args, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
+  MultiAccess access;
+  access.lock_with(self, curl);
   if (check_multi_add_remove(self, curl) < 0) return nullptr;
   if (curl->handle == nullptr) {
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
@@ -446,9 +486,14 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* args) {
     set_error_text("curl object not on this multi-stack");
     return nullptr;
   }
+  if (!access.claim(self)) {
+    set_error_text("cannot add/remove handle - multi_perform() already running");
+    return nullptr;
+  }
+  access.unlock();
   CURLMcode rc;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(access.slot());
     rc = curl_multi_remove_handle(self->multi_handle, curl->handle);
   }
   if (rc != CURLM_OK) {
@@ -481,8 +526,14 @@ int do_multi_contains(PyObject* op, PyObject* item) {
 
 PyObject* do_multi_close(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  if (check_multi_state(self, CHECK_NOT_RUNNING, "close") < 0) return nullptr;
-  if (util_multi_detach_easies(self, self->close_handles != 0, false) < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, 0, "close") < 0) return nullptr;
+  access.unlock();
+  const int detached =
+      util_multi_detach_easies(self, self->close_handles != 0, false, reclaim_or_fail);
+  // -2: the slot was lost to another thread while a handle's close() ran.
+  if (detached == -2) access.forget();
+  if (detached < 0) return nullptr;
   util_multi_close(self);
   // Emptied only now: callbacks during libcurl's cleanup still receive the
   // objects assigned to their sockets.
@@ -497,11 +548,13 @@ PyObject* do_multi_close(PyObject* op, PyObject*) {
 
 PyObject* do_multi_perform(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "perform") < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "perform") < 0) return nullptr;
+  access.unlock();
   int running = -1;
   CURLMcode rc;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(access.slot());
     rc = curl_multi_perform(self->multi_handle, &running);
   }
   return driving_result(rc, running, true, "perform failed");
@@ -514,13 +567,13 @@ PyObject* do_multi_socket_action(PyObject* op, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "socket_action") < 0) {
-    return nullptr;
-  }
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "socket_action") < 0) return nullptr;
+  access.unlock();
   int running = -1;
   CURLMcode rc;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(access.slot());
     rc = curl_multi_socket_action(self->multi_handle, sock, ev_bitmask, &running);
   }
   return driving_result(rc, running, false, "multi_socket_action failed");
@@ -531,11 +584,13 @@ PyObject* do_multi_socket_all(PyObject* op, PyObject*) {
   if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) < 0) {
     return nullptr;
   }
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "socket_all") < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "socket_all") < 0) return nullptr;
+  access.unlock();
   int running = -1;
   CURLMcode rc;
   {
-    DetachedCall call(&self->state);
+    DetachedCall call(access.slot());
     rc = curl_multi_socket_all(self->multi_handle, &running);
   }
   return driving_result(rc, running, true, "perform failed");
@@ -553,7 +608,8 @@ CURLMcode fill_fd_sets(CurlMultiObject* self, int* max_fd) {
 
 PyObject* do_multi_fdset(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "fdset") < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "fdset") < 0) return nullptr;
   int max_fd = -1;
   CURLMcode rc = fill_fd_sets(self, &max_fd);
   if (rc != CURLM_OK) {
@@ -582,7 +638,8 @@ PyObject* do_multi_select(PyObject* op, PyObject* args) {
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
   if (!PyArg_ParseTuple(args, "d:select", &timeout)) return nullptr;
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "select") < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "select") < 0) return nullptr;
   // Written so that NaN fails too.
   if (!(timeout >= 0.0 && timeout < kSelectTimeoutMax)) {
     PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
@@ -601,10 +658,16 @@ PyObject* do_multi_select(PyObject* op, PyObject* args) {
     return nullptr;
   }
   if (max_fd < 0) return PyLong_FromLong(0);
+  // No libcurl call runs during the wait: the multi is let go of, and the
+  // wait works on copies of the sets, which another call may refill.
+  fd_set readable = self->read_fd_set;
+  fd_set writable = self->write_fd_set;
+  fd_set exceptional = self->exc_fd_set;
+  access.unlock();
+  access.release();
   int n;
-  // No libcurl call runs during the wait, so no slot is recorded.
   Py_BEGIN_ALLOW_THREADS
-  n = ::select(max_fd + 1, &self->read_fd_set, &self->write_fd_set, &self->exc_fd_set, &tv);
+  n = ::select(max_fd + 1, &readable, &writable, &exceptional, &tv);
   Py_END_ALLOW_THREADS
   return PyLong_FromLong(n);
 }
@@ -617,7 +680,10 @@ PyObject* do_multi_info_read(PyObject* op, PyObject* args) {
     set_error_text("argument to info_read must be greater than zero");
     return nullptr;
   }
-  if (check_multi_state(self, CHECK_HANDLE, "info_read") < 0) return nullptr;
+  // Allowed inside the multi's own callbacks; from another thread while a
+  // driving call runs, libcurl's message queue is that call's.
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "info_read", Nesting::allow) < 0) return nullptr;
   Ref successes = Ref::steal(PyList_New(0));
   if (!successes) return nullptr;
   Ref failures = Ref::steal(PyList_New(0));
@@ -651,7 +717,8 @@ PyObject* do_multi_info_read(PyObject* op, PyObject* args) {
 
 PyObject* do_multi_timeout(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "timeout") < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "timeout") < 0) return nullptr;
   long milliseconds = -1;
   CURLMcode rc = curl_multi_timeout(self->multi_handle, &milliseconds);
   if (rc != CURLM_OK) {
@@ -732,7 +799,8 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* args) {
   int option = 0;
   PyObject* value = nullptr;
   if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, "setopt") < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (option < 1 || option > kMultiOptionMax || option % 10000 > kMultiOptionIndexMax) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
@@ -781,7 +849,9 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
                             const char* name) {
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
-  if (check_multi_state(self, CHECK_HANDLE, name) < 0) return nullptr;
+  // Meant for the socket callable, inside a driving call.
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow) < 0) return nullptr;
   if (self->socket_assignments == nullptr) {
     // Only after the collector cleared this multi.
     self->socket_assignments = PyDict_New();
@@ -830,7 +900,8 @@ PyObject* do_multi_unassign(PyObject* op, PyObject* args) {
 constexpr unsigned long kNotificationMax = 4294967295UL;
 
 PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* args, const NotifySwitch& how) {
-  if (check_multi_state(self, CHECK_HANDLE | CHECK_NOT_RUNNING, how.name) < 0) return nullptr;
+  MultiAccess access;
+  if (access.acquire(self, CHECK_HANDLE, how.name) < 0) return nullptr;
   const Py_ssize_t count = PyTuple_GET_SIZE(args);
   if (count == 0) {
     PyErr_Format(PyExc_TypeError, "%s requires at least one notification", how.name);
@@ -888,7 +959,12 @@ PyObject* do_multi_exit(PyObject* op, PyObject* args) {
 }
 
 PyObject* do_multi_get_closed(PyObject* op, void*) {
-  return PyBool_FromLong(as_multi(op)->multi_handle == nullptr);
+  bool closed;
+  {
+    CriticalSection cs(op);
+    closed = as_multi(op)->multi_handle == nullptr;
+  }
+  return PyBool_FromLong(closed);
 }
 
 PyMethodDef curlmultiobject_methods[] = {
@@ -925,6 +1001,7 @@ PyObject* do_multi_getattro(PyObject* op, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(op, name);
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
+    CriticalSection cs(op);
     value = my_getattro(op, name, self->dict, curlmultiobject_constants, curlmultiobject_methods);
   }
   return value;
@@ -933,6 +1010,7 @@ PyObject* do_multi_getattro(PyObject* op, PyObject* name) {
 int do_multi_setattro(PyObject* op, PyObject* name, PyObject* value) {
   CurlMultiObject* self = as_multi(op);
   assert_multi_state(self);
+  CriticalSection cs(op);
   return my_setattro(&self->dict, name, value);
 }
 

@@ -150,22 +150,39 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
     bool drop;
     if (curl == nullptr || curl->share != self) {
       drop = true;
-    } else if (slot_load(&curl->state) != nullptr) {
-      drop = false;  // inside its own transfer
     } else {
-      CurlMultiObject* multi = curl->multi_stack;
-      // A multi inside a driving call may be running this handle's transfer.
-      bool multi_busy = multi != nullptr && slot_load(&multi->state) != nullptr;
-      assert(curl->handle != nullptr);
-      // libcurl refuses to detach a handle whose transfer is under way in a
-      // multi between driving calls; such a handle keeps using the share
-      // handle and its locks, so it stays attached and counts as busy.
-      drop = self->detach_on_close && !multi_busy &&
-             curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr) == CURLE_OK;
-      if (drop) {
-        curl->share = nullptr;
-        // The caller of close() holds a reference, so this is never the last.
-        Py_DECREF(as_object(self));
+      // The handle is taken as its own methods take it, without waiting: a
+      // handle inside a call of its own, or in a multi inside a driving
+      // call, is busy. Its own slot keeps it out of any multi meanwhile;
+      // the multi's, read and claimed under the handle's section (which a
+      // multi letting go of its handles takes), keeps the multi from
+      // driving it and from going away.
+      PyThreadState* const me = PyThreadState_Get();
+      drop = false;
+      if (self->detach_on_close && slot_try_claim(&curl->state, me)) {
+        CurlMultiObject* multi;
+        bool multi_claimed = false;
+        {
+          CriticalSection cs(target);
+          multi = curl->multi_stack;
+          multi_claimed = multi != nullptr && slot_try_claim(&multi->state, me);
+        }
+        if (multi == nullptr || multi_claimed) {
+          assert(curl->handle != nullptr);
+          // libcurl refuses to detach a handle whose transfer is under way
+          // in a multi between driving calls; such a handle keeps using the
+          // share handle and its locks, so it stays attached and counts as
+          // busy.
+          drop = curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr) == CURLE_OK;
+          if (drop) {
+            curl->share = nullptr;
+            // The caller of close() holds a reference, so this is never the
+            // last.
+            Py_DECREF(as_object(self));
+          }
+        }
+        if (multi_claimed) slot_release(&multi->state);
+        slot_release(&curl->state);
       }
     }
     if (drop) {

@@ -8,19 +8,20 @@
 // returning to libcurl.
 #include "kelvex.h"
 
+#include <sched.h>
+
 PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) {
   if (self == nullptr) return nullptr;
   assert(is_curl(reinterpret_cast<PyObject*>(self)));
+  // The own slot comes first: closing a handle that belongs to a multi
+  // holds both for a moment, on one thread, with the same state in each.
   if (slot_load(&self->state) != nullptr) {
     assert(self->handle != nullptr);
-    // A handle is driven either by its own call or by its multi's, never both.
-    assert(self->multi_stack == nullptr || slot_load(&self->multi_stack->state) == nullptr);
     return &self->state;
   }
   CurlMultiObject* multi = self->multi_stack;
   if (multi == nullptr || slot_load(&multi->state) == nullptr) return nullptr;
   assert(self->handle != nullptr);
-  assert(multi->multi_handle != nullptr);
   return &multi->state;
 }
 
@@ -77,12 +78,111 @@ void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
     entered_ = true;
     return;
   }
-  if (kelvex_python_enter(slot)) {
+  // Only the state this very thread parked may be restored here. A
+  // callback can reach a handle whose call runs on another thread (a
+  // connection of a shared pool closed by some other transfer): that
+  // thread's state is not ours to take.
+  PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
+  if (tstate != nullptr && tstate == PyGILState_GetThisThreadState() &&
+      kelvex_python_enter(slot)) {
     slot_ = slot;
     entered_ = true;
     return;
   }
   warn_failed_to_acquire_thread(warning);
+}
+
+void slot_claim_wait(PyThreadState** slot) {
+  PyThreadState* const me = PyThreadState_Get();
+  while (!slot_try_claim(slot, me)) {
+    Py_BEGIN_ALLOW_THREADS
+    sched_yield();
+    Py_END_ALLOW_THREADS
+  }
+}
+
+int CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting nesting,
+                        const char* busy_format) noexcept {
+  assert_curl_state(self);
+  assert(slot_ == nullptr);
+  PyThreadState* const me = PyThreadState_Get();
+  PyObject* const curl = reinterpret_cast<PyObject*>(self);
+  CurlMultiObject* multi = nullptr;
+  for (;;) {
+    cs_.begin(curl);
+    multi = self->multi_stack;
+    if (multi == nullptr || self->multi_weakref == nullptr) break;
+    // A multi whose last reference is gone cannot be resolved: it is being
+    // destroyed, and it lets go of this handle only under this handle's
+    // section, which we hold, so its record is still there to claim.
+    PyObject* alive = nullptr;
+    if (PyWeakref_GetRef(self->multi_weakref, &alive) <= 0) {
+      PyErr_Clear();
+      break;
+    }
+    multi_ = Ref::steal(alive);
+#ifdef Py_GIL_DISABLED
+    // Both sections at once (taken in address order by the interpreter);
+    // the membership may have changed while neither was held.
+    cs_.begin2(curl, alive);
+    if (self->multi_stack != multi) {
+      cs_.end();
+      multi_.reset();
+      continue;
+    }
+#endif
+    break;
+  }
+  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    return -1;
+  }
+  PyThreadState** slot = multi != nullptr ? &multi->state : &self->state;
+  if (nesting == Nesting::allow && slot_load(slot) == me) {
+    slot_ = slot;
+    return 0;
+  }
+  if (!slot_try_claim(slot, me)) {
+    PyErr_Format(ErrorObject,
+                 busy_format != nullptr ? busy_format
+                                        : "cannot invoke %s() - perform() is currently running",
+                 name);
+    return -1;
+  }
+  slot_ = slot;
+  claimed_ = true;
+  return 0;
+}
+
+int MultiAccess::acquire(CurlMultiObject* self, int flags, const char* name,
+                         Nesting nesting) noexcept {
+  assert(slot_ == nullptr);
+  cs_.begin(reinterpret_cast<PyObject*>(self));
+  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
+    return -1;
+  }
+  if (nesting == Nesting::allow && slot_load(&self->state) == PyThreadState_Get()) {
+    slot_ = &self->state;
+    return 0;
+  }
+  if (!claim(self)) {
+    PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running", name);
+    return -1;
+  }
+  return 0;
+}
+
+void MultiAccess::lock_with(CurlMultiObject* self, CurlObject* curl) noexcept {
+  cs_.begin2(reinterpret_cast<PyObject*>(self), reinterpret_cast<PyObject*>(curl));
+}
+
+bool MultiAccess::claim(CurlMultiObject* self) noexcept {
+  assert(slot_ == nullptr);
+  if (!slot_try_claim(&self->state, PyThreadState_Get())) return false;
+  slot_ = &self->state;
+  claimed_ = true;
+  return true;
 }
 
 // Share lock block. PyMutex_Lock/PyMutex_Unlock are the interpreter's own
