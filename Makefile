@@ -8,7 +8,10 @@ PYTEST_ARGS ?=
 QUICK ?=
 BENCH_ARGS ?=
 
-.PHONY: all env build ftcheck test demo sanitize bench clean
+# make stress: the thread stress scenarios for STRESS_SECONDS each.
+STRESS_SECONDS ?= 20
+
+.PHONY: all env build ftcheck test demo sanitize stress bench clean
 
 all: build
 
@@ -26,6 +29,10 @@ test: build ftcheck
 
 demo: build
 	$(IN_ENV) python examples/demo.py
+
+stress: build
+	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) scripts/test -q \
+		tests/test_threads_stress.py $(PYTEST_ARGS)
 
 sanitize:
 	$(IN_ENV) scripts/sanitize $(PYTEST_ARGS)

@@ -1,0 +1,551 @@
+"""Threads calling into the same objects at the same instant.
+
+Each scenario runs its workers in threads until a deadline (and a cap on
+calls). A worker's call either does its job or is refused with one of the
+state errors the scenario allows; anything else (another exception, a
+transfer whose body is not what the server sent, an interpreter abort) is a
+fault. KELVEX_STRESS_SECONDS sets how long each scenario runs (`make stress`
+runs them for longer).
+"""
+
+import gc
+import json
+import os
+import random
+import re
+import sys
+import threading
+import time
+
+import pytest
+
+import kelvex
+from conftest import body_url, expected_body
+
+SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "1.0"))
+MAX_CALLS = 200_000  # per worker, whatever the deadline
+BODY = expected_body()
+
+CURL_BUSY = r"cannot invoke \w+\(\) - perform\(\) is currently running"
+MULTI_BUSY = r"cannot invoke \w+\(\) - multi_perform\(\) is currently running"
+ADD_REMOVE = (
+    r"cannot add/remove handle - (multi_perform\(\) already running"
+    r"|perform\(\) of curl object already running"
+    r"|curl object already on another multi-stack|multi-stack is closed)"
+)
+SEND_BUSY = r"cannot invoke \w+\(\) - perform\(\) is currently running outside WRITEFUNCTION callback"
+NO_CURL = r"cannot invoke \w+\(\) - no curl handle"
+NO_MULTI = r"cannot invoke \w+\(\) - no multi handle"
+
+
+class Hammer:
+    """Runs workers on threads until the deadline and collects every
+    exception that is not one of the allowed refusals."""
+
+    def __init__(self, *allowed, seconds=SECONDS):
+        self.allowed = re.compile("^(?:" + "|".join(allowed) + ")$")
+        self.seconds = seconds
+        self.faults = []
+        self.refused = 0
+        self.calls = 0
+        self._lock = threading.Lock()
+
+    def _loop(self, worker, end):
+        calls = refused = 0
+        while time.monotonic() < end and calls < MAX_CALLS:
+            calls += 1
+            try:
+                worker()
+            except kelvex.error as exc:
+                text = exc.args[0] if len(exc.args) == 1 else repr(exc.args)
+                if isinstance(text, str) and self.allowed.match(text):
+                    refused += 1
+                    continue
+                self._fault(exc)
+                return
+            except BaseException as exc:
+                self._fault(exc)
+                return
+        with self._lock:
+            self.calls += calls
+            self.refused += refused
+
+    def _fault(self, exc):
+        with self._lock:
+            self.faults.append(exc)
+
+    def run(self, *workers):
+        end = time.monotonic() + self.seconds
+        threads = [threading.Thread(target=self._loop, args=(w, end)) for w in workers]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(self.seconds + 120)
+            assert not t.is_alive(), "a worker hung"
+        if self.faults:
+            raise self.faults[0]
+        assert self.calls > len(workers)
+        return self
+
+
+def fetch(c, url):
+    """One whole transfer on `c`, whose body must be the server's."""
+    c.setopt(kelvex.URL, url)
+    body = c.perform_rb()
+    assert body == BODY, f"body of {len(body)} bytes differs from what was sent"
+
+
+@pytest.fixture
+def url(http_server):
+    return body_url(http_server)
+
+
+# ---------------------------------------------------------------------------
+# One Curl, several threads
+# ---------------------------------------------------------------------------
+
+
+def test_perform_beside_close_and_replace(url):
+    holder = [kelvex.Curl()]
+
+    def perform():
+        fetch(holder[0], url)
+
+    def replace():
+        old, holder[0] = holder[0], kelvex.Curl()
+        old.close()
+
+    Hammer(CURL_BUSY, NO_CURL).run(perform, perform, replace)
+    holder[0].close()
+
+
+def test_quick_failures_beside_close_and_replace():
+    """The same with transfers that fail at once (nothing listens on the
+    port), so that the threads meet many thousand times a second."""
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    holder = [kelvex.Curl()]
+
+    def perform():
+        c = holder[0]
+        c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+        c.perform()
+
+    def replace():
+        old, holder[0] = holder[0], kelvex.Curl()
+        old.close()
+
+    Hammer(CURL_BUSY, NO_CURL, r"\(7, '.*'\)").run(perform, perform, replace)
+    holder[0].close()
+
+
+def test_perform_beside_reset(url):
+    c = kelvex.Curl()
+    done = []
+
+    def perform():
+        try:
+            fetch(c, url)
+            done.append(1)
+        except kelvex.error as exc:
+            # A reset between setting the URL and the transfer leaves none.
+            if exc.args[0] != kelvex.E_URL_MALFORMAT:
+                raise
+
+    Hammer(CURL_BUSY).run(perform, c.reset)
+    c.close()
+    assert done
+
+
+def test_perform_beside_setopt_and_getinfo(url):
+    c = kelvex.Curl()
+    headers = [f"X-Test: {i}" for i in range(5)]
+    workers = (
+        lambda: fetch(c, url),
+        lambda: c.setopt(kelvex.URL, url),
+        lambda: c.setopt(kelvex.HTTPHEADER, headers),
+        lambda: c.getinfo(kelvex.RESPONSE_CODE) in (0, 200) or pytest.fail("bad code"),
+        lambda: c.getinfo(kelvex.EFFECTIVE_URL),
+    )
+    Hammer(CURL_BUSY).run(*workers)
+    c.close()
+
+
+def test_setopt_unsetopt_and_duphandle_of_an_idle_handle(url):
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, url)
+    chunks = []
+
+    def callables():
+        c.setopt(kelvex.WRITEFUNCTION, chunks.append)
+        c.unsetopt(kelvex.WRITEFUNCTION)
+
+    def header_list():
+        c.setopt(kelvex.HTTPHEADER, ["X-A: 1", "X-B: 2"])
+        c.setopt(kelvex.HTTPHEADER, None)
+
+    def duplicate():
+        copy = c.duphandle()
+        copy.setopt(kelvex.URL, url)
+        assert copy.perform_rb() == BODY
+        copy.close()
+
+    Hammer(CURL_BUSY).run(callables, header_list, duplicate, duplicate)
+    c.close()
+
+
+def test_duphandle_pause_and_websocket_calls_from_other_threads(url):
+    """While one thread transfers, another duplicates, pauses, unpauses and
+    asks for WebSocket frames of the same handle: each is refused or done."""
+    c = kelvex.Curl()
+    copies = []
+
+    def other():
+        for call in (c.duphandle, c.pause, c.unpause, lambda: c.ws_send(b"x"), c.ws_meta):
+            try:
+                result = call()
+            except kelvex.error as exc:
+                # Refused while the transfer runs; between transfers, what
+                # libcurl answers (a WebSocket send on an HTTP handle fails).
+                if isinstance(exc.args[0], int) or re.match(f"{CURL_BUSY}|{SEND_BUSY}", exc.args[0]):
+                    continue
+                raise
+            if isinstance(result, kelvex.Curl):
+                copies.append(result)
+
+    Hammer(CURL_BUSY, SEND_BUSY).run(lambda: fetch(c, url), other)
+    for copy in copies:
+        copy.setopt(kelvex.URL, url)
+        assert copy.perform_rb() == BODY
+        copy.close()
+    c.close()
+
+
+def test_callables_that_close_or_reset_their_handle(url):
+    """A write callable tries to close and reset its own handle (refused,
+    whatever other threads do meanwhile) while other threads use it."""
+    c = kelvex.Curl()
+    refusals = []
+
+    def write(data):
+        for call in (c.close, c.reset):
+            try:
+                call()
+            except kelvex.error as exc:
+                refusals.append(exc.args[0])
+        chunks.append(data)
+
+    chunks = []
+
+    def perform():
+        chunks.clear()
+        c.setopt(kelvex.URL, url)
+        c.setopt(kelvex.WRITEFUNCTION, write)
+        c.perform()
+        assert b"".join(chunks) == BODY
+
+    def touch():
+        c.getinfo(kelvex.RESPONSE_CODE)
+        c.setopt(kelvex.VERBOSE, 0)
+
+    Hammer(CURL_BUSY).run(perform, touch, touch)
+    assert refusals and all(re.match(CURL_BUSY, r) for r in refusals)
+    c.close()
+
+
+# ---------------------------------------------------------------------------
+# CurlMulti
+# ---------------------------------------------------------------------------
+
+
+class Pool:
+    """Handles for a multi, each collecting its own body."""
+
+    def __init__(self, url, n):
+        self.handles = []
+        self.bodies = {}
+        for _ in range(n):
+            c = kelvex.Curl()
+            chunks = []
+            c.setopt(kelvex.URL, url)
+            c.setopt(kelvex.WRITEFUNCTION, chunks.append)
+            self.handles.append(c)
+            self.bodies[c] = chunks
+        self.completed = 0
+
+    def check_finished(self, multi):
+        """Reaps finished transfers: each delivered the whole body. They are
+        taken out so they can be added again."""
+        _, ok, failed = multi.info_read()
+        assert not failed, failed
+        for c in ok:
+            assert b"".join(self.bodies[c]) == BODY
+            self.bodies[c].clear()
+            self.completed += 1
+            try:
+                multi.remove_handle(c)
+            except kelvex.error as exc:
+                if exc.args[0] != "curl object not on this multi-stack":
+                    raise
+
+    def close(self):
+        for c in self.handles:
+            c.close()
+
+
+def drive(multi, pool):
+    _, running = multi.perform()
+    if running:
+        multi.select(0.01)
+    else:
+        # Nothing to wait for: idle a moment, as an event loop would,
+        # instead of taking the multi back at once.
+        time.sleep(0.0005)
+    pool.check_finished(multi)
+
+
+def test_driver_beside_add_remove_and_setopt(url):
+    m = kelvex.CurlMulti()
+    pool = Pool(url, 20)
+
+    def add_remove():
+        c = random.choice(pool.handles)
+        if c in m:
+            m.remove_handle(c)
+            # Removed mid-transfer: it starts again from the first byte.
+            pool.bodies[c].clear()
+        else:
+            m.add_handle(c)
+        time.sleep(0.001)  # leaves transfers time to finish, now and then
+
+    def setopt():
+        m.setopt(kelvex.M_MAXCONNECTS, random.randint(1, 10))
+
+    Hammer(MULTI_BUSY, ADD_REMOVE, CURL_BUSY, r"curl object (already|not) on this multi-stack",
+           r"curl object not on this multi-stack").run(
+        lambda: drive(m, pool), add_remove, add_remove, setopt)
+    m.close()
+    pool.close()
+    assert pool.completed > 0
+
+
+def test_driver_beside_add_and_close_of_the_multi(url):
+    holder = [kelvex.CurlMulti()]
+    made = []
+
+    def run_current():
+        m = holder[0]
+        _, running = m.perform()
+        if running:
+            m.select(0.01)
+        else:
+            time.sleep(0.0005)
+        m.info_read()
+
+    def add_then_close():
+        m = holder[0]
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, url)
+        c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+        made.append(c)
+        m.add_handle(c)
+        m.close()
+        holder[0] = kelvex.CurlMulti()
+
+    Hammer(MULTI_BUSY, ADD_REMOVE, NO_MULTI).run(run_current, add_then_close)
+    holder[0].close()
+    for c in made:
+        assert c.multi() is None or c.multi() is holder[0]
+        c.close()
+
+
+def test_two_drivers_readding_finished_handles(url):
+    m = kelvex.CurlMulti()
+    pool = Pool(url, 10)
+    for c in pool.handles:
+        m.add_handle(c)
+
+    def drive_and_readd():
+        drive(m, pool)
+        for c in pool.handles:
+            if c not in m:
+                m.add_handle(c)
+
+    Hammer(MULTI_BUSY, ADD_REMOVE, r"curl object already on this multi-stack").run(
+        drive_and_readd, drive_and_readd)
+    m.close()
+    pool.close()
+    assert pool.completed > 0
+
+
+def test_handles_of_a_driven_multi_touched_from_other_threads(url):
+    """setopt, getinfo, pause/unpause, duphandle and close of handles while
+    another thread drives their multi."""
+    m = kelvex.CurlMulti()
+    pool = Pool(url, 8)
+    for c in pool.handles:
+        m.add_handle(c)
+    closed = []
+
+    def touch():
+        c = random.choice(pool.handles)
+        c.getinfo(kelvex.RESPONSE_CODE)
+        c.setopt(kelvex.VERBOSE, 0)
+        try:
+            c.pause(kelvex.PAUSE_CONT)
+        except kelvex.error as exc:
+            # libcurl's answer for a handle with no transfer under way.
+            if exc.args != (kelvex.E_BAD_FUNCTION_ARGUMENT, "pause/unpause failed"):
+                raise
+        c.duphandle().close()
+
+    def close_one():
+        c = random.choice(pool.handles)
+        c.close()
+        closed.append(c)
+
+    Hammer(CURL_BUSY, MULTI_BUSY, NO_CURL).run(lambda: drive(m, pool), touch, touch, close_one)
+    for c in closed:
+        assert c.multi() is None and c not in m
+    m.close()
+    pool.close()
+
+
+# ---------------------------------------------------------------------------
+# CurlShare and CurlMime
+# ---------------------------------------------------------------------------
+
+
+def test_share_used_while_another_thread_shares_and_unshares(url):
+    s = kelvex.CurlShare()
+    kinds = (kelvex.LOCK_DATA_COOKIE, kelvex.LOCK_DATA_DNS)
+
+    def transfer():
+        c = kelvex.Curl()
+        c.setopt(kelvex.SHARE, s)
+        c.setopt(kelvex.COOKIEFILE, "")
+        fetch(c, url)
+        c.close()
+
+    def toggle():
+        kind = random.choice(kinds)
+        s.setopt(kelvex.SH_SHARE, kind)
+        s.setopt(kelvex.SH_UNSHARE, kind)
+
+    # libcurl will not change what a share holds while handles use it.
+    Hammer(r"\(2, 'Share currently in use'\)").run(transfer, transfer, toggle)
+    s.close()
+
+
+def test_share_closed_while_handles_transfer(url):
+    holder = [kelvex.CurlShare()]
+    handles = [kelvex.Curl() for _ in range(3)]
+
+    def transfer(c):
+        def work():
+            try:
+                c.setopt(kelvex.SHARE, holder[0])
+            except kelvex.error as exc:
+                if exc.args[0] not in ("CurlShare is closed",
+                                       "Curl object already sharing. Unshare first."):
+                    raise
+            fetch(c, url)
+        return work
+
+    def close_and_replace():
+        s = holder[0]
+        s.close()
+        holder[0] = kelvex.CurlShare()
+        # Handles detached by the close can attach to the new share.
+        for c in handles:
+            assert c.share() in (None, s, holder[0])
+
+    Hammer(r"cannot close CurlShare: still in use by \d+ active Curl objects?", CURL_BUSY).run(
+        *(transfer(c) for c in handles), close_and_replace)
+    for c in handles:
+        c.close()
+    holder[0].close()
+
+
+def test_addpart_on_one_document_from_two_threads(url):
+    c = kelvex.Curl()
+    mime = kelvex.CurlMime(c)
+    counts = [0, 0]
+
+    def add(i):
+        def work():
+            if counts[i] < 500:  # a document the server still accepts
+                mime.addpart().name(f"field{i}")
+                counts[i] += 1
+        return work
+
+    Hammer(CURL_BUSY).run(add(0), add(1))
+    c.setopt(kelvex.URL, url.rsplit("/", 2)[0] + "/post")
+    c.setopt(kelvex.MIMEPOST, mime)
+    form = json.loads(c.perform_rb())["form"]
+    c.close()
+    # Every part made reached the server, none twice.
+    for i in (0, 1):
+        values = form.get(f"field{i}", [])
+        assert (len(values) if isinstance(values, list) else 1) == counts[i]
+
+
+def test_collector_beside_transfers_with_callbacks(url):
+    def transfer():
+        c = kelvex.Curl()
+        chunks = []
+        c.setopt(kelvex.URL, url)
+        c.setopt(kelvex.WRITEFUNCTION, chunks.append)
+        c.setopt(kelvex.HEADERFUNCTION, lambda line: None)
+        c.setopt(kelvex.XFERINFOFUNCTION, lambda *a: 0)
+        c.setopt(kelvex.NOPROGRESS, 0)
+        c.cycle = c  # left for the collector
+        c.perform()
+        assert b"".join(chunks) == BODY
+
+    Hammer().run(transfer, transfer, gc.collect)
+
+
+
+# ---------------------------------------------------------------------------
+# WebSocket frames
+# ---------------------------------------------------------------------------
+
+from test_ws import connect, ws_server  # noqa: E402,F401  (fixtures)
+
+
+def test_websocket_sent_and_received_on_two_threads(connect):
+    """One thread sends numbered frames, another receives the echoes and a
+    third asks for frame metadata, all on one connection: every frame comes
+    back once, in order."""
+    c, _ = connect("echo")
+    sent, received = [], bytearray()
+    numbers = iter(range(MAX_CALLS * 4))
+
+    def send():
+        if len(sent) * 8 - len(received) > 65536:
+            return  # the echoes are behind: let them catch up
+        payload = b"%08d" % next(numbers)
+        c.ws_send(payload)
+        sent.append(payload)
+
+    def receive():
+        try:
+            data, _ = c.ws_recv(4096)
+        except BlockingIOError:
+            return
+        received.extend(data)
+
+    Hammer(CURL_BUSY, SEND_BUSY).run(send, receive, c.ws_meta)
+    expected = b"".join(sent)
+    end = time.monotonic() + 30
+    while len(received) < len(expected) and time.monotonic() < end:
+        try:
+            data, _ = c.ws_recv(4096)
+            received.extend(data)
+        except BlockingIOError:
+            time.sleep(0.001)
+    assert bytes(received) == expected
