@@ -40,8 +40,23 @@ def sanitizer_preloaded():
     return "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+def peers_missing():
+    """Why the peers and the plot library cannot be imported, or None. Asked
+    of another process: on a free-threaded interpreter an extension module
+    that does not declare free-threading support enables the GIL in the
+    process that imports it."""
+    proc = subprocess.run([sys.executable, "-c", "import urllib3, requests, httpx, aiohttp, matplotlib"],
+                          capture_output=True, text=True, timeout=120)
+    if proc.returncode == 0:
+        return None
+    return (proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"])[-1]
+
+
 @pytest.fixture(scope="module")
 def quick_run(tmp_path_factory):
+    missing = peers_missing()
+    if missing:
+        pytest.skip(f"the benchmark harness needs its peers and matplotlib: {missing}")
     out = tmp_path_factory.mktemp("bench")
     proc = subprocess.run(
         [sys.executable, os.path.join(ROOT, "bench", "run.py"), "--quick", "--out", str(out)],

@@ -11,9 +11,9 @@ import socket
 import threading
 
 import pytest
-import trustme
 
 import kelvex
+from conftest import make_ca
 
 
 def read_request(sock):
@@ -109,7 +109,7 @@ def test_https_with_the_test_ca(https_server):
 
 def test_https_refuses_unknown_ca(https_server, tmp_path):
     other_ca = tmp_path / "other-ca.pem"
-    trustme.CA().cert_pem.write_to_path(str(other_ca))
+    make_ca().cert_pem.write_to_path(str(other_ca))
     c = kelvex.Curl()
     c.setopt(kelvex.URL, https_server.url + "/range/5")
     c.setopt(kelvex.CAINFO, str(other_ca))
