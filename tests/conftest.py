@@ -81,7 +81,8 @@ def _interpreter_line(when):
 def pytest_report_header(config):
     certs = ("trustme" if trustme is not None
              else f"the openssl command line (trustme cannot import: {_trustme_missing})")
-    return [_interpreter_line("at start"), f"kelvex: {kelvex._kelvex.__file__}",
+    return [_interpreter_line("at start"),
+            f"kelvex: interpreter {sys.executable}, module {kelvex._kelvex.__file__}",
             f"kelvex: test certificates made with {certs}"]
 
 

@@ -8,6 +8,7 @@ import math
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -117,6 +118,15 @@ def test_versions_and_machine_are_recorded(quick_run):
     for name in ("python", "libcurl", "openssl", "nginx", "cores"):
         assert meta[name], name
     assert isinstance(meta["gil_enabled"], bool)
+    # Which build ran the benchmarks, recorded with the two-thread figures too.
+    build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL"
+    assert meta["build"] == build
+    for variant in ("1 thread", "2 threads"):
+        f = _figure(results, "W5", "requests_per_s", "kelvex", variant)
+        assert f["build"] == build
+        assert f["gil_enabled"] and set(f["gil_enabled"]) <= {True, False}
+        if build == "GIL":
+            assert f["gil_enabled"] == [True]
     for peer in ("urllib3", "requests", "httpx", "aiohttp"):
         assert meta["packages"][peer], peer
     assert meta["kelvex"]["version"].startswith("Kelvex/")
@@ -130,6 +140,9 @@ def test_versions_and_machine_are_recorded(quick_run):
 def test_table_and_plot_are_written(quick_run):
     out, results = quick_run
     table = (out / "results.md").read_text()
+    header = table.split("## Targets")[0]
+    free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert f"Python {results['meta']['python']} ({'free-threaded build' if free else 'GIL build'}" in header
     for title in ("## Targets", "## W1:", "## W2:", "## W3:", "## W4:", "## W5:", "## W6:"):
         assert title in table
     with open(out / "results.png", "rb") as f:
