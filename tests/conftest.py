@@ -10,11 +10,6 @@ if _expect:
     if _got != os.path.realpath(_expect):
         raise RuntimeError(f"kelvex._kelvex was imported from {_got}, expected {_expect}")
 
-
-# ---------------------------------------------------------------------------
-# Loopback servers shared by the whole suite
-# ---------------------------------------------------------------------------
-
 import importlib.abc
 import ipaddress
 import platform
@@ -226,6 +221,11 @@ def make_ca():
     """A new test certificate authority: a trustme.CA, or where
     cryptography is missing an OpensslCA with the same interface."""
     return trustme.CA() if trustme is not None else OpensslCA()
+
+
+# ---------------------------------------------------------------------------
+# Loopback servers shared by the whole suite
+# ---------------------------------------------------------------------------
 
 
 class LoopbackHTTPServer:
