@@ -2,6 +2,17 @@
 # scripts/in-env; this Makefile itself runs on the host.
 
 IN_ENV := scripts/in-env
+# make test PYTHON=/path/to/python3.13t (a path inside the build root, for
+# instance a free-threaded CPython): every target runs with that interpreter,
+# its own venv (/opt/kelvex-venv-<tag> in the root) and its own build folder
+# (build/<tag>/); see scripts/in-env.  Only a PYTHON given on the command
+# line counts, so that one in the environment changes nothing.
+ifeq ($(origin PYTHON),command line)
+ifneq ($(strip $(PYTHON)),)
+IN_ENV := KELVEX_PYTHON=$(PYTHON) scripts/in-env
+unexport PYTHON
+endif
+endif
 PYTEST_ARGS ?=
 # make bench QUICK=1: every workload with tiny counts; BENCH_ARGS=... adds
 # arguments (e.g. --only W1,W3).

@@ -29,10 +29,12 @@ def meta() -> dict:
     import importlib.metadata as md
     import sysconfig
 
+    free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     out = {
         "python": sys.version.split()[0],
         "python_build": sys.version,
-        "free_threaded_build": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+        "build": "free-threaded" if free else "GIL",
+        "free_threaded_build": free,
         "gil_enabled": sys._is_gil_enabled(),
         "packages": {},
     }
@@ -44,6 +46,8 @@ def meta() -> dict:
     try:
         import kelvex
 
+        # The state the kelvex workers run in: after importing kelvex.
+        out["gil_enabled"] = sys._is_gil_enabled()
         info = kelvex.version_info()
         out["kelvex"] = {
             "version": kelvex.version,

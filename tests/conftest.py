@@ -10,21 +10,222 @@ if _expect:
     if _got != os.path.realpath(_expect):
         raise RuntimeError(f"kelvex._kelvex was imported from {_got}, expected {_expect}")
 
-
-# ---------------------------------------------------------------------------
-# Loopback servers shared by the whole suite
-# ---------------------------------------------------------------------------
-
+import importlib.abc
+import ipaddress
+import platform
+import secrets
 import socket
+import subprocess
+import sys
+import sysconfig
+import tempfile
 import threading
 import time
+import types
 
 import pytest
-import trustme
+
+# KELVEX_TEST_NO_CRYPTOGRAPHY=1 runs the suite as where cryptography and cffi
+# cannot be installed (free-threaded CPython 3.13, which cffi does not
+# support): importing them fails, so the certificates come from the openssl
+# command line and the tests that need such a package skip.
+_NO_CRYPTOGRAPHY = os.environ.get("KELVEX_TEST_NO_CRYPTOGRAPHY", "") not in ("", "0")
+_BLOCKED = ("cryptography", "cffi", "_cffi_backend")
+
+
+class _BlockedImports(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] in _BLOCKED:
+            raise ModuleNotFoundError(
+                f"No module named {name!r} (hidden by KELVEX_TEST_NO_CRYPTOGRAPHY)", name=name)
+        return None
+
+
+if _NO_CRYPTOGRAPHY:
+    _early = sorted(m for m in sys.modules if m.partition(".")[0] in _BLOCKED)
+    if _early:
+        raise RuntimeError(f"KELVEX_TEST_NO_CRYPTOGRAPHY: already imported before the suite: {_early}")
+    sys.meta_path.insert(0, _BlockedImports())
+
+try:
+    import trustme
+except ImportError as exc:  # cryptography is missing
+    trustme = None
+    _trustme_missing = str(exc)
+
 from cheroot import wsgi
 from cheroot.ssl.builtin import BuiltinSSLAdapter
 
 import kelvex
+
+
+# ---------------------------------------------------------------------------
+# Which interpreter runs the suite
+# ---------------------------------------------------------------------------
+
+FREE_THREADED_BUILD = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def _interpreter_line(when):
+    build = "free-threaded" if FREE_THREADED_BUILD else "GIL"
+    gil = "enabled" if sys._is_gil_enabled() else "disabled"
+    return (f"kelvex: {build} build of {platform.python_implementation()} "
+            f"{platform.python_version()}, GIL {gil} {when}; libcurl {kelvex.version_info()[1]}")
+
+
+def pytest_report_header(config):
+    certs = ("trustme" if trustme is not None
+             else f"the openssl command line (trustme cannot import: {_trustme_missing})")
+    return [_interpreter_line("at start"),
+            f"kelvex: interpreter {sys.executable}, module {kelvex._kelvex.__file__}",
+            f"kelvex: test certificates made with {certs}"]
+
+
+def pytest_terminal_summary(terminalreporter):
+    # On a free-threaded build an extension module that does not declare
+    # free-threading support enables the GIL when it is imported; say so.
+    if FREE_THREADED_BUILD:
+        terminalreporter.write_line(_interpreter_line("at the end"))
+
+
+# ---------------------------------------------------------------------------
+# Objects made at run time
+# ---------------------------------------------------------------------------
+
+
+def fresh_bytes(data):
+    """A new bytes object equal to `data`, for tests that count references:
+    literals (and the constants folded from them) are immortal on the
+    free-threaded build, where sys.getrefcount gives a huge constant."""
+    if len(data) < 2:
+        raise ValueError("empty and one-byte bytes objects are shared")
+    return bytes(bytearray(data))
+
+
+# ---------------------------------------------------------------------------
+# Test certificates
+# ---------------------------------------------------------------------------
+
+
+class PemBlob:
+    """PEM data, as trustme.Blob: ``bytes()`` and ``write_to_path()``."""
+
+    def __init__(self, data):
+        self._data = data
+
+    def bytes(self):
+        return self._data
+
+    def write_to_path(self, path, append=False):
+        with open(path, "ab" if append else "wb") as f:
+            f.write(self._data)
+
+
+def _openssl(folder, *args):
+    proc = subprocess.run(["openssl", *args], cwd=folder, capture_output=True, text=True,
+                          timeout=60)
+    if proc.returncode != 0:
+        raise RuntimeError(f"openssl {' '.join(args)} failed:\n{proc.stderr}")
+
+
+_OPENSSL_CONFIG = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+[ca]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[leaf]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth, clientAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+subjectAltName = {san}
+"""
+
+
+class OpensslLeafCert:
+    """A certificate issued by an OpensslCA, as trustme.LeafCert."""
+
+    def __init__(self, key_pem, cert_pem):
+        self.private_key_pem = PemBlob(key_pem)
+        self.cert_chain_pems = [PemBlob(cert_pem)]  # the issuing CA is the root
+        self.private_key_and_cert_chain_pem = PemBlob(key_pem + cert_pem)
+
+    def configure_cert(self, context):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "leaf.pem")
+            self.private_key_and_cert_chain_pem.write_to_path(path)
+            context.load_cert_chain(path)
+
+
+class OpensslCA:
+    """A certificate authority made with the openssl command line, standing
+    in for trustme.CA where cryptography cannot be installed: ``cert_pem``
+    and ``issue_cert(*identities)``. EC P-256 keys; certificates valid from
+    now for ten years."""
+
+    def __init__(self):
+        with tempfile.TemporaryDirectory() as folder:
+            self._write_config(folder, "DNS:unused.invalid")
+            _openssl(folder, "req", "-x509", "-config", "openssl.cnf", "-extensions", "ca",
+                     "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                     "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
+                     "-set_serial", self._serial(),
+                     "-subj", f"/O=kelvex tests/OU={secrets.token_hex(8)}/CN=kelvex test CA")
+            self._key = self._read(folder, "ca.key")
+            self.cert_pem = PemBlob(self._read(folder, "ca.pem"))
+
+    def issue_cert(self, *identities):
+        if not identities:
+            raise ValueError("a certificate needs at least one identity")
+        names = []
+        for identity in identities:
+            try:
+                names.append(f"IP:{ipaddress.ip_address(identity)}")
+            except ValueError:
+                names.append(f"DNS:{identity}")
+        with tempfile.TemporaryDirectory() as folder:
+            self._write_config(folder, ", ".join(names))
+            with open(os.path.join(folder, "ca.key"), "wb") as f:
+                f.write(self._key)
+            self.cert_pem.write_to_path(os.path.join(folder, "ca.pem"))
+            _openssl(folder, "req", "-new", "-config", "openssl.cnf",
+                     "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                     "-keyout", "leaf.key", "-out", "leaf.csr",
+                     "-subj", f"/O=kelvex tests/CN={identities[0]}")
+            _openssl(folder, "x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem",
+                     "-CAkey", "ca.key", "-set_serial", self._serial(), "-days", "3650",
+                     "-extfile", "openssl.cnf", "-extensions", "leaf", "-out", "leaf.pem")
+            return OpensslLeafCert(self._read(folder, "leaf.key"), self._read(folder, "leaf.pem"))
+
+    @staticmethod
+    def _serial():
+        return f"0x{secrets.randbits(127) | 1:x}"
+
+    @staticmethod
+    def _write_config(folder, san):
+        with open(os.path.join(folder, "openssl.cnf"), "w") as f:
+            f.write(_OPENSSL_CONFIG.format(san=san))
+
+    @staticmethod
+    def _read(folder, name):
+        with open(os.path.join(folder, name), "rb") as f:
+            return f.read()
+
+
+def make_ca():
+    """A new test certificate authority: a trustme.CA, or where
+    cryptography is missing an OpensslCA with the same interface."""
+    return trustme.CA() if trustme is not None else OpensslCA()
+
+
+# ---------------------------------------------------------------------------
+# Loopback servers shared by the whole suite
+# ---------------------------------------------------------------------------
 
 
 class LoopbackHTTPServer:
@@ -79,6 +280,13 @@ class LoopbackTLSServer:
 
 
 def _httpbin_app():
+    try:
+        import brotlicffi  # noqa: F401
+    except ImportError:
+        # httpbin imports brotlicffi (cffi-based) for its /brotli endpoint
+        # alone, which the suite does not use; where it cannot be installed a
+        # stand-in that refuses to compress lets httpbin load.
+        sys.modules["brotlicffi"] = _brotlicffi_stand_in()
     from httpbin import app
 
     def accept_chunked_uploads(environ, start_response):
@@ -92,6 +300,16 @@ def _httpbin_app():
     return accept_chunked_uploads
 
 
+def _brotlicffi_stand_in():
+    module = types.ModuleType("brotlicffi", "stand-in: brotlicffi is not installed")
+
+    def compress(data, *args, **kwargs):
+        raise RuntimeError("brotlicffi is not installed for this interpreter")
+
+    module.compress = compress
+    return module
+
+
 @pytest.fixture(scope="session")
 def http_server():
     """httpbin-compatible endpoints over plain HTTP: ``.url``, ``.port``."""
@@ -102,8 +320,8 @@ def http_server():
 
 @pytest.fixture(scope="session")
 def tls_ca():
-    """The test-time certificate authority (a ``trustme.CA``)."""
-    return trustme.CA()
+    """The test-time certificate authority (see make_ca)."""
+    return make_ca()
 
 
 @pytest.fixture(scope="session")

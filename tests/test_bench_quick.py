@@ -8,6 +8,7 @@ import math
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -40,8 +41,23 @@ def sanitizer_preloaded():
     return "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+def peers_missing():
+    """Why the peers and the plot library cannot be imported, or None. Asked
+    of another process: on a free-threaded interpreter an extension module
+    that does not declare free-threading support enables the GIL in the
+    process that imports it."""
+    proc = subprocess.run([sys.executable, "-c", "import urllib3, requests, httpx, aiohttp, matplotlib"],
+                          capture_output=True, text=True, timeout=120)
+    if proc.returncode == 0:
+        return None
+    return (proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"])[-1]
+
+
 @pytest.fixture(scope="module")
 def quick_run(tmp_path_factory):
+    missing = peers_missing()
+    if missing:
+        pytest.skip(f"the benchmark harness needs its peers and matplotlib: {missing}")
     out = tmp_path_factory.mktemp("bench")
     proc = subprocess.run(
         [sys.executable, os.path.join(ROOT, "bench", "run.py"), "--quick", "--out", str(out)],
@@ -102,6 +118,15 @@ def test_versions_and_machine_are_recorded(quick_run):
     for name in ("python", "libcurl", "openssl", "nginx", "cores"):
         assert meta[name], name
     assert isinstance(meta["gil_enabled"], bool)
+    # Which build ran the benchmarks, recorded with the two-thread figures too.
+    build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL"
+    assert meta["build"] == build
+    for variant in ("1 thread", "2 threads"):
+        f = _figure(results, "W5", "requests_per_s", "kelvex", variant)
+        assert f["build"] == build
+        assert f["gil_enabled"] and set(f["gil_enabled"]) <= {True, False}
+        if build == "GIL":
+            assert f["gil_enabled"] == [True]
     for peer in ("urllib3", "requests", "httpx", "aiohttp"):
         assert meta["packages"][peer], peer
     assert meta["kelvex"]["version"].startswith("Kelvex/")
@@ -115,6 +140,9 @@ def test_versions_and_machine_are_recorded(quick_run):
 def test_table_and_plot_are_written(quick_run):
     out, results = quick_run
     table = (out / "results.md").read_text()
+    header = table.split("## Targets")[0]
+    free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert f"Python {results['meta']['python']} ({'free-threaded build' if free else 'GIL build'}" in header
     for title in ("## Targets", "## W1:", "## W2:", "## W3:", "## W4:", "## W5:", "## W6:"):
         assert title in table
     with open(out / "results.png", "rb") as f:

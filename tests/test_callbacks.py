@@ -12,10 +12,9 @@ import tracemalloc
 import warnings
 
 import pytest
-import trustme
 
 import kelvex
-from conftest import BODY_LEN, body_url, expected_body, perform_error
+from conftest import BODY_LEN, body_url, expected_body, make_ca, perform_error
 
 
 @pytest.fixture
@@ -606,7 +605,7 @@ def test_sockopt_result_that_is_not_an_integer(curl, http_server, c_stderr, resu
 def tls_curl(curl, https_server, tmp_path):
     # A CA file that does not hold the test CA: only set_ca_certs can add it.
     other_ca = tmp_path / "other-ca.pem"
-    other_ca.write_bytes(trustme.CA().cert_pem.bytes())
+    other_ca.write_bytes(make_ca().cert_pem.bytes())
     curl.setopt(kelvex.URL, f"{https_server.url}/range/16")
     curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
     curl.setopt(kelvex.CAINFO, str(other_ca))
@@ -626,7 +625,7 @@ def test_without_ca_certs_the_test_server_is_not_trusted(tls_curl):
         lambda ca: ca,
         lambda ca: ca.decode("ascii"),
         lambda ca: ca + ca,
-        lambda ca: trustme.CA().cert_pem.bytes() + ca,
+        lambda ca: make_ca().cert_pem.bytes() + ca,
         lambda ca: b"leading text is skipped\n" + ca,
     ],
     ids=["bytes", "ascii-str", "same-twice", "two-cas", "leading-text"],

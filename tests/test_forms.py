@@ -12,6 +12,7 @@ import pytest
 from werkzeug.wrappers import Response
 
 import kelvex
+from conftest import fresh_bytes
 from kelvex import Curl
 
 pytestmark = pytest.mark.filterwarnings("ignore:HTTPPOST is deprecated:DeprecationWarning")
@@ -122,7 +123,7 @@ def test_buffer_part(c, data):
 
 
 def test_bufferptr_kept_until_form_replaced_or_closed(c):
-    data = b"kept by the form" * 20
+    data = fresh_bytes(b"kept by the form" * 20)
     base = sys.getrefcount(data)
     c.setopt(kelvex.HTTPPOST, [("up", (kelvex.FORM_BUFFER, "a", kelvex.FORM_BUFFERPTR, data))])
     assert sys.getrefcount(data) == base + 1

@@ -41,9 +41,25 @@ def test_compile_facts():
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
-                    reason="only a free-threaded interpreter can run without the GIL")
+                    reason="a GIL build of CPython: only a free-threaded interpreter runs without the GIL")
 def test_import_leaves_the_gil_disabled():
-    assert sys._is_gil_enabled() is False
+    # A fresh interpreter, so that no other extension module of the suite
+    # can have enabled the GIL; PYTHON_GIL would force the answer. Enabling
+    # the GIL on import comes with a RuntimeWarning, made an error here.
+    import os
+    import subprocess
+
+    script = ("import sys\n"
+              "before = sys._is_gil_enabled()\n"
+              "import kelvex\n"
+              "print(before, sys._is_gil_enabled(), kelvex._kelvex.__file__)\n")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    done = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", script],
+                          capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    before, after, path = done.stdout.strip().split(" ", 2)
+    assert (before, after) == ("False", "False")
+    assert path == _kelvex.__file__
 
 
 # ---------------------------------------------------------------------------

@@ -11,9 +11,9 @@ import socket
 import threading
 
 import pytest
-import trustme
 
 import kelvex
+from conftest import LoopbackTLSServer, OpensslCA, make_ca
 
 
 def read_request(sock):
@@ -109,7 +109,7 @@ def test_https_with_the_test_ca(https_server):
 
 def test_https_refuses_unknown_ca(https_server, tmp_path):
     other_ca = tmp_path / "other-ca.pem"
-    trustme.CA().cert_pem.write_to_path(str(other_ca))
+    make_ca().cert_pem.write_to_path(str(other_ca))
     c = kelvex.Curl()
     c.setopt(kelvex.URL, https_server.url + "/range/5")
     c.setopt(kelvex.CAINFO, str(other_ca))
@@ -118,6 +118,37 @@ def test_https_refuses_unknown_ca(https_server, tmp_path):
     number, message = info.value.args
     assert number == kelvex.E_PEER_FAILED_VERIFICATION
     assert "certificate" in message
+
+
+@pytest.mark.parametrize("trusted", [True, False], ids=["its-ca", "another-ca"])
+def test_https_with_certificates_from_the_openssl_command_line(tmp_path, trusted):
+    # What the suite uses where cryptography cannot be installed, checked
+    # wherever it can too.
+    ca = OpensslCA()
+    leaf = ca.issue_cert("127.0.0.1", "localhost")
+    cert, key, ca_file = tmp_path / "server.pem", tmp_path / "server.key", tmp_path / "ca.pem"
+    leaf.cert_chain_pems[0].write_to_path(cert)
+    leaf.private_key_pem.write_to_path(key)
+    (ca if trusted else OpensslCA()).cert_pem.write_to_path(ca_file)
+
+    def app(environ, start_response):
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [b"over tls"]
+
+    server = LoopbackTLSServer(app, str(cert), str(key))
+    try:
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, server.url + "/")
+        c.setopt(kelvex.CAINFO, str(ca_file))
+        if trusted:
+            assert c.perform_rb() == b"over tls"
+        else:
+            with pytest.raises(kelvex.error) as info:
+                c.perform_rb()
+            assert info.value.args[0] == kelvex.E_PEER_FAILED_VERIFICATION
+        c.close()
+    finally:
+        server.close()
 
 
 def test_threads_perform_concurrently(http_server):

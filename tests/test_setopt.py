@@ -13,6 +13,7 @@ import weakref
 import pytest
 
 import kelvex
+from conftest import fresh_bytes
 from kelvex import Curl
 
 
@@ -321,8 +322,8 @@ def test_post_size_cannot_reach_past_postfields(http_server, c, option):
 
 
 def test_postfields_kept_alive_until_replaced(c):
-    first = bytes(range(50)) * 3
-    second = b"second" * 10
+    first = fresh_bytes(bytes(range(50)) * 3)
+    second = fresh_bytes(b"second" * 10)
     base = sys.getrefcount(first)
     c.setopt(kelvex.POSTFIELDS, first)
     assert sys.getrefcount(first) == base + 1
@@ -695,7 +696,7 @@ def test_set_ca_certs_arguments(c):
 
 
 def test_set_ca_certs_keeps_data(c):
-    pem = b"-----BEGIN CERTIFICATE-----\n" + b"A" * 64
+    pem = fresh_bytes(b"-----BEGIN CERTIFICATE-----\n" + b"A" * 64)
     base = sys.getrefcount(pem)
     c.set_ca_certs(pem)
     assert sys.getrefcount(pem) == base + 1
