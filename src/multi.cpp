@@ -222,15 +222,16 @@ int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) 
   return 0;
 }
 
-// Records membership on the Curl side, under the Curl's section. The weak
-// reference is made by the caller beforehand, so that this step cannot fail.
+// Records membership on the Curl side; the caller holds the Curl's section.
+// The weak reference is made by the caller beforehand, so that this step
+// cannot fail.
 void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
   assert(curl != nullptr);
-  CriticalSection cs(reinterpret_cast<PyObject*>(curl));
   Py_XSETREF(curl->multi_weakref, weakref.release());
   curl->multi_stack = multi;
 }
 
+// Takes the Curl's section itself: callers hold none.
 void easy_clear_multi_ref(CurlObject* curl) {
   CriticalSection cs(reinterpret_cast<PyObject*>(curl));
   curl->multi_stack = nullptr;
