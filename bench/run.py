@@ -18,6 +18,7 @@ Workloads:
       counted by callgrind
   W5  W1 on two threads, each with its own handle, against one thread
   W6  resident memory after all W1 requests against after the first ones
+  W8  GETs of 1 KiB as HTTP/2 streams in flight over one TLS connection (req/s)
 """
 
 import argparse
@@ -45,7 +46,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 CONFIGS = {
     "full": {
-        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3},
+        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3, "W8": 5},
         "w1_count": 20_000,
         "big": 1024 * MIB,
         "w3_count": 50_000,
@@ -57,10 +58,12 @@ CONFIGS = {
         "w5_count": 20_000,
         "w6_first": 10_000,
         "w6_count": 100_000,
+        "w8_count": 10_000,
+        "w8_inflight": 100,
         "timeout": 1800,
     },
     "quick": {
-        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1},
+        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1, "W8": 2},
         "w1_count": 200,
         "big": 8 * MIB,
         "w3_count": 400,
@@ -70,6 +73,8 @@ CONFIGS = {
         "w5_count": 200,
         "w6_first": 200,
         "w6_count": 2_000,
+        "w8_count": 200,
+        "w8_inflight": 100,
         "timeout": 300,
     },
 }
@@ -77,6 +82,10 @@ CONFIGS = {
 BUFFERS = {"default buffer": 0, "1 MiB buffer": MIB}
 SYNC_PEERS = ("urllib3", "requests", "httpx")
 ASYNC_PEERS = ("aiohttp", "httpx-async")
+H2_PEERS = ("httpx-h2", "curl_cffi")
+# The package each peer needs; a peer whose package is missing (curl_cffi
+# has no free-threaded build) is skipped, not failed.
+PEER_PACKAGES = {"httpx-h2": "h2", "curl_cffi": "curl_cffi"}
 
 
 @dataclass
@@ -98,7 +107,7 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     """Every run of every workload, grouped by workload, in running order."""
     small, big = server.url("1k"), server.url("big")
     w1n = cfg["w1_count"]
-    jobs = {w: [] for w in ("W1", "W2", "W3", "W4", "W5", "W6")}
+    jobs = {w: [] for w in ("W1", "W2", "W3", "W4", "W5", "W6", "W8")}
 
     def add(group, client, variant, /, **params):
         params.setdefault("variant", variant)
@@ -138,6 +147,14 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     for variant in ("callback", "perform_rb"):
         add("W6", "kelvex", variant, workload="w6", url=small, first=cfg["w6_first"],
             count=cfg["w6_count"])
+
+    h2 = dict(workload="w8", url=server.tls_url("1k"), count=cfg["w8_count"],
+              inflight=cfg["w8_inflight"], cafile=server.ca_path)
+    for style in ("poll", "socket"):
+        add("W8", "native", style, **h2, variant=style)
+        add("W8", "kelvex", style, **h2, variant=style)
+    for peer in H2_PEERS:
+        add("W8", peer, "", **h2)
     return jobs
 
 
@@ -292,6 +309,11 @@ def run_all(cfg: dict, only: set, clients: set, log) -> dict:
                     if job.callgrind and job.client == "kelvex" and skip_callgrind_kelvex:
                         if rep == 0:
                             job.errors.append("skipped: valgrind cannot run the AddressSanitizer build")
+                        continue
+                    package = PEER_PACKAGES.get(job.client)
+                    if package and not meta["packages"].get(package):
+                        if rep == 0:
+                            job.errors.append(f"skipped: {package} is not installed for this interpreter")
                         continue
                     started = time.monotonic()
                     try:
