@@ -120,7 +120,7 @@ def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
     for prof in profiles.values():
         del prof["functions"][40:]
     return {"meta": meta, "config": {k: v for k, v in cfg.items()}, "figures": figures,
-            "targets": _targets(figures, meta), "profiles": profiles}
+            "targets": targets(figures, meta), "profiles": profiles}
 
 
 def _find(figures, workload, metric, client, variant):
@@ -183,7 +183,7 @@ def _target(figures, workload, what, value, goal, met, note=None):
     figures.append(t)
 
 
-def _targets(figures, meta) -> list[dict]:
+def targets(figures, meta) -> list[dict]:
     out = []
 
     def ratio(workload, metric, variant):
@@ -274,6 +274,12 @@ def markdown(results: dict) -> str:
         "curl_cffi (with the libcurl its wheel bundles) runs in W8 only, as a peer installed from PyPI.",
         "",
     ]
+    for r in meta.get("reruns", []):
+        lines += [f"Run again for {', '.join(r['workloads'])}: {r['date']} "
+                  + (f"(kelvex commit {r['kelvex_commit']}) " if r.get("kelvex_commit") else "")
+                  + f"in {r.get('duration_s', '?')} s, load average (1 min) "
+                  f"{r['load_average_at_start'][0]:.2f} at start, {r['load_average_at_end'][0]:.2f} at end; "
+                  "their figures are from that run, the others from the run above.", ""]
     busy = max(meta["load_average_at_start"][0], meta.get("load_average_at_end", [0])[0])
     if busy > 0.5 * meta["cores"]:
         lines += [f"**The machine was busy during this run (load average up to {busy:.1f} on "
