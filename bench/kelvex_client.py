@@ -334,6 +334,8 @@ def w3(job: dict) -> dict:
     opened = sum(c.getinfo(kelvex.NUM_CONNECTS) for c in pool.handles)
     versions = sorted({c.getinfo(kelvex.INFO_HTTP_VERSION) for c in pool.handles})
     pool.close()
+    if job.get("cafile") and (versions != [kelvex.CURL_HTTP_VERSION_2_0] or opened):
+        raise RuntimeError(f"W8 ran on HTTP versions {versions} and opened {opened} connections")
     return span.result(n, nbytes, connections_opened_last_round=opened, http_versions=versions)
 
 
