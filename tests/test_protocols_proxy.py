@@ -27,7 +27,7 @@ def proxies():
         p.close()
 
 
-def _through(curl, nginx, certs, url, proxy_url, **options):
+def _through(curl, certs, url, proxy_url, **options):
     curl.setopt(kelvex.URL, url)
     curl.setopt(kelvex.CAINFO, certs.ca_path)
     curl.setopt(kelvex.PROXY, proxy_url)
@@ -61,7 +61,7 @@ def test_transfer_goes_through_the_proxy(curl, nginx, protocol_certs, proxies,
     if auth:
         options.update(PROXYUSERNAME=USER, PROXYPASSWORD=PASSWORD)
     host = "localhost" if proxy_scheme == "socks5h" else "127.0.0.1"
-    body = _through(curl, nginx, protocol_certs, nginx.url("/protocol", scheme, host),
+    body = _through(curl, protocol_certs, nginx.url("/protocol", scheme, host),
                     f"{proxy_scheme}://127.0.0.1:{proxy.port}", **options)
     assert curl.getinfo(kelvex.RESPONSE_CODE) == 200
     # libcurl's connection was to the proxy, not to nginx.
@@ -108,14 +108,14 @@ def dead_port():
 def test_noproxy_decides_which_hosts_skip_the_proxy(curl, nginx, protocol_certs, proxies,
                                                     noproxy, via_proxy):
     proxy = proxies("http")
-    body = _through(curl, nginx, protocol_certs, nginx.url("/protocol"),
+    body = _through(curl, protocol_certs, nginx.url("/protocol"),
                     f"http://127.0.0.1:{proxy.port}", NOPROXY=noproxy)
     assert body == b"HTTP/2.0 https 127.0.0.1\n"
     assert curl.getinfo(kelvex.PRIMARY_PORT) == (proxy.port if via_proxy else nginx.tls_port)
 
 
 def test_noproxy_match_never_touches_a_dead_proxy(curl, nginx, protocol_certs, dead_port):
-    body = _through(curl, nginx, protocol_certs, nginx.url("/protocol"),
+    body = _through(curl, protocol_certs, nginx.url("/protocol"),
                     f"socks5://127.0.0.1:{dead_port}", NOPROXY="127.0.0.1")
     assert body == b"HTTP/2.0 https 127.0.0.1\n"
 
