@@ -255,19 +255,22 @@ main()
 
 class Pproxy:
     """pproxy (from PyPI) in its own process, listening on 127.0.0.1 with
-    one scheme: ``Pproxy("socks5")``, ``Pproxy("http", auth="user:pass")``.
-    It connects onward directly."""
+    one scheme: ``Pproxy("socks5")``, ``Pproxy("http", auth="user:pass")``;
+    with ``certs`` (TestCertificates) it speaks TLS to its clients (an HTTPS
+    proxy).  It connects onward directly."""
 
-    def __init__(self, scheme: str, auth: str | None = None):
+    def __init__(self, scheme: str, auth: str | None = None, certs=None):
         last_error = ""
         self.proc = None
+        tls = ["--ssl", f"{certs.cert_path},{certs.key_path}"] if certs else []
         for _ in range(5):
             self.port = free_port()
-            uri = f"{scheme}://127.0.0.1:{self.port}" + (f"#{auth}" if auth else "")
+            uri = (f"{scheme}{'+ssl' if certs else ''}://127.0.0.1:{self.port}"
+                   + (f"#{auth}" if auth else ""))
             # --auth 0: pproxy otherwise lets a client address that once
             # authenticated in for the next 30 days without credentials.
             self.proc = subprocess.Popen(
-                [sys.executable, "-c", _PPROXY_MAIN, "-l", uri, "--auth", "0"],
+                [sys.executable, "-c", _PPROXY_MAIN, "-l", uri, "--auth", "0", *tls],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                 env=plain_env(),
             )

@@ -1,6 +1,6 @@
-"""Transfers through proxies run by pproxy on loopback: HTTP (forwarding and
-CONNECT tunnels, HTTPS through them), SOCKS5 with and without a password,
-and NOPROXY."""
+"""Transfers through proxies run by pproxy on loopback: HTTP and HTTPS
+proxies (forwarding and CONNECT tunnels, HTTPS through them), SOCKS5 with
+and without a password, and NOPROXY."""
 
 import pytest
 
@@ -12,14 +12,17 @@ USER, PASSWORD = "kelvex", "s3cret:with colon"
 
 
 @pytest.fixture(scope="module")
-def proxies():
-    """One pproxy process per kind, kept for the module."""
+def proxies(protocol_certs):
+    """One pproxy process per kind, kept for the module; "https" is an HTTP
+    proxy spoken to over TLS."""
     started = {}
 
     def get(scheme, auth=False):
         key = (scheme, auth)
         if key not in started:
-            started[key] = Pproxy(scheme, f"{USER}:{PASSWORD}" if auth else None)
+            started[key] = Pproxy("http" if scheme == "https" else scheme,
+                                  f"{USER}:{PASSWORD}" if auth else None,
+                                  certs=protocol_certs if scheme == "https" else None)
         return started[key]
 
     yield get
@@ -30,6 +33,7 @@ def proxies():
 def _through(curl, certs, url, proxy_url, **options):
     curl.setopt(kelvex.URL, url)
     curl.setopt(kelvex.CAINFO, certs.ca_path)
+    curl.setopt(kelvex.PROXY_CAINFO, certs.ca_path)
     curl.setopt(kelvex.PROXY, proxy_url)
     for name, value in options.items():
         curl.setopt(getattr(kelvex, name), value)
@@ -42,6 +46,8 @@ ROUTES = [
     ("http", "http", True, False),     # HTTPPROXYTUNNEL: CONNECT, then plain HTTP
     ("http", "https", False, False),   # CONNECT, then TLS to the origin
     ("http", "https", False, True),    # Proxy-Authorization on the CONNECT
+    ("https", "http", False, False),   # TLS to the proxy, which forwards
+    ("https", "https", False, True),   # TLS to the proxy, TLS inside the tunnel
     ("socks5", "http", False, False),
     ("socks5", "https", False, False),
     ("socks5", "https", False, True),  # username/password sub-negotiation
@@ -68,7 +74,7 @@ def test_transfer_goes_through_the_proxy(curl, nginx, protocol_certs, proxies,
     assert curl.getinfo(kelvex.PRIMARY_PORT) == proxy.port
     version = "HTTP/2.0" if scheme == "https" else "HTTP/1.1"
     assert body == f"{version} {scheme} {host}\n".encode()
-    connect = proxy_scheme == "http" and (scheme == "https" or tunnel)
+    connect = proxy_scheme in ("http", "https") and (scheme == "https" or tunnel)
     assert curl.getinfo(kelvex.HTTP_CONNECTCODE) == (200 if connect else 0)
 
 
@@ -124,3 +130,14 @@ def test_dead_proxy_fails_to_connect(curl, nginx, protocol_certs, dead_port):
     curl.setopt(kelvex.URL, nginx.url("/1k"))
     curl.setopt(kelvex.PROXY, f"http://127.0.0.1:{dead_port}")
     assert perform_error(curl)[0] == kelvex.E_COULDNT_CONNECT
+
+
+def test_https_proxy_certificate_is_checked_against_proxy_cainfo(curl, nginx, protocol_certs,
+                                                                 proxies):
+    """The origin's CA (CAINFO) does not vouch for the proxy: without
+    PROXY_CAINFO the system's CAs are asked, and refuse it."""
+    proxy = proxies("https")
+    curl.setopt(kelvex.URL, nginx.url("/1k"))
+    curl.setopt(kelvex.CAINFO, protocol_certs.ca_path)
+    curl.setopt(kelvex.PROXY, f"https://127.0.0.1:{proxy.port}")
+    assert perform_error(curl)[0] == kelvex.E_PEER_FAILED_VERIFICATION
