@@ -98,9 +98,10 @@ events {{
 }}
 http {{
     # One line per request: the connection's serial number first, so a test
-    # can count the connections its requests came on.
+    # can count the connections its requests came on (over HTTP/3 nginx
+    # numbers every stream apart: the client's port then tells instead).
     log_format conns '$connection $server_protocol $request_method $request_uri $status '
-                     '$request_length $bytes_sent';
+                     '$request_length $bytes_sent $remote_port';
     access_log {run}/access.log conns;
     keepalive_requests 100000;
     http2_max_concurrent_streams 128;
@@ -216,7 +217,8 @@ class Nginx:
 
     def access_log(self) -> list[list[str]]:
         """The access log's lines so far, split into fields: connection,
-        protocol, method, path, status, request length, bytes sent."""
+        protocol, method, path, status, request length, bytes sent, client
+        port."""
         try:
             with open(os.path.join(self.run, "access.log")) as f:
                 return [line.split() for line in f if line.strip()]

@@ -87,14 +87,15 @@ def test_http3_only_fails_cleanly_without_a_quic_listener(nginx, protocol_certs)
     assert code == kelvex.E_COULDNT_CONNECT
 
 
-@pytest.mark.parametrize("scheme, version", [
-    ("https", kelvex.CURL_HTTP_VERSION_2TLS),
-    ("http", kelvex.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE),
-], ids=["tls-alpn", "cleartext-prior-knowledge"])
-def test_hundred_transfers_share_one_http2_connection(nginx, protocol_certs, scheme, version):
+@pytest.mark.parametrize("scheme, version, used, seen", [
+    ("https", kelvex.CURL_HTTP_VERSION_2TLS, kelvex.CURL_HTTP_VERSION_2_0, "HTTP/2.0"),
+    ("http", kelvex.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, kelvex.CURL_HTTP_VERSION_2_0, "HTTP/2.0"),
+    ("https", kelvex.CURL_HTTP_VERSION_3ONLY, kelvex.CURL_HTTP_VERSION_3, "HTTP/3.0"),
+], ids=["h2-tls-alpn", "h2-cleartext-prior-knowledge", "h3"])
+def test_hundred_transfers_share_one_connection(nginx, protocol_certs, scheme, version, used, seen):
     """PIPEWAIT makes every transfer wait for the first connection to say it
     multiplexes instead of opening its own; the server's log shows all the
-    requests arriving on one connection, as streams of HTTP/2."""
+    requests arriving on one connection, as streams."""
     count = 100
     tag = _tag()
     multi = kelvex.CurlMulti()
@@ -118,7 +119,7 @@ def test_hundred_transfers_share_one_http2_connection(nginx, protocol_certs, sch
         assert len(ok) == count
         for c in handles:
             assert c.getinfo(kelvex.RESPONSE_CODE) == 200
-            assert c.getinfo(kelvex.INFO_HTTP_VERSION) == kelvex.CURL_HTTP_VERSION_2_0
+            assert c.getinfo(kelvex.INFO_HTTP_VERSION) == used
         assert sum(c.getinfo(kelvex.NUM_CONNECTS) for c in handles) == 1
         assert all(b"".join(b) == nginx.ONE_K for b in bodies)
     finally:
@@ -132,8 +133,11 @@ def test_hundred_transfers_share_one_http2_connection(nginx, protocol_certs, sch
         time.sleep(0.05)
         lines = _log_for(nginx, tag)
     assert sorted(f[3] for f in lines) == sorted(f"/1k?{tag}-{i}" for i in range(count))
-    assert {f[1] for f in lines} == {"HTTP/2.0"}
-    assert len({f[0] for f in lines}) == 1, "requests came on more than one connection"
+    assert {f[1] for f in lines} == {seen}
+    # One client port: one TCP connection, or one QUIC connection's UDP socket.
+    assert len({f[7] for f in lines}) == 1, "requests came from more than one client port"
+    if seen == "HTTP/2.0":
+        assert len({f[0] for f in lines}) == 1, "requests came on more than one connection"
 
 
 def _reader(data):
