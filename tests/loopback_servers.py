@@ -122,7 +122,6 @@ http {{
         listen unix:{unix_path};
         http2 on;
         http3 on;
-        add_header Alt-Svc 'h3=":{tls_port}"; ma=60';
         root {run}/www;
         location /dav/ {{
             dav_methods PUT DELETE;
