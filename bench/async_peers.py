@@ -1,6 +1,11 @@
 """The asyncio Python HTTP clients: aiohttp and httpx's AsyncClient, on
 the standard event loop.  Concurrent requests run as that many tasks
-sharing one session, whose pool allows that many connections."""
+sharing one session, whose pool allows that many connections.
+
+W8 (HTTP/2 over TLS, many streams on one connection) runs httpx with its
+HTTP/2 support (the h2 package) on one connection, and curl_cffi's
+AsyncSession (its own bundled libcurl) asked for HTTP/2; curl_cffi runs here
+only as a peer, as a user would install it."""
 
 import asyncio
 
@@ -56,7 +61,44 @@ class _HttpxAsync:
         await self.client.aclose()
 
 
-CLIENTS = {"aiohttp": _Aiohttp, "httpx-async": _HttpxAsync}
+class _HttpxH2:
+    def __init__(self, connections: int, cafile: str):
+        import httpx
+
+        # One connection, its streams multiplexed, as kelvex does in W8.
+        limits = httpx.Limits(max_connections=1, max_keepalive_connections=1)
+        self.client = httpx.AsyncClient(http2=True, verify=cafile, limits=limits)
+
+    async def get(self, url) -> int:
+        r = await self.client.get(url)
+        r.raise_for_status()
+        if r.http_version != "HTTP/2":
+            raise RuntimeError(f"httpx used {r.http_version}")
+        return len(r.content)
+
+    async def close(self):
+        await self.client.aclose()
+
+
+class _CurlCffi:
+    def __init__(self, connections: int, cafile: str):
+        from curl_cffi import CurlHttpVersion
+        from curl_cffi.requests import AsyncSession
+
+        self.session = AsyncSession(max_clients=connections, verify=cafile,
+                                    http_version=CurlHttpVersion.V2TLS)
+
+    async def get(self, url) -> int:
+        r = await self.session.get(url)
+        r.raise_for_status()
+        return len(r.content)
+
+    async def close(self):
+        await self.session.close()
+
+
+CLIENTS = {"aiohttp": _Aiohttp, "httpx-async": _HttpxAsync, "httpx-h2": _HttpxH2,
+           "curl_cffi": _CurlCffi}
 
 
 async def _concurrent(client, url: str, count: int, inflight: int) -> int:
@@ -76,7 +118,10 @@ async def _concurrent(client, url: str, count: int, inflight: int) -> int:
 
 async def _run(job: dict) -> dict:
     url, workload = job["url"], job["workload"]
-    client = CLIENTS[job["client"]](job.get("inflight", 1))
+    if workload == "w8":
+        client = CLIENTS[job["client"]](job["inflight"], job["cafile"])
+    else:
+        client = CLIENTS[job["client"]](job.get("inflight", 1))
     try:
         if workload == "w1":
             await client.get(url)
@@ -88,7 +133,7 @@ async def _run(job: dict) -> dict:
             n = 1
             with Span() as span:
                 nbytes = await client.stream(url)
-        elif workload == "w3":
+        elif workload in ("w3", "w8"):
             n, inflight = job["count"], job["inflight"]
             await _concurrent(client, url, inflight, inflight)
             with Span() as span:

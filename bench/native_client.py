@@ -36,6 +36,9 @@ def command(binary: str, job: dict) -> list[str]:
         return [binary, "w2", url, str(job["buffersize"])]
     if w == "w3":
         return [binary, f"w3-{job['variant']}", url, str(job["count"]), str(job["inflight"])]
+    if w == "w8":
+        return [binary, f"w8-{job['variant']}", url, str(job["count"]), str(job["inflight"]),
+                job["cafile"]]
     raise ValueError(f"the C++ program does not run {w}")
 
 

@@ -3,7 +3,9 @@
 The files are made at start in a private folder: /1k (1 KiB), /1m (1 MiB)
 and /big (1 GiB in a full run, sparse, so it costs neither disk nor time to
 make).  Keep-alive connections live long and serve any number of requests,
-so that a whole workload runs on the connections it opened first.
+so that a whole workload runs on the connections it opened first.  The same
+files are served over TLS with HTTP/2 on a second port, with a certificate
+made at start by the openssl command (``ca_path`` is its authority).
 """
 
 import http.client
@@ -50,6 +52,18 @@ http {{
         root {run}/www;
         location / {{ }}
     }}
+    server {{
+        listen 127.0.0.1:{tls_port} ssl backlog=4096;
+        http2 on;
+        # Every stream of one connection in flight at once, and the
+        # connection kept for a whole workload.
+        http2_max_concurrent_streams 1000;
+        ssl_certificate {run}/tls/server.pem;
+        ssl_certificate_key {run}/tls/server.key;
+        ssl_protocols TLSv1.3;
+        root {run}/www;
+        location / {{ }}
+    }}
 }}
 """
 
@@ -72,6 +86,27 @@ def plain_env() -> dict:
     return env
 
 
+def _make_certificate(folder: str):
+    """A CA (ca.pem) and a certificate for 127.0.0.1 it signed (server.pem,
+    server.key), valid for two days."""
+    os.makedirs(folder)
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True,
+                       env=plain_env(), timeout=60)
+
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=kelvex bench CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    with open(os.path.join(folder, "leaf.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
+                "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
+    openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "leaf.ext", "-out", "server.pem")
+
+
 def _free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -86,9 +121,17 @@ class Nginx:
         self.run = None
         self.proc = None
         self.port = None
+        self.tls_port = None
 
     def url(self, name: str) -> str:
         return f"http://127.0.0.1:{self.port}/{name}"
+
+    def tls_url(self, name: str) -> str:
+        return f"https://127.0.0.1:{self.tls_port}/{name}"
+
+    @property
+    def ca_path(self) -> str:
+        return os.path.join(self.run, "tls", "ca.pem")
 
     def __enter__(self):
         self.run = tempfile.mkdtemp(prefix="kelvex-bench-")
@@ -113,15 +156,17 @@ class Nginx:
         # nginx's workers drop to an unprivileged user when started as root.
         for d in (self.run, www):
             os.chmod(d, 0o755)
+        _make_certificate(os.path.join(self.run, "tls"))
 
     def _start(self):
         user = "user nobody nogroup;" if os.geteuid() == 0 else ""
         last_error = ""
         for _ in range(5):
-            self.port = _free_port()
+            self.port, self.tls_port = _free_port(), _free_port()
             conf = os.path.join(self.run, "nginx.conf")
             with open(conf, "w") as f:
-                f.write(CONFIG.format(workers=WORKERS, run=self.run, port=self.port, user=user))
+                f.write(CONFIG.format(workers=WORKERS, run=self.run, port=self.port,
+                                      tls_port=self.tls_port, user=user))
             self.proc = subprocess.Popen(
                 ["nginx", "-p", self.run, "-c", conf, "-e", os.path.join(self.run, "error.log")],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,

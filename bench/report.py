@@ -14,6 +14,7 @@ TARGETS_TEXT = {
     "W4": "instructions per request <= 1.15x C++",
     "W5": "speed-up >= 1.8 on a free-threaded interpreter",
     "W6": "drift < 1 MiB",
+    "W8": "kelvex >= 0.90 of C++ and >= 3x httpx (HTTP/2)",
 }
 
 TITLES = {
@@ -23,6 +24,7 @@ TITLES = {
     "W4": "W4: client cost per W1 request",
     "W5": "W5: W1 on two threads, each with its own handle",
     "W6": "W6: resident memory drift over W1 requests",
+    "W8": "W8: GETs of 1 KiB as HTTP/2 streams over one TLS connection",
 }
 
 UNITS = {
@@ -123,7 +125,7 @@ def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
     for prof in profiles.values():
         del prof["functions"][40:]
     return {"meta": meta, "config": {k: v for k, v in cfg.items()}, "figures": figures,
-            "targets": _targets(figures, meta), "profiles": profiles}
+            "targets": targets(figures, meta), "profiles": profiles}
 
 
 def _find(figures, workload, metric, client, variant):
@@ -146,13 +148,13 @@ def _reference(figures, f):
     elif w == "W2":
         buffer = variant.split(", ")[-1] if client in ("native", "kelvex") else "1 MiB buffer"
         ref = _find(figures, w, m, "native", buffer)
-    elif w == "W3" and client in ("native", "kelvex"):
+    elif w in ("W3", "W8") and client in ("native", "kelvex"):
         ref = _find(figures, w, m, "native", variant)
-    elif w == "W3":
+    elif w in ("W3", "W8"):
         # The faster C++ style of each repetition.
         best = {}
         for x in figures:
-            if x["workload"] == "W3" and x["client"] == "native":
+            if x["workload"] == w and x["client"] == "native":
                 for rep, v in _by_rep(x).items():
                     best[rep] = max(best.get(rep, 0.0), v)
         return "native (faster style)", best
@@ -186,7 +188,7 @@ def _target(figures, workload, what, value, goal, met, note=None):
     figures.append(t)
 
 
-def _targets(figures, meta) -> list[dict]:
+def targets(figures, meta) -> list[dict]:
     out = []
 
     def ratio(workload, metric, variant):
@@ -225,6 +227,13 @@ def _targets(figures, meta) -> list[dict]:
     for variant in ("callback", "perform_rb"):
         f = _find(figures, "W6", "drift_kib", "kelvex", variant)
         check("W6", f"kelvex {variant} RSS drift (KiB)", f.get("median") if f else None, "<", 1024, "< 1024")
+    hx = _find(figures, "W8", "requests_per_s", "httpx-h2", "")
+    for style in ("poll", "socket"):
+        check("W8", f"kelvex {style} / C++ {style}", ratio("W8", "requests_per_s", style), ">=", 0.90,
+              ">= 0.90")
+        k = _find(figures, "W8", "requests_per_s", "kelvex", style)
+        x = _paired_ratio(k, _by_rep(hx)).get("ratio") if k and hx else None
+        check("W8", f"kelvex {style} / httpx (HTTP/2)", x, ">=", 3.0, ">= 3")
     return out
 
 
@@ -285,9 +294,15 @@ def markdown(results: dict) -> str:
         f"libcurl {meta['libcurl']}, {meta['openssl']}; nginx {meta['nginx']} with "
         f"{meta['nginx_workers']} workers (sendfile, keep-alive unlimited); {meta['valgrind']}.",
         "Peers: " + ", ".join(f"{k} {v}" for k, v in pk.items() if k != "matplotlib") + ". "
-        "curl_cffi is left out: it is a Python binding to libcurl, which this project does not install or run.",
+        "curl_cffi (with the libcurl its wheel bundles) runs in W8 only, as a peer installed from PyPI.",
         "",
     ]
+    for r in meta.get("reruns", []):
+        lines += [f"Run again for {', '.join(r['workloads'])}: {r['date']} "
+                  + (f"(kelvex commit {r['kelvex_commit']}) " if r.get("kelvex_commit") else "")
+                  + f"in {r.get('duration_s', '?')} s, load average (1 min) "
+                  f"{r['load_average_at_start'][0]:.2f} at start, {r['load_average_at_end'][0]:.2f} at end; "
+                  "their figures are from that run, the others from the run above.", ""]
     busy = max(meta["load_average_at_start"][0], meta.get("load_average_at_end", [0])[0])
     if busy > 0.5 * meta["cores"]:
         lines += [f"**The machine was busy during this run (load average up to {busy:.1f} on "
@@ -310,7 +325,7 @@ def markdown(results: dict) -> str:
         note = f" ({t['note']})" if t.get("note") else ""
         lines.append(f"| {t['workload']} | {t['what']} | {_num(t['value'], 2)} | {t['target']} | {met}{note} |")
 
-    for w in ("W1", "W2", "W3", "W4", "W5", "W6"):
+    for w in ("W1", "W2", "W3", "W4", "W5", "W6", "W8"):
         rows = [f for f in figs if f["workload"] == w]
         if not rows:
             continue
@@ -394,6 +409,12 @@ def _workload_notes(w: str, results: dict) -> list[str]:
               "nginx, the C++ program's speed-up is the ceiling of this machine.",
         "W6": f"Resident memory after {cfg['w6_count']:,} requests minus after the first "
               f"{cfg['w6_first']:,}, each read after a full garbage collection.",
+        "W8": f"{cfg['w8_count']:,} requests with {cfg['w8_inflight']} in flight as HTTP/2 streams over "
+              "one TLS 1.3 connection to nginx (second listener, `http2 on`), after one untimed round. "
+              "kelvex and C++: CurlMulti with PIPEWAIT and M_MAX_CONCURRENT_STREAMS, driven as in W3 "
+              "(`poll` or `socket`). httpx: AsyncClient(http2=True) limited to one connection, one "
+              "task per stream; curl_cffi: AsyncSession asked for HTTP/2 with as many clients as "
+              "streams. Peers are compared with the faster C++ style.",
     }
     return [notes[w], ""]
 
@@ -405,7 +426,7 @@ def plot(results: dict, path: str):
     import matplotlib.pyplot as plt
 
     panels = [("W1", "requests_per_s", [0.90]), ("W2", "mb_per_s", [0.80, 0.95]),
-              ("W3", "requests_per_s", [0.85])]
+              ("W3", "requests_per_s", [0.85]), ("W8", "requests_per_s", [0.90])]
     colours = {"native": "#7f7f7f", "kelvex": "#1f77b4"}
     rows = {w: [f for f in results["figures"] if f["workload"] == w and f["metric"] == m]
             for w, m, _ in panels}

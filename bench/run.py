@@ -1,7 +1,7 @@
 """The benchmark driver: how close kelvex comes to libcurl driven from C++,
 and how far ahead it is of the Python HTTP clients.
 
-    python bench/run.py [--quick] [--out DIR] [--only W1,W3]
+    python bench/run.py [--quick] [--out DIR] [--only W1,W3 [--merge]]
 
 It starts nginx on loopback, builds the C++ reference program, runs every
 workload for every client that can do it (each run in its own process,
@@ -9,6 +9,8 @@ repetitions interleaved: client A, B, C, then again), stops nginx and
 writes results.md, results.json and results.png into DIR (default
 bench/results).  --quick runs everything with tiny counts in seconds.
 The exit status is 1 when any run failed; its figure then carries the error.
+--merge keeps the figures of the workloads not run from the results already
+in DIR, and records the run of the others beside that run's own details.
 
 Workloads:
   W1  sequential GETs of 1 KiB on one keep-alive connection (req/s)
@@ -18,6 +20,7 @@ Workloads:
       counted by callgrind
   W5  W1 on two threads, each with its own handle, against one thread
   W6  resident memory after all W1 requests against after the first ones
+  W8  GETs of 1 KiB as HTTP/2 streams in flight over one TLS connection (req/s)
 """
 
 import argparse
@@ -45,7 +48,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 CONFIGS = {
     "full": {
-        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3},
+        # W8's runs take a fraction of a second each: more of them.
+        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3, "W8": 11},
         "w1_count": 20_000,
         "big": 1024 * MIB,
         "w3_count": 50_000,
@@ -57,10 +61,12 @@ CONFIGS = {
         "w5_count": 20_000,
         "w6_first": 10_000,
         "w6_count": 100_000,
+        "w8_count": 10_000,
+        "w8_inflight": 100,
         "timeout": 1800,
     },
     "quick": {
-        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1},
+        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1, "W8": 2},
         "w1_count": 200,
         "big": 8 * MIB,
         "w3_count": 400,
@@ -70,6 +76,8 @@ CONFIGS = {
         "w5_count": 200,
         "w6_first": 200,
         "w6_count": 2_000,
+        "w8_count": 200,
+        "w8_inflight": 100,
         "timeout": 300,
     },
 }
@@ -77,6 +85,10 @@ CONFIGS = {
 BUFFERS = {"default buffer": 0, "1 MiB buffer": MIB}
 SYNC_PEERS = ("urllib3", "requests", "httpx")
 ASYNC_PEERS = ("aiohttp", "httpx-async")
+H2_PEERS = ("httpx-h2", "curl_cffi")
+# The package each peer needs; a peer whose package is missing (curl_cffi
+# has no free-threaded build) is skipped, not failed.
+PEER_PACKAGES = {"httpx-h2": "h2", "curl_cffi": "curl_cffi"}
 
 
 @dataclass
@@ -98,7 +110,7 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     """Every run of every workload, grouped by workload, in running order."""
     small, big = server.url("1k"), server.url("big")
     w1n = cfg["w1_count"]
-    jobs = {w: [] for w in ("W1", "W2", "W3", "W4", "W5", "W6")}
+    jobs = {w: [] for w in ("W1", "W2", "W3", "W4", "W5", "W6", "W8")}
 
     def add(group, client, variant, /, **params):
         params.setdefault("variant", variant)
@@ -138,6 +150,14 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     for variant in ("callback", "perform_rb"):
         add("W6", "kelvex", variant, workload="w6", url=small, first=cfg["w6_first"],
             count=cfg["w6_count"])
+
+    h2 = dict(workload="w8", url=server.tls_url("1k"), count=cfg["w8_count"],
+              inflight=cfg["w8_inflight"], cafile=server.ca_path)
+    for style in ("poll", "socket"):
+        add("W8", "native", style, **h2, variant=style)
+        add("W8", "kelvex", style, **h2, variant=style)
+    for peer in H2_PEERS:
+        add("W8", peer, "", **h2)
     return jobs
 
 
@@ -293,6 +313,11 @@ def run_all(cfg: dict, only: set, clients: set, log) -> dict:
                         if rep == 0:
                             job.errors.append("skipped: valgrind cannot run the AddressSanitizer build")
                         continue
+                    package = PEER_PACKAGES.get(job.client)
+                    if package and not meta["packages"].get(package):
+                        if rep == 0:
+                            job.errors.append(f"skipped: {package} is not installed for this interpreter")
+                        continue
                     started = time.monotonic()
                     try:
                         result = runner.run(job)
@@ -346,16 +371,46 @@ def collect_meta(binary: str, cfg: dict) -> dict:
     return meta
 
 
+def merge(old: dict, new: dict, only: set) -> dict:
+    """The earlier results with the figures of the workloads in `only`
+    replaced by the new run's; the new run's details go to meta["reruns"]."""
+    meta = dict(old["meta"])
+    run = {k: new["meta"].get(k) for k in ("date", "kelvex_commit", "duration_s",
+                                          "load_average_at_start", "load_average_at_end")}
+    meta["reruns"] = [r for r in meta.get("reruns", []) if not set(r["workloads"]) <= only]
+    meta["reruns"].append({"workloads": sorted(only), **run})
+    meta["packages"] = {**meta.get("packages", {}), **new["meta"].get("packages", {})}
+    figures = [f for f in old["figures"] if f["workload"] not in only
+               and not (f["workload"] == "W4" and "W1" in only)] + new["figures"]
+    order = {w: i for i, w in enumerate(("W1", "W2", "W3", "W4", "W5", "W6", "W8"))}
+    figures.sort(key=lambda f: order.get(f["workload"], len(order)))
+    profiles = new["profiles"] if "W4" in only else old.get("profiles", {})
+    if old["config"].get("mode") != new["config"].get("mode"):
+        raise SystemExit(f"bench: cannot merge a {new['config'].get('mode')} run into "
+                         f"{old['config'].get('mode')} results")
+    # Counts are named after their workload ("w8_count"); "big" is W2's.
+    config = {**old["config"],
+              **{k: v for k, v in new["config"].items()
+                 if k.split("_")[0].upper() in only or (k == "big" and "W2" in only)},
+              "reps": {**old["config"].get("reps", {}), **{w: new["config"]["reps"][w] for w in only}}}
+    return {"meta": meta, "config": config, "figures": figures,
+            "targets": report.targets(figures, meta), "profiles": profiles}
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="tiny counts, for a check that everything runs")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results"), help="folder for the results")
     ap.add_argument("--only", default="", help="comma-separated workloads, e.g. W1,W3 (default: all)")
     ap.add_argument("--clients", default="", help="comma-separated clients, e.g. native,kelvex (default: all)")
+    ap.add_argument("--merge", action="store_true",
+                    help="with --only: keep the other workloads' figures from DIR/results.json")
     args = ap.parse_args(argv)
     cfg = CONFIGS["quick" if args.quick else "full"]
     only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
     clients = {c.strip() for c in args.clients.split(",") if c.strip()}
+    if args.merge and (not only or clients):
+        ap.error("--merge needs --only and runs every client")
 
     def log(msg):
         print(f"bench: {msg}", file=sys.stderr, flush=True)
@@ -365,6 +420,9 @@ def main(argv=None) -> int:
     results["config"]["mode"] = "quick" if args.quick else "full"
     results["meta"]["duration_s"] = round(time.monotonic() - started, 1)
     results["meta"]["load_average_at_end"] = os.getloadavg()
+    if args.merge:
+        with open(os.path.join(args.out, "results.json")) as f:
+            results = merge(json.load(f), results, only)
     os.makedirs(args.out, exist_ok=True)
     paths = report.write_all(results, args.out)
     log("wrote " + ", ".join(paths))

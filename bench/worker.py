@@ -20,9 +20,11 @@ CLIENTS = {
     "httpx": "bench.sync_peers",
     "aiohttp": "bench.async_peers",
     "httpx-async": "bench.async_peers",
+    "httpx-h2": "bench.async_peers",
+    "curl_cffi": "bench.async_peers",
 }
 
-PEERS = ("urllib3", "requests", "httpx", "aiohttp", "matplotlib")
+PEERS = ("urllib3", "requests", "httpx", "h2", "aiohttp", "curl_cffi", "matplotlib")
 
 
 def meta() -> dict:

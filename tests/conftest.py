@@ -473,3 +473,29 @@ def perform_error(c):
     with pytest.raises(kelvex.error) as info:
         c.perform()
     return info.value.args
+
+
+# ---------------------------------------------------------------------------
+# Servers of the protocol tests (tests/loopback_servers.py)
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def protocol_certs(tmp_path_factory):
+    """A CA and a server certificate made with the openssl command (no
+    ``cryptography`` needed): ``.ca_path``, ``.cert_path``, ``.key_path``."""
+    from loopback_servers import TestCertificates
+
+    return TestCertificates(str(tmp_path_factory.mktemp("protocol-tls")))
+
+
+@pytest.fixture(scope="session")
+def nginx(protocol_certs):
+    """Debian's nginx on loopback: HTTP/1.1, HTTP/2 and HTTP/3 over TLS,
+    HTTP/1.1 and HTTP/2 cleartext, and a Unix socket (see
+    ``loopback_servers.Nginx``)."""
+    from loopback_servers import Nginx
+
+    server = Nginx(protocol_certs)
+    yield server
+    server.close()

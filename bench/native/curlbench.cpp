@@ -9,6 +9,8 @@
 //   curlbench w2 URL BUFFERSIZE            (0 keeps libcurl's default)
 //   curlbench w3-poll URL COUNT INFLIGHT
 //   curlbench w3-socket URL COUNT INFLIGHT
+//   curlbench w8-poll URL COUNT INFLIGHT CAFILE    (W3 as HTTP/2 streams over
+//   curlbench w8-socket URL COUNT INFLIGHT CAFILE   one TLS connection)
 //
 // --mark brackets the timed loop with curl_easy_init/curl_easy_cleanup so
 // that `valgrind --tool=callgrind --dump-before=curl_easy_init` cuts a
@@ -221,11 +223,23 @@ struct Pool {
     long long bytes = 0;
     long long started = 0, done = 0, count;
 
-    Pool(const char *url, long long count_, long inflight) : multi(curl_multi_init()), count(count_) {
+    // With a CA file: HTTPS over HTTP/2, every transfer waiting for the
+    // first connection to multiplex on it (PIPEWAIT), up to INFLIGHT streams.
+    Pool(const char *url, long long count_, long inflight, const char *cafile = nullptr)
+        : multi(curl_multi_init()), count(count_) {
         if (!multi)
             die("curl_multi_init", "failed");
-        for (long i = 0; i < inflight; i++)
-            easies.push_back(make_easy(url, &bytes, 0));
+        if (cafile)
+            curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, inflight);
+        for (long i = 0; i < inflight; i++) {
+            CURL *e = make_easy(url, &bytes, 0);
+            if (cafile) {
+                curl_easy_setopt(e, CURLOPT_CAINFO, cafile);
+                curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+                curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+            }
+            easies.push_back(e);
+        }
     }
     ~Pool() {
         for (CURL *e : easies) {
@@ -263,10 +277,10 @@ struct Pool {
 // Warms the pool up with one round of INFLIGHT requests, untimed, so that
 // the timed part starts with the connections open.
 template <typename Drive>
-int run_w3(const char *url, long long count, long inflight, Drive drive) {
+int run_w3(const char *url, long long count, long inflight, Drive drive, const char *cafile = nullptr) {
     if (inflight < 1 || inflight > 10000)
         die("w3", "in-flight count out of range");
-    Pool pool(url, inflight, inflight);
+    Pool pool(url, inflight, inflight, cafile);
     drive(pool);
     // The warm connections live in this multi handle's pool: run the timed
     // requests on the same multi handle with a fresh count.
@@ -433,9 +447,14 @@ int main(int argc, char **argv) {
         rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_poll);
     else if (!std::strcmp(cmd, "w3-socket") && argc == 5)
         rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket);
+    else if (!std::strcmp(cmd, "w8-poll") && argc == 6)
+        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_poll, argv[5]);
+    else if (!std::strcmp(cmd, "w8-socket") && argc == 6)
+        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket, argv[5]);
     else
         std::fprintf(stderr, "usage: curlbench version | w1 URL COUNT [--mark] | w5 URL COUNT | w2 URL BUFFERSIZE |"
-                             " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT\n");
+                             " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT |"
+                             " w8-poll URL COUNT INFLIGHT CAFILE | w8-socket URL COUNT INFLIGHT CAFILE\n");
     std::fflush(stdout);
     curl_global_cleanup();
     return rc;

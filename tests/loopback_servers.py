@@ -1,0 +1,306 @@
+"""Servers for the protocol tests, each on loopback and started by the suite:
+nginx (HTTP/1.1, HTTP/2 over TLS and cleartext, HTTP/3 over QUIC, a Unix
+socket), pproxy (HTTP CONNECT and SOCKS5 proxies) and the certificates they
+present, made with the ``openssl`` command so that no test here needs the
+``cryptography`` package (which free-threaded CPython cannot install)."""
+
+import http.client
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+# Names every test certificate is valid for.  ``*.test`` names are resolved
+# by the tests themselves (RESOLVE, CONNECT_TO, DNS over HTTPS).
+CERT_NAMES = ("localhost", "127.0.0.1", "::1", "origin.test", "doh.test", "elsewhere.test")
+
+
+def plain_env() -> dict:
+    """The environment for programs other than the Python under test: no
+    sanitizer runtime preloaded (the sanitizer run preloads it for the
+    interpreter only)."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
+def _openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, env=plain_env(),
+                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
+
+class TestCertificates:
+    """A certificate authority and one server certificate it signed, made
+    with the openssl command in ``folder``: ``.ca_path``, ``.cert_path``
+    (the leaf then the CA), ``.key_path``."""
+
+    __test__ = False  # not a test class, despite its name
+
+    def __init__(self, folder: str, names=CERT_NAMES):
+        os.makedirs(folder, exist_ok=True)
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+        _openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+                 "-subj", "/CN=kelvex test CA",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
+        alt = ",".join(("IP:" if n[0].isdigit() or ":" in n else "DNS:") + n for n in names)
+        with open(os.path.join(folder, "leaf.ext"), "w") as f:
+            f.write(f"subjectAltName={alt}\nbasicConstraints=CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
+        _openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr",
+                 "-subj", f"/CN={names[0]}", cwd=folder)
+        _openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-CAcreateserial", "-days", "2", "-extfile", "leaf.ext", "-out", "leaf.pem",
+                 cwd=folder)
+        self.ca_path = os.path.join(folder, "ca.pem")
+        self.key_path = os.path.join(folder, "server.key")
+        self.cert_path = os.path.join(folder, "server.pem")
+        with open(self.cert_path, "wb") as out:
+            for name in ("leaf.pem", "ca.pem"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    out.write(f.read())
+        with open(self.ca_path, "rb") as f:
+            self.ca_pem = f.read()
+
+
+def free_port(kind=socket.SOCK_STREAM) -> int:
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def free_port_pair() -> int:
+    """A port free for both TCP and UDP (HTTP/3 and HTTP/2 on one number)."""
+    for _ in range(50):
+        port = free_port(socket.SOCK_DGRAM)
+        try:
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", port))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("found no port free for TCP and UDP")
+
+
+NGINX_CONFIG = """\
+worker_processes 1;
+daemon off;
+master_process on;
+pid {run}/nginx.pid;
+error_log {run}/error.log warn;
+{user}
+events {{
+    worker_connections 1024;
+}}
+http {{
+    # One line per request: the connection's serial number first, so a test
+    # can count the connections its requests came on (over HTTP/3 nginx
+    # numbers every stream apart: the client's port then tells instead).
+    log_format conns '$connection $server_protocol $request_method $request_uri $status '
+                     '$request_length $bytes_sent $remote_port';
+    access_log {run}/access.log conns;
+    keepalive_requests 100000;
+    http2_max_concurrent_streams 128;
+    default_type application/octet-stream;
+    client_body_temp_path {run}/tmp/body;
+    proxy_temp_path {run}/tmp/proxy;
+    fastcgi_temp_path {run}/tmp/fastcgi;
+    uwsgi_temp_path {run}/tmp/uwsgi;
+    scgi_temp_path {run}/tmp/scgi;
+    client_max_body_size 64m;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    ssl_protocols TLSv1.2 TLSv1.3;
+    server {{
+        listen 127.0.0.1:{tls_port} ssl;
+        listen 127.0.0.1:{tls_port} quic reuseport;
+        listen 127.0.0.1:{h2c_port};
+        listen unix:{unix_path};
+        http2 on;
+        http3 on;
+        root {run}/www;
+        location /dav/ {{
+            dav_methods PUT DELETE;
+            create_full_put_path on;
+        }}
+        location = /protocol {{
+            default_type text/plain;
+            return 200 "$server_protocol $scheme $host\\n";
+        }}
+        location / {{ }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """Debian's nginx serving one site on four listeners: TLS on ``tls_port``
+    (HTTP/1.1 and HTTP/2 by ALPN, and HTTP/3 over QUIC on the same UDP
+    port), cleartext on ``h2c_port`` (HTTP/1.1, and HTTP/2 with prior
+    knowledge) and the Unix socket ``unix_path``.  Files: /1k (1 KiB of
+    bytes 0..255), /dav/ accepts PUT; /protocol answers the protocol the
+    request came on."""
+
+    def __init__(self, certs: TestCertificates):
+        self.certs = certs
+        self.run = tempfile.mkdtemp(prefix="kelvex-nginx-")
+        self.proc = None
+        try:
+            www = os.path.join(self.run, "www")
+            for d in (www, os.path.join(www, "dav"), os.path.join(self.run, "tmp")):
+                os.makedirs(d)
+            with open(os.path.join(www, "1k"), "wb") as f:
+                f.write(self.ONE_K)
+            # The workers drop to nobody when started as root: they must
+            # read the files and the key, and write PUT uploads.
+            os.chmod(self.run, 0o755)
+            os.chmod(www, 0o755)
+            for d in (os.path.join(www, "dav"), os.path.join(self.run, "tmp")):
+                os.chmod(d, 0o777)
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+
+    ONE_K = bytes(range(256)) * 4
+
+    def url(self, path="/", scheme="https", host="127.0.0.1"):
+        port = self.tls_port if scheme == "https" else self.h2c_port
+        return f"{scheme}://{host}:{port}{path}"
+
+    def _start(self):
+        user = "user nobody nogroup;" if os.geteuid() == 0 else ""
+        # The certificate files are read by the master, which stays root.
+        self.unix_path = os.path.join(self.run, "nginx.sock")
+        last_error = ""
+        for _ in range(5):
+            self.tls_port, self.h2c_port = free_port_pair(), free_port()
+            conf = os.path.join(self.run, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(NGINX_CONFIG.format(
+                    run=self.run, user=user, cert=self.certs.cert_path, key=self.certs.key_path,
+                    tls_port=self.tls_port, h2c_port=self.h2c_port, unix_path=self.unix_path))
+            self.proc = subprocess.Popen(
+                ["nginx", "-p", self.run, "-c", conf, "-e", os.path.join(self.run, "error.log")],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                env=plain_env(),
+            )
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline:
+                if self.proc.poll() is not None:
+                    last_error = self.proc.stderr.read().decode(errors="replace")
+                    break
+                if self._serves():
+                    return
+                time.sleep(0.05)
+            else:
+                last_error = "nginx did not answer within 15 s"
+            self._stop()
+            if "in use" not in last_error:
+                break
+        raise RuntimeError(f"cannot start nginx: {last_error.strip()}")
+
+    def _serves(self) -> bool:
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", self.h2c_port, timeout=2)
+            conn.request("GET", "/1k")
+            ok = conn.getresponse().read() == self.ONE_K
+            conn.close()
+            return ok and os.path.exists(self.unix_path)
+        except OSError:
+            return False
+
+    def access_log(self) -> list[list[str]]:
+        """The access log's lines so far, split into fields: connection,
+        protocol, method, path, status, request length, bytes sent, client
+        port."""
+        try:
+            with open(os.path.join(self.run, "access.log")) as f:
+                return [line.split() for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def _stop(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stderr.close()
+        self.proc = None
+
+    def close(self):
+        self._stop()
+        shutil.rmtree(self.run, ignore_errors=True)
+
+
+# pproxy's main() switches to uvloop when that is installed, then asks for
+# the current loop the way uvloop refuses; run it on the standard loop.
+_PPROXY_MAIN = """\
+import asyncio, sys
+sys.modules["uvloop"] = None
+asyncio.set_event_loop(asyncio.new_event_loop())
+from pproxy.server import main
+sys.argv[0] = "pproxy"
+main()
+"""
+
+
+class Pproxy:
+    """pproxy (from PyPI) in its own process, listening on 127.0.0.1 with
+    one scheme: ``Pproxy("socks5")``, ``Pproxy("http", auth="user:pass")``;
+    with ``certs`` (TestCertificates) it speaks TLS to its clients (an HTTPS
+    proxy).  It connects onward directly."""
+
+    def __init__(self, scheme: str, auth: str | None = None, certs=None):
+        last_error = ""
+        self.proc = None
+        tls = ["--ssl", f"{certs.cert_path},{certs.key_path}"] if certs else []
+        for _ in range(5):
+            self.port = free_port()
+            uri = (f"{scheme}{'+ssl' if certs else ''}://127.0.0.1:{self.port}"
+                   + (f"#{auth}" if auth else ""))
+            # --auth 0: pproxy otherwise lets a client address that once
+            # authenticated in for the next 30 days without credentials.
+            self.proc = subprocess.Popen(
+                [sys.executable, "-c", _PPROXY_MAIN, "-l", uri, "--auth", "0", *tls],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                env=plain_env(),
+            )
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                if self.proc.poll() is not None:
+                    last_error = self.proc.stderr.read().decode(errors="replace")
+                    break
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return
+                except OSError:
+                    time.sleep(0.05)
+            else:
+                last_error = "pproxy did not listen within 20 s"
+            self.close()
+            if "in use" not in last_error:
+                break
+        raise RuntimeError(f"cannot start pproxy: {last_error.strip()}")
+
+    def close(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stderr.close()
+        self.proc = None
