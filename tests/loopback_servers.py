@@ -137,6 +137,31 @@ http {{
 """
 
 
+def spawn_until_serving(argv, serves, name: str, seconds: float):
+    """Starts `argv` and waits until `serves()` is true: the process, or
+    None with the reason it died or stayed silent (say "in use" for a port
+    taken meanwhile, which the caller answers with another port)."""
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, env=plain_env())
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            with proc.stderr:
+                return None, proc.stderr.read().decode(errors="replace")
+        if serves():
+            return proc, ""
+        time.sleep(0.05)
+    # A polite stop first: nginx's master takes its workers down with it.
+    proc.terminate()
+    try:
+        proc.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    proc.stderr.close()
+    return None, f"{name} did not answer within {seconds:g} s"
+
+
 class Nginx:
     """Debian's nginx serving one site on four listeners: TLS on ``tls_port``
     (HTTP/1.1 and HTTP/2 by ALPN, and HTTP/3 over QUIC on the same UDP
@@ -184,22 +209,11 @@ class Nginx:
                 f.write(NGINX_CONFIG.format(
                     run=self.run, user=user, cert=self.certs.cert_path, key=self.certs.key_path,
                     tls_port=self.tls_port, h2c_port=self.h2c_port, unix_path=self.unix_path))
-            self.proc = subprocess.Popen(
+            self.proc, last_error = spawn_until_serving(
                 ["nginx", "-p", self.run, "-c", conf, "-e", os.path.join(self.run, "error.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                env=plain_env(),
-            )
-            deadline = time.monotonic() + 15
-            while time.monotonic() < deadline:
-                if self.proc.poll() is not None:
-                    last_error = self.proc.stderr.read().decode(errors="replace")
-                    break
-                if self._serves():
-                    return
-                time.sleep(0.05)
-            else:
-                last_error = "nginx did not answer within 15 s"
-            self._stop()
+                self._serves, "nginx", 15)
+            if self.proc is not None:
+                return
             if "in use" not in last_error:
                 break
         raise RuntimeError(f"cannot start nginx: {last_error.strip()}")
@@ -270,27 +284,21 @@ class Pproxy:
                    + (f"#{auth}" if auth else ""))
             # --auth 0: pproxy otherwise lets a client address that once
             # authenticated in for the next 30 days without credentials.
-            self.proc = subprocess.Popen(
+            self.proc, last_error = spawn_until_serving(
                 [sys.executable, "-c", _PPROXY_MAIN, "-l", uri, "--auth", "0", *tls],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                env=plain_env(),
-            )
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline:
-                if self.proc.poll() is not None:
-                    last_error = self.proc.stderr.read().decode(errors="replace")
-                    break
-                try:
-                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                    return
-                except OSError:
-                    time.sleep(0.05)
-            else:
-                last_error = "pproxy did not listen within 20 s"
-            self.close()
+                self._listens, "pproxy", 20)
+            if self.proc is not None:
+                return
             if "in use" not in last_error:
                 break
         raise RuntimeError(f"cannot start pproxy: {last_error.strip()}")
+
+    def _listens(self) -> bool:
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
 
     def close(self):
         if self.proc is None:
