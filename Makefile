@@ -8,7 +8,7 @@ PYTEST_ARGS ?=
 QUICK ?=
 BENCH_ARGS ?=
 
-.PHONY: all env build ftcheck test demo sanitize bench clean
+.PHONY: all env build ftcheck test demo sanitize bench wheel wheel-test docs clean
 
 all: build
 
@@ -35,5 +35,15 @@ bench: build
 	$(IN_ENV) env KELVEX_COMMIT="$$(git describe --always --dirty 2>/dev/null)" \
 		python bench/run.py $(if $(QUICK),--quick --out build/bench/quick) $(BENCH_ARGS)
 
+# make wheel PYTHON=/path/to/python3.13t: the wheel of that interpreter.
+wheel:
+	$(IN_ENV) env $(if $(PYTHON),PYTHON="$(PYTHON)") scripts/wheel
+
+wheel-test:
+	scripts/wheel-test
+
+docs: build
+	$(IN_ENV) scripts/docs
+
 clean:
-	rm -rf build
+	rm -rf build dist
