@@ -6,6 +6,7 @@ files the guide's examples name (ca.pem, the test certificate authority;
 report.csv, a small file to upload)."""
 
 import asyncio
+import re
 import shutil
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import threading
 
 import pytest
 
-from guide_code import HTTP_BASE, HTTPS_BASE, WS_BASE, blocks
+from guide_code import DOCS, HTTP_BASE, HTTPS_BASE, WS_BASE, blocks, parse
 
 
 class EchoWebSocketServer:
@@ -72,8 +73,32 @@ def servers(http_server, https_server, ws_echo, tmp_path):
 _blocks = blocks()
 
 
-def test_the_guide_has_code():
+def test_every_python_block_of_the_guide_is_collected():
+    # A block the parser missed would never run; so would Python in a page
+    # format the parser does not read.
     assert _blocks, "no Python code blocks found in docs/"
+    for path in sorted(DOCS.rglob("*.rst")):
+        text = path.read_text()
+        written = len(re.findall(r"^[ \t]*\.\. (?:code-block|code|sourcecode)::[ \t]*python",
+                                 text, re.M))
+        found = [b for b in _blocks if b.path == path]
+        assert len(found) == written, path
+        assert all(b.code.strip() for b in found), path
+    for path in sorted(DOCS.rglob("*.md")):
+        assert not re.search(r"^```+\s*(\{code-block\}\s*)?python", path.read_text(), re.M), path
+
+
+@pytest.mark.parametrize("text, expected", [
+    (".. code-block:: python\n\n   x = 1\n\n   y = 2\n\nAfter.\n", ["x = 1\n\ny = 2\n"]),
+    ("- item\n\n  .. code-block:: python\n     :caption: c\n\n     a = 1\n\n  More item.\n",
+     ["a = 1\n"]),
+    ("::\n\n   not_python()\n\n.. code-block:: console\n\n   $ ls\n", []),
+    (".. code-block:: python\n\n   last = True", ["last = True\n"]),
+], ids=["two-paragraphs", "nested-with-option", "other-blocks", "at-end-of-file"])
+def test_block_parser(tmp_path, text, expected):
+    page = tmp_path / "page.rst"
+    page.write_text(text)
+    assert [b.code for b in parse(page)] == expected
 
 
 @pytest.mark.parametrize("block", _blocks, ids=[b.name for b in _blocks])
