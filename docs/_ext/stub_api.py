@@ -117,6 +117,6 @@ class StubApi(SphinxDirective):
         return container.children
 
 
-def setup(app):  # type: ignore[no-untyped-def]
+def setup(app):
     app.add_directive("stubapi", StubApi)
     return {"parallel_read_safe": True, "version": "2"}
