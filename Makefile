@@ -22,7 +22,7 @@ BENCH_ARGS ?=
 # make stress: the thread stress scenarios for STRESS_SECONDS each.
 STRESS_SECONDS ?= 20
 
-.PHONY: all env build ftcheck test demo sanitize stress bench clean
+.PHONY: all env build ftcheck test demo sanitize stress bench wheel wheel-test docs clean
 
 all: build
 
@@ -53,5 +53,15 @@ bench: build
 	$(IN_ENV) env KELVEX_COMMIT="$$(git describe --always --dirty 2>/dev/null)" \
 		python bench/run.py $(if $(QUICK),--quick --out build/bench/quick) $(BENCH_ARGS)
 
+# make wheel PYTHON=/path/to/python3.13t: the wheel of that interpreter.
+wheel:
+	$(IN_ENV) env $(if $(PYTHON),PYTHON="$(PYTHON)") scripts/wheel
+
+wheel-test:
+	scripts/wheel-test
+
+docs: build
+	$(IN_ENV) scripts/docs
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -19,7 +19,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     # each kept-alive response waits for the client's delayed ACK.
     disable_nagle_algorithm = True
 
-    def do_GET(self):
+    def do_GET(self) -> None:
         size = int(self.path.rsplit("/", 1)[-1]) if self.path.startswith("/bytes/") else 13
         body = b"x" * size if self.path.startswith("/bytes/") else b"hello, world\n"
         self.send_response(200)
@@ -29,7 +29,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def do_PUT(self):
+    def do_PUT(self) -> None:
         length = int(self.headers.get("Content-Length", 0))
         received = self.rfile.read(length)
         body = f"received {len(received)} bytes\n".encode()
@@ -38,7 +38,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def log_message(self, *args):
+    def log_message(self, format: str, *args: object) -> None:
         pass
 
 
@@ -48,20 +48,20 @@ class Server(http.server.ThreadingHTTPServer):
     request_queue_size = 128
 
 
-def start_server():
+def start_server() -> tuple[Server, str]:
     server = Server(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://127.0.0.1:{server.server_address[1]}"
 
 
-def show_facts():
+def show_facts() -> None:
     info = _kelvex.version_info()
     print(f"kelvex on libcurl {info[1]} with {info[5]}")
     print(f"  user agent: {_kelvex.version}")
 
 
-def timed_get(base):
+def timed_get(base: str) -> None:
     with kelvex.Curl() as c:
         c.setopt(c.URL, f"{base}/bytes/1048576")
         body = c.perform_rb()
@@ -70,10 +70,10 @@ def timed_get(base):
               f"total {c.getinfo(c.TOTAL_TIME_T)} us")
 
 
-def upload(base):
+def upload(base: str) -> None:
     chunks = [b"a" * 4096 for _ in range(16)]
 
-    def read(size):
+    def read(size: int) -> bytes:
         return chunks.pop() if chunks else b""
 
     with kelvex.Curl() as c:
@@ -85,8 +85,8 @@ def upload(base):
         print(f"PUT 64 KiB from a read callable: {c.getinfo(c.RESPONSE_CODE)} {answer.strip()}")
 
 
-def headers(base):
-    lines = []
+def headers(base: str) -> None:
+    lines: list[bytes] = []
     with kelvex.Curl() as c:
         c.setopt(c.URL, f"{base}/")
         c.setopt(c.HEADERFUNCTION, lines.append)
@@ -98,7 +98,7 @@ def headers(base):
             print("   ", line.decode().rstrip())
 
 
-def concurrent(base, count=200, in_flight=20):
+def concurrent(base: str, count: int = 200, in_flight: int = 20) -> None:
     if not hasattr(_kelvex, "CurlMulti"):
         return
     multi = kelvex.CurlMulti()
@@ -137,7 +137,7 @@ def concurrent(base, count=200, in_flight=20):
           f"{count / elapsed:.0f} transfers/s")
 
 
-def main():
+def main() -> None:
     server, base = start_server()
     try:
         show_facts()
