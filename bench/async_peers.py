@@ -1,10 +1,11 @@
-"""The asyncio Python HTTP clients: aiohttp and httpx's AsyncClient, on
-the standard event loop.  Concurrent requests run as that many tasks
-sharing one session, whose pool allows that many connections."""
+"""The asyncio Python HTTP clients: aiohttp, httpx's AsyncClient and
+curl_cffi's AsyncSession (W7 only), on the standard event loop or, for W7,
+on uvloop.  Concurrent requests run as that many tasks sharing one session,
+whose pool allows that many connections."""
 
 import asyncio
 
-from bench.measure import Span
+from bench.measure import Span, new_loop
 
 CHUNK = 1024 * 1024
 
@@ -56,7 +57,24 @@ class _HttpxAsync:
         await self.client.aclose()
 
 
-CLIENTS = {"aiohttp": _Aiohttp, "httpx-async": _HttpxAsync}
+class _CurlCffi:
+    """curl_cffi's asyncio session, run as a peer only."""
+
+    def __init__(self, connections: int):
+        from curl_cffi.requests import AsyncSession
+
+        self.session = AsyncSession(max_clients=connections)
+
+    async def get(self, url) -> int:
+        r = await self.session.get(url)
+        r.raise_for_status()
+        return len(r.content)
+
+    async def close(self):
+        await self.session.close()
+
+
+CLIENTS = {"aiohttp": _Aiohttp, "httpx-async": _HttpxAsync, "curl_cffi": _CurlCffi}
 
 
 async def _concurrent(client, url: str, count: int, inflight: int) -> int:
@@ -88,7 +106,7 @@ async def _run(job: dict) -> dict:
             n = 1
             with Span() as span:
                 nbytes = await client.stream(url)
-        elif workload == "w3":
+        elif workload in ("w3", "w7"):
             n, inflight = job["count"], job["inflight"]
             await _concurrent(client, url, inflight, inflight)
             with Span() as span:
@@ -101,4 +119,8 @@ async def _run(job: dict) -> dict:
 
 
 def run(job: dict) -> dict:
-    return asyncio.run(_run(job))
+    loop = new_loop(job.get("loop", "asyncio"))
+    try:
+        return loop.run_until_complete(_run(job))
+    finally:
+        loop.close()

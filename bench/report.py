@@ -14,6 +14,7 @@ TARGETS_TEXT = {
     "W4": "instructions per request <= 1.15x C++",
     "W5": "speed-up >= 1.8 on a free-threaded interpreter",
     "W6": "drift < 1 MiB",
+    "W7": "kelvex.aio >= 0.75 of C++ socket and >= 3x aiohttp on the same loop",
 }
 
 TITLES = {
@@ -23,6 +24,7 @@ TITLES = {
     "W4": "W4: client cost per W1 request",
     "W5": "W5: W1 on two threads, each with its own handle",
     "W6": "W6: resident memory drift over W1 requests",
+    "W7": "W7: GETs of 1 KiB with many in flight, awaited on an asyncio loop",
 }
 
 UNITS = {
@@ -141,6 +143,8 @@ def _reference(figures, f):
     elif w == "W2":
         buffer = variant.split(", ")[-1] if client in ("native", "kelvex") else "1 MiB buffer"
         ref = _find(figures, w, m, "native", buffer)
+    elif w == "W7":
+        ref = _find(figures, w, m, "native", "socket")
     elif w == "W3" and client in ("native", "kelvex"):
         ref = _find(figures, w, m, "native", variant)
     elif w == "W3":
@@ -220,6 +224,14 @@ def _targets(figures, meta) -> list[dict]:
     for variant in ("callback", "perform_rb"):
         f = _find(figures, "W6", "drift_kib", "kelvex", variant)
         check("W6", f"kelvex {variant} RSS drift (KiB)", f.get("median") if f else None, "<", 1024, "< 1024")
+    for loop in ("asyncio", "uvloop"):
+        k = _find(figures, "W7", "requests_per_s", "kelvex", loop)
+        if k is None:
+            continue
+        check("W7", f"kelvex.aio {loop} / C++ socket", k.get("ratio"), ">=", 0.75, ">= 0.75")
+        peer = _find(figures, "W7", "requests_per_s", "aiohttp", loop)
+        x = _paired_ratio(k, _by_rep(peer)).get("ratio") if peer else None
+        check("W7", f"kelvex.aio {loop} / aiohttp {loop}", x, ">=", 3.0, ">= 3")
     return out
 
 
@@ -262,7 +274,7 @@ def markdown(results: dict) -> str:
         f"libcurl {meta['libcurl']}, {meta['openssl']}; nginx {meta['nginx']} with "
         f"{meta['nginx_workers']} workers (sendfile, keep-alive unlimited); {meta['valgrind']}.",
         "Peers: " + ", ".join(f"{k} {v}" for k, v in pk.items() if k != "matplotlib") + ". "
-        "curl_cffi is left out: it is a Python binding to libcurl, which this project does not install or run.",
+        "curl_cffi (a Python binding to libcurl) runs only as an asyncio peer in W7.",
         "",
     ]
     busy = max(meta["load_average_at_start"][0], meta.get("load_average_at_end", [0])[0])
@@ -287,7 +299,7 @@ def markdown(results: dict) -> str:
         note = f" ({t['note']})" if t.get("note") else ""
         lines.append(f"| {t['workload']} | {t['what']} | {_num(t['value'], 2)} | {t['target']} | {met}{note} |")
 
-    for w in ("W1", "W2", "W3", "W4", "W5", "W6"):
+    for w in TITLES:
         rows = [f for f in figs if f["workload"] == w]
         if not rows:
             continue
@@ -370,6 +382,12 @@ def _workload_notes(w: str, results: dict) -> list[str]:
               "nginx, the C++ program's speed-up is the ceiling of this machine.",
         "W6": f"Resident memory after {cfg['w6_count']:,} requests minus after the first "
               f"{cfg['w6_first']:,}, each read after a full garbage collection.",
+        "W7": f"{cfg['w7_count']:,} requests ({', '.join(f'{k} {v:,}' for k, v in cfg['w7_peer_count'].items())})"
+              f" with {cfg['w7_inflight']} in flight, after one untimed round, as {cfg['w7_inflight']} "
+              "tasks each awaiting one request after the other on one event loop (the variant: the "
+              "standard loop, or uvloop). kelvex: `await multi.perform(c)` of kelvex.aio, with a Python "
+              "write callable counting the bytes; the peers share one session. All are compared with "
+              "the C++ program's socket style (socket and timer callbacks into epoll, socket_action).",
     }
     return [notes[w], ""]
 
@@ -381,7 +399,7 @@ def plot(results: dict, path: str):
     import matplotlib.pyplot as plt
 
     panels = [("W1", "requests_per_s", [0.90]), ("W2", "mb_per_s", [0.80, 0.95]),
-              ("W3", "requests_per_s", [0.85])]
+              ("W3", "requests_per_s", [0.85]), ("W7", "requests_per_s", [0.75])]
     colours = {"native": "#7f7f7f", "kelvex": "#1f77b4"}
     rows = {w: [f for f in results["figures"] if f["workload"] == w and f["metric"] == m]
             for w, m, _ in panels}

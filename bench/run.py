@@ -18,6 +18,8 @@ Workloads:
       counted by callgrind
   W5  W1 on two threads, each with its own handle, against one thread
   W6  resident memory after all W1 requests against after the first ones
+  W7  W3 awaited on an asyncio event loop (kelvex.aio), on the standard loop
+      and on uvloop when it is installed (req/s)
 """
 
 import argparse
@@ -45,7 +47,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 CONFIGS = {
     "full": {
-        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3},
+        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3, "W7": 5},
         "w1_count": 20_000,
         "big": 1024 * MIB,
         "w3_count": 50_000,
@@ -53,6 +55,9 @@ CONFIGS = {
         # no more requests than it takes to be steady.
         "w3_peer_count": {"aiohttp": 20_000, "httpx-async": 2_000},
         "w3_inflight": 100,
+        "w7_count": 50_000,
+        "w7_peer_count": {"aiohttp": 20_000, "httpx-async": 2_000, "curl_cffi": 20_000},
+        "w7_inflight": 100,
         "w4_count": 2_000,
         "w5_count": 20_000,
         "w6_first": 10_000,
@@ -60,12 +65,15 @@ CONFIGS = {
         "timeout": 1800,
     },
     "quick": {
-        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1},
+        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1, "W7": 1},
         "w1_count": 200,
         "big": 8 * MIB,
         "w3_count": 400,
         "w3_peer_count": {"aiohttp": 200, "httpx-async": 100},
         "w3_inflight": 20,
+        "w7_count": 400,
+        "w7_peer_count": {"aiohttp": 200, "httpx-async": 100, "curl_cffi": 200},
+        "w7_inflight": 20,
         "w4_count": 30,
         "w5_count": 200,
         "w6_first": 200,
@@ -77,11 +85,25 @@ CONFIGS = {
 BUFFERS = {"default buffer": 0, "1 MiB buffer": MIB}
 SYNC_PEERS = ("urllib3", "requests", "httpx")
 ASYNC_PEERS = ("aiohttp", "httpx-async")
+# W7: the asyncio clients, each on the loops it runs on.  httpx's
+# AsyncClient is two orders of magnitude slower and runs on the standard
+# loop only.  uvloop and curl_cffi may be missing (neither installs on a
+# free-threaded interpreter): their runs are then left out.
+W7_CLIENTS = {"kelvex": ("asyncio", "uvloop"), "aiohttp": ("asyncio", "uvloop"),
+              "curl_cffi": ("asyncio", "uvloop"), "httpx-async": ("asyncio",)}
+OPTIONAL = {"uvloop", "curl_cffi"}
+WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7")
+
+
+def installed(name: str) -> bool:
+    import importlib.util
+
+    return name not in OPTIONAL or importlib.util.find_spec(name) is not None
 
 
 @dataclass
 class Job:
-    workload: str   # "W1" .. "W6"
+    workload: str   # "W1" .. "W7"
     client: str     # "native" is the C++ program
     variant: str
     params: dict
@@ -98,7 +120,7 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     """Every run of every workload, grouped by workload, in running order."""
     small, big = server.url("1k"), server.url("big")
     w1n = cfg["w1_count"]
-    jobs = {w: [] for w in ("W1", "W2", "W3", "W4", "W5", "W6")}
+    jobs = {w: [] for w in WORKLOADS}
 
     def add(group, client, variant, /, **params):
         params.setdefault("variant", variant)
@@ -138,6 +160,15 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     for variant in ("callback", "perform_rb"):
         add("W6", "kelvex", variant, workload="w6", url=small, first=cfg["w6_first"],
             count=cfg["w6_count"])
+
+    inflight = cfg["w7_inflight"]
+    add("W7", "native", "socket", workload="w3", url=small, count=cfg["w7_count"], inflight=inflight)
+    for client, loops in W7_CLIENTS.items():
+        count = cfg["w7_count"] if client == "kelvex" else cfg["w7_peer_count"][client]
+        for loop in loops:
+            if installed(client) and installed(loop):
+                add("W7", client, loop, workload="w7", url=small, count=count, inflight=inflight,
+                    loop=loop)
     return jobs
 
 

@@ -20,9 +20,10 @@ CLIENTS = {
     "httpx": "bench.sync_peers",
     "aiohttp": "bench.async_peers",
     "httpx-async": "bench.async_peers",
+    "curl_cffi": "bench.async_peers",
 }
 
-PEERS = ("urllib3", "requests", "httpx", "aiohttp", "matplotlib")
+PEERS = ("urllib3", "requests", "httpx", "aiohttp", "curl_cffi", "uvloop", "matplotlib")
 
 
 def meta() -> dict:

@@ -3,6 +3,7 @@ every workload produces every figure for every client, and the table, the
 JSON file and the plot are written.  No speed is judged here; speed
 belongs to `make bench`."""
 
+import importlib.util
 import json
 import math
 import os
@@ -33,6 +34,9 @@ EXPECTED = {
     ("W5", "requests_per_s"): [(c, t) for t in ("1 thread", "2 threads") for c in ("native", "kelvex")],
     ("W5", "speedup"): [("native", "speed-up"), ("kelvex", "speed-up")],
     ("W6", "drift_kib"): [("kelvex", "callback"), ("kelvex", "perform_rb")],
+    ("W7", "requests_per_s"): [("native", "socket"), ("httpx-async", "asyncio")]
+    + [(c, loop) for c in ("kelvex", "aiohttp", "curl_cffi") for loop in ("asyncio", "uvloop")
+       if importlib.util.find_spec(c) and importlib.util.find_spec(loop)],
 }
 
 
@@ -72,7 +76,7 @@ def test_every_figure_is_produced(quick_run, key):
         assert isinstance(f["median"], (int, float)) and math.isfinite(f["median"]), f
         assert f["min"] <= f["median"] <= f["max"], f
         assert len(f["samples"]) == f["n"] >= 1, f
-        if key[0] in ("W1", "W2", "W3") and client != "native":
+        if key[0] in ("W1", "W2", "W3", "W7") and client != "native":
             assert math.isfinite(f["ratio"]) and f["reference"].startswith("native"), f
 
 
@@ -87,7 +91,7 @@ def test_memory_figures_come_from_both_checkpoints(quick_run):
 def test_every_target_has_a_value(quick_run):
     _, results = quick_run
     workloads = {t["workload"] for t in results["targets"]}
-    assert workloads == {"W1", "W2", "W3", "W4", "W5", "W6"}
+    assert workloads == {"W1", "W2", "W3", "W4", "W5", "W6", "W7"}
     for t in results["targets"]:
         if t["workload"] == "W4" and sanitizer_preloaded():
             assert t["value"] is None and t["met"] is None
@@ -102,8 +106,8 @@ def test_versions_and_machine_are_recorded(quick_run):
     for name in ("python", "libcurl", "openssl", "nginx", "cores"):
         assert meta[name], name
     assert isinstance(meta["gil_enabled"], bool)
-    for peer in ("urllib3", "requests", "httpx", "aiohttp"):
-        assert meta["packages"][peer], peer
+    for peer in ("urllib3", "requests", "httpx", "aiohttp", "curl_cffi", "uvloop"):
+        assert meta["packages"][peer] or not importlib.util.find_spec(peer), peer
     assert meta["kelvex"]["version"].startswith("Kelvex/")
     expect = os.environ.get("KELVEX_EXPECT_PATH")
     if expect:
@@ -115,7 +119,7 @@ def test_versions_and_machine_are_recorded(quick_run):
 def test_table_and_plot_are_written(quick_run):
     out, results = quick_run
     table = (out / "results.md").read_text()
-    for title in ("## Targets", "## W1:", "## W2:", "## W3:", "## W4:", "## W5:", "## W6:"):
+    for title in ("## Targets", "## W1:", "## W2:", "## W3:", "## W4:", "## W5:", "## W6:", "## W7:"):
         assert title in table
     with open(out / "results.png", "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
