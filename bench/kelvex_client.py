@@ -355,12 +355,16 @@ def w7(job: dict) -> dict:
         c.setopt(kelvex.WRITEFUNCTION, sink)
         handles.append(c)
 
+    mark = _mark if job.get("marks") else _no_mark
+
     async def main():
         async with kelvex.aio.Multi() as multi:
             await _aio_concurrent(multi, handles, inflight)
             start_bytes = count()
+            mark()
             with Span() as span:
                 await _aio_concurrent(multi, handles, n)
+            mark()
             return span, count() - start_bytes
 
     loop = new_loop(job["loop"])

@@ -33,6 +33,7 @@ __all__ = ["Multi", "BodyStream"]
 _POLL_IN = _kelvex.POLL_IN
 _POLL_OUT = _kelvex.POLL_OUT
 _POLL_REMOVE = _kelvex.POLL_REMOVE
+_POLL_INOUT = _kelvex.POLL_IN | _kelvex.POLL_OUT
 _CSELECT_IN = _kelvex.CSELECT_IN
 _CSELECT_OUT = _kelvex.CSELECT_OUT
 _SOCKET_TIMEOUT = _kelvex.SOCKET_TIMEOUT
@@ -98,7 +99,9 @@ class Multi:
         like ``Curl.perform()``.  When the awaiting task is cancelled, the
         handle leaves the multi at once (libcurl closes a connection whose
         transfer was cut) and ``curl`` can be used again."""
-        loop = self._bind()
+        loop = asyncio.get_running_loop()
+        if loop is not self._loop or self._closed:
+            loop = self._bind()
         if self._limit is not None and len(self._transfers) + self._reserved >= self._limit:
             await self._wait_for_slot(loop)
         future = loop.create_future()
@@ -270,7 +273,10 @@ class Multi:
     # libcurl's callables and the loop's callbacks
 
     def _on_socket(self, what: int, fd: int, multi: CurlMulti, socketp: object) -> None:
-        loop = self._loop
+        # Called inside libcurl: only the loop's registrations change here.
+        # Once closed, close() itself drops what is still registered.
+        if self._closed:
+            return
         watched = self._watched
         old = watched.get(fd, 0)
         if what == _POLL_REMOVE:
@@ -279,20 +285,19 @@ class Multi:
             del watched[fd]
             new = 0
         else:
-            new = what & (_POLL_IN | _POLL_OUT)
+            new = what & _POLL_INOUT
             if new == old:
                 return
             watched[fd] = new
-        if loop is None or loop.is_closed():
-            return
+        loop = self._loop
         if (old ^ new) & _POLL_IN:
             if new & _POLL_IN:
-                loop.add_reader(fd, self._on_readable, fd)
+                loop.add_reader(fd, self._action, fd, _CSELECT_IN)
             else:
                 loop.remove_reader(fd)
         if (old ^ new) & _POLL_OUT:
             if new & _POLL_OUT:
-                loop.add_writer(fd, self._on_writable, fd)
+                loop.add_writer(fd, self._action, fd, _CSELECT_OUT)
             else:
                 loop.remove_writer(fd)
 
@@ -325,12 +330,6 @@ class Multi:
     def _on_timer_fired(self) -> None:
         self._timer = None
         self._action(_SOCKET_TIMEOUT, 0)
-
-    def _on_readable(self, fd: int) -> None:
-        self._action(fd, _CSELECT_IN)
-
-    def _on_writable(self, fd: int) -> None:
-        self._action(fd, _CSELECT_OUT)
 
     def _action(self, fd: int, mask: int) -> None:
         if self._closed:

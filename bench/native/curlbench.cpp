@@ -8,7 +8,7 @@
 //   curlbench w5 URL COUNT                 (1, 2, then 1 thread again)
 //   curlbench w2 URL BUFFERSIZE            (0 keeps libcurl's default)
 //   curlbench w3-poll URL COUNT INFLIGHT
-//   curlbench w3-socket URL COUNT INFLIGHT
+//   curlbench w3-socket URL COUNT INFLIGHT [--mark]
 //
 // --mark brackets the timed loop with curl_easy_init/curl_easy_cleanup so
 // that `valgrind --tool=callgrind --dump-before=curl_easy_init` cuts a
@@ -263,7 +263,7 @@ struct Pool {
 // Warms the pool up with one round of INFLIGHT requests, untimed, so that
 // the timed part starts with the connections open.
 template <typename Drive>
-int run_w3(const char *url, long long count, long inflight, Drive drive) {
+int run_w3(const char *url, long long count, long inflight, Drive drive, bool marks = false) {
     if (inflight < 1 || inflight > 10000)
         die("w3", "in-flight count out of range");
     Pool pool(url, inflight, inflight);
@@ -273,9 +273,13 @@ int run_w3(const char *url, long long count, long inflight, Drive drive) {
     pool.started = pool.done = 0;
     pool.count = count;
     pool.bytes = 0;
+    if (marks)
+        mark();
     Usage a = usage_now();
     drive(pool);
     Usage b = usage_now();
+    if (marks)
+        mark();
     report(count, pool.bytes, a, b);
     return 0;
 }
@@ -431,11 +435,12 @@ int main(int argc, char **argv) {
         rc = run_w2(argv[2], long(number(argv[3], "buffersize")));
     else if (!std::strcmp(cmd, "w3-poll") && argc == 5)
         rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_poll);
-    else if (!std::strcmp(cmd, "w3-socket") && argc == 5)
-        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket);
+    else if (!std::strcmp(cmd, "w3-socket") && (argc == 5 || argc == 6))
+        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket,
+                    argc == 6 && !std::strcmp(argv[5], "--mark"));
     else
         std::fprintf(stderr, "usage: curlbench version | w1 URL COUNT [--mark] | w5 URL COUNT | w2 URL BUFFERSIZE |"
-                             " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT\n");
+                             " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT [--mark]\n");
     std::fflush(stdout);
     curl_global_cleanup();
     return rc;
