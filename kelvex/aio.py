@@ -20,6 +20,7 @@ standard loop and on any loop with ``add_reader``, ``add_writer`` and
 from __future__ import annotations
 
 import asyncio
+import os
 from collections import deque
 from collections.abc import AsyncIterator
 from types import TracebackType
@@ -50,7 +51,8 @@ class Multi:
     belong to this object and must not be replaced.
     """
 
-    __slots__ = ("_multi", "_loop", "_transfers", "_watched", "_timer", "_timer_when",
+    __slots__ = ("_multi", "_loop", "_transfers", "_socks", "_epoch", "_sweeper", "_timer",
+                 "_timer_when",
                  "_soon", "_limit", "_waiters", "_reserved", "_closed", "__weakref__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
@@ -62,8 +64,10 @@ class Multi:
         self._reserved = 0
         # Curl -> future resolved when its transfer ends.
         self._transfers: dict[Curl, asyncio.Future[None]] = {}
-        # fd -> the events watched on the loop (POLL_IN | POLL_OUT bits).
-        self._watched: dict[int, int] = {}
+        # libcurl's fd -> _Sock: the loop watches a duplicate of each socket.
+        self._socks: dict[int, _Sock] = {}
+        self._epoch = 0
+        self._sweeper: asyncio.TimerHandle | None = None
         self._timer: asyncio.TimerHandle | None = None
         self._timer_when = 0.0
         self._soon = False
@@ -164,16 +168,21 @@ class Multi:
             if alive and not waiter.done():
                 waiter.set_exception(RuntimeError("kelvex.aio.Multi was closed"))
         self._multi.close()
-        if alive:
-            for fd, events in self._watched.items():
-                if events & _POLL_IN:
-                    loop.remove_reader(fd)
-                if events & _POLL_OUT:
-                    loop.remove_writer(fd)
-        self._watched.clear()
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
+        for fd, sock in list(self._socks.items()):
+            self._drop(fd, sock, alive)
+        for timer in (self._timer, self._sweeper):
+            if timer is not None and alive:
+                timer.cancel()
+        self._timer = self._sweeper = None
+
+    def __del__(self) -> None:
+        # A multi dropped without close() after its loop closed: the
+        # duplicated descriptors are the only thing the collector misses.
+        for sock in getattr(self, "_socks", {}).values():
+            try:
+                os.close(sock.dup)
+            except OSError:
+                pass
 
     async def __aenter__(self) -> Self:
         self._bind()
@@ -247,6 +256,8 @@ class Multi:
         except error:
             if not self._multi.closed:
                 raise
+        # libcurl closed the cut transfer's connection: let it go now.
+        self._drop_closed()
         if self._waiters:
             self._release()
 
@@ -264,6 +275,8 @@ class Multi:
                 future = transfers.pop(curl, None)
                 if future is not None and not future.done():
                     future.set_exception(error(code, message))
+            if failed:
+                self._drop_closed()
             if self._waiters:
                 self._release()
             if not queued:
@@ -272,34 +285,101 @@ class Multi:
     # ------------------------------------------------------------------
     # libcurl's callables and the loop's callbacks
 
+    # The loop watches a duplicate of each of libcurl's sockets rather than
+    # the socket itself.  When libcurl stops watching a socket (a finished
+    # transfer leaves its connection in the pool), the duplicate stays
+    # registered for a while, so that the next transfer on that connection
+    # costs no loop (un)registration.  The duplicate keeps the socket open,
+    # so its descriptor number cannot pass to another socket meanwhile;
+    # should libcurl close its own descriptor and open a new socket under
+    # the same number, the socket's inode tells them apart.  Idle
+    # duplicates are closed after between one and two sweep periods, at
+    # once when they turn readable (the server closed the connection), and
+    # right after a cut or failed transfer if libcurl closed the socket.
+
     def _on_socket(self, what: int, fd: int, multi: CurlMulti, socketp: object) -> None:
         # Called inside libcurl: only the loop's registrations change here.
         # Once closed, close() itself drops what is still registered.
         if self._closed:
             return
-        watched = self._watched
-        old = watched.get(fd, 0)
+        sock = self._socks.get(fd)
         if what == _POLL_REMOVE:
-            if not old:
-                return
-            del watched[fd]
-            new = 0
-        else:
-            new = what & _POLL_INOUT
-            if new == old:
-                return
-            watched[fd] = new
-        loop = self._loop
+            if sock is not None and sock.idle_since < 0:
+                sock.idle_since = self._epoch
+                if self._sweeper is None:
+                    self._sweeper = self._loop.call_later(_SWEEP_PERIOD, self._sweep)
+            return
+        if sock is not None and sock.idle_since >= 0:
+            if os.fstat(fd).st_ino == sock.inode:
+                sock.idle_since = -1
+            else:  # libcurl closed the socket; this is another one
+                self._drop(fd, sock, True)
+                sock = None
+        if sock is None:
+            dup = os.dup(fd)
+            sock = self._socks[fd] = _Sock(dup, os.fstat(dup).st_ino)
+        new = what & _POLL_INOUT
+        old = sock.events
+        if new == old:
+            return
+        sock.events = new
+        loop, dup = self._loop, sock.dup
         if (old ^ new) & _POLL_IN:
             if new & _POLL_IN:
-                loop.add_reader(fd, self._action, fd, _CSELECT_IN)
+                loop.add_reader(dup, self._ready, fd, _CSELECT_IN)
             else:
-                loop.remove_reader(fd)
+                loop.remove_reader(dup)
         if (old ^ new) & _POLL_OUT:
             if new & _POLL_OUT:
-                loop.add_writer(fd, self._action, fd, _CSELECT_OUT)
+                loop.add_writer(dup, self._ready, fd, _CSELECT_OUT)
             else:
-                loop.remove_writer(fd)
+                loop.remove_writer(dup)
+
+    def _drop(self, fd: int, sock: _Sock, alive: bool) -> None:
+        del self._socks[fd]
+        if alive:
+            if sock.events & _POLL_IN:
+                self._loop.remove_reader(sock.dup)
+            if sock.events & _POLL_OUT:
+                self._loop.remove_writer(sock.dup)
+        os.close(sock.dup)
+
+    def _drop_closed(self) -> None:
+        """Drops the idle duplicates of sockets that libcurl has closed, so
+        that their connections close now rather than at the next sweep."""
+        for fd, sock in list(self._socks.items()):
+            if sock.idle_since >= 0:
+                try:
+                    if os.fstat(fd).st_ino == sock.inode:
+                        continue
+                except OSError:
+                    pass
+                self._drop(fd, sock, True)
+
+    def _sweep(self) -> None:
+        self._sweeper = None
+        if self._closed:
+            return
+        epoch = self._epoch
+        self._epoch = epoch + 1
+        idle = False
+        for fd, sock in list(self._socks.items()):
+            if sock.idle_since >= 0:
+                if sock.idle_since < epoch:
+                    self._drop(fd, sock, True)
+                else:
+                    idle = True
+        if idle:
+            self._sweeper = self._loop.call_later(_SWEEP_PERIOD, self._sweep)
+
+    def _ready(self, fd: int, mask: int) -> None:
+        sock = self._socks.get(fd)
+        if sock is None or sock.idle_since >= 0:
+            # An idle duplicate turned ready: libcurl is not watching it.
+            if sock is not None:
+                self._drop(fd, sock, True)
+            return
+        self._action(fd, mask)
 
     def _on_timer(self, timeout_ms: int) -> None:
         # A timer that fires early costs one socket_action that finds no
@@ -337,6 +417,22 @@ class Multi:
         _, running = self._multi.socket_action(fd, mask)
         if running < len(self._transfers):
             self._reap()
+
+
+# Seconds between sweeps of idle duplicates.
+_SWEEP_PERIOD = 0.05
+
+
+class _Sock:
+    """The loop's duplicate of one of libcurl's sockets."""
+
+    __slots__ = ("dup", "inode", "events", "idle_since")
+
+    def __init__(self, dup: int, inode: int) -> None:
+        self.dup = dup
+        self.inode = inode
+        self.events = 0  # POLL_IN | POLL_OUT bits registered on the loop
+        self.idle_since = -1  # sweep epoch when libcurl let go of it; -1 while watched
 
 
 class BodyStream(AsyncIterator[bytes]):

@@ -202,6 +202,81 @@ def test_handle_busy_elsewhere_is_refused(run, raw_server):
     run(main)
 
 
+def client_fds(url):
+    """This process's descriptors of sockets connected to url's port (the
+    suite's servers run in the process too; their sockets do not count)."""
+    port = int(url.split(":")[2].split("/")[0])
+    found = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if not os.readlink(f"/proc/self/fd/{name}").startswith("socket:"):
+                continue
+            with socket.socket(fileno=os.dup(int(name))) as s:
+                peer = s.getpeername()
+            found += isinstance(peer, tuple) and peer[1] == port
+        except OSError:
+            pass
+    return found
+
+
+def closing_server(raw_server):
+    """A raw server that answers one request per connection with a short
+    body and closes, without saying so in the response: libcurl keeps the
+    dead connection in its pool."""
+
+    def serve(sock):
+        if read_request(sock):
+            sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+
+    return f"http://127.0.0.1:{raw_server(serve)}/"
+
+
+@pytest.mark.parametrize("case", ["server closes", "forbid reuse", "keep-alive"])
+def test_sequential_transfers_on_new_and_reused_sockets(run, raw_server, http_server, case):
+    # libcurl closes sockets and opens new ones under the same descriptor
+    # numbers, or keeps them in its pool; every transfer must run, and no
+    # descriptor may outlive the multi.
+    if case == "server closes":
+        url, options = closing_server(raw_server), {}
+    else:
+        url = body_url(http_server)
+        options = {"FORBID_REUSE": 1} if case == "forbid reuse" else {}
+
+    async def main():
+        multi = kelvex.aio.Multi()
+        bodies = []
+        for i in range(20):
+            body = []
+            c = handle(url, body, **options)
+            await multi.perform(c)
+            assert c.getinfo(kelvex.RESPONSE_CODE) == 200
+            bodies.append(b"".join(body))
+            c.close()
+            if i % 5 == 4:
+                await asyncio.sleep(0.12)  # a sweep of idle descriptors
+        multi.close()
+        assert client_fds(url) == 0
+        return bodies
+
+    bodies = run(main)
+    assert set(bodies) == {b"ok" if case == "server closes" else expected_body()}
+
+
+def test_idle_connection_keeps_one_descriptor(run, http_server):
+    url = body_url(http_server)
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            for _ in range(3):
+                await multi.perform(handle(url))
+                await asyncio.sleep(0.3)
+                # The pooled connection, and nothing the loop still watches.
+                assert client_fds(url) == 1
+        assert client_fds(url) == 0
+
+    run(main)
+
+
 # ---------------------------------------------------------------------------
 # Many at once
 
