@@ -74,7 +74,7 @@ def _figure(job, metric: str, samples: list[tuple[int, float]], variant=None, wo
 
 def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
     figures = []
-    profiles = {}
+    profiles, w7_profiles = {}, {}
     for workload, group in jobs.items():
         if only and workload not in only:
             continue
@@ -86,7 +86,8 @@ def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
                 if job.samples:
                     # The profile of the run whose count is the median.
                     ordered = sorted(job.samples, key=lambda s: s[0])
-                    profiles[job.label] = ordered[len(ordered) // 2][1]["profile"]
+                    kept = w7_profiles if workload == "W7" else profiles
+                    kept[job.label] = ordered[len(ordered) // 2][1]["profile"]
                 continue
             if workload == "W5":
                 per_thread = {"requests": job.params["count"]}
@@ -111,16 +112,17 @@ def summarise(meta: dict, cfg: dict, jobs: dict, only: set) -> dict:
                 figures.append(_figure(job, "cpu_us_per_request", [
                     (rep, (r["user"] + r["sys"]) / r["requests"] * 1e6) for rep, r in results], workload="W4"))
     _ratios(figures)
-    base = profiles.get("native easy")
-    for label, prof in profiles.items():
-        if base and label != "native easy":
-            prof["more_than_cpp"] = [
-                {"function": fn, "object": obj, "cpp": a, "kelvex": b}
-                for fn, obj, a, b in _profile_deltas(base, prof)[:25]]
-    for prof in profiles.values():
-        del prof["functions"][40:]
+    for kept, base_label in ((profiles, "native easy"), (w7_profiles, "native socket")):
+        base = kept.get(base_label)
+        for label, prof in kept.items():
+            if base and label != base_label:
+                prof["more_than_cpp"] = [
+                    {"function": fn, "object": obj, "cpp": a, "kelvex": b}
+                    for fn, obj, a, b in _profile_deltas(base, prof)[:25]]
+        for prof in kept.values():
+            del prof["functions"][40:]
     return {"meta": meta, "config": {k: v for k, v in cfg.items()}, "figures": figures,
-            "targets": _targets(figures, meta), "profiles": profiles}
+            "targets": _targets(figures, meta), "profiles": profiles, "w7_profiles": w7_profiles}
 
 
 def _find(figures, workload, metric, client, variant):
@@ -277,6 +279,12 @@ def markdown(results: dict) -> str:
         "curl_cffi (a Python binding to libcurl) runs only as an asyncio peer in W7.",
         "",
     ]
+    for run in meta.get("later_runs", []):
+        lines[-1:-1] = [
+            f"{', '.join(run['workloads'])}: from a later run, {run['date']} ({run.get('duration_s', '?')} s)"
+            + (f", kelvex commit {run['kelvex_commit']}" if run.get("kelvex_commit") else "")
+            + f"; load average (1 min) {run['load_average_at_start'][0]:.2f} at start, "
+            f"{run['load_average_at_end'][0]:.2f} at end."]
     busy = max(meta["load_average_at_start"][0], meta.get("load_average_at_end", [0])[0])
     if busy > 0.5 * meta["cores"]:
         lines += [f"**The machine was busy during this run (load average up to {busy:.1f} on "
@@ -317,33 +325,39 @@ def markdown(results: dict) -> str:
             lines.append(f"| {f['client']} | {f['variant'] or '—'} | {f['metric']} | {value} | {spread} "
                          f"| {ratio} | {span} |")
 
-    if results.get("profiles"):
-        lines += ["", "## Profile of the W1 loop (callgrind, instructions per request, own cost)", "",
-                  "By shared object:", ""]
-        labels = list(results["profiles"])
-        objects = {}
-        for label in labels:
-            for r in results["profiles"][label]["objects"]:
-                objects.setdefault(r["object"], {})[label] = r["ir_per_request"]
-        lines += ["| object | " + " | ".join(labels) + " |", "|---|" + "---:|" * len(labels)]
-        for obj, per in sorted(objects.items(), key=lambda kv: -max(kv[1].values())):
-            if max(per.values()) >= 10:
-                lines.append(f"| {obj} | " + " | ".join(_num(per.get(lb), 0) for lb in labels) + " |")
-        for label in labels:
-            lines += ["", f"Top functions, {label}:", "",
-                      "| function | object | instructions/request |", "|---|---|---:|"]
-            for r in results["profiles"][label]["functions"][:15]:
-                lines.append(f"| `{r['function']}` | {r['object']} | {r['ir_per_request']:,.0f} |")
-        for label in labels:
-            rows = results["profiles"][label].get("more_than_cpp")
-            if not rows:
-                continue
-            lines += ["", f"Where {label} spends more than the C++ program (largest differences):", "",
-                      "| function | object | C++ | kelvex | difference |", "|---|---|---:|---:|---:|"]
-            for r in rows[:15]:
-                lines.append(f"| `{r['function']}` | {r['object']} | {r['cpp']:,.0f} | {r['kelvex']:,.0f} "
-                             f"| {r['kelvex'] - r['cpp']:+,.0f} |")
+    lines += _profile_section("Profile of the W1 loop", results.get("profiles"))
+    lines += _profile_section("Profile of the W7 loop", results.get("w7_profiles"))
     return "\n".join(lines).rstrip() + "\n"
+
+
+def _profile_section(title: str, profiles: dict | None) -> list[str]:
+    if not profiles:
+        return []
+    lines = ["", f"## {title} (callgrind, instructions per request, own cost)", "", "By shared object:", ""]
+    labels = list(profiles)
+    objects = {}
+    for label in labels:
+        for r in profiles[label]["objects"]:
+            objects.setdefault(r["object"], {})[label] = r["ir_per_request"]
+    lines += ["| object | " + " | ".join(labels) + " |", "|---|" + "---:|" * len(labels)]
+    for obj, per in sorted(objects.items(), key=lambda kv: -max(kv[1].values())):
+        if max(per.values()) >= 10:
+            lines.append(f"| {obj} | " + " | ".join(_num(per.get(lb), 0) for lb in labels) + " |")
+    for label in labels:
+        lines += ["", f"Top functions, {label}:", "",
+                  "| function | object | instructions/request |", "|---|---|---:|"]
+        for r in profiles[label]["functions"][:15]:
+            lines.append(f"| `{r['function']}` | {r['object']} | {r['ir_per_request']:,.0f} |")
+    for label in labels:
+        rows = profiles[label].get("more_than_cpp")
+        if not rows:
+            continue
+        lines += ["", f"Where {label} spends more than the C++ program (largest differences):", "",
+                  "| function | object | C++ | kelvex | difference |", "|---|---|---:|---:|---:|"]
+        for r in rows[:15]:
+            lines.append(f"| `{r['function']}` | {r['object']} | {r['cpp']:,.0f} | {r['kelvex']:,.0f} "
+                         f"| {r['kelvex'] - r['cpp']:+,.0f} |")
+    return lines
 
 
 def _profile_deltas(base: dict, other: dict) -> list[tuple]:
@@ -387,7 +401,9 @@ def _workload_notes(w: str, results: dict) -> list[str]:
               "tasks each awaiting one request after the other on one event loop (the variant: the "
               "standard loop, or uvloop). kelvex: `await multi.perform(c)` of kelvex.aio, with a Python "
               "write callable counting the bytes; the peers share one session. All are compared with "
-              "the C++ program's socket style (socket and timer callbacks into epoll, socket_action).",
+              "the C++ program's socket style (socket and timer callbacks into epoll, socket_action)."
+              + (f" Instructions per request: callgrind over the timed loop of {cfg['w7_callgrind_count']:,} "
+                 "requests, one run each; the profile is at the end." if cfg.get("w7_callgrind_count") else ""),
     }
     return [notes[w], ""]
 

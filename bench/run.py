@@ -58,6 +58,7 @@ CONFIGS = {
         "w7_count": 50_000,
         "w7_peer_count": {"aiohttp": 20_000, "httpx-async": 2_000, "curl_cffi": 20_000},
         "w7_inflight": 100,
+        "w7_callgrind_count": 5_000,
         "w4_count": 2_000,
         "w5_count": 20_000,
         "w6_first": 10_000,
@@ -74,6 +75,9 @@ CONFIGS = {
         "w7_count": 400,
         "w7_peer_count": {"aiohttp": 200, "httpx-async": 100, "curl_cffi": 200},
         "w7_inflight": 20,
+        # valgrind starts the interpreter slowly: the quick run leaves the
+        # W7 profile out.
+        "w7_callgrind_count": 0,
         "w4_count": 30,
         "w5_count": 200,
         "w6_first": 200,
@@ -108,6 +112,7 @@ class Job:
     variant: str
     params: dict
     callgrind: bool = False
+    max_reps: int | None = None  # runs at most this many repetitions
     samples: list = field(default_factory=list)
     errors: list = field(default_factory=list)
 
@@ -169,6 +174,15 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
             if installed(client) and installed(loop):
                 add("W7", client, loop, workload="w7", url=small, count=count, inflight=inflight,
                     loop=loop)
+    # Where the instructions of a W7 request go, once per run (the counts
+    # barely move between runs).
+    if cfg["w7_callgrind_count"]:
+        profiled = [("native", "socket", "w3")] + [("kelvex", loop, "w7") for loop in W7_CLIENTS["kelvex"]
+                                                   if installed(loop)]
+        for client, variant, workload in profiled:
+            job = add("W7", client, variant, workload=workload, url=small, count=cfg["w7_callgrind_count"],
+                      inflight=inflight, loop=variant, marks=True)
+            job.callgrind, job.max_reps = True, 1
     return jobs
 
 
@@ -320,6 +334,8 @@ def run_all(cfg: dict, only: set, clients: set, log) -> dict:
             reps = cfg["reps"][workload]
             for rep in range(reps):
                 for job in group:
+                    if job.max_reps is not None and rep >= job.max_reps:
+                        continue
                     if job.callgrind and job.client == "kelvex" and skip_callgrind_kelvex:
                         if rep == 0:
                             job.errors.append("skipped: valgrind cannot run the AddressSanitizer build")
@@ -377,12 +393,38 @@ def collect_meta(binary: str, cfg: dict) -> dict:
     return meta
 
 
+def merge(old: dict, new: dict, only: set) -> dict:
+    """The results of an earlier full run with the figures, targets and
+    settings of the workloads in `only` taken from a later run; the later
+    run's date, commit and load are recorded beside them."""
+    out = dict(old)
+    out["figures"] = [f for f in old["figures"] if f["workload"] not in only] + new["figures"]
+    out["targets"] = [t for t in old["targets"] if t["workload"] not in only] + new["targets"]
+    if "W4" in only:
+        out["profiles"] = new["profiles"]
+    if "W7" in only:
+        out["w7_profiles"] = new["w7_profiles"]
+    prefixes = tuple(w.lower() + "_" for w in only)
+    out["config"] = {**old["config"], **{k: v for k, v in new["config"].items() if k.startswith(prefixes)}}
+    out["config"]["reps"] = {**old["config"]["reps"], **{w: new["config"]["reps"][w] for w in only}}
+    meta = out["meta"] = dict(old["meta"])
+    meta["packages"] = {**old["meta"].get("packages", {}), **new["meta"].get("packages", {})}
+    later = {k: new["meta"].get(k) for k in ("date", "kelvex_commit", "duration_s", "load_average_at_start",
+                                             "load_average_at_end")}
+    meta["later_runs"] = [r for r in old["meta"].get("later_runs", [])
+                          if not set(r["workloads"]) <= only] + [{"workloads": sorted(only), **later}]
+    return out
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="tiny counts, for a check that everything runs")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results"), help="folder for the results")
     ap.add_argument("--only", default="", help="comma-separated workloads, e.g. W1,W3 (default: all)")
     ap.add_argument("--clients", default="", help="comma-separated clients, e.g. native,kelvex (default: all)")
+    ap.add_argument("--merge", action="store_true",
+                    help="with --only: replace those workloads' figures in the results already in the "
+                         "output folder and keep the others")
     args = ap.parse_args(argv)
     cfg = CONFIGS["quick" if args.quick else "full"]
     only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
@@ -397,6 +439,11 @@ def main(argv=None) -> int:
     results["meta"]["duration_s"] = round(time.monotonic() - started, 1)
     results["meta"]["load_average_at_end"] = os.getloadavg()
     os.makedirs(args.out, exist_ok=True)
+    if args.merge:
+        if not only:
+            raise SystemExit("bench: --merge needs --only")
+        with open(os.path.join(args.out, "results.json")) as f:
+            results = merge(json.load(f), results, only)
     paths = report.write_all(results, args.out)
     log("wrote " + ", ".join(paths))
     failed = [f for f in results["figures"] if f.get("error") and not f["error"].startswith("skipped")]
