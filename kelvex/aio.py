@@ -379,7 +379,12 @@ class Multi:
             if sock is not None:
                 self._drop(fd, sock, True)
             return
-        self._action(fd, mask)
+        # _action, inline: this runs once per ready socket.
+        if self._closed:
+            return
+        _, running = self._multi.socket_action(fd, mask)
+        if running < len(self._transfers):
+            self._reap()
 
     def _on_timer(self, timeout_ms: int) -> None:
         # A timer that fires early costs one socket_action that finds no
