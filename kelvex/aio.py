@@ -51,9 +51,8 @@ class Multi:
     belong to this object and must not be replaced.
     """
 
-    __slots__ = ("_multi", "_loop", "_transfers", "_socks", "_epoch", "_sweeper", "_timer",
-                 "_timer_when",
-                 "_soon", "_limit", "_waiters", "_reserved", "_closed", "__weakref__")
+    __slots__ = ("_multi", "_loop", "_transfers", "_socks", "_idled", "_epoch", "_sweeper",
+                 "_timer", "_timer_when", "_soon", "_limit", "_waiters", "_reserved", "_closed", "__weakref__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
         if max_transfers is not None and max_transfers < 1:
@@ -66,6 +65,8 @@ class Multi:
         self._transfers: dict[Curl, asyncio.Future[None]] = {}
         # libcurl's fd -> _Sock: the loop watches a duplicate of each socket.
         self._socks: dict[int, _Sock] = {}
+        # libcurl's fds it stopped watching during the current call.
+        self._idled: list[int] = []
         self._epoch = 0
         self._sweeper: asyncio.TimerHandle | None = None
         self._timer: asyncio.TimerHandle | None = None
@@ -170,6 +171,7 @@ class Multi:
         self._multi.close()
         for fd, sock in list(self._socks.items()):
             self._drop(fd, sock, alive)
+        self._idled.clear()
         for timer in (self._timer, self._sweeper):
             if timer is not None and alive:
                 timer.cancel()
@@ -292,10 +294,14 @@ class Multi:
     # costs no loop (un)registration.  The duplicate keeps the socket open,
     # so its descriptor number cannot pass to another socket meanwhile;
     # should libcurl close its own descriptor and open a new socket under
-    # the same number, the socket's inode tells them apart.  Idle
-    # duplicates are closed after between one and two sweep periods, at
-    # once when they turn readable (the server closed the connection), and
-    # right after a cut or failed transfer if libcurl closed the socket.
+    # the same number, the socket's inode tells them apart.  A duplicate is
+    # closed as soon as libcurl is seen to have closed its socket (checked
+    # after each call that stopped watching sockets, and after a cut or
+    # failed transfer for every idle one), when it turns readable while
+    # idle (the server closed the pooled connection), and otherwise after
+    # it has been idle for one to two sweep periods.  (libcurl's own wakeup
+    # eventfd shares its inode with every eventfd, but lives as long as
+    # the multi.)
 
     def _on_socket(self, what: int, fd: int, multi: CurlMulti, socketp: object) -> None:
         # Called inside libcurl: only the loop's registrations change here.
@@ -306,6 +312,7 @@ class Multi:
         if what == _POLL_REMOVE:
             if sock is not None and sock.idle_since < 0:
                 sock.idle_since = self._epoch
+                self._idled.append(fd)
                 if self._sweeper is None:
                     self._sweeper = self._loop.call_later(_SWEEP_PERIOD, self._sweep)
             return
@@ -347,6 +354,7 @@ class Multi:
     def _drop_closed(self) -> None:
         """Drops the idle duplicates of sockets that libcurl has closed, so
         that their connections close now rather than at the next sweep."""
+        self._idled.clear()
         for fd, sock in list(self._socks.items()):
             if sock.idle_since >= 0:
                 try:
@@ -385,6 +393,8 @@ class Multi:
         _, running = self._multi.socket_action(fd, mask)
         if running < len(self._transfers):
             self._reap()
+        if self._idled:
+            self._check_idled()
 
     def _on_timer(self, timeout_ms: int) -> None:
         # A timer that fires early costs one socket_action that finds no
@@ -422,6 +432,24 @@ class Multi:
         _, running = self._multi.socket_action(fd, mask)
         if running < len(self._transfers):
             self._reap()
+        if self._idled:
+            self._check_idled()
+
+    def _check_idled(self) -> None:
+        """Drops the duplicates of the sockets libcurl stopped watching and
+        then closed during the last call (a connection closed rather than
+        kept in the pool), so that the connection closes now."""
+        idled, self._idled = self._idled, []
+        socks = self._socks
+        for fd in idled:
+            sock = socks.get(fd)
+            if sock is not None and sock.idle_since >= 0:
+                try:
+                    if os.fstat(fd).st_ino == sock.inode:
+                        continue
+                except OSError:
+                    pass
+                self._drop(fd, sock, True)
 
 
 # Seconds between sweeps of idle duplicates.
