@@ -439,17 +439,20 @@ class Multi:
         """Drops the duplicates of the sockets libcurl stopped watching and
         then closed during the last call (a connection closed rather than
         kept in the pool), so that the connection closes now."""
-        idled, self._idled = self._idled, []
+        idled = self._idled
         socks = self._socks
         for fd in idled:
             sock = socks.get(fd)
             if sock is not None and sock.idle_since >= 0:
+                # An open descriptor is taken for the same socket: a new
+                # socket libcurl opened under the number in the same call
+                # is normally watched already (so no longer idle), and is
+                # told apart by its inode when it is watched later on.
                 try:
-                    if os.fstat(fd).st_ino == sock.inode:
-                        continue
-                except OSError:
-                    pass
-                self._drop(fd, sock, True)
+                    os.get_blocking(fd)
+                except OSError:  # closed
+                    self._drop(fd, sock, True)
+        idled.clear()
 
 
 # Seconds between sweeps of idle duplicates.
