@@ -285,11 +285,13 @@ def markdown(results: dict) -> str:
             + (f", kelvex commit {run['kelvex_commit']}" if run.get("kelvex_commit") else "")
             + f"; load average (1 min) {run['load_average_at_start'][0]:.2f} at start, "
             f"{run['load_average_at_end'][0]:.2f} at end."]
-    busy = max(meta["load_average_at_start"][0], meta.get("load_average_at_end", [0])[0])
+    runs = [meta] + meta.get("later_runs", [])
+    busy = max(max(r["load_average_at_start"][0], (r.get("load_average_at_end") or [0])[0]) for r in runs)
     if busy > 0.5 * meta["cores"]:
-        lines += [f"**The machine was busy during this run (load average up to {busy:.1f} on "
-                  f"{meta['cores']} cores): timed figures are noisy, see the spreads. The callgrind "
-                  "instruction counts (W4) and the memory drift (W6) do not depend on the load.**", ""]
+        lines += [f"**The machine was busy during {'these runs' if len(runs) > 1 else 'this run'} (load "
+                  f"average up to {busy:.1f} on {meta['cores']} cores): timed figures are noisy, see the "
+                  "spreads. The callgrind instruction counts (W4, W7) and the memory drift (W6) do not "
+                  "depend on the load.**", ""]
     lines += [
         "Every figure is the median of interleaved repetitions (client A, B, C, then again), each run "
         "in its own process; spread is (max - min) / median. Ratios are to the C++ program "
