@@ -6,6 +6,7 @@ loop's ``add_reader``/``add_writer``, its timer callable schedules the loop's
 ``call_at``, and finished transfers are reaped with ``info_read``::
 
     async with kelvex.aio.Multi() as multi:
+        chunks = []
         c = kelvex.Curl()
         c.setopt(kelvex.URL, "http://127.0.0.1:8080/")
         c.setopt(kelvex.WRITEFUNCTION, chunks.append)
@@ -101,7 +102,9 @@ class Multi:
     async def perform(self, curl: Curl) -> None:
         """Runs the configured transfer of ``curl`` and returns when it has
         ended.  A failed transfer raises ``kelvex.error(code, message)``
-        like ``Curl.perform()``.  When the awaiting task is cancelled, the
+        like ``Curl.perform()`` (an exception raised by one of the handle's
+        callables is printed, as a ``CurlMulti`` does, and fails the
+        transfer with libcurl's error).  When the awaiting task is cancelled, the
         handle leaves the multi at once (libcurl closes a connection whose
         transfer was cut) and ``curl`` can be used again."""
         loop = asyncio.get_running_loop()

@@ -185,6 +185,24 @@ def test_libcurl_timeout_fires_on_the_loop(run, raw_server):
     assert server.closed.wait(DEADLINE)
 
 
+def test_write_callable_raising_fails_the_transfer(run, http_server, capfd):
+    def write(data):
+        raise ValueError("bad data")
+
+    c = handle(body_url(http_server))
+    c.setopt(kelvex.WRITEFUNCTION, write)
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            with pytest.raises(kelvex.error) as info:
+                await multi.perform(c)
+            return info.value.args[0]
+
+    # As in a CurlMulti: the exception is printed, libcurl's error raised.
+    assert run(main) == kelvex.E_WRITE_ERROR
+    assert "ValueError: bad data" in capfd.readouterr().err
+
+
 def test_handle_busy_elsewhere_is_refused(run, raw_server):
     server = Stalling(raw_server)
     c = handle(server.url)
