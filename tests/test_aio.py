@@ -509,7 +509,7 @@ def test_asyncio_timeout_cuts_the_transfer(run, raw_server):
             with pytest.raises(TimeoutError):
                 async with asyncio.timeout(0.3):
                     await multi.perform(c)
-            assert c not in multi.curl_multi
+            assert c not in multi.curl_multi and client_fds(server.url) == 0
 
     run(main)
     assert server.closed.wait(DEADLINE)
