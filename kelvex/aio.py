@@ -21,7 +21,7 @@ standard loop and on any loop with ``add_reader``, ``add_writer`` and
 from __future__ import annotations
 
 import asyncio
-import os
+import select
 from collections import deque
 from collections.abc import AsyncIterator
 from types import TracebackType
@@ -38,6 +38,7 @@ _POLL_REMOVE = _kelvex.POLL_REMOVE
 _POLL_INOUT = _kelvex.POLL_IN | _kelvex.POLL_OUT
 _CSELECT_IN = _kelvex.CSELECT_IN
 _CSELECT_OUT = _kelvex.CSELECT_OUT
+_CSELECT_ERR = _kelvex.CSELECT_ERR
 _SOCKET_TIMEOUT = _kelvex.SOCKET_TIMEOUT
 _PAUSE_RECV = _kelvex.PAUSE_RECV
 
@@ -52,7 +53,7 @@ class Multi:
     belong to this object and must not be replaced.
     """
 
-    __slots__ = ("_multi", "_loop", "_transfers", "_socks", "_idled", "_epoch", "_sweeper",
+    __slots__ = ("_multi", "_loop", "_transfers", "_epoll", "_watched", "_watching",
                  "_timer", "_timer_when", "_soon", "_limit", "_waiters", "_reserved", "_closed", "__weakref__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
@@ -64,12 +65,11 @@ class Multi:
         self._reserved = 0
         # Curl -> future resolved when its transfer ends.
         self._transfers: dict[Curl, asyncio.Future[None]] = {}
-        # libcurl's fd -> _Sock: the loop watches a duplicate of each socket.
-        self._socks: dict[int, _Sock] = {}
-        # libcurl's fds it stopped watching during the current call.
-        self._idled: list[int] = []
-        self._epoch = 0
-        self._sweeper: asyncio.TimerHandle | None = None
+        # libcurl's sockets are watched by an epoll instance of this object,
+        # and the loop watches that: see _on_socket.
+        self._epoll = select.epoll()
+        self._watched: dict[int, int] = {}  # fd -> epoll event mask
+        self._watching = False  # the loop watches the epoll instance
         self._timer: asyncio.TimerHandle | None = None
         self._timer_when = 0.0
         self._soon = False
@@ -172,22 +172,15 @@ class Multi:
             if alive and not waiter.done():
                 waiter.set_exception(RuntimeError("kelvex.aio.Multi was closed"))
         self._multi.close()
-        for fd, sock in list(self._socks.items()):
-            self._drop(fd, sock, alive)
-        self._idled.clear()
-        for timer in (self._timer, self._sweeper):
-            if timer is not None and alive:
-                timer.cancel()
-        self._timer = self._sweeper = None
-
-    def __del__(self) -> None:
-        # A multi dropped without close() after its loop closed: the
-        # duplicated descriptors are the only thing the collector misses.
-        for sock in getattr(self, "_socks", {}).values():
-            try:
-                os.close(sock.dup)
-            except OSError:
-                pass
+        if alive:
+            if self._watching:
+                loop.remove_reader(self._epoll.fileno())
+            if self._timer is not None:
+                self._timer.cancel()
+        self._watching = False
+        self._timer = None
+        self._watched.clear()
+        self._epoll.close()
 
     async def __aenter__(self) -> Self:
         self._bind()
@@ -261,8 +254,6 @@ class Multi:
         except error:
             if not self._multi.closed:
                 raise
-        # libcurl closed the cut transfer's connection: let it go now.
-        self._drop_closed()
         if self._waiters:
             self._release()
 
@@ -280,8 +271,6 @@ class Multi:
                 future = transfers.pop(curl, None)
                 if future is not None and not future.done():
                     future.set_exception(error(code, message))
-            if failed:
-                self._drop_closed()
             if self._waiters:
                 self._release()
             if not queued:
@@ -290,114 +279,59 @@ class Multi:
     # ------------------------------------------------------------------
     # libcurl's callables and the loop's callbacks
 
-    # The loop watches a duplicate of each of libcurl's sockets rather than
-    # the socket itself.  When libcurl stops watching a socket (a finished
-    # transfer leaves its connection in the pool), the duplicate stays
-    # registered for a while, so that the next transfer on that connection
-    # costs no loop (un)registration.  The duplicate keeps the socket open,
-    # so its descriptor number cannot pass to another socket meanwhile;
-    # should libcurl close its own descriptor and open a new socket under
-    # the same number, the socket's inode tells them apart.  A duplicate is
-    # closed as soon as libcurl is seen to have closed its socket (checked
-    # after each call that stopped watching sockets, and after a cut or
-    # failed transfer for every idle one), when it turns readable while
-    # idle (the server closed the pooled connection), and otherwise after
-    # it has been idle for one to two sweep periods.  (libcurl's own wakeup
-    # eventfd shares its inode with every eventfd, but lives as long as
-    # the multi.)
+    # libcurl's sockets go into an epoll instance of this object, and the
+    # loop watches that one descriptor: it turns readable when any of
+    # libcurl's sockets is ready, and one callback then runs socket_action
+    # for every ready socket.  Starting and ending transfers on pooled
+    # connections so costs an epoll_ctl each, as in C, and not a loop
+    # (un)registration; and a socket libcurl closes leaves the epoll set
+    # by itself, without touching the loop, whose own registrations
+    # (another library's sockets under a reused number) never meet
+    # libcurl's.
 
     def _on_socket(self, what: int, fd: int, multi: CurlMulti, socketp: object) -> None:
-        # Called inside libcurl: only the loop's registrations change here.
-        # Once closed, close() itself drops what is still registered.
         if self._closed:
             return
-        sock = self._socks.get(fd)
+        watched = self._watched
         if what == _POLL_REMOVE:
-            if sock is not None and sock.idle_since < 0:
-                sock.idle_since = self._epoch
-                self._idled.append(fd)
-                if self._sweeper is None:
-                    self._sweeper = self._loop.call_later(_SWEEP_PERIOD, self._sweep)
-            return
-        if sock is not None and sock.idle_since >= 0:
-            if os.fstat(fd).st_ino == sock.inode:
-                sock.idle_since = -1
-            else:  # libcurl closed the socket; this is another one
-                self._drop(fd, sock, True)
-                sock = None
-        if sock is None:
-            dup = os.dup(fd)
-            sock = self._socks[fd] = _Sock(dup, os.fstat(dup).st_ino)
-        new = what & _POLL_INOUT
-        old = sock.events
-        if new == old:
-            return
-        sock.events = new
-        loop, dup = self._loop, sock.dup
-        if (old ^ new) & _POLL_IN:
-            if new & _POLL_IN:
-                loop.add_reader(dup, self._ready, fd, _CSELECT_IN)
-            else:
-                loop.remove_reader(dup)
-        if (old ^ new) & _POLL_OUT:
-            if new & _POLL_OUT:
-                loop.add_writer(dup, self._ready, fd, _CSELECT_OUT)
-            else:
-                loop.remove_writer(dup)
-
-    def _drop(self, fd: int, sock: _Sock, alive: bool) -> None:
-        del self._socks[fd]
-        if alive:
-            if sock.events & _POLL_IN:
-                self._loop.remove_reader(sock.dup)
-            if sock.events & _POLL_OUT:
-                self._loop.remove_writer(sock.dup)
-        os.close(sock.dup)
-
-    def _drop_closed(self) -> None:
-        """Drops the idle duplicates of sockets that libcurl has closed, so
-        that their connections close now rather than at the next sweep."""
-        self._idled.clear()
-        for fd, sock in list(self._socks.items()):
-            if sock.idle_since >= 0:
+            if watched.pop(fd, None) is not None:
                 try:
-                    if os.fstat(fd).st_ino == sock.inode:
-                        continue
-                except OSError:
+                    self._epoll.unregister(fd)
+                except OSError:  # closed meanwhile: epoll let go of it
                     pass
-                self._drop(fd, sock, True)
+            return
+        mask = _EPOLL_MASKS[what]
+        old = watched.get(fd)
+        if old == mask:
+            return
+        watched[fd] = mask
+        epoll = self._epoll
+        if old is None:
+            try:
+                epoll.register(fd, mask)
+            except FileExistsError:
+                epoll.modify(fd, mask)
+        else:
+            try:
+                epoll.modify(fd, mask)
+            except FileNotFoundError:  # closed and opened again unseen
+                epoll.register(fd, mask)
+        if not self._watching:
+            self._watching = True
+            self._loop.add_reader(epoll.fileno(), self._on_ready)
 
-    def _sweep(self) -> None:
-        self._sweeper = None
+    def _on_ready(self) -> None:
         if self._closed:
             return
-        epoch = self._epoch
-        self._epoch = epoch + 1
-        idle = False
-        for fd, sock in list(self._socks.items()):
-            if sock.idle_since >= 0:
-                if sock.idle_since < epoch:
-                    self._drop(fd, sock, True)
-                else:
-                    idle = True
-        if idle:
-            self._sweeper = self._loop.call_later(_SWEEP_PERIOD, self._sweep)
-
-    def _ready(self, fd: int, mask: int) -> None:
-        sock = self._socks.get(fd)
-        if sock is None or sock.idle_since >= 0:
-            # An idle duplicate turned ready: libcurl is not watching it.
-            if sock is not None:
-                self._drop(fd, sock, True)
-            return
-        # _action, inline: this runs once per ready socket.
-        if self._closed:
-            return
-        _, running = self._multi.socket_action(fd, mask)
-        if running < len(self._transfers):
+        action = self._multi.socket_action
+        running = -1
+        for fd, events in self._epoll.poll(0, _MAX_EVENTS):
+            flags = _CSELECT_FLAGS.get(events)
+            if flags is None:
+                flags = _cselect_flags(events)
+            _, running = action(fd, flags)
+        if 0 <= running < len(self._transfers):
             self._reap()
-        if self._idled:
-            self._check_idled()
 
     def _on_timer(self, timeout_ms: int) -> None:
         # A timer that fires early costs one socket_action that finds no
@@ -435,43 +369,26 @@ class Multi:
         _, running = self._multi.socket_action(fd, mask)
         if running < len(self._transfers):
             self._reap()
-        if self._idled:
-            self._check_idled()
-
-    def _check_idled(self) -> None:
-        """Drops the duplicates of the sockets libcurl stopped watching and
-        then closed during the last call (a connection closed rather than
-        kept in the pool), so that the connection closes now."""
-        idled = self._idled
-        socks = self._socks
-        for fd in idled:
-            sock = socks.get(fd)
-            if sock is not None and sock.idle_since >= 0:
-                # An open descriptor is taken for the same socket: a new
-                # socket libcurl opened under the number in the same call
-                # is normally watched already (so no longer idle), and is
-                # told apart by its inode when it is watched later on.
-                try:
-                    os.get_blocking(fd)
-                except OSError:  # closed
-                    self._drop(fd, sock, True)
-        idled.clear()
 
 
-# Seconds between sweeps of idle duplicates.
-_SWEEP_PERIOD = 0.05
+_EPOLL_MASKS = {
+    _POLL_IN: select.EPOLLIN,
+    _POLL_OUT: select.EPOLLOUT,
+    _POLL_INOUT: select.EPOLLIN | select.EPOLLOUT,
+}
+_MAX_EVENTS = 256
 
 
-class _Sock:
-    """The loop's duplicate of one of libcurl's sockets."""
+def _cselect_flags(events: int) -> int:
+    flags = ((_CSELECT_IN if events & select.EPOLLIN else 0)
+             | (_CSELECT_OUT if events & select.EPOLLOUT else 0)
+             | (_CSELECT_ERR if events & (select.EPOLLERR | select.EPOLLHUP) else 0))
+    _CSELECT_FLAGS[events] = flags
+    return flags
 
-    __slots__ = ("dup", "inode", "events", "idle_since")
 
-    def __init__(self, dup: int, inode: int) -> None:
-        self.dup = dup
-        self.inode = inode
-        self.events = 0  # POLL_IN | POLL_OUT bits registered on the loop
-        self.idle_since = -1  # sweep epoch when libcurl let go of it; -1 while watched
+# epoll event mask -> socket_action's flags, filled as masks are met.
+_CSELECT_FLAGS: dict[int, int] = {}
 
 
 class BodyStream(AsyncIterator[bytes]):
