@@ -1,9 +1,10 @@
 """libcurl transfers awaited on an asyncio event loop.
 
 A :class:`Multi` owns a :class:`kelvex.CurlMulti` and drives it with
-``socket_action``: libcurl's socket callable watches its sockets with the
-loop's ``add_reader``/``add_writer``, its timer callable schedules the loop's
-``call_at``, and finished transfers are reaped with ``info_read``::
+``socket_action``: libcurl's socket callable puts its sockets into an epoll
+set that the loop watches with ``add_reader``, its timer callable schedules
+the loop's ``call_soon``/``call_at``, and finished transfers are reaped
+with ``info_read``::
 
     async with kelvex.aio.Multi() as multi:
         chunks = []
@@ -14,8 +15,8 @@ loop's ``add_reader``/``add_writer``, its timer callable schedules the loop's
 
 A ``Multi`` belongs to one event loop, the one running when it is first
 used; each thread runs its own loop with its own ``Multi``.  It works on the
-standard loop and on any loop with ``add_reader``, ``add_writer`` and
-``call_at`` (uvloop too).
+standard loop and on any loop with ``add_reader`` and ``call_at`` (uvloop
+too), on Linux (epoll).
 """
 
 from __future__ import annotations
