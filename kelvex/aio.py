@@ -54,8 +54,9 @@ class Multi:
     belong to this object and must not be replaced.
     """
 
-    __slots__ = ("_multi", "_loop", "_transfers", "_epoll", "_watched", "_watching",
-                 "_timer", "_timer_when", "_soon", "_limit", "_waiters", "_reserved", "_closed", "__weakref__")
+    __slots__ = ("_multi", "_loop", "_transfers", "_epoll", "_watched", "_watching", "_timer",
+                 "_timer_when", "_soon", "_limit", "_waiters", "_reserved", "_closed",
+                 "__weakref__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
         if max_transfers is not None and max_transfers < 1:
