@@ -168,7 +168,8 @@ class Multi:
             except error:
                 pass
             if alive and not future.done():
-                future.set_exception(RuntimeError("kelvex.aio.Multi was closed during the transfer"))
+                future.set_exception(
+                    RuntimeError("kelvex.aio.Multi was closed during the transfer"))
         waiters, self._waiters = self._waiters, deque()
         for waiter in waiters:
             if alive and not waiter.done():
