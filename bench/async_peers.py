@@ -1,6 +1,7 @@
-"""The asyncio Python HTTP clients: aiohttp and httpx's AsyncClient, on
-the standard event loop.  Concurrent requests run as that many tasks
-sharing one session, whose pool allows that many connections.
+"""The asyncio Python HTTP clients: aiohttp, httpx's AsyncClient and
+curl_cffi's AsyncSession, on the standard event loop or, for W7, on uvloop.
+Concurrent requests run as that many tasks sharing one session, whose pool
+allows that many connections.
 
 W8 (HTTP/2 over TLS, many streams on one connection) runs httpx with its
 HTTP/2 support (the h2 package) on one connection, and curl_cffi's
@@ -9,7 +10,7 @@ only as a peer, as a user would install it."""
 
 import asyncio
 
-from bench.measure import Span
+from bench.measure import Span, new_loop
 
 CHUNK = 1024 * 1024
 
@@ -81,12 +82,18 @@ class _HttpxH2:
 
 
 class _CurlCffi:
-    def __init__(self, connections: int, cafile: str):
+    """curl_cffi's asyncio session, run as a peer only; with a CA file (W8)
+    over TLS and asked for HTTP/2."""
+
+    def __init__(self, connections: int, cafile: str | None = None):
         from curl_cffi import CurlHttpVersion
         from curl_cffi.requests import AsyncSession
 
-        self.session = AsyncSession(max_clients=connections, verify=cafile,
-                                    http_version=CurlHttpVersion.V2TLS)
+        if cafile is None:
+            self.session = AsyncSession(max_clients=connections)
+        else:
+            self.session = AsyncSession(max_clients=connections, verify=cafile,
+                                        http_version=CurlHttpVersion.V2TLS)
 
     async def get(self, url) -> int:
         r = await self.session.get(url)
@@ -133,7 +140,7 @@ async def _run(job: dict) -> dict:
             n = 1
             with Span() as span:
                 nbytes = await client.stream(url)
-        elif workload in ("w3", "w8"):
+        elif workload in ("w3", "w7", "w8"):
             n, inflight = job["count"], job["inflight"]
             await _concurrent(client, url, inflight, inflight)
             with Span() as span:
@@ -146,4 +153,8 @@ async def _run(job: dict) -> dict:
 
 
 def run(job: dict) -> dict:
-    return asyncio.run(_run(job))
+    loop = new_loop(job.get("loop", "asyncio"))
+    try:
+        return loop.run_until_complete(_run(job))
+    finally:
+        loop.close()

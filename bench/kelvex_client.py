@@ -1,7 +1,9 @@
 """kelvex, the client under test: every workload, with the delivery styles
 its users choose between (a write callable with bytes or memoryviews,
-perform_rb, a file object; CurlMulti polled or driven by socket events)."""
+perform_rb, a file object; CurlMulti polled or driven by socket events, or
+awaited on an asyncio loop through kelvex.aio)."""
 
+import asyncio
 import os
 import select
 import sys
@@ -10,7 +12,7 @@ import time
 
 import kelvex
 
-from bench.measure import Span, settled_rss_kib
+from bench.measure import Span, new_loop, settled_rss_kib
 
 
 def _counting_sink():
@@ -344,7 +346,59 @@ def w3(job: dict) -> dict:
     return span.result(n, nbytes, connections_opened_last_round=opened, http_versions=versions)
 
 
-WORKLOADS = {"w1": w1, "w2": w2, "w3": w3, "w5": w5, "w6": w6, "w8": w3}
+# W7: W3 through kelvex.aio on an asyncio loop: as many tasks as transfers
+# in flight, each awaiting one handle after the other.
+
+async def _aio_concurrent(multi, handles: list, count: int) -> None:
+    left = count
+
+    async def worker(c):
+        nonlocal left
+        perform = multi.perform
+        while left > 0:
+            left -= 1
+            await perform(c)
+            if c.getinfo(kelvex.RESPONSE_CODE) != 200:
+                raise RuntimeError(f"HTTP status {c.getinfo(kelvex.RESPONSE_CODE)}")
+
+    await asyncio.gather(*(worker(c) for c in handles[:count]))
+
+
+def w7(job: dict) -> dict:
+    import kelvex.aio
+
+    inflight, n = job["inflight"], job["count"]
+    sink, count = _counting_sink()
+    handles = []
+    for _ in range(inflight):
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, job["url"])
+        c.setopt(kelvex.WRITEFUNCTION, sink)
+        handles.append(c)
+
+    mark = _mark if job.get("marks") else _no_mark
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            await _aio_concurrent(multi, handles, inflight)
+            start_bytes = count()
+            mark()
+            with Span() as span:
+                await _aio_concurrent(multi, handles, n)
+            mark()
+            return span, count() - start_bytes
+
+    loop = new_loop(job["loop"])
+    try:
+        span, nbytes = loop.run_until_complete(main())
+    finally:
+        loop.close()
+    for c in handles:
+        c.close()
+    return span.result(n, nbytes)
+
+
+WORKLOADS = {"w1": w1, "w2": w2, "w3": w3, "w5": w5, "w6": w6, "w7": w7, "w8": w3}
 
 
 def run(job: dict) -> dict:

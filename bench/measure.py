@@ -40,3 +40,16 @@ class Span:
     def result(self, requests: int, nbytes: int, **extra) -> dict:
         return {"requests": requests, "bytes": nbytes, "seconds": self.seconds,
                 "user": self.user, "sys": self.sys, "rss_kib": rss_kib(), **extra}
+
+
+def new_loop(name: str):
+    """A fresh event loop: "asyncio" (the standard one) or "uvloop"."""
+    import asyncio
+
+    if name == "uvloop":
+        import uvloop
+
+        return uvloop.new_event_loop()
+    if name == "asyncio":
+        return asyncio.new_event_loop()
+    raise ValueError(f"unknown event loop {name!r}")

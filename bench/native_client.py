@@ -35,7 +35,8 @@ def command(binary: str, job: dict) -> list[str]:
     if w == "w2":
         return [binary, "w2", url, str(job["buffersize"])]
     if w == "w3":
-        return [binary, f"w3-{job['variant']}", url, str(job["count"]), str(job["inflight"])]
+        cmd = [binary, f"w3-{job['variant']}", url, str(job["count"]), str(job["inflight"])]
+        return cmd + ["--mark"] if job.get("marks") else cmd
     if w == "w8":
         return [binary, f"w8-{job['variant']}", url, str(job["count"]), str(job["inflight"]),
                 job["cafile"]]

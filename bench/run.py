@@ -20,6 +20,8 @@ Workloads:
       counted by callgrind
   W5  W1 on two threads, each with its own handle, against one thread
   W6  resident memory after all W1 requests against after the first ones
+  W7  W3 awaited on an asyncio event loop (kelvex.aio), on the standard loop
+      and on uvloop when it is installed (req/s)
   W8  GETs of 1 KiB as HTTP/2 streams in flight over one TLS connection (req/s)
 """
 
@@ -49,7 +51,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONFIGS = {
     "full": {
         # W8's runs take a fraction of a second each: more of them.
-        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3, "W8": 11},
+        "reps": {"W1": 5, "W2": 5, "W3": 5, "W4": 3, "W5": 5, "W6": 3, "W7": 5, "W8": 11},
         "w1_count": 20_000,
         "big": 1024 * MIB,
         "w3_count": 50_000,
@@ -57,6 +59,10 @@ CONFIGS = {
         # no more requests than it takes to be steady.
         "w3_peer_count": {"aiohttp": 20_000, "httpx-async": 2_000},
         "w3_inflight": 100,
+        "w7_count": 50_000,
+        "w7_peer_count": {"aiohttp": 20_000, "httpx-async": 2_000, "curl_cffi": 20_000},
+        "w7_inflight": 100,
+        "w7_callgrind_count": 5_000,
         "w4_count": 2_000,
         "w5_count": 20_000,
         "w6_first": 10_000,
@@ -66,12 +72,18 @@ CONFIGS = {
         "timeout": 1800,
     },
     "quick": {
-        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1, "W8": 2},
+        "reps": {"W1": 2, "W2": 2, "W3": 2, "W4": 1, "W5": 2, "W6": 1, "W7": 1, "W8": 2},
         "w1_count": 200,
         "big": 8 * MIB,
         "w3_count": 400,
         "w3_peer_count": {"aiohttp": 200, "httpx-async": 100},
         "w3_inflight": 20,
+        "w7_count": 400,
+        "w7_peer_count": {"aiohttp": 200, "httpx-async": 100, "curl_cffi": 200},
+        "w7_inflight": 20,
+        # valgrind starts the interpreter slowly: the quick run leaves the
+        # W7 profile out.
+        "w7_callgrind_count": 0,
         "w4_count": 30,
         "w5_count": 200,
         "w6_first": 200,
@@ -89,15 +101,30 @@ H2_PEERS = ("httpx-h2", "curl_cffi")
 # The package each peer needs; a peer whose package is missing (curl_cffi
 # has no free-threaded build) is skipped, not failed.
 PEER_PACKAGES = {"httpx-h2": "h2", "curl_cffi": "curl_cffi"}
+# W7: the asyncio clients, each on the loops it runs on.  httpx's
+# AsyncClient is two orders of magnitude slower and runs on the standard
+# loop only.  uvloop and curl_cffi may be missing (neither installs on a
+# free-threaded interpreter): their runs are then left out.
+W7_CLIENTS = {"kelvex": ("asyncio", "uvloop"), "aiohttp": ("asyncio", "uvloop"),
+              "curl_cffi": ("asyncio", "uvloop"), "httpx-async": ("asyncio",)}
+OPTIONAL = {"uvloop", "curl_cffi"}
+WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8")
+
+
+def installed(name: str) -> bool:
+    import importlib.util
+
+    return name not in OPTIONAL or importlib.util.find_spec(name) is not None
 
 
 @dataclass
 class Job:
-    workload: str   # "W1" .. "W6"
+    workload: str   # "W1" .. "W7"
     client: str     # "native" is the C++ program
     variant: str
     params: dict
     callgrind: bool = False
+    max_reps: int | None = None  # runs at most this many repetitions
     samples: list = field(default_factory=list)
     errors: list = field(default_factory=list)
 
@@ -110,7 +137,7 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
     """Every run of every workload, grouped by workload, in running order."""
     small, big = server.url("1k"), server.url("big")
     w1n = cfg["w1_count"]
-    jobs = {w: [] for w in ("W1", "W2", "W3", "W4", "W5", "W6", "W8")}
+    jobs = {w: [] for w in WORKLOADS}
 
     def add(group, client, variant, /, **params):
         params.setdefault("variant", variant)
@@ -151,6 +178,23 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
         add("W6", "kelvex", variant, workload="w6", url=small, first=cfg["w6_first"],
             count=cfg["w6_count"])
 
+    inflight = cfg["w7_inflight"]
+    add("W7", "native", "socket", workload="w3", url=small, count=cfg["w7_count"], inflight=inflight)
+    for client, loops in W7_CLIENTS.items():
+        count = cfg["w7_count"] if client == "kelvex" else cfg["w7_peer_count"][client]
+        for loop in loops:
+            if installed(client) and installed(loop):
+                add("W7", client, loop, workload="w7", url=small, count=count, inflight=inflight,
+                    loop=loop)
+    # Where the instructions of a W7 request go, once per run (the counts
+    # barely move between runs).
+    if cfg["w7_callgrind_count"]:
+        profiled = [("native", "socket", "w3")] + [("kelvex", loop, "w7") for loop in W7_CLIENTS["kelvex"]
+                                                   if installed(loop)]
+        for client, variant, workload in profiled:
+            job = add("W7", client, variant, workload=workload, url=small, count=cfg["w7_callgrind_count"],
+                      inflight=inflight, loop=variant, marks=True)
+            job.callgrind, job.max_reps = True, 1
     h2 = dict(workload="w8", url=server.tls_url("1k"), count=cfg["w8_count"],
               inflight=cfg["w8_inflight"], cafile=server.ca_path)
     for style in ("poll", "socket"):
@@ -309,6 +353,8 @@ def run_all(cfg: dict, only: set, clients: set, log) -> dict:
             reps = cfg["reps"][workload]
             for rep in range(reps):
                 for job in group:
+                    if job.max_reps is not None and rep >= job.max_reps:
+                        continue
                     if job.callgrind and job.client == "kelvex" and skip_callgrind_kelvex:
                         if rep == 0:
                             job.errors.append("skipped: valgrind cannot run the AddressSanitizer build")
@@ -382,9 +428,10 @@ def merge(old: dict, new: dict, only: set) -> dict:
     meta["packages"] = {**meta.get("packages", {}), **new["meta"].get("packages", {})}
     figures = [f for f in old["figures"] if f["workload"] not in only
                and not (f["workload"] == "W4" and "W1" in only)] + new["figures"]
-    order = {w: i for i, w in enumerate(("W1", "W2", "W3", "W4", "W5", "W6", "W8"))}
+    order = {w: i for i, w in enumerate(WORKLOADS)}
     figures.sort(key=lambda f: order.get(f["workload"], len(order)))
     profiles = new["profiles"] if "W4" in only else old.get("profiles", {})
+    w7_profiles = new.get("w7_profiles", {}) if "W7" in only else old.get("w7_profiles", {})
     if old["config"].get("mode") != new["config"].get("mode"):
         raise SystemExit(f"bench: cannot merge a {new['config'].get('mode')} run into "
                          f"{old['config'].get('mode')} results")
@@ -394,7 +441,8 @@ def merge(old: dict, new: dict, only: set) -> dict:
                  if k.split("_")[0].upper() in only or (k == "big" and "W2" in only)},
               "reps": {**old["config"].get("reps", {}), **{w: new["config"]["reps"][w] for w in only}}}
     return {"meta": meta, "config": config, "figures": figures,
-            "targets": report.targets(figures, meta), "profiles": profiles}
+            "targets": report.targets(figures, meta), "profiles": profiles,
+            "w7_profiles": w7_profiles}
 
 
 def main(argv=None) -> int:
@@ -424,6 +472,11 @@ def main(argv=None) -> int:
         with open(os.path.join(args.out, "results.json")) as f:
             results = merge(json.load(f), results, only)
     os.makedirs(args.out, exist_ok=True)
+    if args.merge:
+        if not only:
+            raise SystemExit("bench: --merge needs --only")
+        with open(os.path.join(args.out, "results.json")) as f:
+            results = merge(json.load(f), results, only)
     paths = report.write_all(results, args.out)
     log("wrote " + ", ".join(paths))
     failed = [f for f in results["figures"] if f.get("error") and not f["error"].startswith("skipped")]

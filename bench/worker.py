@@ -24,7 +24,7 @@ CLIENTS = {
     "curl_cffi": "bench.async_peers",
 }
 
-PEERS = ("urllib3", "requests", "httpx", "h2", "aiohttp", "curl_cffi", "matplotlib")
+PEERS = ("urllib3", "requests", "httpx", "h2", "aiohttp", "curl_cffi", "uvloop", "matplotlib")
 
 
 def meta() -> dict:

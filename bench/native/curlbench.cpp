@@ -8,7 +8,7 @@
 //   curlbench w5 URL COUNT                 (1, 2, then 1 thread again)
 //   curlbench w2 URL BUFFERSIZE            (0 keeps libcurl's default)
 //   curlbench w3-poll URL COUNT INFLIGHT
-//   curlbench w3-socket URL COUNT INFLIGHT
+//   curlbench w3-socket URL COUNT INFLIGHT [--mark]
 //   curlbench w8-poll URL COUNT INFLIGHT CAFILE    (W3 as HTTP/2 streams over
 //   curlbench w8-socket URL COUNT INFLIGHT CAFILE   one TLS connection)
 //
@@ -277,7 +277,8 @@ struct Pool {
 // Warms the pool up with one round of INFLIGHT requests, untimed, so that
 // the timed part starts with the connections open.
 template <typename Drive>
-int run_w3(const char *url, long long count, long inflight, Drive drive, const char *cafile = nullptr) {
+int run_w3(const char *url, long long count, long inflight, Drive drive, bool marks = false,
+           const char *cafile = nullptr) {
     if (inflight < 1 || inflight > 10000)
         die("w3", "in-flight count out of range");
     Pool pool(url, inflight, inflight, cafile);
@@ -287,9 +288,13 @@ int run_w3(const char *url, long long count, long inflight, Drive drive, const c
     pool.started = pool.done = 0;
     pool.count = count;
     pool.bytes = 0;
+    if (marks)
+        mark();
     Usage a = usage_now();
     drive(pool);
     Usage b = usage_now();
+    if (marks)
+        mark();
     report(count, pool.bytes, a, b);
     return 0;
 }
@@ -445,15 +450,18 @@ int main(int argc, char **argv) {
         rc = run_w2(argv[2], long(number(argv[3], "buffersize")));
     else if (!std::strcmp(cmd, "w3-poll") && argc == 5)
         rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_poll);
-    else if (!std::strcmp(cmd, "w3-socket") && argc == 5)
-        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket);
+    else if (!std::strcmp(cmd, "w3-socket") && (argc == 5 || argc == 6))
+        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket,
+                    argc == 6 && !std::strcmp(argv[5], "--mark"));
     else if (!std::strcmp(cmd, "w8-poll") && argc == 6)
-        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_poll, argv[5]);
+        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_poll, false,
+                    argv[5]);
     else if (!std::strcmp(cmd, "w8-socket") && argc == 6)
-        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket, argv[5]);
+        rc = run_w3(argv[2], number(argv[3], "count"), long(number(argv[4], "inflight")), drive_socket, false,
+                    argv[5]);
     else
         std::fprintf(stderr, "usage: curlbench version | w1 URL COUNT [--mark] | w5 URL COUNT | w2 URL BUFFERSIZE |"
-                             " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT |"
+                             " w3-poll URL COUNT INFLIGHT | w3-socket URL COUNT INFLIGHT [--mark] |"
                              " w8-poll URL COUNT INFLIGHT CAFILE | w8-socket URL COUNT INFLIGHT CAFILE\n");
     std::fflush(stdout);
     curl_global_cleanup();
