@@ -2,7 +2,14 @@
 // destruction, garbage-collector support, reset, the accessors and attribute
 // access; and the two holder types that let several handles share one libcurl
 // string list or legacy form.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "mime.h"
+#include "module.h"
+#include "multi.h"
+#include "share.h"
+#include "threadstate.h"
 
 #include "docstrings.h"
 
@@ -67,15 +74,6 @@ constexpr ObjectField kSharedDataFields[] = {
     &CurlObject::connect_to,
     &CurlObject::httppost,
 };
-
-// Every field after the object header must be zero in a fresh record.
-[[maybe_unused]] bool record_is_zero(const CurlObject* self) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
-  for (std::size_t i = offsetof(CurlObject, dict); i < sizeof(CurlObject); ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
-}
 
 CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
@@ -373,7 +371,7 @@ int do_curl_traverse(PyObject* obj, visitproc visit, void* arg) {
 
 int do_curl_clear(PyObject* obj) {
   CurlObject* self = as_curl(obj);
-  assert(kelvex_get_thread_state(self) == nullptr);
+  assert(slot_serving(self) == nullptr);
   util_curl_xdecref(self, RELEASE_ALL, self->handle);
   return 0;
 }
@@ -383,7 +381,7 @@ PyObject* do_curl_getattro(PyObject* obj, PyObject* name) {
   if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
   PyErr_Clear();
   CriticalSection cs(obj);
-  return my_getattro(obj, name, as_curl(obj)->dict, curlobject_constants, nullptr);
+  return my_getattro(obj, name, as_curl(obj)->dict, kx.curl_constants, nullptr);
 }
 
 int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
@@ -391,34 +389,6 @@ int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
   assert_curl_state(self);
   CriticalSection cs(obj);
   return my_setattro(&self->dict, name, value);
-}
-
-// ---------------------------------------------------------------------------
-// Holder types
-// ---------------------------------------------------------------------------
-
-void do_curlslist_dealloc(PyObject* obj) {
-  auto* self = reinterpret_cast<CurlSlistObject*>(obj);
-  if (self->slist != nullptr) {
-    curl_slist_free_all(self->slist);
-    self->slist = nullptr;
-  }
-  CurlSlist_Type.tp_free(obj);
-}
-
-void do_curlhttppost_dealloc(PyObject* obj) {
-  auto* self = reinterpret_cast<CurlHttppostObject*>(obj);
-  if (self->httppost != nullptr) {
-    curl_formfree(self->httppost);
-    self->httppost = nullptr;
-  }
-  Py_CLEAR(self->reflist);
-  CurlHttppost_Type.tp_free(obj);
-}
-
-template <typename F>
-constexpr PyCFunction method(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 }  // namespace
@@ -436,12 +406,12 @@ void assert_curl_state(const CurlObject* self) {
 int check_curl_state(const CurlObject* self, int flags, const char* name) {
   assert_curl_state(self);
   if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) &&
-      kelvex_get_thread_state(const_cast<CurlObject*>(self)) != nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
+      slot_serving(const_cast<CurlObject*>(self)) != nullptr) {
+    PyErr_Format(kx.error, "cannot invoke %s() - perform() is currently running", name);
     return -1;
   }
   return 0;
@@ -454,8 +424,8 @@ int util_curl_init(CurlObject* self) {
   if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
-  assert(g_kelvex_useragent != nullptr);
-  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, g_kelvex_useragent) != CURLE_OK) return -1;
+  assert(kx.useragent != nullptr);
+  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, kx.useragent) != CURLE_OK) return -1;
   return 0;
 }
 
@@ -510,29 +480,6 @@ void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
   for (const ReleaseGroup& group : kReleaseGroups) {
     if (groups & group.bit) group.release(self, handle);
   }
-}
-
-int util_curlslist_update(PyObject** field, curl_slist* list) {
-  CurlSlistObject* holder = PyObject_New(CurlSlistObject, &CurlSlist_Type);
-  if (holder == nullptr) return -1;
-  holder->slist = list;
-  PyObject* old = *field;
-  *field = reinterpret_cast<PyObject*>(holder);
-  Py_XDECREF(old);
-  return 0;
-}
-
-// On success the holder owns the form and the caller's reference to
-// `reflist`; on failure both stay with the caller.
-int util_curlhttppost_update(CurlObject* self, curl_httppost* post, PyObject* reflist) {
-  CurlHttppostObject* holder = PyObject_New(CurlHttppostObject, &CurlHttppost_Type);
-  if (holder == nullptr) return -1;
-  holder->httppost = post;
-  holder->reflist = reflist;
-  PyObject* old = self->httppost;
-  self->httppost = reinterpret_cast<PyObject*>(holder);
-  Py_XDECREF(old);
-  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -602,26 +549,6 @@ PyTypeObject Curl_Type = {
     .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_curl_new,
     .tp_free = PyObject_GC_Del,
-};
-
-PyTypeObject CurlSlist_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kelvex.CurlSlist",
-    .tp_basicsize = sizeof(CurlSlistObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = do_curlslist_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_free = PyObject_Free,
-};
-
-PyTypeObject CurlHttppost_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kelvex.CurlHttppost",
-    .tp_basicsize = sizeof(CurlHttppostObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = do_curlhttppost_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_free = PyObject_Free,
 };
 
 #pragma GCC diagnostic pop

@@ -2,7 +2,11 @@
 // opens, configures and closes the transfer's sockets and judges SSH host
 // keys; the TLS context of a new connection gets the handle's extra CA
 // certificates.
-#include "kelvex.h"
+#include "callbacks.h"
+
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -65,7 +69,7 @@ Ref address_to_python(const curl_sockaddr* address) {
       std::memcpy(&sin, raw, sizeof(sin));
       char host[INET_ADDRSTRLEN];
       if (inet_ntop(AF_INET, &sin.sin_addr, host, sizeof(host)) == nullptr) {
-        PyErr_SetFromErrno(ErrorObject);
+        PyErr_SetFromErrno(kx.error);
         return Ref();
       }
       return Ref::steal(Py_BuildValue("(si)", host, static_cast<int>(ntohs(sin.sin_port))));
@@ -75,7 +79,7 @@ Ref address_to_python(const curl_sockaddr* address) {
       std::memcpy(&sin6, raw, sizeof(sin6));
       char host[INET6_ADDRSTRLEN];
       if (inet_ntop(AF_INET6, &sin6.sin6_addr, host, sizeof(host)) == nullptr) {
-        PyErr_SetFromErrno(ErrorObject);
+        PyErr_SetFromErrno(kx.error);
         return Ref();
       }
       return Ref::steal(Py_BuildValue("(siII)", host, static_cast<int>(ntohs(sin6.sin6_port)),
@@ -121,7 +125,7 @@ Ref khkey_to_python(const curl_khkey* khkey) {
   Ref keytype = Ref::steal(PyLong_FromLong(static_cast<long>(khkey->keytype)));
   if (!keytype) return Ref();
   PyObject* args[] = {key.get(), keytype.get()};
-  return Ref::steal(PyObject_Vectorcall(khkey_type, args, 2, nullptr));
+  return Ref::steal(PyObject_Vectorcall(kx.khkey_type, args, 2, nullptr));
 }
 
 // The descriptor of an object returned by the open-socket callable, or -1
@@ -277,7 +281,7 @@ curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
     return failure;
   }
   PyObject* fields[] = {family.get(), socktype.get(), protocol.get(), addr.get()};
-  Ref sockaddr = Ref::steal(PyObject_Vectorcall(curl_sockaddr_type, fields, 4, nullptr));
+  Ref sockaddr = Ref::steal(PyObject_Vectorcall(kx.curl_sockaddr_type, fields, 4, nullptr));
   if (!sockaddr) {
     print_callback_error_if_regular_exception();
     return failure;
@@ -337,11 +341,8 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
   CurlObject* self = closesocket_owner(token);
   // A connection pooled by one multi can be closed while its maker runs in
   // another thread: only a call running on this very thread can be entered.
-  // Thread states are compared by address, so another thread's is never
-  // read (it may be gone by now).
-  PyThreadState** slot = self != nullptr ? kelvex_get_thread_state_slot(self) : nullptr;
-  PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
-  const bool running = tstate != nullptr && tstate == PyGILState_GetThisThreadState();
+  PyThreadState** slot = self != nullptr ? slot_serving(self) : nullptr;
+  const bool running = slot != nullptr && parked_by_this_thread(slot_load(slot));
   PyMutex_Unlock(&g_closers_mutex);
   if (self == nullptr) {
     // The handle that made the connection is gone.

@@ -1,5 +1,7 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "threadstate.h"
 
 namespace {
 

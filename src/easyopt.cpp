@@ -1,7 +1,13 @@
 // Curl.setopt and its companions: the dispatcher that judges a value by its
 // kind, the scalar, string and blob options, the callable and file-like
 // options, the string-list and legacy form options, and their resets.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "holders.h"
+#include "module.h"
+#include "share.h"
+#include "threadstate.h"
 
 #include <cstdio>
 #include <iterator>
@@ -23,7 +29,7 @@ constexpr int kLastOption = 40328;
 constexpr int kLastOptionIndex = 328;
 
 bool option_in_range(int option) {
-  return option >= 1 && option <= kLastOption && option % 10000 <= kLastOptionIndex;
+  return ::option_in_range(option, kLastOption, kLastOptionIndex);
 }
 
 PyObject* invalid_arguments(const char* name) {
@@ -887,7 +893,7 @@ curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssiz
 
 PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj) {
   bool wants_read = option == CURLOPT_READDATA;
-  Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? g_str_read : g_str_write));
+  Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? kx.str_read : kx.str_write));
   if (!method) {
     PyErr_SetString(PyExc_TypeError, wants_read ? "object given without a read method"
                                                 : "object given without a write method");

@@ -2,7 +2,11 @@
 // variants, raw send/receive on CONNECT_ONLY connections, and pause/unpause.
 // Every libcurl call here may block or call back, so each runs with the
 // interpreter detached into the slot its callbacks look up.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <cerrno>
 
@@ -110,7 +114,7 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
   // refusals name setopt, which installs the writer.
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
-  Ref body = Ref::steal(PyObject_CallNoArgs(bytesio));
+  Ref body = Ref::steal(PyObject_CallNoArgs(kx.bytesio));
   if (!body) return nullptr;
   Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
   if (!installed) return nullptr;
@@ -118,7 +122,7 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
   Ref done = Ref::steal(perform_claimed(self, access.slot()));
   if (!done) return nullptr;
   access.release();
-  return PyObject_CallMethodNoArgs(body.get(), g_str_getvalue);
+  return PyObject_CallMethodNoArgs(body.get(), kx.str_getvalue);
 }
 
 PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {

@@ -2,7 +2,11 @@
 // CONNECT_ONLY = 2 the connection is the caller's and every call is
 // non-blocking; during a transfer libcurl hands frames to WRITEFUNCTION, and
 // that callable may answer on the same connection with ws_send / ws_close.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "module.h"
+#include "threadstate.h"
 
 namespace {
 
@@ -70,7 +74,7 @@ PyObject* ws_frame_from_meta(const curl_ws_frame* meta) {
     if (!fields[i]) return nullptr;
     args[i] = fields[i].get();
   }
-  return PyObject_Vectorcall(ws_frame_type, args, std::size(args), nullptr);
+  return PyObject_Vectorcall(kx.ws_frame_type, args, std::size(args), nullptr);
 }
 
 // The sending methods are the only ones allowed inside a running transfer,
@@ -85,7 +89,7 @@ int acquire_ws_send(CurlAccess& access, CurlObject* self, const char* name) {
   // Nested, this is the transfer's own thread, the only one that writes
   // in_write_callback.
   if (access.nested() && !self->in_write_callback) {
-    PyErr_Format(ErrorObject, kSendBusy, name);
+    PyErr_Format(kx.error, kSendBusy, name);
     return -1;
   }
   access.unlock();

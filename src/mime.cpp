@@ -7,15 +7,20 @@
 // is invalidated before that document's memory goes. The MIME calls run on
 // the calling thread without detaching: the only guard is the state check of
 // the document's Curl, which refuses while a transfer reads the document.
-#include "kelvex.h"
+#include "mime.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "holders.h"
+#include "mimepart.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <utility>
 
 #include <cstdio>
 
 #include "docstrings.h"
-
-extern PyTypeObject MimeDataCbOwner_Type;
 
 namespace {
 
@@ -132,7 +137,7 @@ class ContentChange {
 
 int refuse_during_content_change(const char* name) {
   if (t_content_changes == 0) return 0;
-  PyErr_Format(ErrorObject, "cannot invoke %s() - a mime part's content is being replaced",
+  PyErr_Format(kx.error, "cannot invoke %s() - a mime part's content is being replaced",
                name);
   return -1;
 }
@@ -155,7 +160,7 @@ class MimeAccess {
   int acquire(CurlObject* curl, int flags, const char* name) noexcept {
     if (t_mime_claimed == curl) {
       if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
-        PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+        PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
         return -1;
       }
       return 0;
@@ -175,11 +180,11 @@ class MimeAccess {
 int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
   if (self->mime_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no mime handle", name);
     return -1;
   }
   if (self->curl == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
     return -1;
   }
   return access.acquire(as_curl(self->curl), CHECK_HANDLE, name);
@@ -190,15 +195,15 @@ int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
   if (refuse_during_content_change(name) < 0) return -1;
   const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
   if (mime == nullptr || mime->mime_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no mime handle", name);
     return -1;
   }
   if (self->part == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime part", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no mime part", name);
     return -1;
   }
   if (mime->curl == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
     return -1;
   }
   return access.acquire(as_curl(mime->curl), CHECK_HANDLE, name);
@@ -352,19 +357,9 @@ void curlmime_clear(CurlMimeObject* self) {
 // Callback-fed parts: the owner and libcurl's hooks
 // ---------------------------------------------------------------------------
 
-// Attaches the calling thread to the interpreter with the ensure-and-release
-// protocol: the hooks run on a transfer thread that detached (perform, a
-// multi driver) or on a thread already attached (close(), a content change).
-class EnsuredThread {
- public:
-  EnsuredThread() noexcept : state_(PyGILState_Ensure()) {}
-  EnsuredThread(const EnsuredThread&) = delete;
-  EnsuredThread& operator=(const EnsuredThread&) = delete;
-  ~EnsuredThread() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
+// The hooks below attach with AttachedThread: they run on a transfer thread
+// that detached (perform, a multi driver) or on a thread already attached
+// (close(), a content change).
 
 // Past initialisation's end, and during finalization on a thread that is
 // not attached (ensuring a thread state there would hang or end the
@@ -406,7 +401,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
   constexpr size_t failure = CURL_READFUNC_ABORT;
   auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
   if (owner == nullptr || !interpreter_usable()) return failure;
-  EnsuredThread attached;
+  AttachedThread attached;
   // An exception left by an earlier callback of this transfer must reach
   // the call that runs it, untouched.
   if (exception_pending()) return failure;
@@ -443,7 +438,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
     }
     const long length = static_cast<long>(view->len);
     if (length > wanted) {
-      PyErr_Format(ErrorObject,
+      PyErr_Format(kx.error,
                    "invalid return value for mime read callback (%ld bytes returned when at "
                    "most %ld bytes were wanted)",
                    length, wanted);
@@ -461,7 +456,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
     }
     const long length = static_cast<long>(PyBytes_GET_SIZE(encoded.get()));
     if (length > wanted) {
-      PyErr_Format(ErrorObject,
+      PyErr_Format(kx.error,
                    "invalid return value for mime read callback (%ld bytes returned after "
                    "ASCII encoding when at most %ld bytes were wanted)",
                    length, wanted);
@@ -496,7 +491,7 @@ int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
   constexpr int failure = CURL_SEEKFUNC_FAIL;
   auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
   if (owner == nullptr || !interpreter_usable()) return failure;
-  EnsuredThread attached;
+  AttachedThread attached;
   if (exception_pending()) return failure;
   Ref callable = Ref::borrow(owner->seek);
   if (!callable) return failure;
@@ -525,7 +520,7 @@ int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
 void mime_data_cb_free_callback(void* arg) {
   auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
   if (owner == nullptr || !interpreter_usable()) return;
-  EnsuredThread attached;
+  AttachedThread attached;
   mime_data_cb_owner_release(owner, true);
 }
 
@@ -549,16 +544,6 @@ int curlmime_collect_data_cb_owners(CurlMimeObject* self, PyObject* into) {
     }
   }
   return 0;
-}
-
-// libcurl's data-callback content: the owner type is made ready on first
-// use, once, whichever thread gets there first.
-int mime_data_cb_owner_type_ready() {
-  static PyMutex lock;
-  PyMutex_Lock(&lock);
-  const int rc = PyType_Ready(&MimeDataCbOwner_Type);
-  PyMutex_Unlock(&lock);
-  return rc;
 }
 
 // ---------------------------------------------------------------------------
@@ -756,8 +741,6 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
     set_error_text("data_cb() cannot attach to a closed mime object");
     return nullptr;
   }
-  if (mime_data_cb_owner_type_ready() < 0) return nullptr;
-
   Ref owner_ref = Ref::steal(MimeDataCbOwner_Type.tp_alloc(&MimeDataCbOwner_Type, 0));
   if (!owner_ref) return nullptr;
   MimeDataCbOwnerObject* owner = as_owner(owner_ref.get());
@@ -1009,11 +992,11 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* args, PyObject* kwds) {
   if (subtype != Py_None && !content_type) return nullptr;
 
   if (self->mime_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", "addpart");
+    PyErr_Format(kx.error, "cannot invoke %s() - no mime handle", "addpart");
     return nullptr;
   }
   if (self->curl == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", "addpart");
+    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", "addpart");
     return nullptr;
   }
   // The child, its part and their wiring are made under one claim.
@@ -1145,11 +1128,6 @@ void do_owner_dealloc(PyObject* obj) {
   do_owner_clear(obj);
   Py_TYPE(obj)->tp_free(obj);
   Py_TRASHCAN_END
-}
-
-template <typename F>
-constexpr PyCFunction method(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 }  // namespace

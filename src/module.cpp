@@ -1,49 +1,21 @@
 // Module creation and teardown, the registration routines and the
 // module-level functions.
-#include "kelvex.h"
+#include "module.h"
 
+#include "curl.h"
 #include "docstrings.h"
+#include "holders.h"
+#include "mime.h"
+#include "mimepart.h"
+#include "multi.h"
+#include "share.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <new>
 
-// ---------------------------------------------------------------------------
-// Globals shared by every file
-// ---------------------------------------------------------------------------
-
-PyTypeObject* p_Curl_Type = nullptr;
-PyTypeObject* p_CurlMulti_Type = nullptr;
-PyTypeObject* p_CurlShare_Type = nullptr;
-PyTypeObject* p_CurlMime_Type = nullptr;
-PyTypeObject* p_CurlMimePart_Type = nullptr;
-PyTypeObject* p_CurlSlist_Type = nullptr;
-PyTypeObject* p_CurlHttppost_Type = nullptr;
-
-PyObject* ErrorObject = nullptr;
-char* g_kelvex_useragent = nullptr;
-PyObject* bytesio = nullptr;
-PyObject* stringio = nullptr;
-PyObject* khkey_type = nullptr;
-PyObject* curl_sockaddr_type = nullptr;
-PyObject* hsts_entry_type = nullptr;
-PyObject* hsts_index_type = nullptr;
-PyObject* datetime_type = nullptr;
-PyObject* utc_tz = nullptr;
-PyObject* ws_frame_type = nullptr;
-PyObject* curlobject_constants = nullptr;
-PyObject* curlmultiobject_constants = nullptr;
-PyObject* curlshareobject_constants = nullptr;
-
-PyObject* g_str_write = nullptr;
-PyObject* g_str_read = nullptr;
-PyObject* g_str_release = nullptr;
-PyObject* g_str_getvalue = nullptr;
-PyObject* g_str_tzinfo = nullptr;
-PyObject* g_str_astimezone = nullptr;
-PyObject* g_str_strftime = nullptr;
-PyObject* g_str_strptime = nullptr;
+ModuleGlobals kx = {};
 
 namespace {
 
@@ -127,19 +99,19 @@ int check_libcurl() {
 
 struct TypeEntry {
   PyTypeObject* type;
-  PyTypeObject** pointer;
   const char* exported_as;  // null: internal, not placed in the module
 };
 
 // Readied in this order; the exported ones are registered in this order too.
 constexpr TypeEntry kTypes[] = {
-    {&Curl_Type, &p_Curl_Type, "Curl"},
-    {&CurlSlist_Type, &p_CurlSlist_Type, nullptr},
-    {&CurlHttppost_Type, &p_CurlHttppost_Type, nullptr},
-    {&CurlMulti_Type, &p_CurlMulti_Type, "CurlMulti"},
-    {&CurlShare_Type, &p_CurlShare_Type, "CurlShare"},
-    {&CurlMime_Type, &p_CurlMime_Type, "CurlMime"},
-    {&CurlMimePart_Type, &p_CurlMimePart_Type, "CurlMimePart"},
+    {&Curl_Type, "Curl"},
+    {&CurlSlist_Type, nullptr},
+    {&CurlHttppost_Type, nullptr},
+    {&CurlMulti_Type, "CurlMulti"},
+    {&CurlShare_Type, "CurlShare"},
+    {&CurlMime_Type, "CurlMime"},
+    {&CurlMimePart_Type, "CurlMimePart"},
+    {&MimeDataCbOwner_Type, nullptr},
 };
 
 struct NamedTupleEntry {
@@ -149,15 +121,15 @@ struct NamedTupleEntry {
 };
 
 constexpr NamedTupleEntry kSocketTuples[] = {
-    {&khkey_type, "KhKey", "key keytype"},
-    {&curl_sockaddr_type, "CurlSockAddr", "family socktype protocol addr"},
+    {&kx.khkey_type, "KhKey", "key keytype"},
+    {&kx.curl_sockaddr_type, "CurlSockAddr", "family socktype protocol addr"},
 };
 constexpr NamedTupleEntry kHstsTuples[] = {
-    {&hsts_entry_type, "HstsEntry", "host expire include_subdomains"},
-    {&hsts_index_type, "HstsIndex", "idx total"},
+    {&kx.hsts_entry_type, "HstsEntry", "host expire include_subdomains"},
+    {&kx.hsts_index_type, "HstsIndex", "idx total"},
 };
 constexpr NamedTupleEntry kWsTuples[] = {
-    {&ws_frame_type, "WsFrame", "age flags offset bytesleft len"},
+    {&kx.ws_frame_type, "WsFrame", "age flags offset bytesleft len"},
 };
 
 struct InternedEntry {
@@ -166,31 +138,31 @@ struct InternedEntry {
 };
 
 constexpr InternedEntry kInterned[] = {
-    {&g_str_write, "write"},
-    {&g_str_read, "read"},
-    {&g_str_release, "release"},
-    {&g_str_getvalue, "getvalue"},
-    {&g_str_tzinfo, "tzinfo"},
-    {&g_str_astimezone, "astimezone"},
-    {&g_str_strftime, "strftime"},
-    {&g_str_strptime, "strptime"},
+    {&kx.str_write, "write"},
+    {&kx.str_read, "read"},
+    {&kx.str_release, "release"},
+    {&kx.str_getvalue, "getvalue"},
+    {&kx.str_tzinfo, "tzinfo"},
+    {&kx.str_astimezone, "astimezone"},
+    {&kx.str_strftime, "strftime"},
+    {&kx.str_strptime, "strptime"},
 };
 
 // Every object global of this file; cleared at teardown and on a failed
 // import.
 PyObject** const kOwnedGlobals[] = {
-    &bytesio,           &stringio,          &ErrorObject,          &khkey_type,
-    &curl_sockaddr_type, &hsts_entry_type,  &hsts_index_type,      &datetime_type,
-    &utc_tz,            &ws_frame_type,     &curlobject_constants, &curlmultiobject_constants,
-    &curlshareobject_constants, &g_str_write, &g_str_read,         &g_str_release,
-    &g_str_getvalue,
-    &g_str_tzinfo,      &g_str_astimezone,  &g_str_strftime,       &g_str_strptime,
+    &kx.bytesio,         &kx.stringio,        &kx.error,           &kx.khkey_type,
+    &kx.curl_sockaddr_type, &kx.hsts_entry_type, &kx.hsts_index_type, &kx.datetime_type,
+    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curl_constants,  &kx.multi_constants,
+    &kx.share_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
+    &kx.str_getvalue,    &kx.str_tzinfo,      &kx.str_astimezone,  &kx.str_strftime,
+    &kx.str_strptime,
 };
 
 void release_globals() {
   for (PyObject** global : kOwnedGlobals) Py_CLEAR(*global);
-  PyMem_RawFree(g_kelvex_useragent);
-  g_kelvex_useragent = nullptr;
+  PyMem_RawFree(kx.useragent);
+  kx.useragent = nullptr;
 }
 
 // The types the namedtuples create say they come from this module, so that
@@ -217,21 +189,21 @@ int make_namedtuples(PyObject* module_dict, PyObject* namedtuple, const NamedTup
 int fetch_io(Ref* io) {
   *io = Ref::steal(PyImport_ImportModule("io"));
   if (!*io) return -1;
-  bytesio = PyObject_GetAttrString(io->get(), "BytesIO");
-  if (bytesio == nullptr) return -1;
-  stringio = PyObject_GetAttrString(io->get(), "StringIO");
-  return stringio == nullptr ? -1 : 0;
+  kx.bytesio = PyObject_GetAttrString(io->get(), "BytesIO");
+  if (kx.bytesio == nullptr) return -1;
+  kx.stringio = PyObject_GetAttrString(io->get(), "StringIO");
+  return kx.stringio == nullptr ? -1 : 0;
 }
 
 int fetch_datetime() {
   Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
   if (!datetime) return -1;
-  datetime_type = PyObject_GetAttrString(datetime.get(), "datetime");
-  if (datetime_type == nullptr) return -1;
+  kx.datetime_type = PyObject_GetAttrString(datetime.get(), "datetime");
+  if (kx.datetime_type == nullptr) return -1;
   Ref timezone = Ref::steal(PyObject_GetAttrString(datetime.get(), "timezone"));
   if (!timezone) return -1;
-  utc_tz = PyObject_GetAttrString(timezone.get(), "utc");
-  return utc_tz == nullptr ? -1 : 0;
+  kx.utc_tz = PyObject_GetAttrString(timezone.get(), "utc");
+  return kx.utc_tz == nullptr ? -1 : 0;
 }
 
 int make_useragent() {
@@ -242,7 +214,7 @@ int make_useragent() {
   if (text == nullptr) return -1;
   std::memcpy(text, kUserAgentPrefix, sizeof(kUserAgentPrefix) - 1);
   std::memcpy(text + sizeof(kUserAgentPrefix) - 1, version, length + 1);
-  g_kelvex_useragent = text;
+  kx.useragent = text;
   return 0;
 }
 
@@ -271,11 +243,11 @@ int fill_module(PyObject* module) {
   PyObject* dict = PyModule_GetDict(module);
   assert(dict != nullptr);
 
-  ErrorObject = PyErr_NewException("kelvex.error", nullptr, nullptr);
-  if (ErrorObject == nullptr || PyDict_SetItemString(dict, "error", ErrorObject) < 0) return -1;
+  kx.error = PyErr_NewException("kelvex.error", nullptr, nullptr);
+  if (kx.error == nullptr || PyDict_SetItemString(dict, "error", kx.error) < 0) return -1;
 
-  for (PyObject** table : {&curlobject_constants, &curlmultiobject_constants,
-                           &curlshareobject_constants}) {
+  for (PyObject** table : {&kx.curl_constants, &kx.multi_constants,
+                           &kx.share_constants}) {
     *table = PyDict_New();
     if (*table == nullptr) return -1;
   }
@@ -285,7 +257,7 @@ int fill_module(PyObject* module) {
   }
 
   if (make_useragent() < 0) return -1;
-  if (insstring(dict, "version", g_kelvex_useragent) < 0 ||
+  if (insstring(dict, "version", kx.useragent) < 0 ||
       inslong2(dict, nullptr, "COMPILE_PY_VERSION_HEX", PY_VERSION_HEX) < 0 ||
       inslong2(dict, nullptr, "COMPILE_LIBCURL_VERSION_NUM", kCompileLibcurlVersionNum) < 0 ||
       insstring(dict, "COMPILE_SSL_LIB", kCompileSslLib) < 0) {
@@ -300,7 +272,6 @@ int fill_module(PyObject* module) {
   }
 
   if (kelvex_register_constants(dict) < 0) return -1;
-  if (kelvex_ssl_init() != 0) return -1;
 
   Ref io;
   if (fetch_io(&io) < 0) return -1;
@@ -340,7 +311,6 @@ PyObject* do_global_init(PyObject*, PyObject* args) {
 
 PyObject* do_global_cleanup(PyObject*, PyObject*) {
   curl_global_cleanup();
-  kelvex_ssl_cleanup();
   Py_RETURN_NONE;
 }
 
@@ -539,7 +509,6 @@ PyMODINIT_FUNC PyInit__kelvex() {
 
   ImportGuard guard;
   for (const TypeEntry& entry : kTypes) {
-    *entry.pointer = entry.type;
     Py_SET_TYPE(entry.type, &PyType_Type);
     if (PyType_Ready(entry.type) < 0) return nullptr;
   }

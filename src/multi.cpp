@@ -6,7 +6,12 @@
 // DetachedCall on it, so the callbacks of the multi and of every added
 // handle re-attach with that thread state, and a method of the multi or of
 // one of its handles called meanwhile finds `state` set and refuses.
-#include "kelvex.h"
+#include "multi.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include "docstrings.h"
 
@@ -272,7 +277,7 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
       failed = !result;
       if (!reclaim(self)) {
         if (!failed) {
-          PyErr_SetString(ErrorObject, "cannot invoke close() - multi_perform() is currently running");
+          PyErr_SetString(kx.error, "cannot invoke close() - multi_perform() is currently running");
         }
         return -2;
       }
@@ -736,7 +741,7 @@ PyObject* do_multi_timeout(PyObject* op, PyObject*) {
 // kelvex.error whose args are the one-element tuple (code,).
 PyObject* set_error_code_only(CURLMcode rc) {
   Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(rc)));
-  if (value) PyErr_SetObject(ErrorObject, value.get());
+  if (value) PyErr_SetObject(kx.error, value.get());
   return nullptr;
 }
 
@@ -802,7 +807,7 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* args) {
   if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
-  if (option < 1 || option > kMultiOptionMax || option % 10000 > kMultiOptionIndexMax) {
+  if (!option_in_range(option, kMultiOptionMax, kMultiOptionIndexMax)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
@@ -1003,7 +1008,7 @@ PyObject* do_multi_getattro(PyObject* op, PyObject* name) {
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     CriticalSection cs(op);
-    value = my_getattro(op, name, self->dict, curlmultiobject_constants, curlmultiobject_methods);
+    value = my_getattro(op, name, self->dict, kx.multi_constants, curlmultiobject_methods);
   }
   return value;
 }
@@ -1044,11 +1049,11 @@ void assert_multi_state(const CurlMultiObject* self) {
 int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
   assert_multi_state(self);
   if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no multi handle", name);
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - multi_perform() is currently running", name);
     return -1;
   }
   return 0;

@@ -21,29 +21,55 @@
 #include <utility>
 
 #include "docstrings.h"
-#include "kelvex.h"
+#include "share.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "module.h"
+#include "multi.h"
+#include "threadstate.h"
 
 namespace {
 
-// Locks a PyMutex for the scope; PyMutex_Lock detaches the interpreter while
-// it waits, so a thread blocked here never holds up another that needs the
-// interpreter to make progress.
-class MutexGuard {
- public:
-  explicit MutexGuard(PyMutex& mutex) noexcept : mutex_(&mutex) { PyMutex_Lock(mutex_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-  ~MutexGuard() { unlock(); }
-  void unlock() noexcept {
-    if (mutex_ != nullptr) {
-      PyMutex_Unlock(mutex_);
-      mutex_ = nullptr;
-    }
-  }
+// Share lock block. PyMutex_Lock/PyMutex_Unlock are the interpreter's own
+// one-byte protocol: an uncontended compare-and-swap, parking only when the
+// byte is taken. A thread that parks here detaches from the interpreter
+// while it waits, so a holder that needs the interpreter can still finish.
 
- private:
-  PyMutex* mutex_;
-};
+ShareLock* share_lock_new() {
+  auto* lock = static_cast<ShareLock*>(PyMem_RawCalloc(1, sizeof(ShareLock)));
+  if (lock == nullptr) PyErr_NoMemory();
+  return lock;
+}
+
+void share_lock_destroy(ShareLock* lock) {
+  assert(lock != nullptr);
+  PyMem_RawFree(lock);
+}
+
+void share_lock_lock(ShareLock* lock, curl_lock_data kind) {
+  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
+  PyMutex_Lock(&lock->locks[kind]);
+}
+
+void share_lock_unlock(ShareLock* lock, curl_lock_data kind) {
+  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
+  PyMutex_Unlock(&lock->locks[kind]);
+}
+
+// libcurl's share lock callbacks. They run on transfer threads with the
+// interpreter detached and must touch nothing but the lock block. Every lock
+// is exclusive, whatever access libcurl asks for.
+void share_lock_callback(CURL*, curl_lock_data kind, curl_lock_access, void* userptr) {
+  auto* share = static_cast<CurlShareObject*>(userptr);
+  share_lock_lock(share->lock, kind);
+}
+
+void share_unlock_callback(CURL*, curl_lock_data kind, void* userptr) {
+  auto* share = static_cast<CurlShareObject*>(userptr);
+  share_lock_unlock(share->lock, kind);
+}
+
 
 // Option numbers accepted by setopt before the option itself is judged: the
 // same ranges as the easy options, without the blob range.
@@ -58,14 +84,6 @@ constexpr long long kLastShareableKind = CURL_LOCK_DATA_PSL;
 CurlShareObject* as_share(PyObject* op) { return reinterpret_cast<CurlShareObject*>(op); }
 PyObject* as_object(CurlShareObject* self) { return reinterpret_cast<PyObject*>(self); }
 
-[[maybe_unused]] bool is_zero_after_header(const CurlShareObject* self) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
-  for (std::size_t i = sizeof(PyObject); i < sizeof(CurlShareObject); ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
-}
-
 void assert_share_state([[maybe_unused]] CurlShareObject* self) {
   assert(self != nullptr);
   assert(is_share(as_object(self)));
@@ -76,7 +94,7 @@ void assert_share_state([[maybe_unused]] CurlShareObject* self) {
 int check_share_state(CurlShareObject* self, const char* name) {
   assert_share_state(self);
   if (self->share_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no share handle", name);
+    PyErr_Format(kx.error, "cannot invoke %s() - no share handle", name);
     return -1;
   }
   return 0;
@@ -217,7 +235,7 @@ PyObject* do_share_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
   if (!obj) return nullptr;
   CurlShareObject* self = as_share(obj.get());
-  assert(is_zero_after_header(self));
+  assert(record_is_zero(self));
 
   self->lock = share_lock_new();
   if (self->lock == nullptr) return nullptr;
@@ -280,7 +298,7 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
     if (live < 0) return nullptr;
     if (live > 0) {
       guard.unlock();
-      PyErr_Format(ErrorObject, "cannot close CurlShare: still in use by %zd active Curl object%s",
+      PyErr_Format(kx.error, "cannot close CurlShare: still in use by %zd active Curl object%s",
                    live, live == 1 ? "" : "s");
       return nullptr;
     }
@@ -305,8 +323,7 @@ PyObject* do_share_setopt(PyObject* op, PyObject* args) {
   int option;
   PyObject* value;
   if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
-  if (option < 1 || option > kMaxShareOption || option % 10000 > kMaxOptionIndex ||
-      !PyLong_Check(value)) {
+  if (!option_in_range(option, kMaxShareOption, kMaxOptionIndex) || !PyLong_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
@@ -376,7 +393,7 @@ PyObject* do_share_getattro(PyObject* op, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(op, name);
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    value = my_getattro(op, name, self->dict, curlshareobject_constants, curlshareobject_methods);
+    value = my_getattro(op, name, self->dict, kx.share_constants, curlshareobject_methods);
   }
   return value;
 }
