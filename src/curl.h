@@ -104,10 +104,11 @@ void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
 PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_perform_rb(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_perform_rs(CurlObject* self, PyObject* ignored);
-PyObject* do_curl_send(CurlObject* self, PyObject* args);
-PyObject* do_curl_recv(CurlObject* self, PyObject* args);
-PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds);
-PyObject* do_curl_pause(CurlObject* self, PyObject* args);
+PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_pause(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* do_curl_unpause(CurlObject* self, PyObject* ignored);
 int check_easy_recv_send_result(CurlObject* self, CURLcode res);
 // The byte count of recv_into and ws_recv_into: 0 means the whole buffer;
@@ -115,25 +116,29 @@ int check_easy_recv_send_result(CurlObject* self, CURLcode res);
 int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name);
 
 // Options (easyopt.cpp).
-PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds);
-PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args);
-PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args);
-PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args);
+PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
 // WRITEDATA, READDATA or HEADERDATA given a file-like object; the caller
 // holds the handle (CurlAccess).
 PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).
-PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds);
-PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args);
-PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* args, PyObject* kwds);
+PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
 PyObject* do_curl_ws_meta(CurlObject* self, PyObject* ignored);
-PyObject* do_curl_ws_close(CurlObject* self, PyObject* args, PyObject* kwds);
+PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
 
 // Information (easyinfo.cpp).
-PyObject* do_curl_getinfo(CurlObject* self, PyObject* args);
-PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* args);
+PyObject* do_curl_getinfo(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 

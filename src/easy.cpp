@@ -171,10 +171,6 @@ PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_curl_enter(CurlObject* self, PyObject* /*ignored*/) {
-  return Py_NewRef(reinterpret_cast<PyObject*>(self));
-}
-
 PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   PyTypeObject* type = Py_TYPE(self);
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
@@ -306,15 +302,11 @@ PyObject* do_curl_share(CurlObject* self, PyObject* /*ignored*/) {
   return share.release();
 }
 
-PyObject* do_curl_getstate(CurlObject* /*self*/, PyObject* /*ignored*/) {
-  PyErr_SetString(PyExc_TypeError, "Curl objects do not support serialization");
-  return nullptr;
+PyObject* do_curl_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  return do_curl_close(reinterpret_cast<CurlObject*>(self), nullptr);
 }
 
-PyObject* do_curl_setstate(CurlObject* /*self*/, PyObject* /*args*/) {
-  PyErr_SetString(PyExc_TypeError, "Curl objects do not support deserialization");
-  return nullptr;
-}
+constexpr char kCurlTypeName[] = "Curl";
 
 PyObject* do_curl_get_closed(CurlObject* self, void* /*closure*/) {
   bool closed;
@@ -491,33 +483,32 @@ static PyMethodDef curlobject_methods[] = {
     {"duphandle", method(do_curl_duphandle), METH_NOARGS, curl_duphandle_doc},
     {"errstr", method(do_curl_errstr), METH_NOARGS, curl_errstr_doc},
     {"errstr_raw", method(do_curl_errstr_raw), METH_NOARGS, curl_errstr_raw_doc},
-    {"getinfo", method(do_curl_getinfo), METH_VARARGS, curl_getinfo_doc},
-    {"getinfo_raw", method(do_curl_getinfo_raw), METH_VARARGS, curl_getinfo_raw_doc},
+    {"getinfo", method(do_curl_getinfo), METH_FASTCALL, curl_getinfo_doc},
+    {"getinfo_raw", method(do_curl_getinfo_raw), METH_FASTCALL, curl_getinfo_raw_doc},
     {"multi", method(do_curl_multi), METH_NOARGS, curl_multi_doc},
-    {"pause", method(do_curl_pause), METH_VARARGS, curl_pause_doc},
+    {"pause", method(do_curl_pause), METH_FASTCALL, curl_pause_doc},
     {"perform", method(do_curl_perform), METH_NOARGS, curl_perform_doc},
     {"perform_rb", method(do_curl_perform_rb), METH_NOARGS, curl_perform_rb_doc},
     {"perform_rs", method(do_curl_perform_rs), METH_NOARGS, curl_perform_rs_doc},
-    {"recv", method(do_curl_recv), METH_VARARGS, curl_recv_doc},
-    {"recv_into", method(do_curl_recv_into), METH_VARARGS | METH_KEYWORDS, curl_recv_into_doc},
+    {"recv", method(do_curl_recv), METH_FASTCALL, curl_recv_doc},
+    {"recv_into", method(do_curl_recv_into), METH_FASTCALL | METH_KEYWORDS, curl_recv_into_doc},
     {"reset", method(do_curl_reset), METH_NOARGS, curl_reset_doc},
-    {"send", method(do_curl_send), METH_VARARGS, curl_send_doc},
-    {"setopt", method(do_curl_setopt), METH_VARARGS | METH_KEYWORDS, curl_setopt_doc},
-    {"setopt_string", method(do_curl_setopt_string), METH_VARARGS, curl_setopt_string_doc},
+    {"send", method(do_curl_send), METH_FASTCALL, curl_send_doc},
+    {"setopt", method(do_curl_setopt), METH_FASTCALL | METH_KEYWORDS, curl_setopt_doc},
+    {"setopt_string", method(do_curl_setopt_string), METH_FASTCALL, curl_setopt_string_doc},
     {"share", method(do_curl_share), METH_NOARGS, curl_share_doc},
     {"unpause", method(do_curl_unpause), METH_NOARGS, curl_unpause_doc},
-    {"unsetopt", method(do_curl_unsetopt), METH_VARARGS, curl_unsetopt_doc},
-    {"set_ca_certs", method(do_curl_set_ca_certs), METH_VARARGS, curl_set_ca_certs_doc},
-    {"ws_send", method(do_curl_ws_send), METH_VARARGS | METH_KEYWORDS, curl_ws_send_doc},
-    {"ws_recv", method(do_curl_ws_recv), METH_VARARGS, curl_ws_recv_doc},
-    {"ws_recv_into", method(do_curl_ws_recv_into), METH_VARARGS | METH_KEYWORDS,
+    {"unsetopt", method(do_curl_unsetopt), METH_FASTCALL, curl_unsetopt_doc},
+    {"set_ca_certs", method(do_curl_set_ca_certs), METH_FASTCALL, curl_set_ca_certs_doc},
+    {"ws_send", method(do_curl_ws_send), METH_FASTCALL | METH_KEYWORDS, curl_ws_send_doc},
+    {"ws_recv", method(do_curl_ws_recv), METH_FASTCALL, curl_ws_recv_doc},
+    {"ws_recv_into", method(do_curl_ws_recv_into), METH_FASTCALL | METH_KEYWORDS,
      curl_ws_recv_into_doc},
     {"ws_meta", method(do_curl_ws_meta), METH_NOARGS, curl_ws_meta_doc},
-    {"ws_close", method(do_curl_ws_close), METH_VARARGS | METH_KEYWORDS, curl_ws_close_doc},
-    {"__getstate__", method(do_curl_getstate), METH_NOARGS, curl_getstate_doc},
-    {"__setstate__", method(do_curl_setstate), METH_VARARGS, curl_setstate_doc},
-    {"__enter__", method(do_curl_enter), METH_NOARGS, curl_enter_doc},
-    {"__exit__", method(do_curl_close), METH_VARARGS, curl_exit_doc},
+    {"ws_close", method(do_curl_ws_close), METH_FASTCALL | METH_KEYWORDS, curl_ws_close_doc},
+    KELVEX_PICKLE_REFUSAL(kCurlTypeName, curl_getstate_doc, curl_setstate_doc),
+    {"__enter__", enter_self, METH_NOARGS, curl_enter_doc},
+    {"__exit__", method(do_curl_exit), METH_FASTCALL, curl_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

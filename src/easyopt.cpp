@@ -909,12 +909,20 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   return setopt_claimed(self, row->function_option, method.get(), -1);
 }
 
-PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"option", "value", "use_memoryview", nullptr};
   int option = 0;
   PyObject* value = nullptr;
   int use_memoryview = -1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &value,
+  static _PyArg_Parser parser = keyword_parser("iO|$p:setopt", kwlist);
+  // The keyword parser words a third positional argument alone as "exactly
+  // 2"; setopt has always said "at most 2" (the tuple parser's words).
+  if (nargs == 3 && kwnames == nullptr) {
+    PyErr_Format(PyExc_TypeError, "setopt() takes at most 2 positional arguments (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &option, &value,
                                    &use_memoryview))
     return nullptr;
   CurlAccess access;
@@ -922,28 +930,28 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
   return setopt_claimed(self, option, value, use_memoryview);
 }
 
-PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args) {
+PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
-  if (!PyArg_ParseTuple(args, "i:unsetopt", &option)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "i:unsetopt", &option)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "unsetopt") < 0) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
   return util_curl_unsetopt(self, option);
 }
 
-PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args) {
+PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
   PyObject* value = nullptr;
-  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!PyText_Check(value)) return invalid_arguments("setopt_string");
   return do_curl_setopt_string_impl(self, option, value);
 }
 
-PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args) {
+PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* cadata = nullptr;
-  if (!PyArg_ParseTuple(args, "O:cadata", &cadata)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O:set_ca_certs", &cadata)) return nullptr;
   // The TLS-context callback reads ca_certs during a transfer; replacing it
   // then would free what the callback is reading.
   CurlAccess access;

@@ -131,9 +131,9 @@ PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
   return PyUnicode_FromEncodedObject(body.get(), "utf-8", "strict");
 }
 
-PyObject* do_curl_send(CurlObject* self, PyObject* args) {
+PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   BufferGuard data;
-  if (!PyArg_ParseTuple(args, "y*:send", data.fill())) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "y*:send", data.fill())) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "send") < 0) return nullptr;
   access.unlock();
@@ -143,9 +143,9 @@ PyObject* do_curl_send(CurlObject* self, PyObject* args) {
   return PyLong_FromSize_t(sent);
 }
 
-PyObject* do_curl_recv(CurlObject* self, PyObject* args) {
+PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!PyArg_ParseTuple(args, "n:recv", &wanted)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "n:recv", &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
     return nullptr;
@@ -166,11 +166,12 @@ PyObject* do_curl_recv(CurlObject* self, PyObject* args) {
                                    static_cast<Py_ssize_t>(received));
 }
 
-PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, buffer.fill(), &wanted))
+  static _PyArg_Parser parser = keyword_parser("w*|n:recv_into", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
   CurlAccess access;
@@ -184,9 +185,12 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
   return PyLong_FromSize_t(received);
 }
 
-PyObject* do_curl_pause(CurlObject* self, PyObject* args) {
+// The default bitmask that pause's text signature gives.
+static_assert(CURLPAUSE_ALL == 5, "update pause's signature in docstrings.h");
+
+PyObject* do_curl_pause(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int bitmask = CURLPAUSE_ALL;
-  if (!PyArg_ParseTuple(args, "|i:pause", &bitmask)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "|i:pause", &bitmask)) return nullptr;
   return do_curl_pause_internal(self, bitmask, "pause");
 }
 

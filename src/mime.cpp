@@ -694,7 +694,7 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
+PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CurlMimePartObject* self = as_part(obj);
   static const char* const kwlist[] = {"datasize", "read", "seek", "free", "userdata", nullptr};
   PyObject* datasize = nullptr;
@@ -702,7 +702,8 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
   PyObject* seek = Py_None;
   PyObject* free = Py_None;
   PyObject* userdata = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:data_cb", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("OO|OOO:data_cb", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &datasize, &read, &seek, &free, &userdata)) {
     return nullptr;
   }
@@ -928,11 +929,12 @@ PyObject* util_mime_add(CurlMimeObject* self, AddArgs a) {
   return part.release();
 }
 
-PyObject* do_mime_add(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"name",         "data",    "file",    "filename",
                                        "content_type", "headers", "encoder", nullptr};
   AddArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOOO:add", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("|OOOOOOO:add", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.data, &a.file, &a.filename, &a.content_type,
                                    &a.headers, &a.encoder)) {
     return nullptr;
@@ -940,22 +942,24 @@ PyObject* do_mime_add(PyObject* self, PyObject* args, PyObject* kwds) {
   return util_mime_add(as_mime(self), a);
 }
 
-PyObject* do_mime_add_field(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"name", "value", "content_type", "encoder", "headers",
                                        nullptr};
   AddArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:add_field", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("OO|OOO:add_field", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.data, &a.content_type, &a.encoder, &a.headers)) {
     return nullptr;
   }
   return util_mime_add(as_mime(self), a);
 }
 
-PyObject* do_mime_add_file(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"name",    "path",    "filename", "content_type",
                                        "headers", "encoder", nullptr};
   AddArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOO:add_file", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("OO|OOOO:add_file", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.file, &a.filename, &a.content_type, &a.headers,
                                    &a.encoder)) {
     return nullptr;
@@ -963,12 +967,13 @@ PyObject* do_mime_add_file(PyObject* self, PyObject* args, PyObject* kwds) {
   return util_mime_add(as_mime(self), a);
 }
 
-PyObject* do_mime_add_multipart(PyObject* obj, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CurlMimeObject* self = as_mime(obj);
   static const char* const kwlist[] = {"name", "subtype", nullptr};
   PyObject* name = nullptr;
   PyObject* subtype = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:add_multipart", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("|OO:add_multipart", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &name, &subtype)) {
     return nullptr;
   }
@@ -1037,11 +1042,11 @@ PyObject* do_mime_enter(PyObject* obj, PyObject* /*ignored*/) {
   return Py_NewRef(obj);
 }
 
-PyObject* do_mime_exit(PyObject* obj, PyObject* args) {
+PyObject* do_mime_exit(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
-  if (!PyArg_ParseTuple(args, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
   return do_mime_close(obj, nullptr);
 }
 
@@ -1207,15 +1212,15 @@ void curlmime_duphandle_incref_data_cb_owners(PyObject* snapshot) {
 // ---------------------------------------------------------------------------
 
 static PyMethodDef curlmime_methods[] = {
-    {"add", method(do_mime_add), METH_VARARGS | METH_KEYWORDS, mime_add_doc},
-    {"add_field", method(do_mime_add_field), METH_VARARGS | METH_KEYWORDS, mime_add_field_doc},
-    {"add_file", method(do_mime_add_file), METH_VARARGS | METH_KEYWORDS, mime_add_file_doc},
-    {"add_multipart", method(do_mime_add_multipart), METH_VARARGS | METH_KEYWORDS,
+    {"add", method(do_mime_add), METH_FASTCALL | METH_KEYWORDS, mime_add_doc},
+    {"add_field", method(do_mime_add_field), METH_FASTCALL | METH_KEYWORDS, mime_add_field_doc},
+    {"add_file", method(do_mime_add_file), METH_FASTCALL | METH_KEYWORDS, mime_add_file_doc},
+    {"add_multipart", method(do_mime_add_multipart), METH_FASTCALL | METH_KEYWORDS,
      mime_add_multipart_doc},
     {"addpart", method(do_mime_addpart), METH_NOARGS, mime_addpart_doc},
     {"close", method(do_mime_close), METH_NOARGS, mime_close_doc},
-    {"__enter__", method(do_mime_enter), METH_NOARGS, nullptr},
-    {"__exit__", method(do_mime_exit), METH_VARARGS, nullptr},
+    {"__enter__", method(do_mime_enter), METH_NOARGS, mime_enter_doc},
+    {"__exit__", method(do_mime_exit), METH_FASTCALL, mime_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1227,7 +1232,7 @@ static PyGetSetDef curlmime_getsets[] = {
 static PyMethodDef curlmimepart_methods[] = {
     {"name", method(do_mimepart_set_text<kName>), METH_O, mimepart_name_doc},
     {"data", method(do_mimepart_data), METH_O, mimepart_data_doc},
-    {"data_cb", method(do_mimepart_data_cb), METH_VARARGS | METH_KEYWORDS, mimepart_data_cb_doc},
+    {"data_cb", method(do_mimepart_data_cb), METH_FASTCALL | METH_KEYWORDS, mimepart_data_cb_doc},
     {"filedata", method(do_mimepart_set_text<kFiledata>), METH_O, mimepart_filedata_doc},
     {"filename", method(do_mimepart_set_text<kFilename>), METH_O, mimepart_filename_doc},
     {"type", method(do_mimepart_set_text<kType>), METH_O, mimepart_type_doc},

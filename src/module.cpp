@@ -294,9 +294,11 @@ int fill_module(PyObject* module) {
 // Module functions
 // ---------------------------------------------------------------------------
 
-PyObject* do_global_init(PyObject*, PyObject* args) {
+PyObject* do_global_init(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  if (!no_keywords("global_init", kwnames)) return nullptr;
   int option;
-  if (!PyArg_ParseTuple(args, "i:global_init", &option)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "i:global_init", &option)) return nullptr;
   // Taken as unsigned, so negative values are refused with the large ones.
   if (static_cast<unsigned>(option) >= 8u) {
     PyErr_SetString(PyExc_ValueError, "invalid option to global_init");
@@ -335,9 +337,14 @@ PyObject* protocol_names(const char* const* protocols) {
   return names.release();
 }
 
-PyObject* do_version_info(PyObject*, PyObject* args) {
+// The default stamp that version_info's text signature gives.
+static_assert(CURLVERSION_NOW == 11, "update version_info's signature in docstrings.h");
+
+PyObject* do_version_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  if (!no_keywords("version_info", kwnames)) return nullptr;
   int stamp = CURLVERSION_NOW;
-  if (!PyArg_ParseTuple(args, "|i:version_info", &stamp)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "|i:version_info", &stamp)) return nullptr;
   const curl_version_info_data* info = curl_version_info(static_cast<CURLversion>(stamp));
   if (info == nullptr) {
     set_error_text("unable to get version info");
@@ -370,34 +377,44 @@ PyObject* do_version_info(PyObject*, PyObject* args) {
 }
 
 template <typename Code, const char* (*strerror)(Code)>
-PyObject* strerror_text(PyObject* args, const char* format) {
+PyObject* strerror_text(PyObject* const* args, Py_ssize_t nargs, const char* format) {
   int code;
-  if (!PyArg_ParseTuple(args, format, &code)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, format, &code)) return nullptr;
   return PyUnicode_FromString(strerror(static_cast<Code>(code)));
 }
 
-PyObject* do_easy_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLcode, curl_easy_strerror>(args, "i:easy_strerror");
+PyObject* do_easy_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (!no_keywords("easy_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLcode, curl_easy_strerror>(args, nargs, "i:easy_strerror");
 }
-PyObject* do_multi_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLMcode, curl_multi_strerror>(args, "i:multi_strerror");
+PyObject* do_multi_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  if (!no_keywords("multi_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLMcode, curl_multi_strerror>(args, nargs, "i:multi_strerror");
 }
-PyObject* do_share_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLSHcode, curl_share_strerror>(args, "i:share_strerror");
+PyObject* do_share_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  if (!no_keywords("share_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLSHcode, curl_share_strerror>(args, nargs, "i:share_strerror");
 }
-PyObject* do_url_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLUcode, curl_url_strerror>(args, "i:url_strerror");
+PyObject* do_url_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  if (!no_keywords("url_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLUcode, curl_url_strerror>(args, nargs, "i:url_strerror");
 }
 
 // Internal: the refusal text import would raise for a libcurl reporting
 // this version and these TLS backends (None: no backend at all), or None
 // when import would proceed. Lets the refusals be checked without an
 // unsuitable libcurl at hand.
-PyObject* do_import_checks(PyObject*, PyObject* args) {
+PyObject* do_import_checks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (!no_keywords("_import_checks", kwnames)) return nullptr;
   unsigned version_num;
   const char* version_text;
   PyObject* backends;
-  if (!PyArg_ParseTuple(args, "IsO:_import_checks", &version_num, &version_text, &backends)) {
+  if (!_PyArg_ParseStack(args, nargs, "IsO:_import_checks", &version_num, &version_text, &backends)) {
     return nullptr;
   }
   Ref refusal = Ref::steal(version_refusal(version_num, version_text));
@@ -423,15 +440,19 @@ PyObject* do_import_checks(PyObject*, PyObject* args) {
   return backend_refusal(result, avail.get());
 }
 
+// Module functions are called through their function objects, whose
+// METH_FASTCALL refusal of keywords would name the module
+// ("kelvex._kelvex.global_init()"); they take METH_FASTCALL | METH_KEYWORDS
+// and refuse keywords themselves with the words they have always used.
 PyMethodDef module_methods[] = {
-    {"global_init", do_global_init, METH_VARARGS, global_init_doc},
+    {"global_init", method(do_global_init), METH_FASTCALL | METH_KEYWORDS, global_init_doc},
     {"global_cleanup", do_global_cleanup, METH_NOARGS, global_cleanup_doc},
-    {"version_info", do_version_info, METH_VARARGS, version_info_doc},
-    {"easy_strerror", do_easy_strerror, METH_VARARGS, easy_strerror_doc},
-    {"multi_strerror", do_multi_strerror, METH_VARARGS, multi_strerror_doc},
-    {"share_strerror", do_share_strerror, METH_VARARGS, share_strerror_doc},
-    {"url_strerror", do_url_strerror, METH_VARARGS, url_strerror_doc},
-    {"_import_checks", do_import_checks, METH_VARARGS, nullptr},
+    {"version_info", method(do_version_info), METH_FASTCALL | METH_KEYWORDS, version_info_doc},
+    {"easy_strerror", method(do_easy_strerror), METH_FASTCALL | METH_KEYWORDS, easy_strerror_doc},
+    {"multi_strerror", method(do_multi_strerror), METH_FASTCALL | METH_KEYWORDS, multi_strerror_doc},
+    {"share_strerror", method(do_share_strerror), METH_FASTCALL | METH_KEYWORDS, share_strerror_doc},
+    {"url_strerror", method(do_url_strerror), METH_FASTCALL | METH_KEYWORDS, url_strerror_doc},
+    {"_import_checks", method(do_import_checks), METH_FASTCALL | METH_KEYWORDS, import_checks_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

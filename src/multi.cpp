@@ -423,10 +423,10 @@ int do_multi_clear(PyObject* op) {
 // Membership
 // ---------------------------------------------------------------------------
 
-PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
+PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
@@ -476,10 +476,10 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_remove_handle(PyObject* op, PyObject* args) {
+PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
@@ -566,11 +566,11 @@ PyObject* do_multi_perform(PyObject* op, PyObject*) {
   return driving_result(rc, running, true, "perform failed");
 }
 
-PyObject* do_multi_socket_action(PyObject* op, PyObject* args) {
+PyObject* do_multi_socket_action(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* sock_fd = nullptr;
   int ev_bitmask = 0;
-  if (!PyArg_ParseTuple(args, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
   MultiAccess access;
@@ -640,10 +640,10 @@ PyObject* do_multi_fdset(PyObject* op, PyObject*) {
 // Upper bound of a select() wait, in seconds: 365 days.
 constexpr double kSelectTimeoutMax = 31536000.0;
 
-PyObject* do_multi_select(PyObject* op, PyObject* args) {
+PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
-  if (!PyArg_ParseTuple(args, "d:select", &timeout)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "d:select", &timeout)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "select") < 0) return nullptr;
   // Written so that NaN fails too.
@@ -678,10 +678,13 @@ PyObject* do_multi_select(PyObject* op, PyObject* args) {
   return PyLong_FromLong(n);
 }
 
-PyObject* do_multi_info_read(PyObject* op, PyObject* args) {
+// The default that info_read's text signature gives.
+static_assert(INT_MAX == 2147483647, "update info_read's signature in docstrings.h");
+
+PyObject* do_multi_info_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   int max_objects = INT_MAX;
-  if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "|i:info_read", &max_objects)) return nullptr;
   if (max_objects < 1) {
     set_error_text("argument to info_read must be greater than zero");
     return nullptr;
@@ -800,11 +803,11 @@ PyObject* do_multi_setopt_callable(CurlMultiObject* self, const MultiOption* ent
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_setopt(PyObject* op, PyObject* args) {
+PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   int option = 0;
   PyObject* value = nullptr;
-  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "iO:setopt", &option, &value)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!option_in_range(option, kMultiOptionMax, kMultiOptionIndexMax)) {
@@ -889,32 +892,32 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
   return nullptr;
 }
 
-PyObject* do_multi_assign(PyObject* op, PyObject* args) {
+PyObject* do_multi_assign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
   PyObject* value = nullptr;
-  if (!PyArg_ParseTuple(args, "OO:assign", &sock_fd, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "OO:assign", &sock_fd, &value)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, value, "assign");
 }
 
-PyObject* do_multi_unassign(PyObject* op, PyObject* args) {
+PyObject* do_multi_unassign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
-  if (!PyArg_ParseTuple(args, "O:unassign", &sock_fd)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O:unassign", &sock_fd)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, Py_None, "unassign");
 }
 
 // Largest notification number libcurl's unsigned int can carry.
 constexpr unsigned long kNotificationMax = 4294967295UL;
 
-PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* args, const NotifySwitch& how) {
+PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* const* args, Py_ssize_t count,
+                                const NotifySwitch& how) {
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, how.name) < 0) return nullptr;
-  const Py_ssize_t count = PyTuple_GET_SIZE(args);
   if (count == 0) {
     PyErr_Format(PyExc_TypeError, "%s requires at least one notification", how.name);
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    unsigned long value = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(args, i));
+    unsigned long value = PyLong_AsUnsignedLong(args[i]);
     if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
     if (value > kNotificationMax) {
       PyErr_Format(PyExc_OverflowError, "%s notification value out of range", how.name);
@@ -931,33 +934,23 @@ PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* args, const Not
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_notify_enable(PyObject* op, PyObject* args) {
-  return util_multi_notify_set(as_multi(op), args, kNotifyEnable);
+PyObject* do_multi_notify_enable(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return util_multi_notify_set(as_multi(op), args, nargs, kNotifyEnable);
 }
 
-PyObject* do_multi_notify_disable(PyObject* op, PyObject* args) {
-  return util_multi_notify_set(as_multi(op), args, kNotifyDisable);
+PyObject* do_multi_notify_disable(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return util_multi_notify_set(as_multi(op), args, nargs, kNotifyDisable);
 }
 
 // ---------------------------------------------------------------------------
 // Pickling, context manager, attributes
 // ---------------------------------------------------------------------------
 
-PyObject* do_multi_getstate(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support serialization");
-  return nullptr;
-}
+constexpr char kMultiTypeName[] = "CurlMulti";
 
-PyObject* do_multi_setstate(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support deserialization");
-  return nullptr;
-}
-
-PyObject* do_multi_enter(PyObject* op, PyObject*) { return Py_NewRef(op); }
-
-PyObject* do_multi_exit(PyObject* op, PyObject* args) {
+PyObject* do_multi_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject *exc_type, *exc_value, *traceback;
-  if (!PyArg_ParseTuple(args, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
   // By name, so that a subclass's close() runs.
   Ref result = Ref::steal(PyObject_CallMethod(op, "close", nullptr));
   if (!result) return nullptr;
@@ -974,25 +967,24 @@ PyObject* do_multi_get_closed(PyObject* op, void*) {
 }
 
 PyMethodDef curlmultiobject_methods[] = {
-    {"add_handle", do_multi_add_handle, METH_VARARGS, multi_add_handle_doc},
+    {"add_handle", method(do_multi_add_handle), METH_FASTCALL, multi_add_handle_doc},
     {"close", do_multi_close, METH_NOARGS, multi_close_doc},
     {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
-    {"info_read", do_multi_info_read, METH_VARARGS, multi_info_read_doc},
+    {"info_read", method(do_multi_info_read), METH_FASTCALL, multi_info_read_doc},
     {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
-    {"socket_action", do_multi_socket_action, METH_VARARGS, multi_socket_action_doc},
+    {"socket_action", method(do_multi_socket_action), METH_FASTCALL, multi_socket_action_doc},
     {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
-    {"setopt", do_multi_setopt, METH_VARARGS, multi_setopt_doc},
+    {"setopt", method(do_multi_setopt), METH_FASTCALL, multi_setopt_doc},
     {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
-    {"assign", do_multi_assign, METH_VARARGS, multi_assign_doc},
-    {"unassign", do_multi_unassign, METH_VARARGS, multi_unassign_doc},
-    {"remove_handle", do_multi_remove_handle, METH_VARARGS, multi_remove_handle_doc},
-    {"select", do_multi_select, METH_VARARGS, multi_select_doc},
-    {"notify_enable", do_multi_notify_enable, METH_VARARGS, multi_notify_enable_doc},
-    {"notify_disable", do_multi_notify_disable, METH_VARARGS, multi_notify_disable_doc},
-    {"__getstate__", do_multi_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_multi_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_multi_enter, METH_NOARGS, nullptr},
-    {"__exit__", do_multi_exit, METH_VARARGS, nullptr},
+    {"assign", method(do_multi_assign), METH_FASTCALL, multi_assign_doc},
+    {"unassign", method(do_multi_unassign), METH_FASTCALL, multi_unassign_doc},
+    {"remove_handle", method(do_multi_remove_handle), METH_FASTCALL, multi_remove_handle_doc},
+    {"select", method(do_multi_select), METH_FASTCALL, multi_select_doc},
+    {"notify_enable", method(do_multi_notify_enable), METH_FASTCALL, multi_notify_enable_doc},
+    {"notify_disable", method(do_multi_notify_disable), METH_FASTCALL, multi_notify_disable_doc},
+    KELVEX_PICKLE_REFUSAL(kMultiTypeName, multi_getstate_doc, multi_setstate_doc),
+    {"__enter__", enter_self, METH_NOARGS, multi_enter_doc},
+    {"__exit__", method(do_multi_exit), METH_FASTCALL, multi_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

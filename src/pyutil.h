@@ -192,6 +192,14 @@ constexpr _PyArg_Parser keyword_parser(const char* format, const char* const* ke
   return parser;
 }
 
+// A function that takes no keywords refuses them in these words:
+// "name() takes no keyword arguments". True when there are none.
+inline bool no_keywords(const char* name, PyObject* kwnames) {
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return true;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
+  return false;
+}
+
 // The function types of the method tables, cast to PyCFunction as the
 // method table wants.
 template <typename F>
@@ -203,21 +211,35 @@ constexpr PyCFunction method(F f) {
 // Boilerplate shared by every kelvex type (util.cpp)
 // ---------------------------------------------------------------------------
 
-// __getstate__/__setstate__: kelvex objects refuse pickling, each with the
-// name of its type ("Curl objects do not support serialization").
+// __getstate__ and __setstate__ (any arguments): kelvex objects refuse
+// pickling, each naming its type ("Curl objects do not support
+// serialization"). TypeName is a constant array such as kCurlTypeName.
 template <const char* TypeName>
 PyObject* refuse_getstate(PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "%s objects do not support serialization", TypeName);
   return nullptr;
 }
 template <const char* TypeName>
-PyObject* refuse_setstate(PyObject*, PyObject*) {
+PyObject* refuse_setstate(PyObject*, PyObject* const*, Py_ssize_t) {
   PyErr_Format(PyExc_TypeError, "%s objects do not support deserialization", TypeName);
   return nullptr;
 }
 
-// __enter__ returns the object itself.
+// The two method-table entries of the refusal.
+#define KELVEX_PICKLE_REFUSAL(TypeName, getstate_doc, setstate_doc)                  \
+  {"__getstate__", method(refuse_getstate<TypeName>), METH_NOARGS, getstate_doc},   \
+  {                                                                                 \
+    "__setstate__", method(refuse_setstate<TypeName>), METH_FASTCALL, setstate_doc  \
+  }
+
+// __enter__: the object itself.
 PyObject* enter_self(PyObject* self, PyObject*);
+// __exit__ of the types whose close takes no arguments and whose __exit__
+// takes any: calls Close(self) and ignores the exception details.
+template <PyObject* (*Close)(PyObject*, PyObject*)>
+PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
+  return Close(self, nullptr);
+}
 
 // Every field after the object header of a freshly allocated record is zero
 // (tp_alloc clears it); the constructors assert it.

@@ -116,9 +116,8 @@ int share_apply_kind(CurlShareObject* self, int option, long long value) {
   return 0;
 }
 
-PyObject* share_apply_kinds(CurlShareObject* self, PyObject* args, CURLSHoption option,
-                            const char* name) {
-  Py_ssize_t count = PyTuple_GET_SIZE(args);
+PyObject* share_apply_kinds(CurlShareObject* self, PyObject* const* args, Py_ssize_t count,
+                            CURLSHoption option, const char* name) {
   if (count == 0) {
     PyErr_SetString(PyExc_TypeError, "at least one LOCK_DATA_* argument required");
     return nullptr;
@@ -127,7 +126,7 @@ PyObject* share_apply_kinds(CurlShareObject* self, PyObject* args, CURLSHoption 
   if (check_share_state(self, name) < 0) return nullptr;
   // Kinds applied before a bad argument stay applied.
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* arg = PyTuple_GET_ITEM(args, i);
+    PyObject* arg = args[i];
     if (PyListOrTuple_Check(arg)) {
       PyErr_SetString(PyExc_TypeError,
                       "list/tuple arguments are not expanded; pass each LOCK_DATA_* constant "
@@ -318,11 +317,11 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_share_setopt(PyObject* op, PyObject* args) {
+PyObject* do_share_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlShareObject* self = as_share(op);
   int option;
   PyObject* value;
-  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "iO:setopt", &option, &value)) return nullptr;
   if (!option_in_range(option, kMaxShareOption, kMaxOptionIndex) || !PyLong_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
@@ -340,25 +339,15 @@ PyObject* do_share_setopt(PyObject* op, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_share_share(PyObject* op, PyObject* args) {
-  return share_apply_kinds(as_share(op), args, CURLSHOPT_SHARE, "share");
+PyObject* do_share_share(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return share_apply_kinds(as_share(op), args, nargs, CURLSHOPT_SHARE, "share");
 }
 
-PyObject* do_share_unshare(PyObject* op, PyObject* args) {
-  return share_apply_kinds(as_share(op), args, CURLSHOPT_UNSHARE, "unshare");
+PyObject* do_share_unshare(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return share_apply_kinds(as_share(op), args, nargs, CURLSHOPT_UNSHARE, "unshare");
 }
 
-PyObject* do_share_getstate(PyObject* /*op*/, PyObject* /*ignored*/) {
-  PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support serialization");
-  return nullptr;
-}
-
-PyObject* do_share_setstate(PyObject* /*op*/, PyObject* /*args*/) {
-  PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support deserialization");
-  return nullptr;
-}
-
-PyObject* do_share_enter(PyObject* op, PyObject* /*ignored*/) { return Py_NewRef(op); }
+constexpr char kShareTypeName[] = "CurlShare";
 
 PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
   CurlShareObject* self = as_share(op);
@@ -372,13 +361,12 @@ PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
 
 PyMethodDef curlshareobject_methods[] = {
     {"close", do_share_close, METH_NOARGS, share_close_doc},
-    {"setopt", do_share_setopt, METH_VARARGS, share_setopt_doc},
-    {"share", do_share_share, METH_VARARGS, share_share_doc},
-    {"unshare", do_share_unshare, METH_VARARGS, share_unshare_doc},
-    {"__getstate__", do_share_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_share_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_share_enter, METH_NOARGS, nullptr},
-    {"__exit__", do_share_close, METH_VARARGS, nullptr},
+    {"setopt", method(do_share_setopt), METH_FASTCALL, share_setopt_doc},
+    {"share", method(do_share_share), METH_FASTCALL, share_share_doc},
+    {"unshare", method(do_share_unshare), METH_FASTCALL, share_unshare_doc},
+    KELVEX_PICKLE_REFUSAL(kShareTypeName, share_getstate_doc, share_setstate_doc),
+    {"__enter__", enter_self, METH_NOARGS, share_enter_doc},
+    {"__exit__", method(exit_closing<do_share_close>), METH_FASTCALL, share_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
