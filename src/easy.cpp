@@ -89,9 +89,9 @@ void release_share(CurlObject* self, CURL* handle) {
   if (handle != nullptr) {
     // share_handle is guarded by the share's mutex; libcurl may take the
     // share's data locks while detaching, which the lock order allows.
-    PyMutex_Lock(&share->mutex);
-    if (share->share_handle != nullptr) curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
-    PyMutex_Unlock(&share->mutex);
+    MutexGuard guard(share->mutex);
+    // Detaching (setting null) cannot fail for a valid handle.
+    if (share->share_handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
   }
   Py_DECREF(share);
 }
@@ -99,7 +99,8 @@ void release_share(CurlObject* self, CURL* handle) {
 void release_mime(CurlObject* self, CURL* handle) {
   if (self->mime != nullptr) {
     // libcurl must stop pointing at the document before it can go away.
-    if (handle != nullptr) curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
+    // Setting null cannot fail for a valid handle.
+    if (handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
     Py_CLEAR(self->mime);
   }
   Py_CLEAR(self->mime_owners);
@@ -229,19 +230,22 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   }
 
   // The trampolines find their object through the user-data pointers, which
-  // libcurl copied still pointing at the source.
+  // libcurl copied still pointing at the source. Setting a user-data pointer
+  // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
   for (const CallbackField& cb : kCallbackFields) {
     PyObject* callable = self->*cb.field;
     if (callable == nullptr) continue;
     copy->*cb.field = Py_NewRef(callable);
-    curl_easy_setopt(copy->handle, cb.data_option, copy);
+    (void)curl_easy_setopt(copy->handle, cb.data_option, copy);
   }
   if (copy->cb_closesocket != nullptr) closesocket_link(copy);
   copy->write_use_memoryview = self->write_use_memoryview;
   copy->header_use_memoryview = self->header_use_memoryview;
 
   for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(self->*field);
-  if (copy->ca_certs != nullptr) curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+  if (copy->ca_certs != nullptr) {
+    (void)curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+  }
   if (self->mime != nullptr) copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
   // A read callable that raised something other than an Exception while
   // libcurl filled the copy's cache left it pending: it is raised here, and
@@ -398,12 +402,12 @@ void assert_curl_state(const CurlObject* self) {
 int check_curl_state(const CurlObject* self, int flags, const char* name) {
   assert_curl_state(self);
   if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) &&
       slot_serving(const_cast<CurlObject*>(self)) != nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - perform() is currently running", name);
+    refuse_busy(kPerformRunning, name);
     return -1;
   }
   return 0;
@@ -439,7 +443,8 @@ void util_curl_close(CurlObject* self) {
         // The multi's slot, so that multi callbacks fired by the removal
         // (socket and timer updates) can re-attach.
         DetachedCall call(&multi->state);
-        curl_multi_remove_handle(multi->multi_handle, self->handle);
+        // The handle is cleaned up next whatever libcurl answers.
+        (void)curl_multi_remove_handle(multi->multi_handle, self->handle);
       }
       if (multi->easies != nullptr &&
           PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) {

@@ -89,7 +89,7 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
     if (!encoded) return -1;
     const Py_ssize_t len = PyBytes_GET_SIZE(encoded.get());
     if (len > wanted) {
-      PyErr_Format(kx.error,
+      set_error_format(
                    "invalid return value for read callback (%zd bytes returned after encoding "
                    "to ascii when at most %zd bytes were wanted)",
                    len, wanted);
@@ -102,7 +102,7 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
     BufferGuard view;
     if (view.acquire(result, PyBUF_SIMPLE) < 0) return -1;
     if (view->len > wanted) {
-      PyErr_Format(kx.error,
+      set_error_format(
                    "invalid return value for read callback (%zd bytes returned when at most "
                    "%zd bytes were wanted)",
                    view->len, wanted);
@@ -137,7 +137,7 @@ int seek_result_to_code(PyObject* result, const char* range_format, const char* 
     case SmallResult::ok:
       return value;
     case SmallResult::out_of_range:
-      PyErr_Format(kx.error, range_format, value);
+      set_error_format(range_format, value);
       break;
     case SmallResult::not_int:
       set_error_text(type_text);

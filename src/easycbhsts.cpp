@@ -98,7 +98,7 @@ int fill_entry(PyObject* result, curl_hstsentry* entry) {
   if (name == nullptr) return -1;
   // namelen arrives as the room in libcurl's buffer, its NUL not counted.
   if (len > entry->namelen) {
-    PyErr_Format(kx.error, "hstsread callback: host length %zd exceeds libcurl maximum %zu",
+    set_error_format("hstsread callback: host length %zd exceeds libcurl maximum %zu",
                  static_cast<Py_ssize_t>(len), entry->namelen);
     return -1;
   }
@@ -138,7 +138,7 @@ PyObject* parse_expire(const curl_hstsentry* entry) {
   const int written = std::snprintf(text, sizeof(text), "%s+0000", stamp);
   if (len == kExpireFieldSize || written < 0 ||
       static_cast<std::size_t>(written) >= sizeof(text)) {
-    PyErr_Format(kx.error, "libcurl returned an unparsable HSTS expire stamp: %s", stamp);
+    set_error_format("libcurl returned an unparsable HSTS expire stamp: %s", stamp);
     return nullptr;
   }
   Ref py_text = Ref::steal(PyUnicode_FromStringAndSize(text, written));

@@ -337,13 +337,13 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
   // freed by another thread at any moment (its close takes the mutex to
   // give its token up), a running one cannot.
   const auto token = reinterpret_cast<uintptr_t>(clientp);
-  PyMutex_Lock(&g_closers_mutex);
+  MutexGuard guard(g_closers_mutex);
   CurlObject* self = closesocket_owner(token);
   // A connection pooled by one multi can be closed while its maker runs in
   // another thread: only a call running on this very thread can be entered.
   PyThreadState** slot = self != nullptr ? slot_serving(self) : nullptr;
   const bool running = slot != nullptr && parked_by_this_thread(slot_load(slot));
-  PyMutex_Unlock(&g_closers_mutex);
+  guard.unlock();
   if (self == nullptr) {
     // The handle that made the connection is gone.
     close(item);
@@ -378,6 +378,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
 
 CURLcode install_closesocket(CURL* handle, CURLoption option) {
   char* self = nullptr;
+  // Reading the private pointer cannot fail; the handle was made with one.
   (void)curl_easy_getinfo(handle, CURLINFO_PRIVATE, &self);
   assert(self != nullptr);
   closesocket_link(reinterpret_cast<CurlObject*>(self));
@@ -386,19 +387,20 @@ CURLcode install_closesocket(CURL* handle, CURLoption option) {
 
 void closesocket_link(CurlObject* self) {
   assert(self->handle != nullptr);
-  PyMutex_Lock(&g_closers_mutex);
+  MutexGuard guard(g_closers_mutex);
   if (self->closesocket_token == 0) {
     self->closesocket_token = ++g_last_closesocket_token;
     self->closesocket_next = g_closers;
     g_closers = self;
   }
   const uintptr_t token = self->closesocket_token;
-  PyMutex_Unlock(&g_closers_mutex);
+  guard.unlock();
+  // Storing a user-data pointer cannot fail.
   (void)curl_easy_setopt(self->handle, CURLOPT_CLOSESOCKETDATA, reinterpret_cast<void*>(token));
 }
 
 void closesocket_unlink(CurlObject* self) {
-  PyMutex_Lock(&g_closers_mutex);
+  MutexGuard guard(g_closers_mutex);
   if (self->closesocket_token != 0) {
     for (CurlObject** link = &g_closers; *link != nullptr; link = &(*link)->closesocket_next) {
       if (*link == self) {
@@ -409,7 +411,6 @@ void closesocket_unlink(CurlObject* self) {
     self->closesocket_token = 0;
     self->closesocket_next = nullptr;
   }
-  PyMutex_Unlock(&g_closers_mutex);
 }
 
 // ---------------------------------------------------------------------------

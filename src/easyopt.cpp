@@ -687,6 +687,7 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
   }
   util_curl_xdecref(self, RELEASE_MIME, nullptr);
   if (util_curlhttppost_update(self, form.get(), reflist.get()) < 0) {
+    // Pointing libcurl back at the form it had cannot fail.
     (void)curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, holder_httppost(self->httppost));
     return nullptr;
   }

@@ -89,7 +89,7 @@ int acquire_ws_send(CurlAccess& access, CurlObject* self, const char* name) {
   // Nested, this is the transfer's own thread, the only one that writes
   // in_write_callback.
   if (access.nested() && !self->in_write_callback) {
-    PyErr_Format(kx.error, kSendBusy, name);
+    refuse_busy(kSendBusy, name);
     return -1;
   }
   access.unlock();

@@ -137,7 +137,7 @@ class ContentChange {
 
 int refuse_during_content_change(const char* name) {
   if (t_content_changes == 0) return 0;
-  PyErr_Format(kx.error, "cannot invoke %s() - a mime part's content is being replaced",
+  set_error_format("cannot invoke %s() - a mime part's content is being replaced",
                name);
   return -1;
 }
@@ -160,7 +160,7 @@ class MimeAccess {
   int acquire(CurlObject* curl, int flags, const char* name) noexcept {
     if (t_mime_claimed == curl) {
       if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
-        PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
+        refuse_closed(name, "curl handle");
         return -1;
       }
       return 0;
@@ -180,11 +180,11 @@ class MimeAccess {
 int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
   if (self->mime_handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no mime handle", name);
+    refuse_closed(name, "mime handle");
     return -1;
   }
   if (self->curl == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   return access.acquire(as_curl(self->curl), CHECK_HANDLE, name);
@@ -195,15 +195,15 @@ int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
   if (refuse_during_content_change(name) < 0) return -1;
   const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
   if (mime == nullptr || mime->mime_handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no mime handle", name);
+    refuse_closed(name, "mime handle");
     return -1;
   }
   if (self->part == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no mime part", name);
+    refuse_closed(name, "mime part");
     return -1;
   }
   if (mime->curl == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   return access.acquire(as_curl(mime->curl), CHECK_HANDLE, name);
@@ -438,7 +438,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
     }
     const long length = static_cast<long>(view->len);
     if (length > wanted) {
-      PyErr_Format(kx.error,
+      set_error_format(
                    "invalid return value for mime read callback (%ld bytes returned when at "
                    "most %ld bytes were wanted)",
                    length, wanted);
@@ -456,7 +456,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
     }
     const long length = static_cast<long>(PyBytes_GET_SIZE(encoded.get()));
     if (length > wanted) {
-      PyErr_Format(kx.error,
+      set_error_format(
                    "invalid return value for mime read callback (%ld bytes returned after "
                    "ASCII encoding when at most %ld bytes were wanted)",
                    length, wanted);
@@ -745,6 +745,7 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
   Ref owner_ref = Ref::steal(MimeDataCbOwner_Type.tp_alloc(&MimeDataCbOwner_Type, 0));
   if (!owner_ref) return nullptr;
   MimeDataCbOwnerObject* owner = as_owner(owner_ref.get());
+  assert(record_is_zero(owner));
   owner->read = Py_NewRef(read);
   owner->seek = seek != Py_None ? Py_NewRef(seek) : nullptr;
   owner->free = free != Py_None ? Py_NewRef(free) : nullptr;
@@ -822,6 +823,7 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlMimeObject* self = as_mime(obj.get());
+  assert(record_is_zero(self));
   self->owns_handle = 1;
   self->curl = Py_NewRef(curl);
   self->parts = PyList_New(0);
@@ -843,6 +845,7 @@ PyObject* util_mime_addpart(CurlMimeObject* self) {
   Ref obj = Ref::steal(CurlMimePart_Type.tp_alloc(&CurlMimePart_Type, 0));
   if (!obj) return nullptr;
   CurlMimePartObject* wrapper = as_part(obj.get());
+  assert(record_is_zero(wrapper));
   wrapper->part = part;
   wrapper->mime = Py_NewRef(reinterpret_cast<PyObject*>(self));
   if (PyList_Append(self->parts, obj.get()) < 0) return nullptr;
@@ -997,11 +1000,11 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t
   if (subtype != Py_None && !content_type) return nullptr;
 
   if (self->mime_handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no mime handle", "addpart");
+    refuse_closed("addpart", "mime handle");
     return nullptr;
   }
   if (self->curl == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", "addpart");
+    refuse_closed("addpart", "curl handle");
     return nullptr;
   }
   // The child, its part and their wiring are made under one claim.

@@ -158,25 +158,29 @@ constexpr MultiOption kMultiOptions[] = {
     {CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE, MultiOptClass::OffT, nullptr, nullptr},
     {CURLMOPT_PIPELINING_SITE_BL, MultiOptClass::StringList, nullptr, nullptr},
     {CURLMOPT_PIPELINING_SERVER_BL, MultiOptClass::StringList, nullptr, nullptr},
+    // Installing or removing a callback and its user data: libcurl fails
+    // these only for a bad handle or an unknown option, neither of which
+    // can reach here, so their results are not examined.
     {CURLMOPT_SOCKETFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_socket,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
-       curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION,
-                         enable ? &multi_socket_callback : static_cast<curl_socket_callback>(nullptr));
-       curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, enable ? self : nullptr);
+       (void)curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION,
+                               enable ? &multi_socket_callback
+                                      : static_cast<curl_socket_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, enable ? self : nullptr);
      }},
     {CURLMOPT_TIMERFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_timer,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
-       curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION,
-                         enable ? &multi_timer_callback
-                                : static_cast<curl_multi_timer_callback>(nullptr));
-       curl_multi_setopt(handle, CURLMOPT_TIMERDATA, enable ? self : nullptr);
+       (void)curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION,
+                               enable ? &multi_timer_callback
+                                      : static_cast<curl_multi_timer_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_TIMERDATA, enable ? self : nullptr);
      }},
     {CURLMOPT_NOTIFYFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_notify,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
-       curl_multi_setopt(handle, CURLMOPT_NOTIFYFUNCTION,
-                         enable ? &multi_notify_callback
-                                : static_cast<curl_notify_callback>(nullptr));
-       curl_multi_setopt(handle, CURLMOPT_NOTIFYDATA, enable ? self : nullptr);
+       (void)curl_multi_setopt(handle, CURLMOPT_NOTIFYFUNCTION,
+                               enable ? &multi_notify_callback
+                                      : static_cast<curl_notify_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_NOTIFYDATA, enable ? self : nullptr);
      }},
 };
 
@@ -265,7 +269,9 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
     if (member_of != self) continue;
     if (self->multi_handle != nullptr && curl->handle != nullptr) {
       DetachedCall call(&self->state);
-      curl_multi_remove_handle(self->multi_handle, curl->handle);
+      // The handle leaves the multi's records whatever libcurl answers (it
+      // fails only for a handle it does not hold, which is then gone too).
+      (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
     }
     easy_clear_multi_ref(curl);
     // A callback of the removal may have left a KeyboardInterrupt or the
@@ -277,7 +283,7 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
       failed = !result;
       if (!reclaim(self)) {
         if (!failed) {
-          PyErr_SetString(kx.error, "cannot invoke close() - multi_perform() is currently running");
+          refuse_busy(kMultiPerformRunning, "close");
         }
         return -2;
       }
@@ -306,7 +312,9 @@ void util_multi_close(CurlMultiObject* self) {
   if (self->multi_handle != nullptr) {
     {
       DetachedCall call(&self->state);
-      curl_multi_cleanup(self->multi_handle);
+      // The handle is gone whatever libcurl answers; closing cannot be
+      // undone, so there is nothing to report.
+      (void)curl_multi_cleanup(self->multi_handle);
     }
     CriticalSection cs(as_object(self));
     self->multi_handle = nullptr;
@@ -346,12 +354,7 @@ PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlMultiObject* self = as_multi(obj.get());
-#ifndef NDEBUG
-  {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(self);
-    for (std::size_t i = sizeof(PyObject); i < sizeof(CurlMultiObject); ++i) assert(bytes[i] == 0);
-  }
-#endif
+  assert(record_is_zero(self));
   self->easies = PySet_New(nullptr);
   if (self->easies == nullptr) return nullptr;
   // The collector must never empty this set on its own: a handle dropped
@@ -817,8 +820,9 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   const MultiOption* entry = find_multi_option(option);
   if (value == Py_None) {
     if (entry != nullptr && entry->cls == MultiOptClass::StringList) {
-      curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
-                        static_cast<char**>(nullptr));
+      // Emptying a list option cannot fail on a valid handle.
+      (void)curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+                              static_cast<char**>(nullptr));
       Py_RETURN_NONE;
     }
     if (entry != nullptr && entry->cls == MultiOptClass::Function) {
@@ -833,12 +837,16 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     long long number = PyLong_AsLongLong(value);
     if (number == -1 && PyErr_Occurred()) return nullptr;
     const auto curl_option = static_cast<CURLMoption>(option);
+    // A number libcurl refuses (one out of the option's range, say) leaves
+    // the option as it was, and setopt still returns
+    // None: the multi's numeric options have always been set without
+    // examining libcurl's answer, and callers rely on that.
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
-      curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
+      (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
       Py_RETURN_NONE;
     }
     if (entry != nullptr && entry->cls == MultiOptClass::OffT) {
-      curl_multi_setopt(self->multi_handle, curl_option, static_cast<curl_off_t>(number));
+      (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<curl_off_t>(number));
       Py_RETURN_NONE;
     }
     PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
@@ -1041,11 +1049,11 @@ void assert_multi_state(const CurlMultiObject* self) {
 int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
   assert_multi_state(self);
   if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no multi handle", name);
+    refuse_closed(name, "multi handle");
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - multi_perform() is currently running", name);
+    refuse_busy(kMultiPerformRunning, name);
     return -1;
   }
   return 0;

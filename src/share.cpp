@@ -94,7 +94,7 @@ void assert_share_state([[maybe_unused]] CurlShareObject* self) {
 int check_share_state(CurlShareObject* self, const char* name) {
   assert_share_state(self);
   if (self->share_handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no share handle", name);
+    refuse_closed(name, "share handle");
     return -1;
   }
   return 0;
@@ -297,7 +297,7 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
     if (live < 0) return nullptr;
     if (live > 0) {
       guard.unlock();
-      PyErr_Format(kx.error, "cannot close CurlShare: still in use by %zd active Curl object%s",
+      set_error_format("cannot close CurlShare: still in use by %zd active Curl object%s",
                    live, live == 1 ? "" : "s");
       return nullptr;
     }
@@ -420,7 +420,8 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
     rc = curl_easy_setopt(easy->handle, CURLOPT_SHARE, share->share_handle);
     if (rc == CURLE_OK) {
       if (PyDict_SetItem(share->easies, key.get(), ref.get()) < 0) {
-        curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+        // Detaching (setting null) cannot fail for a valid handle.
+        (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
         return -1;
       }
       easy->share = reinterpret_cast<CurlShareObject*>(Py_NewRef(as_object(share)));
@@ -445,7 +446,8 @@ void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
     Ref removed;
     MutexGuard guard(share->mutex);
     if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
-      curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+      // Detaching (setting null) cannot fail for a valid handle.
+      (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
     }
     // Without a key the entry stays behind, and close() prunes it.
     if (key && share->easies != nullptr) {

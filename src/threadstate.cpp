@@ -83,6 +83,12 @@ void CallbackFrame::leave() noexcept {
   assert(tstate == slot_load(slot_));
 }
 
+void refuse_closed(const char* name, const char* what) {
+  set_error_format("cannot invoke %s() - no %s", name, what);
+}
+
+void refuse_busy(const char* format, const char* name) { set_error_format(format, name); }
+
 // The warning of a callback that found no slot to enter: attached with the
 // ensure-and-release protocol for the duration of the warning only.
 void warn_failed_to_acquire_thread(const char* message) {
@@ -137,7 +143,7 @@ int CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting n
     break;
   }
   if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   PyThreadState** slot = multi != nullptr ? &multi->state : &self->state;
@@ -146,10 +152,7 @@ int CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting n
     return 0;
   }
   if (!slot_try_claim(slot, me)) {
-    PyErr_Format(kx.error,
-                 busy_format != nullptr ? busy_format
-                                        : "cannot invoke %s() - perform() is currently running",
-                 name);
+    refuse_busy(busy_format != nullptr ? busy_format : kPerformRunning, name);
     return -1;
   }
   slot_ = slot;
@@ -162,7 +165,7 @@ int MultiAccess::acquire(CurlMultiObject* self, int flags, const char* name,
   assert(slot_ == nullptr);
   cs_.begin(reinterpret_cast<PyObject*>(self));
   if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    PyErr_Format(kx.error, "cannot invoke %s() - no multi handle", name);
+    refuse_closed(name, "multi handle");
     return -1;
   }
   if (nesting == Nesting::allow && slot_load(&self->state) == PyThreadState_Get()) {
@@ -170,7 +173,7 @@ int MultiAccess::acquire(CurlMultiObject* self, int flags, const char* name,
     return 0;
   }
   if (!claim(self)) {
-    PyErr_Format(kx.error, "cannot invoke %s() - multi_perform() is currently running", name);
+    refuse_busy(kMultiPerformRunning, name);
     return -1;
   }
   return 0;

@@ -161,6 +161,20 @@ class MutexGuard {
 void warn_failed_to_acquire_thread(const char* message);
 
 // ---------------------------------------------------------------------------
+// Refusals: every method that finds its handle closed, or claimed by a
+// call in progress, raises kelvex.error through these.
+// ---------------------------------------------------------------------------
+
+// "cannot invoke NAME() - no WHAT", WHAT being "curl handle", "multi
+// handle", "share handle", "mime handle" or "mime part".
+void refuse_closed(const char* name, const char* what);
+// A busy refusal: `format` has one %s, which gets the method's name.
+void refuse_busy(const char* format, const char* name);
+inline constexpr char kPerformRunning[] = "cannot invoke %s() - perform() is currently running";
+inline constexpr char kMultiPerformRunning[] =
+    "cannot invoke %s() - multi_perform() is currently running";
+
+// ---------------------------------------------------------------------------
 // Method guards
 // ---------------------------------------------------------------------------
 
