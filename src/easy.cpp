@@ -367,7 +367,7 @@ int do_curl_traverse(PyObject* obj, visitproc visit, void* arg) {
 
 int do_curl_clear(PyObject* obj) {
   CurlObject* self = as_curl(obj);
-  assert(slot_serving(self) == nullptr);
+  assert(kelvex_get_thread_state(self) == nullptr);
   util_curl_xdecref(self, RELEASE_ALL, self->handle);
   return 0;
 }
@@ -377,7 +377,7 @@ PyObject* do_curl_getattro(PyObject* obj, PyObject* name) {
   if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
   PyErr_Clear();
   CriticalSection cs(obj);
-  return my_getattro(obj, name, as_curl(obj)->dict, kx.curl_constants, nullptr);
+  return my_getattro(obj, name, as_curl(obj)->dict, kx.curlobject_constants, nullptr);
 }
 
 int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
@@ -406,7 +406,7 @@ int check_curl_state(const CurlObject* self, int flags, const char* name) {
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) &&
-      slot_serving(const_cast<CurlObject*>(self)) != nullptr) {
+      kelvex_get_thread_state(const_cast<CurlObject*>(self)) != nullptr) {
     refuse_busy(kPerformRunning, name);
     return -1;
   }
@@ -420,8 +420,8 @@ int util_curl_init(CurlObject* self) {
   if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
-  assert(kx.useragent != nullptr);
-  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, kx.useragent) != CURLE_OK) return -1;
+  assert(kx.g_kelvex_useragent != nullptr);
+  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, kx.g_kelvex_useragent) != CURLE_OK) return -1;
   return 0;
 }
 

@@ -69,7 +69,7 @@ Ref address_to_python(const curl_sockaddr* address) {
       std::memcpy(&sin, raw, sizeof(sin));
       char host[INET_ADDRSTRLEN];
       if (inet_ntop(AF_INET, &sin.sin_addr, host, sizeof(host)) == nullptr) {
-        PyErr_SetFromErrno(kx.error);
+        PyErr_SetFromErrno(kx.ErrorObject);
         return Ref();
       }
       return Ref::steal(Py_BuildValue("(si)", host, static_cast<int>(ntohs(sin.sin_port))));
@@ -79,7 +79,7 @@ Ref address_to_python(const curl_sockaddr* address) {
       std::memcpy(&sin6, raw, sizeof(sin6));
       char host[INET6_ADDRSTRLEN];
       if (inet_ntop(AF_INET6, &sin6.sin6_addr, host, sizeof(host)) == nullptr) {
-        PyErr_SetFromErrno(kx.error);
+        PyErr_SetFromErrno(kx.ErrorObject);
         return Ref();
       }
       return Ref::steal(Py_BuildValue("(siII)", host, static_cast<int>(ntohs(sin6.sin6_port)),
@@ -341,7 +341,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
   CurlObject* self = closesocket_owner(token);
   // A connection pooled by one multi can be closed while its maker runs in
   // another thread: only a call running on this very thread can be entered.
-  PyThreadState** slot = self != nullptr ? slot_serving(self) : nullptr;
+  PyThreadState** slot = self != nullptr ? kelvex_get_thread_state_slot(self) : nullptr;
   const bool running = slot != nullptr && parked_by_this_thread(slot_load(slot));
   guard.unlock();
   if (self == nullptr) {

@@ -151,18 +151,18 @@ constexpr InternedEntry kInterned[] = {
 // Every object global of this file; cleared at teardown and on a failed
 // import.
 PyObject** const kOwnedGlobals[] = {
-    &kx.bytesio,         &kx.stringio,        &kx.error,           &kx.khkey_type,
+    &kx.bytesio,         &kx.stringio,        &kx.ErrorObject,           &kx.khkey_type,
     &kx.curl_sockaddr_type, &kx.hsts_entry_type, &kx.hsts_index_type, &kx.datetime_type,
-    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curl_constants,  &kx.multi_constants,
-    &kx.share_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
+    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
+    &kx.curlshareobject_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
     &kx.str_getvalue,    &kx.str_tzinfo,      &kx.str_astimezone,  &kx.str_strftime,
     &kx.str_strptime,
 };
 
 void release_globals() {
   for (PyObject** global : kOwnedGlobals) Py_CLEAR(*global);
-  PyMem_RawFree(kx.useragent);
-  kx.useragent = nullptr;
+  PyMem_RawFree(kx.g_kelvex_useragent);
+  kx.g_kelvex_useragent = nullptr;
 }
 
 // The types the namedtuples create say they come from this module, so that
@@ -185,6 +185,11 @@ int make_namedtuples(PyObject* module_dict, PyObject* namedtuple, const NamedTup
   }
   return 0;
 }
+
+// The TLS hooks: OpenSSL 3 initialises itself, so there is nothing to set
+// up at import or to tear down in global_cleanup.
+int kelvex_ssl_init() { return 0; }
+void kelvex_ssl_cleanup() {}
 
 int fetch_io(Ref* io) {
   *io = Ref::steal(PyImport_ImportModule("io"));
@@ -214,7 +219,7 @@ int make_useragent() {
   if (text == nullptr) return -1;
   std::memcpy(text, kUserAgentPrefix, sizeof(kUserAgentPrefix) - 1);
   std::memcpy(text + sizeof(kUserAgentPrefix) - 1, version, length + 1);
-  kx.useragent = text;
+  kx.g_kelvex_useragent = text;
   return 0;
 }
 
@@ -243,11 +248,11 @@ int fill_module(PyObject* module) {
   PyObject* dict = PyModule_GetDict(module);
   assert(dict != nullptr);
 
-  kx.error = PyErr_NewException("kelvex.error", nullptr, nullptr);
-  if (kx.error == nullptr || PyDict_SetItemString(dict, "error", kx.error) < 0) return -1;
+  kx.ErrorObject = PyErr_NewException("kelvex.error", nullptr, nullptr);
+  if (kx.ErrorObject == nullptr || PyDict_SetItemString(dict, "error", kx.ErrorObject) < 0) return -1;
 
-  for (PyObject** table : {&kx.curl_constants, &kx.multi_constants,
-                           &kx.share_constants}) {
+  for (PyObject** table : {&kx.curlobject_constants, &kx.curlmultiobject_constants,
+                           &kx.curlshareobject_constants}) {
     *table = PyDict_New();
     if (*table == nullptr) return -1;
   }
@@ -257,7 +262,7 @@ int fill_module(PyObject* module) {
   }
 
   if (make_useragent() < 0) return -1;
-  if (insstring(dict, "version", kx.useragent) < 0 ||
+  if (insstring(dict, "version", kx.g_kelvex_useragent) < 0 ||
       inslong2(dict, nullptr, "COMPILE_PY_VERSION_HEX", PY_VERSION_HEX) < 0 ||
       inslong2(dict, nullptr, "COMPILE_LIBCURL_VERSION_NUM", kCompileLibcurlVersionNum) < 0 ||
       insstring(dict, "COMPILE_SSL_LIB", kCompileSslLib) < 0) {
@@ -272,6 +277,7 @@ int fill_module(PyObject* module) {
   }
 
   if (kelvex_register_constants(dict) < 0) return -1;
+  if (kelvex_ssl_init() != 0) return -1;
 
   Ref io;
   if (fetch_io(&io) < 0) return -1;
@@ -313,6 +319,7 @@ PyObject* do_global_init(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* do_global_cleanup(PyObject*, PyObject*) {
   curl_global_cleanup();
+  kelvex_ssl_cleanup();
   Py_RETURN_NONE;
 }
 

@@ -7,10 +7,11 @@
 
 // Everything the module makes at import and keeps to the end: strong
 // references (emptied at teardown and on a failed import) and the
-// user-agent text (raw memory, freed with PyMem_RawFree).
+// user-agent text (raw memory, freed with PyMem_RawFree). The fields keep
+// the names these globals have always had.
 struct ModuleGlobals {
-  PyObject* error;  // kelvex.error
-  char* useragent;  // "Kelvex/7.47.0 " followed by curl_version()
+  PyObject* ErrorObject;     // kelvex.error
+  char* g_kelvex_useragent;  // "Kelvex/7.47.0 " followed by curl_version()
   PyObject* bytesio;
   PyObject* stringio;
   // The namedtuple types that callbacks and methods hand to Python code.
@@ -22,9 +23,9 @@ struct ModuleGlobals {
   PyObject* datetime_type;
   PyObject* utc_tz;
   // Each type's constants, read by its attribute lookup.
-  PyObject* curl_constants;
-  PyObject* multi_constants;
-  PyObject* share_constants;
+  PyObject* curlobject_constants;
+  PyObject* curlmultiobject_constants;
+  PyObject* curlshareobject_constants;
   // Interned method names used on hot paths.
   PyObject* str_write;
   PyObject* str_read;

@@ -747,7 +747,7 @@ PyObject* do_multi_timeout(PyObject* op, PyObject*) {
 // kelvex.error whose args are the one-element tuple (code,).
 PyObject* set_error_code_only(CURLMcode rc) {
   Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(rc)));
-  if (value) PyErr_SetObject(kx.error, value.get());
+  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
   return nullptr;
 }
 
@@ -1008,7 +1008,7 @@ PyObject* do_multi_getattro(PyObject* op, PyObject* name) {
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     CriticalSection cs(op);
-    value = my_getattro(op, name, self->dict, kx.multi_constants, curlmultiobject_methods);
+    value = my_getattro(op, name, self->dict, kx.curlmultiobject_constants, curlmultiobject_methods);
   }
   return value;
 }

@@ -381,7 +381,7 @@ PyObject* do_share_getattro(PyObject* op, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(op, name);
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    value = my_getattro(op, name, self->dict, kx.share_constants, curlshareobject_methods);
+    value = my_getattro(op, name, self->dict, kx.curlshareobject_constants, curlshareobject_methods);
   }
   return value;
 }

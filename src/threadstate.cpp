@@ -15,7 +15,7 @@
 #include "module.h"
 #include "multi.h"
 
-PyThreadState** slot_serving(CurlObject* self) noexcept {
+PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_curl(reinterpret_cast<PyObject*>(self)));
   if (slot_load(&self->state) != nullptr) {
@@ -28,7 +28,7 @@ PyThreadState** slot_serving(CurlObject* self) noexcept {
   return &multi->state;
 }
 
-PyThreadState** slot_serving(CurlMultiObject* self) noexcept {
+PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_multi(reinterpret_cast<PyObject*>(self)));
   if (slot_load(&self->state) == nullptr) return nullptr;
@@ -36,15 +36,40 @@ PyThreadState** slot_serving(CurlMultiObject* self) noexcept {
   return &self->state;
 }
 
+PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
+  PyThreadState** slot = kelvex_get_thread_state_slot(self);
+  return slot != nullptr ? slot_load(slot) : nullptr;
+}
+
+int kelvex_python_enter(PyThreadState** slot) noexcept {
+  if (slot == nullptr) return 0;
+  PyThreadState* tstate = slot_load(slot);
+  if (tstate == nullptr) return 0;
+  PyEval_RestoreThread(tstate);
+  return 1;
+}
+
+void kelvex_python_leave(PyThreadState** slot) noexcept {
+  if (slot == nullptr || slot_load(slot) == nullptr) {
+    Py_FatalError("kelvex_python_leave: NULL thread state slot");
+  }
+  if (PyThreadState_GetUnchecked() != slot_load(slot)) {
+    Py_FatalError("kelvex_python_leave: attached thread state differs from slot");
+  }
+  PyThreadState* tstate = PyEval_SaveThread();
+  (void)tstate;
+  assert(tstate == slot_load(slot));
+}
+
 CallbackFrame::CallbackFrame(CurlObject* self, const char* warning) noexcept {
   // During finalization thread states may be gone; touch nothing.
   if (Py_IsFinalizing()) return;
-  enter(slot_serving(self), warning);
+  enter(kelvex_get_thread_state_slot(self), warning);
 }
 
 CallbackFrame::CallbackFrame(CurlMultiObject* multi, const char* warning) noexcept {
   if (Py_IsFinalizing()) return;
-  enter(slot_serving(multi), warning);
+  enter(kelvex_get_thread_state_slot_multi(multi), warning);
 }
 
 void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
@@ -61,26 +86,12 @@ void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
   // connection of a shared pool closed by some other transfer): that
   // thread's state is not ours to take.
   PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
-  if (parked_by_this_thread(tstate)) {
-    PyEval_RestoreThread(tstate);
+  if (parked_by_this_thread(tstate) && kelvex_python_enter(slot)) {
     slot_ = slot;
     entered_ = true;
     return;
   }
   warn_failed_to_acquire_thread(warning);
-}
-
-void CallbackFrame::leave() noexcept {
-  // The slot cannot have changed hands while its owner ran this callback.
-  if (slot_load(slot_) == nullptr) {
-    Py_FatalError("kelvex: callback frame left with an empty thread state slot");
-  }
-  if (PyThreadState_GetUnchecked() != slot_load(slot_)) {
-    Py_FatalError("kelvex: callback frame left on a thread state other than its slot's");
-  }
-  PyThreadState* tstate = PyEval_SaveThread();
-  (void)tstate;
-  assert(tstate == slot_load(slot_));
 }
 
 void refuse_closed(const char* name, const char* what) {

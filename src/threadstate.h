@@ -48,8 +48,17 @@ void slot_claim_wait(PyThreadState** slot);
 // one of its calls holds it, else its multi's while that is held; null when
 // neither is. The own slot comes first: closing a handle that belongs to a
 // multi holds both for a moment, on one thread, with the same state in each.
-PyThreadState** slot_serving(CurlObject* self) noexcept;
-PyThreadState** slot_serving(CurlMultiObject* self) noexcept;
+PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept;
+PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept;
+// The state in the slot that serves a Curl, or null.
+PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept;
+
+// Re-attaches with the state parked in a slot: 1, or 0 doing nothing when
+// the slot is missing or empty. The slot keeps its value.
+int kelvex_python_enter(PyThreadState** slot) noexcept;
+// Detaches again; a missing or empty slot, or a thread attached with
+// another state, is fatal.
+void kelvex_python_leave(PyThreadState** slot) noexcept;
 
 // Whether a thread state read from a slot is the one this OS thread parked
 // there. Thread states are compared by address only, so another thread's
@@ -273,13 +282,12 @@ class CallbackFrame {
   CallbackFrame& operator=(const CallbackFrame&) = delete;
   ~CallbackFrame() {
     // slot_ stays null when the frame found its thread attached already.
-    if (slot_ != nullptr) leave();
+    if (slot_ != nullptr) kelvex_python_leave(slot_);
   }
   bool entered() const noexcept { return entered_; }
 
  private:
   void enter(PyThreadState** slot, const char* warning) noexcept;
-  void leave() noexcept;
   PyThreadState** slot_ = nullptr;
   bool entered_ = false;
 };

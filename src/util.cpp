@@ -15,14 +15,14 @@ void create_and_set_error_object(CurlObject* self, int code) {
   if (!text) return;
   Ref value = Ref::steal(Py_BuildValue("(iO)", code, text.get()));
   if (!value) return;
-  PyErr_SetObject(kx.error, value.get());
+  PyErr_SetObject(kx.ErrorObject, value.get());
 }
 
-void set_error_text(const char* text) { PyErr_SetString(kx.error, text); }
+void set_error_text(const char* text) { PyErr_SetString(kx.ErrorObject, text); }
 
 void set_error_code_text(long code, const char* text) {
   Ref value = Ref::steal(Py_BuildValue("(ls)", code, text));
-  if (value) PyErr_SetObject(kx.error, value.get());
+  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
 }
 
 void set_error_format(const char* format, ...) {
@@ -30,7 +30,7 @@ void set_error_format(const char* format, ...) {
   va_start(args, format);
   Ref text = Ref::steal(PyUnicode_FromFormatV(format, args));
   va_end(args);
-  if (text) PyErr_SetObject(kx.error, text.get());
+  if (text) PyErr_SetObject(kx.ErrorObject, text.get());
 }
 
 bool option_in_range(int option, int last_option, int last_index) noexcept {
