@@ -67,6 +67,10 @@ inline bool parked_by_this_thread(PyThreadState* tstate) noexcept {
   return tstate != nullptr && tstate == PyGILState_GetThisThreadState();
 }
 
+// ---------------------------------------------------------------------------
+// Scopes
+// ---------------------------------------------------------------------------
+
 // A critical section over one or two objects. On the free-threaded build it
 // is the interpreter's per-object lock, which it suspends whenever this
 // thread detaches (so a thread blocked in libcurl never holds one, and two
@@ -125,10 +129,6 @@ class DetachedCall {
  private:
   PyThreadState* tstate_;
 };
-
-// ---------------------------------------------------------------------------
-// Scopes
-// ---------------------------------------------------------------------------
 
 // Attaches the calling thread to the interpreter with the ensure-and-release
 // protocol, whether or not it holds a thread state already: for code that
