@@ -4,7 +4,6 @@
 #define KELVEX_CURL_H
 
 #include "pyutil.h"
-#include "threadstate.h"
 
 struct CurlMultiObject;
 struct CurlShareObject;

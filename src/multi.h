@@ -6,7 +6,6 @@
 #include <sys/select.h>
 
 #include "pyutil.h"
-#include "threadstate.h"
 
 struct CurlMultiObject {
   PyObject_HEAD
