@@ -1,7 +1,7 @@
 // The module's constants: libcurl's numbers under short Python names, each
 // stored in the module dictionary and, for most, in the constant dictionary
 // of the one type whose objects expose it as an attribute.
-#include "kelvex.h"
+#include "module.h"
 
 #include <iterator>
 #include <string_view>
@@ -911,11 +911,11 @@ static_assert(value_of("LOCK_DATA_COOKIE") == 2 && value_of("LOCK_DATA_PSL") == 
 PyObject* dict_for(Dict dict, PyObject* module_dict) {
   switch (dict) {
     case Dict::Easy:
-      return curlobject_constants;
+      return kx.curlobject_constants;
     case Dict::Multi:
-      return curlmultiobject_constants;
+      return kx.curlmultiobject_constants;
     case Dict::Share:
-      return curlshareobject_constants;
+      return kx.curlshareobject_constants;
     case Dict::Module:
       break;
   }
@@ -925,7 +925,7 @@ PyObject* dict_for(Dict dict, PyObject* module_dict) {
 }  // namespace
 
 int kelvex_register_constants(PyObject* module_dict) {
-  assert(curlobject_constants && curlmultiobject_constants && curlshareobject_constants);
+  assert(kx.curlobject_constants && kx.curlmultiobject_constants && kx.curlshareobject_constants);
   for (const Constant& c : kConstants) {
     PyObject* second = dict_for(c.dict, module_dict);
     if (c.make == Make::Socket) {

@@ -1,5 +1,8 @@
-// Docstrings of the module, its types and their methods. The first line of
-// each is the signature line that help() and editors show.
+// Docstrings of the module, its types and their methods. Each callable's
+// starts with its text signature, "name($self, ...)\n--\n\n", which the
+// interpreter takes off __doc__ and serves as __text_signature__ (so that
+// inspect.signature and help() read it); the rest is __doc__, whose first
+// line is the signature line that help() and editors show.
 #ifndef KELVEX_DOCSTRINGS_H
 #define KELVEX_DOCSTRINGS_H
 
@@ -23,6 +26,9 @@ PyDoc_STRVAR(kelvex_module_doc,
 "version_info() -> tuple.  Return version information.");
 
 PyDoc_STRVAR(global_init_doc,
+"global_init($module, option, /)\n"
+"--\n"
+"\n"
 "global_init(option) -> None\n"
 "\n"
 "Initialize libcurl's process-wide state. ``option`` is a bitmask of the\n"
@@ -31,11 +37,17 @@ PyDoc_STRVAR(global_init_doc,
 "handle.");
 
 PyDoc_STRVAR(global_cleanup_doc,
+"global_cleanup($module, /)\n"
+"--\n"
+"\n"
 "global_cleanup() -> None\n"
 "\n"
 "Release libcurl's process-wide state. Not thread-safe.");
 
 PyDoc_STRVAR(version_info_doc,
+"version_info($module, stamp=11, /)\n"
+"--\n"
+"\n"
 "version_info() -> tuple\n"
 "\n"
 "Return libcurl's version record as a 12-tuple: (age, version,\n"
@@ -43,21 +55,33 @@ PyDoc_STRVAR(version_info_doc,
 "protocols, ares, ares_num, libidn).");
 
 PyDoc_STRVAR(easy_strerror_doc,
+"easy_strerror($module, errornum, /)\n"
+"--\n"
+"\n"
 "easy_strerror(errornum) -> str\n"
 "\n"
 "Return libcurl's text for an easy-interface error code.");
 
 PyDoc_STRVAR(multi_strerror_doc,
+"multi_strerror($module, errornum, /)\n"
+"--\n"
+"\n"
 "multi_strerror(errornum) -> str\n"
 "\n"
 "Return libcurl's text for a multi-interface error code.");
 
 PyDoc_STRVAR(share_strerror_doc,
+"share_strerror($module, errornum, /)\n"
+"--\n"
+"\n"
 "share_strerror(errornum) -> str\n"
 "\n"
 "Return libcurl's text for a share-interface error code.");
 
 PyDoc_STRVAR(url_strerror_doc,
+"url_strerror($module, errornum, /)\n"
+"--\n"
+"\n"
 "url_strerror(errornum) -> str\n"
 "\n"
 "Return libcurl's text for a URL-interface error code.");
@@ -65,34 +89,52 @@ PyDoc_STRVAR(url_strerror_doc,
 // Curl
 
 PyDoc_STRVAR(curl_doc,
+"Curl()\n"
+"--\n"
+"\n"
 "Curl() -> New Curl object\n"
 "\n"
 "Implements an interface to the cURL easy handle: set options with\n"
 "setopt(), run the transfer with perform(), read results with getinfo().");
 
 PyDoc_STRVAR(curl_close_doc,
+"close($self, /)\n"
+"--\n"
+"\n"
 "close() -> None\n"
 "\n"
 "Close the handle and end the libcurl session. Closing twice is harmless.");
 
 PyDoc_STRVAR(curl_duphandle_doc,
+"duphandle($self, /)\n"
+"--\n"
+"\n"
 "duphandle() -> Curl\n"
 "\n"
 "Return a copy of this handle with all options, callables and attributes.\n"
 "The copy belongs to no multi and no share.");
 
 PyDoc_STRVAR(curl_reset_doc,
+"reset($self, /)\n"
+"--\n"
+"\n"
 "reset() -> None\n"
 "\n"
 "Reset every option to its default, dropping callables, lists and post\n"
 "data. Attributes, multi membership and share attachment stay.");
 
 PyDoc_STRVAR(curl_multi_doc,
+"multi($self, /)\n"
+"--\n"
+"\n"
 "multi() -> CurlMulti | None\n"
 "\n"
 "Return the CurlMulti this handle is added to, or None.");
 
 PyDoc_STRVAR(curl_share_doc,
+"share($self, /)\n"
+"--\n"
+"\n"
 "share() -> CurlShare | None\n"
 "\n"
 "Return the CurlShare this handle is attached to, or None.");
@@ -100,69 +142,108 @@ PyDoc_STRVAR(curl_share_doc,
 PyDoc_STRVAR(curl_closed_doc, "Whether this ``Curl`` object has been closed.");
 
 PyDoc_STRVAR(curl_enter_doc,
+"__enter__($self, /)\n"
+"--\n"
+"\n"
 "__enter__() -> Curl\n"
 "\n"
 "Return this object; leaving the with block closes it.");
 
 PyDoc_STRVAR(curl_exit_doc,
+"__exit__($self, *args)\n"
+"--\n"
+"\n"
 "__exit__(*exc_info) -> None\n"
 "\n"
 "Close the handle. An exception raised in the block is not suppressed.");
 
 PyDoc_STRVAR(curl_getstate_doc,
+"__getstate__($self, /)\n"
+"--\n"
+"\n"
 "__getstate__()\n"
 "\n"
 "Refuse pickling: a libcurl handle cannot be serialized.");
 
 PyDoc_STRVAR(curl_setstate_doc,
+"__setstate__($self, *args)\n"
+"--\n"
+"\n"
 "__setstate__(state)\n"
 "\n"
 "Refuse unpickling: a libcurl handle cannot be serialized.");
 
 PyDoc_STRVAR(curl_perform_doc,
+"perform($self, /)\n"
+"--\n"
+"\n"
 "perform() -> None\n"
 "\n"
 "Run the transfer and return when it is complete. Raises kelvex.error with\n"
 "(code, message) on failure.");
 
 PyDoc_STRVAR(curl_perform_rb_doc,
+"perform_rb($self, /)\n"
+"--\n"
+"\n"
 "perform_rb() -> response_body\n"
 "\n"
 "Run the transfer and return the response body as bytes.");
 
 PyDoc_STRVAR(curl_perform_rs_doc,
+"perform_rs($self, /)\n"
+"--\n"
+"\n"
 "perform_rs() -> response_body\n"
 "\n"
 "Run the transfer and return the response body decoded as UTF-8.");
 
 PyDoc_STRVAR(curl_send_doc,
+"send($self, data, /)\n"
+"--\n"
+"\n"
 "send(bytes) -> count\n"
 "\n"
 "Send raw data on a connection opened with CONNECT_ONLY. Raises\n"
 "BlockingIOError when the socket is not ready.");
 
 PyDoc_STRVAR(curl_recv_doc,
+"recv($self, buffersize, /)\n"
+"--\n"
+"\n"
 "recv(buffersize) -> data\n"
 "\n"
 "Receive at most buffersize bytes on a connection opened with\n"
 "CONNECT_ONLY. Raises BlockingIOError when no data is ready.");
 
 PyDoc_STRVAR(curl_recv_into_doc,
+"recv_into($self, buffer, nbytes=0)\n"
+"--\n"
+"\n"
 "recv_into(buffer[, nbytes]) -> nbytes\n"
 "\n"
 "Receive into a writable buffer on a connection opened with CONNECT_ONLY.");
 
 PyDoc_STRVAR(curl_pause_doc,
+"pause($self, bitmask=5, /)\n"
+"--\n"
+"\n"
 "pause(bitmask=PAUSE_ALL) -> None\n"
 "\n"
 "Pause or resume receiving and sending. Usable from inside callbacks.");
 
 PyDoc_STRVAR(curl_unpause_doc,
+"unpause($self, /)\n"
+"--\n"
+"\n"
 "unpause() -> None\n"
 "\n"
 "Resume a paused transfer in both directions.");
 
 PyDoc_STRVAR(curl_setopt_doc,
+"setopt($self, option, value, *, use_memoryview=False)\n"
+"--\n"
+"\n"
 "setopt(option, value, *, use_memoryview=False) -> None\n"
 "\n"
 "Set a libcurl option. Integers, text, lists, callables, file-like objects\n"
@@ -171,42 +252,66 @@ PyDoc_STRVAR(curl_setopt_doc,
 "released when it returns.");
 
 PyDoc_STRVAR(curl_unsetopt_doc,
+"unsetopt($self, option, /)\n"
+"--\n"
+"\n"
 "unsetopt(option) -> None\n"
 "\n"
 "Reset an option to its default value.");
 
 PyDoc_STRVAR(curl_setopt_string_doc,
+"setopt_string($self, option, value, /)\n"
+"--\n"
+"\n"
 "setopt_string(option, value) -> None\n"
 "\n"
 "Set a string option given by number, even one with no module constant.");
 
 PyDoc_STRVAR(curl_set_ca_certs_doc,
+"set_ca_certs($self, cadata, /)\n"
+"--\n"
+"\n"
 "set_ca_certs() -> None\n"
 "\n"
 "Trust the PEM certificates given as bytes or ASCII text for TLS\n"
 "connections of this handle.");
 
 PyDoc_STRVAR(curl_getinfo_doc,
+"getinfo($self, option, /)\n"
+"--\n"
+"\n"
 "getinfo(option) -> Result\n"
 "\n"
 "Return information about the last transfer; text is decoded as UTF-8.");
 
 PyDoc_STRVAR(curl_getinfo_raw_doc,
+"getinfo_raw($self, option, /)\n"
+"--\n"
+"\n"
 "getinfo_raw(option) -> Result\n"
 "\n"
 "Return information about the last transfer; text is returned as bytes.");
 
 PyDoc_STRVAR(curl_errstr_doc,
+"errstr($self, /)\n"
+"--\n"
+"\n"
 "errstr() -> string\n"
 "\n"
 "Return the text of libcurl's error buffer for this handle.");
 
 PyDoc_STRVAR(curl_errstr_raw_doc,
+"errstr_raw($self, /)\n"
+"--\n"
+"\n"
 "errstr_raw() -> byte string\n"
 "\n"
 "Return the bytes of libcurl's error buffer for this handle.");
 
 PyDoc_STRVAR(curl_ws_send_doc,
+"ws_send($self, data, flags=None, fragsize=0, encoding='utf-8')\n"
+"--\n"
+"\n"
 "ws_send(data, flags=None, fragsize=0, encoding='utf-8') -> count\n"
 "\n"
 "Send one WebSocket frame, or a fragment of one, and return the number of\n"
@@ -217,6 +322,9 @@ PyDoc_STRVAR(curl_ws_send_doc,
 "WRITEFUNCTION callable. Raises BlockingIOError when the socket is not ready.");
 
 PyDoc_STRVAR(curl_ws_recv_doc,
+"ws_recv($self, buffersize, /)\n"
+"--\n"
+"\n"
 "ws_recv(buffersize) -> (data, meta)\n"
 "\n"
 "Receive at most buffersize bytes of WebSocket frame data on a connection\n"
@@ -224,6 +332,9 @@ PyDoc_STRVAR(curl_ws_recv_doc,
 "the data belongs to, or None. Raises BlockingIOError when no data is ready.");
 
 PyDoc_STRVAR(curl_ws_recv_into_doc,
+"ws_recv_into($self, buffer, nbytes=0)\n"
+"--\n"
+"\n"
 "ws_recv_into(buffer[, nbytes]) -> (nbytes, meta)\n"
 "\n"
 "Receive WebSocket frame data into a writable buffer (at most nbytes bytes,\n"
@@ -231,12 +342,18 @@ PyDoc_STRVAR(curl_ws_recv_into_doc,
 "when no data is ready.");
 
 PyDoc_STRVAR(curl_ws_meta_doc,
+"ws_meta($self, /)\n"
+"--\n"
+"\n"
 "ws_meta() -> WsFrame or None\n"
 "\n"
 "Return the metadata of the WebSocket frame being delivered to\n"
 "WRITEFUNCTION, or None when there is none.");
 
 PyDoc_STRVAR(curl_ws_close_doc,
+"ws_close($self, code=None, reason=None, encoding='utf-8')\n"
+"--\n"
+"\n"
 "ws_close(code=None, reason=None, encoding='utf-8') -> count\n"
 "\n"
 "Send a WebSocket close frame carrying the status code and the UTF-8\n"
@@ -246,84 +363,132 @@ PyDoc_STRVAR(curl_ws_close_doc,
 // CurlMulti
 
 PyDoc_STRVAR(multi_doc,
+"CurlMulti(*, close_handles=False)\n"
+"--\n"
+"\n"
 "CurlMulti(close_handles=False) -> New CurlMulti object\n"
 "\n"
 "Drives many Curl transfers at once. With close_handles=True, close() also\n"
 "closes the handles it removes.");
 
 PyDoc_STRVAR(multi_add_handle_doc,
+"add_handle($self, curl, /)\n"
+"--\n"
+"\n"
 "add_handle(Curl object) -> None\n"
 "\n"
 "Add a configured Curl object to this multi.");
 
 PyDoc_STRVAR(multi_remove_handle_doc,
+"remove_handle($self, curl, /)\n"
+"--\n"
+"\n"
 "remove_handle(Curl object) -> None\n"
 "\n"
 "Remove a Curl object from this multi.");
 
 PyDoc_STRVAR(multi_close_doc,
+"close($self, /)\n"
+"--\n"
+"\n"
 "close() -> None\n"
 "\n"
 "Remove every handle and close the multi handle.");
 
 PyDoc_STRVAR(multi_fdset_doc,
+"fdset($self, /)\n"
+"--\n"
+"\n"
 "fdset() -> tuple of lists with active file descriptors, readable, writeable, exceptions\n"
 "\n"
 "Return the file descriptors libcurl waits on.");
 
 PyDoc_STRVAR(multi_info_read_doc,
+"info_read($self, max_objects=2147483647, /)\n"
+"--\n"
+"\n"
 "info_read([max_objects]) -> tuple(number of queued messages, a list of successful objects, a list of failed objects)\n"
 "\n"
 "Return finished transfers. Failed ones come as (curl, code, message).");
 
 PyDoc_STRVAR(multi_perform_doc,
+"perform($self, /)\n"
+"--\n"
+"\n"
 "perform() -> tuple of status and the number of active Curl objects\n"
 "\n"
 "Run whatever transfers are ready without waiting.");
 
 PyDoc_STRVAR(multi_socket_action_doc,
+"socket_action($self, sock_fd, ev_bitmask, /)\n"
+"--\n"
+"\n"
 "socket_action(sock_fd, ev_bitmask) -> (result, num_running_handles)\n"
 "\n"
 "Tell libcurl that a socket is ready (or that the timer expired, with\n"
 "SOCKET_TIMEOUT).");
 
 PyDoc_STRVAR(multi_socket_all_doc,
+"socket_all($self, /)\n"
+"--\n"
+"\n"
 "socket_all() -> tuple\n"
 "\n"
 "Check every socket of every transfer.");
 
 PyDoc_STRVAR(multi_setopt_doc,
+"setopt($self, option, value, /)\n"
+"--\n"
+"\n"
 "setopt(option, value) -> None\n"
 "\n"
 "Set a multi option: an integer, a list of strings or a callable.");
 
 PyDoc_STRVAR(multi_timeout_doc,
+"timeout($self, /)\n"
+"--\n"
+"\n"
 "timeout() -> int\n"
 "\n"
 "Return how many milliseconds to wait before driving the multi, or -1.");
 
 PyDoc_STRVAR(multi_assign_doc,
+"assign($self, sock_fd, object, /)\n"
+"--\n"
+"\n"
 "assign(sock_fd, object) -> None\n"
 "\n"
 "Associate an object with a socket; the socket callable receives it.");
 
 PyDoc_STRVAR(multi_unassign_doc,
+"unassign($self, sock_fd, /)\n"
+"--\n"
+"\n"
 "unassign(sock_fd) -> None\n"
 "\n"
 "Remove the object associated with a socket.");
 
 PyDoc_STRVAR(multi_select_doc,
+"select($self, timeout, /)\n"
+"--\n"
+"\n"
 "select([timeout]) -> number of ready file descriptors or 0 on timeout\n"
 "\n"
 "Wait until one of libcurl's sockets is ready or the timeout (seconds)\n"
 "passes.");
 
 PyDoc_STRVAR(multi_notify_enable_doc,
+"notify_enable($self, *notifications)\n"
+"--\n"
+"\n"
 "notify_enable(*notifications) -> None\n"
 "\n"
 "Enable the given M_NOTIFY_* notifications.");
 
 PyDoc_STRVAR(multi_notify_disable_doc,
+"notify_disable($self, *notifications)\n"
+"--\n"
+"\n"
 "notify_disable(*notifications) -> None\n"
 "\n"
 "Disable the given M_NOTIFY_* notifications.");
@@ -333,22 +498,34 @@ PyDoc_STRVAR(multi_closed_doc, "Whether this ``CurlMulti`` object has been close
 // CurlShare
 
 PyDoc_STRVAR(share_doc,
+"CurlShare(*, detach_on_close=True)\n"
+"--\n"
+"\n"
 "CurlShare(detach_on_close=True) -> New CurlShare object\n"
 "\n"
 "Shares cookies, DNS cache, TLS sessions, connections and the public\n"
 "suffix list between Curl objects, across threads.");
 
 PyDoc_STRVAR(share_close_doc,
+"close($self, /)\n"
+"--\n"
+"\n"
 "close() -> None\n"
 "\n"
 "Close the share handle, detaching idle handles first.");
 
 PyDoc_STRVAR(share_setopt_doc,
+"setopt($self, option, value, /)\n"
+"--\n"
+"\n"
 "setopt(option, value) -> None\n"
 "\n"
 "Set a share option: SH_SHARE or SH_UNSHARE with a LOCK_DATA_* kind.");
 
 PyDoc_STRVAR(share_share_doc,
+"share($self, *data)\n"
+"--\n"
+"\n"
 "share(*data) -> None\n"
 "\n"
 "Share the given LOCK_DATA_* kinds. Handles of one share may run on\n"
@@ -357,6 +534,9 @@ PyDoc_STRVAR(share_share_doc,
 "concurrently on different threads.");
 
 PyDoc_STRVAR(share_unshare_doc,
+"unshare($self, *data)\n"
+"--\n"
+"\n"
 "unshare(*data) -> None\n"
 "\n"
 "Stop sharing the given LOCK_DATA_* kinds.");
@@ -365,26 +545,105 @@ PyDoc_STRVAR(share_closed_doc, "Whether this ``CurlShare`` object has been close
 
 // CurlMime, CurlMimePart and the owner of callback-fed parts
 
-PyDoc_STRVAR(mime_doc, "Python wrapper for libcurl MIME API.");
-PyDoc_STRVAR(mime_add_doc, "Add a part using a keyword-oriented builder API.");
-PyDoc_STRVAR(mime_add_field_doc, "Add a simple form field part.");
-PyDoc_STRVAR(mime_add_file_doc, "Add a file upload part.");
-PyDoc_STRVAR(mime_add_multipart_doc, "Add and attach a nested multipart CurlMime.");
-PyDoc_STRVAR(mime_addpart_doc, "Create and return a new MIME part.");
-PyDoc_STRVAR(mime_close_doc, "Release the underlying curl_mime handle.");
+PyDoc_STRVAR(mime_doc,
+"CurlMime(curl)\n"
+"--\n"
+"\n"
+"Python wrapper for libcurl MIME API.");
+PyDoc_STRVAR(mime_add_doc,
+"add($self, name=None, data=None, file=None, filename=None, content_type=None, headers=None, encoder=None)\n"
+"--\n"
+"\n"
+"Add a part using a keyword-oriented builder API.");
+PyDoc_STRVAR(mime_add_field_doc,
+"add_field($self, name, value, content_type=None, encoder=None, headers=None)\n"
+"--\n"
+"\n"
+"Add a simple form field part.");
+PyDoc_STRVAR(mime_add_file_doc,
+"add_file($self, name, path, filename=None, content_type=None, headers=None, encoder=None)\n"
+"--\n"
+"\n"
+"Add a file upload part.");
+PyDoc_STRVAR(mime_add_multipart_doc,
+"add_multipart($self, name=None, subtype=None)\n"
+"--\n"
+"\n"
+"Add and attach a nested multipart CurlMime.");
+PyDoc_STRVAR(mime_addpart_doc,
+"addpart($self, /)\n"
+"--\n"
+"\n"
+"Create and return a new MIME part.");
+PyDoc_STRVAR(mime_close_doc,
+"close($self, /)\n"
+"--\n"
+"\n"
+"Release the underlying curl_mime handle.");
 PyDoc_STRVAR(mime_closed_doc, "Whether this CurlMime object is closed.");
 
 PyDoc_STRVAR(mimepart_doc, "A MIME part belonging to a CurlMime object.");
-PyDoc_STRVAR(mimepart_name_doc, "Set the name of this MIME part.");
-PyDoc_STRVAR(mimepart_data_doc, "Set in-memory data for this MIME part.");
-PyDoc_STRVAR(mimepart_data_cb_doc, "Set callback-based data for this MIME part.");
-PyDoc_STRVAR(mimepart_filedata_doc, "Set on-disk file data for this MIME part.");
-PyDoc_STRVAR(mimepart_filename_doc, "Set the remote filename for this MIME part.");
-PyDoc_STRVAR(mimepart_type_doc, "Set content type for this MIME part.");
-PyDoc_STRVAR(mimepart_encoder_doc, "Set content transfer encoding for this MIME part.");
-PyDoc_STRVAR(mimepart_headers_doc, "Set custom headers for this MIME part.");
-PyDoc_STRVAR(mimepart_subparts_doc, "Attach a child CurlMime object as multipart data.");
+PyDoc_STRVAR(mimepart_name_doc,
+"name($self, value, /)\n"
+"--\n"
+"\n"
+"Set the name of this MIME part.");
+PyDoc_STRVAR(mimepart_data_doc,
+"data($self, value, /)\n"
+"--\n"
+"\n"
+"Set in-memory data for this MIME part.");
+PyDoc_STRVAR(mimepart_data_cb_doc,
+"data_cb($self, datasize, read, seek=None, free=None, userdata=None)\n"
+"--\n"
+"\n"
+"Set callback-based data for this MIME part.");
+PyDoc_STRVAR(mimepart_filedata_doc,
+"filedata($self, value, /)\n"
+"--\n"
+"\n"
+"Set on-disk file data for this MIME part.");
+PyDoc_STRVAR(mimepart_filename_doc,
+"filename($self, value, /)\n"
+"--\n"
+"\n"
+"Set the remote filename for this MIME part.");
+PyDoc_STRVAR(mimepart_type_doc,
+"type($self, value, /)\n"
+"--\n"
+"\n"
+"Set content type for this MIME part.");
+PyDoc_STRVAR(mimepart_encoder_doc,
+"encoder($self, value, /)\n"
+"--\n"
+"\n"
+"Set content transfer encoding for this MIME part.");
+PyDoc_STRVAR(mimepart_headers_doc,
+"headers($self, value, /)\n"
+"--\n"
+"\n"
+"Set custom headers for this MIME part.");
+PyDoc_STRVAR(mimepart_subparts_doc,
+"subparts($self, value, /)\n"
+"--\n"
+"\n"
+"Attach a child CurlMime object as multipart data.");
 
 PyDoc_STRVAR(mime_data_cb_owner_doc, "Internal owner for curl_mime_data_cb callbacks.");
+
+// The protocol methods of CurlMulti, CurlShare and CurlMime: a signature,
+// no text.
+
+PyDoc_STRVAR(multi_enter_doc, "__enter__($self, /)\n--\n\n");
+PyDoc_STRVAR(multi_exit_doc, "__exit__($self, exc_type, exc, tb, /)\n--\n\n");
+PyDoc_STRVAR(multi_getstate_doc, "__getstate__($self, /)\n--\n\n");
+PyDoc_STRVAR(multi_setstate_doc, "__setstate__($self, *args)\n--\n\n");
+PyDoc_STRVAR(share_enter_doc, "__enter__($self, /)\n--\n\n");
+PyDoc_STRVAR(share_exit_doc, "__exit__($self, *args)\n--\n\n");
+PyDoc_STRVAR(share_getstate_doc, "__getstate__($self, /)\n--\n\n");
+PyDoc_STRVAR(share_setstate_doc, "__setstate__($self, *args)\n--\n\n");
+PyDoc_STRVAR(mime_enter_doc, "__enter__($self, /)\n--\n\n");
+PyDoc_STRVAR(mime_exit_doc, "__exit__($self, exc_type, exc, tb, /)\n--\n\n");
+PyDoc_STRVAR(import_checks_doc, "_import_checks($module, version_num, version, backends, /)\n--\n\n");
 
 #endif  // KELVEX_DOCSTRINGS_H

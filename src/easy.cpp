@@ -2,7 +2,14 @@
 // destruction, garbage-collector support, reset, the accessors and attribute
 // access; and the two holder types that let several handles share one libcurl
 // string list or legacy form.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "mime.h"
+#include "module.h"
+#include "multi.h"
+#include "share.h"
+#include "threadstate.h"
 
 #include "docstrings.h"
 
@@ -68,15 +75,6 @@ constexpr ObjectField kSharedDataFields[] = {
     &CurlObject::httppost,
 };
 
-// Every field after the object header must be zero in a fresh record.
-[[maybe_unused]] bool record_is_zero(const CurlObject* self) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
-  for (std::size_t i = offsetof(CurlObject, dict); i < sizeof(CurlObject); ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
-}
-
 CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 // ---------------------------------------------------------------------------
@@ -91,9 +89,9 @@ void release_share(CurlObject* self, CURL* handle) {
   if (handle != nullptr) {
     // share_handle is guarded by the share's mutex; libcurl may take the
     // share's data locks while detaching, which the lock order allows.
-    PyMutex_Lock(&share->mutex);
-    if (share->share_handle != nullptr) curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
-    PyMutex_Unlock(&share->mutex);
+    MutexGuard guard(share->mutex);
+    // Detaching (setting null) cannot fail for a valid handle.
+    if (share->share_handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
   }
   Py_DECREF(share);
 }
@@ -101,7 +99,8 @@ void release_share(CurlObject* self, CURL* handle) {
 void release_mime(CurlObject* self, CURL* handle) {
   if (self->mime != nullptr) {
     // libcurl must stop pointing at the document before it can go away.
-    if (handle != nullptr) curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
+    // Setting null cannot fail for a valid handle.
+    if (handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
     Py_CLEAR(self->mime);
   }
   Py_CLEAR(self->mime_owners);
@@ -173,10 +172,6 @@ PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_curl_enter(CurlObject* self, PyObject* /*ignored*/) {
-  return Py_NewRef(reinterpret_cast<PyObject*>(self));
-}
-
 PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   PyTypeObject* type = Py_TYPE(self);
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
@@ -235,19 +230,22 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   }
 
   // The trampolines find their object through the user-data pointers, which
-  // libcurl copied still pointing at the source.
+  // libcurl copied still pointing at the source. Setting a user-data pointer
+  // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
   for (const CallbackField& cb : kCallbackFields) {
     PyObject* callable = self->*cb.field;
     if (callable == nullptr) continue;
     copy->*cb.field = Py_NewRef(callable);
-    curl_easy_setopt(copy->handle, cb.data_option, copy);
+    (void)curl_easy_setopt(copy->handle, cb.data_option, copy);
   }
   if (copy->cb_closesocket != nullptr) closesocket_link(copy);
   copy->write_use_memoryview = self->write_use_memoryview;
   copy->header_use_memoryview = self->header_use_memoryview;
 
   for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(self->*field);
-  if (copy->ca_certs != nullptr) curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+  if (copy->ca_certs != nullptr) {
+    (void)curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+  }
   if (self->mime != nullptr) copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
   // A read callable that raised something other than an Exception while
   // libcurl filled the copy's cache left it pending: it is raised here, and
@@ -308,15 +306,11 @@ PyObject* do_curl_share(CurlObject* self, PyObject* /*ignored*/) {
   return share.release();
 }
 
-PyObject* do_curl_getstate(CurlObject* /*self*/, PyObject* /*ignored*/) {
-  PyErr_SetString(PyExc_TypeError, "Curl objects do not support serialization");
-  return nullptr;
+PyObject* do_curl_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  return do_curl_close(reinterpret_cast<CurlObject*>(self), nullptr);
 }
 
-PyObject* do_curl_setstate(CurlObject* /*self*/, PyObject* /*args*/) {
-  PyErr_SetString(PyExc_TypeError, "Curl objects do not support deserialization");
-  return nullptr;
-}
+constexpr char kCurlTypeName[] = "Curl";
 
 PyObject* do_curl_get_closed(CurlObject* self, void* /*closure*/) {
   bool closed;
@@ -383,7 +377,7 @@ PyObject* do_curl_getattro(PyObject* obj, PyObject* name) {
   if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
   PyErr_Clear();
   CriticalSection cs(obj);
-  return my_getattro(obj, name, as_curl(obj)->dict, curlobject_constants, nullptr);
+  return my_getattro(obj, name, as_curl(obj)->dict, kx.curlobject_constants, nullptr);
 }
 
 int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
@@ -391,34 +385,6 @@ int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
   assert_curl_state(self);
   CriticalSection cs(obj);
   return my_setattro(&self->dict, name, value);
-}
-
-// ---------------------------------------------------------------------------
-// Holder types
-// ---------------------------------------------------------------------------
-
-void do_curlslist_dealloc(PyObject* obj) {
-  auto* self = reinterpret_cast<CurlSlistObject*>(obj);
-  if (self->slist != nullptr) {
-    curl_slist_free_all(self->slist);
-    self->slist = nullptr;
-  }
-  CurlSlist_Type.tp_free(obj);
-}
-
-void do_curlhttppost_dealloc(PyObject* obj) {
-  auto* self = reinterpret_cast<CurlHttppostObject*>(obj);
-  if (self->httppost != nullptr) {
-    curl_formfree(self->httppost);
-    self->httppost = nullptr;
-  }
-  Py_CLEAR(self->reflist);
-  CurlHttppost_Type.tp_free(obj);
-}
-
-template <typename F>
-constexpr PyCFunction method(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 }  // namespace
@@ -436,12 +402,12 @@ void assert_curl_state(const CurlObject* self) {
 int check_curl_state(const CurlObject* self, int flags, const char* name) {
   assert_curl_state(self);
   if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) &&
       kelvex_get_thread_state(const_cast<CurlObject*>(self)) != nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
+    refuse_busy(kPerformRunning, name);
     return -1;
   }
   return 0;
@@ -454,8 +420,8 @@ int util_curl_init(CurlObject* self) {
   if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
-  assert(g_kelvex_useragent != nullptr);
-  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, g_kelvex_useragent) != CURLE_OK) return -1;
+  assert(kx.g_kelvex_useragent != nullptr);
+  if (curl_easy_setopt(handle, CURLOPT_USERAGENT, kx.g_kelvex_useragent) != CURLE_OK) return -1;
   return 0;
 }
 
@@ -477,7 +443,8 @@ void util_curl_close(CurlObject* self) {
         // The multi's slot, so that multi callbacks fired by the removal
         // (socket and timer updates) can re-attach.
         DetachedCall call(&multi->state);
-        curl_multi_remove_handle(multi->multi_handle, self->handle);
+        // The handle is cleaned up next whatever libcurl answers.
+        (void)curl_multi_remove_handle(multi->multi_handle, self->handle);
       }
       if (multi->easies != nullptr &&
           PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) {
@@ -512,29 +479,6 @@ void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
   }
 }
 
-int util_curlslist_update(PyObject** field, curl_slist* list) {
-  CurlSlistObject* holder = PyObject_New(CurlSlistObject, &CurlSlist_Type);
-  if (holder == nullptr) return -1;
-  holder->slist = list;
-  PyObject* old = *field;
-  *field = reinterpret_cast<PyObject*>(holder);
-  Py_XDECREF(old);
-  return 0;
-}
-
-// On success the holder owns the form and the caller's reference to
-// `reflist`; on failure both stay with the caller.
-int util_curlhttppost_update(CurlObject* self, curl_httppost* post, PyObject* reflist) {
-  CurlHttppostObject* holder = PyObject_New(CurlHttppostObject, &CurlHttppost_Type);
-  if (holder == nullptr) return -1;
-  holder->httppost = post;
-  holder->reflist = reflist;
-  PyObject* old = self->httppost;
-  self->httppost = reinterpret_cast<PyObject*>(holder);
-  Py_XDECREF(old);
-  return 0;
-}
-
 // ---------------------------------------------------------------------------
 // Method table and type objects
 // ---------------------------------------------------------------------------
@@ -544,33 +488,32 @@ static PyMethodDef curlobject_methods[] = {
     {"duphandle", method(do_curl_duphandle), METH_NOARGS, curl_duphandle_doc},
     {"errstr", method(do_curl_errstr), METH_NOARGS, curl_errstr_doc},
     {"errstr_raw", method(do_curl_errstr_raw), METH_NOARGS, curl_errstr_raw_doc},
-    {"getinfo", method(do_curl_getinfo), METH_VARARGS, curl_getinfo_doc},
-    {"getinfo_raw", method(do_curl_getinfo_raw), METH_VARARGS, curl_getinfo_raw_doc},
+    {"getinfo", method(do_curl_getinfo), METH_FASTCALL, curl_getinfo_doc},
+    {"getinfo_raw", method(do_curl_getinfo_raw), METH_FASTCALL, curl_getinfo_raw_doc},
     {"multi", method(do_curl_multi), METH_NOARGS, curl_multi_doc},
-    {"pause", method(do_curl_pause), METH_VARARGS, curl_pause_doc},
+    {"pause", method(do_curl_pause), METH_FASTCALL, curl_pause_doc},
     {"perform", method(do_curl_perform), METH_NOARGS, curl_perform_doc},
     {"perform_rb", method(do_curl_perform_rb), METH_NOARGS, curl_perform_rb_doc},
     {"perform_rs", method(do_curl_perform_rs), METH_NOARGS, curl_perform_rs_doc},
-    {"recv", method(do_curl_recv), METH_VARARGS, curl_recv_doc},
-    {"recv_into", method(do_curl_recv_into), METH_VARARGS | METH_KEYWORDS, curl_recv_into_doc},
+    {"recv", method(do_curl_recv), METH_FASTCALL, curl_recv_doc},
+    {"recv_into", method(do_curl_recv_into), METH_FASTCALL | METH_KEYWORDS, curl_recv_into_doc},
     {"reset", method(do_curl_reset), METH_NOARGS, curl_reset_doc},
-    {"send", method(do_curl_send), METH_VARARGS, curl_send_doc},
-    {"setopt", method(do_curl_setopt), METH_VARARGS | METH_KEYWORDS, curl_setopt_doc},
-    {"setopt_string", method(do_curl_setopt_string), METH_VARARGS, curl_setopt_string_doc},
+    {"send", method(do_curl_send), METH_FASTCALL, curl_send_doc},
+    {"setopt", method(do_curl_setopt), METH_FASTCALL | METH_KEYWORDS, curl_setopt_doc},
+    {"setopt_string", method(do_curl_setopt_string), METH_FASTCALL, curl_setopt_string_doc},
     {"share", method(do_curl_share), METH_NOARGS, curl_share_doc},
     {"unpause", method(do_curl_unpause), METH_NOARGS, curl_unpause_doc},
-    {"unsetopt", method(do_curl_unsetopt), METH_VARARGS, curl_unsetopt_doc},
-    {"set_ca_certs", method(do_curl_set_ca_certs), METH_VARARGS, curl_set_ca_certs_doc},
-    {"ws_send", method(do_curl_ws_send), METH_VARARGS | METH_KEYWORDS, curl_ws_send_doc},
-    {"ws_recv", method(do_curl_ws_recv), METH_VARARGS, curl_ws_recv_doc},
-    {"ws_recv_into", method(do_curl_ws_recv_into), METH_VARARGS | METH_KEYWORDS,
+    {"unsetopt", method(do_curl_unsetopt), METH_FASTCALL, curl_unsetopt_doc},
+    {"set_ca_certs", method(do_curl_set_ca_certs), METH_FASTCALL, curl_set_ca_certs_doc},
+    {"ws_send", method(do_curl_ws_send), METH_FASTCALL | METH_KEYWORDS, curl_ws_send_doc},
+    {"ws_recv", method(do_curl_ws_recv), METH_FASTCALL, curl_ws_recv_doc},
+    {"ws_recv_into", method(do_curl_ws_recv_into), METH_FASTCALL | METH_KEYWORDS,
      curl_ws_recv_into_doc},
     {"ws_meta", method(do_curl_ws_meta), METH_NOARGS, curl_ws_meta_doc},
-    {"ws_close", method(do_curl_ws_close), METH_VARARGS | METH_KEYWORDS, curl_ws_close_doc},
-    {"__getstate__", method(do_curl_getstate), METH_NOARGS, curl_getstate_doc},
-    {"__setstate__", method(do_curl_setstate), METH_VARARGS, curl_setstate_doc},
-    {"__enter__", method(do_curl_enter), METH_NOARGS, curl_enter_doc},
-    {"__exit__", method(do_curl_close), METH_VARARGS, curl_exit_doc},
+    {"ws_close", method(do_curl_ws_close), METH_FASTCALL | METH_KEYWORDS, curl_ws_close_doc},
+    KELVEX_PICKLE_REFUSAL(kCurlTypeName, curl_getstate_doc, curl_setstate_doc),
+    {"__enter__", enter_self, METH_NOARGS, curl_enter_doc},
+    {"__exit__", method(do_curl_exit), METH_FASTCALL, curl_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -602,26 +545,6 @@ PyTypeObject Curl_Type = {
     .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_curl_new,
     .tp_free = PyObject_GC_Del,
-};
-
-PyTypeObject CurlSlist_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kelvex.CurlSlist",
-    .tp_basicsize = sizeof(CurlSlistObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = do_curlslist_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_free = PyObject_Free,
-};
-
-PyTypeObject CurlHttppost_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kelvex.CurlHttppost",
-    .tp_basicsize = sizeof(CurlHttppostObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = do_curlhttppost_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_free = PyObject_Free,
 };
 
 #pragma GCC diagnostic pop

@@ -2,7 +2,11 @@
 // seek and rewind). libcurl calls every trampoline with the interpreter
 // detached, on the thread that drives the transfer, and with the Curl object
 // as user data; the other groups live beside this file (easycb*.cpp).
-#include "kelvex.h"
+#include "callbacks.h"
+
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <unistd.h>
 
@@ -14,7 +18,7 @@ namespace {
 // whatever the callable raised must survive the release() call.
 void release_view(PyObject* view) {
   PyObject* pending = PyErr_GetRaisedException();
-  PyObject* result = PyObject_CallMethodNoArgs(view, g_str_release);
+  PyObject* result = PyObject_CallMethodNoArgs(view, kx.str_release);
   Py_XDECREF(result);
   PyErr_Clear();
   PyErr_SetRaisedException(pending);
@@ -85,7 +89,7 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
     if (!encoded) return -1;
     const Py_ssize_t len = PyBytes_GET_SIZE(encoded.get());
     if (len > wanted) {
-      PyErr_Format(ErrorObject,
+      set_error_format(
                    "invalid return value for read callback (%zd bytes returned after encoding "
                    "to ascii when at most %zd bytes were wanted)",
                    len, wanted);
@@ -98,7 +102,7 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
     BufferGuard view;
     if (view.acquire(result, PyBUF_SIMPLE) < 0) return -1;
     if (view->len > wanted) {
-      PyErr_Format(ErrorObject,
+      set_error_format(
                    "invalid return value for read callback (%zd bytes returned when at most "
                    "%zd bytes were wanted)",
                    view->len, wanted);
@@ -133,7 +137,7 @@ int seek_result_to_code(PyObject* result, const char* range_format, const char* 
     case SmallResult::ok:
       return value;
     case SmallResult::out_of_range:
-      PyErr_Format(ErrorObject, range_format, value);
+      set_error_format(range_format, value);
       break;
     case SmallResult::not_int:
       set_error_text(type_text);

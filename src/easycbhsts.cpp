@@ -1,7 +1,11 @@
 // libcurl's HSTS trampolines of the easy handle: Python code feeds entries
 // into libcurl's cache when libcurl loads it, and receives every entry when
 // libcurl saves it (when the handle is cleaned up).
-#include "kelvex.h"
+#include "callbacks.h"
+
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <cstdio>
 
@@ -25,23 +29,23 @@ int hsts_format_expire(PyObject* value, char (&field)[kExpireFieldSize]) {
     field[0] = '\0';
     return 0;
   }
-  const int is_datetime = PyObject_IsInstance(value, datetime_type);
+  const int is_datetime = PyObject_IsInstance(value, kx.datetime_type);
   if (is_datetime < 0) return -1;
   if (is_datetime == 0) {
     set_error_text("hstsread callback: expire must be a datetime or None");
     return -1;
   }
-  Ref tzinfo = Ref::steal(PyObject_GetAttr(value, g_str_tzinfo));
+  Ref tzinfo = Ref::steal(PyObject_GetAttr(value, kx.str_tzinfo));
   if (!tzinfo) return -1;
   // libcurl reads the stamp as UTC; a naive value is taken to be UTC already.
   Ref utc = Ref::borrow(value);
   if (tzinfo.get() != Py_None) {
-    utc = Ref::steal(PyObject_CallMethodOneArg(value, g_str_astimezone, utc_tz));
+    utc = Ref::steal(PyObject_CallMethodOneArg(value, kx.str_astimezone, kx.utc_tz));
     if (!utc) return -1;
   }
   Ref format = Ref::steal(PyUnicode_FromString(kExpireFormat));
   if (!format) return -1;
-  Ref text = Ref::steal(PyObject_CallMethodOneArg(utc.get(), g_str_strftime, format.get()));
+  Ref text = Ref::steal(PyObject_CallMethodOneArg(utc.get(), kx.str_strftime, format.get()));
   if (!text) return -1;
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
@@ -94,7 +98,7 @@ int fill_entry(PyObject* result, curl_hstsentry* entry) {
   if (name == nullptr) return -1;
   // namelen arrives as the room in libcurl's buffer, its NUL not counted.
   if (len > entry->namelen) {
-    PyErr_Format(ErrorObject, "hstsread callback: host length %zd exceeds libcurl maximum %zu",
+    set_error_format("hstsread callback: host length %zd exceeds libcurl maximum %zu",
                  static_cast<Py_ssize_t>(len), entry->namelen);
     return -1;
   }
@@ -134,14 +138,14 @@ PyObject* parse_expire(const curl_hstsentry* entry) {
   const int written = std::snprintf(text, sizeof(text), "%s+0000", stamp);
   if (len == kExpireFieldSize || written < 0 ||
       static_cast<std::size_t>(written) >= sizeof(text)) {
-    PyErr_Format(ErrorObject, "libcurl returned an unparsable HSTS expire stamp: %s", stamp);
+    set_error_format("libcurl returned an unparsable HSTS expire stamp: %s", stamp);
     return nullptr;
   }
   Ref py_text = Ref::steal(PyUnicode_FromStringAndSize(text, written));
   Ref format = Ref::steal(PyUnicode_FromString(kExpireParseFormat));
   if (!py_text || !format) return nullptr;
-  PyObject* args[] = {datetime_type, py_text.get(), format.get()};
-  return PyObject_VectorcallMethod(g_str_strptime, args, 3, nullptr);
+  PyObject* args[] = {kx.datetime_type, py_text.get(), format.get()};
+  return PyObject_VectorcallMethod(kx.str_strptime, args, 3, nullptr);
 }
 
 // The write callable's result as libcurl's answer; -1 when it was refused
@@ -209,7 +213,7 @@ CURLSTScode hstswrite_callback(CURL* /*easy*/, curl_hstsentry* entry, curl_index
   }
   PyObject* entry_args[] = {nullptr, host.get(), expire.get(),
                             entry->includeSubDomains ? Py_True : Py_False};
-  Ref py_entry = Ref::steal(PyObject_Vectorcall(hsts_entry_type, entry_args + 1,
+  Ref py_entry = Ref::steal(PyObject_Vectorcall(kx.hsts_entry_type, entry_args + 1,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!py_entry) {
     print_callback_error_if_regular_exception();
@@ -222,7 +226,7 @@ CURLSTScode hstswrite_callback(CURL* /*easy*/, curl_hstsentry* entry, curl_index
     return failure;
   }
   PyObject* index_args[] = {nullptr, idx.get(), total.get()};
-  Ref py_index = Ref::steal(PyObject_Vectorcall(hsts_index_type, index_args + 1,
+  Ref py_index = Ref::steal(PyObject_Vectorcall(kx.hsts_index_type, index_args + 1,
                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!py_index) {
     print_callback_error_if_regular_exception();

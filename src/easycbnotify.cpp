@@ -4,7 +4,10 @@
 // resolution and the trailers of a chunked upload. Like the data path
 // (easycb.cpp) they run with the interpreter detached, on the thread that
 // drives the transfer, with the Curl object as user data.
-#include "kelvex.h"
+#include "callbacks.h"
+
+#include "curl.h"
+#include "threadstate.h"
 
 #include <climits>
 

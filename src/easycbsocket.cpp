@@ -2,7 +2,11 @@
 // opens, configures and closes the transfer's sockets and judges SSH host
 // keys; the TLS context of a new connection gets the handle's extra CA
 // certificates.
-#include "kelvex.h"
+#include "callbacks.h"
+
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -65,7 +69,7 @@ Ref address_to_python(const curl_sockaddr* address) {
       std::memcpy(&sin, raw, sizeof(sin));
       char host[INET_ADDRSTRLEN];
       if (inet_ntop(AF_INET, &sin.sin_addr, host, sizeof(host)) == nullptr) {
-        PyErr_SetFromErrno(ErrorObject);
+        PyErr_SetFromErrno(kx.ErrorObject);
         return Ref();
       }
       return Ref::steal(Py_BuildValue("(si)", host, static_cast<int>(ntohs(sin.sin_port))));
@@ -75,7 +79,7 @@ Ref address_to_python(const curl_sockaddr* address) {
       std::memcpy(&sin6, raw, sizeof(sin6));
       char host[INET6_ADDRSTRLEN];
       if (inet_ntop(AF_INET6, &sin6.sin6_addr, host, sizeof(host)) == nullptr) {
-        PyErr_SetFromErrno(ErrorObject);
+        PyErr_SetFromErrno(kx.ErrorObject);
         return Ref();
       }
       return Ref::steal(Py_BuildValue("(siII)", host, static_cast<int>(ntohs(sin6.sin6_port)),
@@ -121,7 +125,7 @@ Ref khkey_to_python(const curl_khkey* khkey) {
   Ref keytype = Ref::steal(PyLong_FromLong(static_cast<long>(khkey->keytype)));
   if (!keytype) return Ref();
   PyObject* args[] = {key.get(), keytype.get()};
-  return Ref::steal(PyObject_Vectorcall(khkey_type, args, 2, nullptr));
+  return Ref::steal(PyObject_Vectorcall(kx.khkey_type, args, 2, nullptr));
 }
 
 // The descriptor of an object returned by the open-socket callable, or -1
@@ -277,7 +281,7 @@ curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
     return failure;
   }
   PyObject* fields[] = {family.get(), socktype.get(), protocol.get(), addr.get()};
-  Ref sockaddr = Ref::steal(PyObject_Vectorcall(curl_sockaddr_type, fields, 4, nullptr));
+  Ref sockaddr = Ref::steal(PyObject_Vectorcall(kx.curl_sockaddr_type, fields, 4, nullptr));
   if (!sockaddr) {
     print_callback_error_if_regular_exception();
     return failure;
@@ -333,16 +337,13 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
   // freed by another thread at any moment (its close takes the mutex to
   // give its token up), a running one cannot.
   const auto token = reinterpret_cast<uintptr_t>(clientp);
-  PyMutex_Lock(&g_closers_mutex);
+  MutexGuard guard(g_closers_mutex);
   CurlObject* self = closesocket_owner(token);
   // A connection pooled by one multi can be closed while its maker runs in
   // another thread: only a call running on this very thread can be entered.
-  // Thread states are compared by address, so another thread's is never
-  // read (it may be gone by now).
   PyThreadState** slot = self != nullptr ? kelvex_get_thread_state_slot(self) : nullptr;
-  PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
-  const bool running = tstate != nullptr && tstate == PyGILState_GetThisThreadState();
-  PyMutex_Unlock(&g_closers_mutex);
+  const bool running = slot != nullptr && parked_by_this_thread(slot_load(slot));
+  guard.unlock();
   if (self == nullptr) {
     // The handle that made the connection is gone.
     close(item);
@@ -377,6 +378,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
 
 CURLcode install_closesocket(CURL* handle, CURLoption option) {
   char* self = nullptr;
+  // Reading the private pointer cannot fail; the handle was made with one.
   (void)curl_easy_getinfo(handle, CURLINFO_PRIVATE, &self);
   assert(self != nullptr);
   closesocket_link(reinterpret_cast<CurlObject*>(self));
@@ -385,19 +387,20 @@ CURLcode install_closesocket(CURL* handle, CURLoption option) {
 
 void closesocket_link(CurlObject* self) {
   assert(self->handle != nullptr);
-  PyMutex_Lock(&g_closers_mutex);
+  MutexGuard guard(g_closers_mutex);
   if (self->closesocket_token == 0) {
     self->closesocket_token = ++g_last_closesocket_token;
     self->closesocket_next = g_closers;
     g_closers = self;
   }
   const uintptr_t token = self->closesocket_token;
-  PyMutex_Unlock(&g_closers_mutex);
+  guard.unlock();
+  // Storing a user-data pointer cannot fail.
   (void)curl_easy_setopt(self->handle, CURLOPT_CLOSESOCKETDATA, reinterpret_cast<void*>(token));
 }
 
 void closesocket_unlink(CurlObject* self) {
-  PyMutex_Lock(&g_closers_mutex);
+  MutexGuard guard(g_closers_mutex);
   if (self->closesocket_token != 0) {
     for (CurlObject** link = &g_closers; *link != nullptr; link = &(*link)->closesocket_next) {
       if (*link == self) {
@@ -408,7 +411,6 @@ void closesocket_unlink(CurlObject* self) {
     self->closesocket_token = 0;
     self->closesocket_next = nullptr;
   }
-  PyMutex_Unlock(&g_closers_mutex);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,7 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "threadstate.h"
 
 namespace {
 
@@ -257,15 +259,15 @@ PyObject* util_curl_errstr(CurlObject* self, bool decode) {
 
 }  // namespace
 
-PyObject* do_curl_getinfo(CurlObject* self, PyObject* args) {
+PyObject* do_curl_getinfo(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option;
-  if (!PyArg_ParseTuple(args, "i:getinfo", &option)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "i:getinfo", &option)) return nullptr;
   return util_curl_getinfo(self, option, true);
 }
 
-PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* args) {
+PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option;
-  if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "i:getinfo_raw", &option)) return nullptr;
   return util_curl_getinfo(self, option, false);
 }
 

@@ -1,7 +1,13 @@
 // Curl.setopt and its companions: the dispatcher that judges a value by its
 // kind, the scalar, string and blob options, the callable and file-like
 // options, the string-list and legacy form options, and their resets.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "holders.h"
+#include "module.h"
+#include "share.h"
+#include "threadstate.h"
 
 #include <cstdio>
 #include <iterator>
@@ -23,7 +29,7 @@ constexpr int kLastOption = 40328;
 constexpr int kLastOptionIndex = 328;
 
 bool option_in_range(int option) {
-  return option >= 1 && option <= kLastOption && option % 10000 <= kLastOptionIndex;
+  return ::option_in_range(option, kLastOption, kLastOptionIndex);
 }
 
 PyObject* invalid_arguments(const char* name) {
@@ -681,6 +687,7 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
   }
   util_curl_xdecref(self, RELEASE_MIME, nullptr);
   if (util_curlhttppost_update(self, form.get(), reflist.get()) < 0) {
+    // Pointing libcurl back at the form it had cannot fail.
     (void)curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, holder_httppost(self->httppost));
     return nullptr;
   }
@@ -887,7 +894,7 @@ curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssiz
 
 PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj) {
   bool wants_read = option == CURLOPT_READDATA;
-  Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? g_str_read : g_str_write));
+  Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? kx.str_read : kx.str_write));
   if (!method) {
     PyErr_SetString(PyExc_TypeError, wants_read ? "object given without a read method"
                                                 : "object given without a write method");
@@ -903,12 +910,20 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   return setopt_claimed(self, row->function_option, method.get(), -1);
 }
 
-PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"option", "value", "use_memoryview", nullptr};
   int option = 0;
   PyObject* value = nullptr;
   int use_memoryview = -1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &value,
+  static _PyArg_Parser parser = keyword_parser("iO|$p:setopt", kwlist);
+  // The keyword parser words a third positional argument alone as "exactly
+  // 2"; setopt has always said "at most 2" (the tuple parser's words).
+  if (nargs == 3 && kwnames == nullptr) {
+    PyErr_Format(PyExc_TypeError, "setopt() takes at most 2 positional arguments (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &option, &value,
                                    &use_memoryview))
     return nullptr;
   CurlAccess access;
@@ -916,28 +931,28 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* args, PyObject* kwds) {
   return setopt_claimed(self, option, value, use_memoryview);
 }
 
-PyObject* do_curl_unsetopt(CurlObject* self, PyObject* args) {
+PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
-  if (!PyArg_ParseTuple(args, "i:unsetopt", &option)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "i:unsetopt", &option)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "unsetopt") < 0) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
   return util_curl_unsetopt(self, option);
 }
 
-PyObject* do_curl_setopt_string(CurlObject* self, PyObject* args) {
+PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
   PyObject* value = nullptr;
-  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!PyText_Check(value)) return invalid_arguments("setopt_string");
   return do_curl_setopt_string_impl(self, option, value);
 }
 
-PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* args) {
+PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* cadata = nullptr;
-  if (!PyArg_ParseTuple(args, "O:cadata", &cadata)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O:set_ca_certs", &cadata)) return nullptr;
   // The TLS-context callback reads ca_certs during a transfer; replacing it
   // then would free what the callback is reading.
   CurlAccess access;

@@ -2,7 +2,11 @@
 // variants, raw send/receive on CONNECT_ONLY connections, and pause/unpause.
 // Every libcurl call here may block or call back, so each runs with the
 // interpreter detached into the slot its callbacks look up.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <cerrno>
 
@@ -110,7 +114,7 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
   // refusals name setopt, which installs the writer.
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
-  Ref body = Ref::steal(PyObject_CallNoArgs(bytesio));
+  Ref body = Ref::steal(PyObject_CallNoArgs(kx.bytesio));
   if (!body) return nullptr;
   Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
   if (!installed) return nullptr;
@@ -118,7 +122,7 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
   Ref done = Ref::steal(perform_claimed(self, access.slot()));
   if (!done) return nullptr;
   access.release();
-  return PyObject_CallMethodNoArgs(body.get(), g_str_getvalue);
+  return PyObject_CallMethodNoArgs(body.get(), kx.str_getvalue);
 }
 
 PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
@@ -127,9 +131,9 @@ PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
   return PyUnicode_FromEncodedObject(body.get(), "utf-8", "strict");
 }
 
-PyObject* do_curl_send(CurlObject* self, PyObject* args) {
+PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   BufferGuard data;
-  if (!PyArg_ParseTuple(args, "y*:send", data.fill())) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "y*:send", data.fill())) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "send") < 0) return nullptr;
   access.unlock();
@@ -139,9 +143,9 @@ PyObject* do_curl_send(CurlObject* self, PyObject* args) {
   return PyLong_FromSize_t(sent);
 }
 
-PyObject* do_curl_recv(CurlObject* self, PyObject* args) {
+PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!PyArg_ParseTuple(args, "n:recv", &wanted)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "n:recv", &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
     return nullptr;
@@ -162,11 +166,12 @@ PyObject* do_curl_recv(CurlObject* self, PyObject* args) {
                                    static_cast<Py_ssize_t>(received));
 }
 
-PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, buffer.fill(), &wanted))
+  static _PyArg_Parser parser = keyword_parser("w*|n:recv_into", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
   CurlAccess access;
@@ -180,9 +185,12 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
   return PyLong_FromSize_t(received);
 }
 
-PyObject* do_curl_pause(CurlObject* self, PyObject* args) {
+// The default bitmask that pause's text signature gives.
+static_assert(CURLPAUSE_ALL == 5, "update pause's signature in docstrings.h");
+
+PyObject* do_curl_pause(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int bitmask = CURLPAUSE_ALL;
-  if (!PyArg_ParseTuple(args, "|i:pause", &bitmask)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "|i:pause", &bitmask)) return nullptr;
   return do_curl_pause_internal(self, bitmask, "pause");
 }
 

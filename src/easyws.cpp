@@ -2,7 +2,11 @@
 // CONNECT_ONLY = 2 the connection is the caller's and every call is
 // non-blocking; during a transfer libcurl hands frames to WRITEFUNCTION, and
 // that callable may answer on the same connection with ws_send / ws_close.
-#include "kelvex.h"
+#include "curl.h"
+
+#include "callbacks.h"
+#include "module.h"
+#include "threadstate.h"
 
 namespace {
 
@@ -70,7 +74,7 @@ PyObject* ws_frame_from_meta(const curl_ws_frame* meta) {
     if (!fields[i]) return nullptr;
     args[i] = fields[i].get();
   }
-  return PyObject_Vectorcall(ws_frame_type, args, std::size(args), nullptr);
+  return PyObject_Vectorcall(kx.ws_frame_type, args, std::size(args), nullptr);
 }
 
 // The sending methods are the only ones allowed inside a running transfer,
@@ -85,7 +89,7 @@ int acquire_ws_send(CurlAccess& access, CurlObject* self, const char* name) {
   // Nested, this is the transfer's own thread, the only one that writes
   // in_write_callback.
   if (access.nested() && !self->in_write_callback) {
-    PyErr_Format(ErrorObject, kSendBusy, name);
+    refuse_busy(kSendBusy, name);
     return -1;
   }
   access.unlock();
@@ -133,13 +137,14 @@ int perform_ws_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::s
 
 }  // namespace
 
-PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"data", "flags", "fragsize", "encoding", nullptr};
   PyObject* data = nullptr;
   PyObject* flags_obj = Py_None;
   Py_ssize_t fragsize = 0;
   const char* encoding = "utf-8";
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|Ons:ws_send", kwlist, &data,
+  static _PyArg_Parser parser = keyword_parser("O|Ons:ws_send", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &data,
                                    &flags_obj, &fragsize, &encoding))
     return nullptr;
   if (fragsize < 0) {
@@ -201,12 +206,13 @@ PyObject* do_curl_ws_send(CurlObject* self, PyObject* args, PyObject* kwds) {
                          static_cast<curl_off_t>(fragsize), flags);
 }
 
-PyObject* do_curl_ws_close(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"code", "reason", "encoding", nullptr};
   PyObject* code_obj = Py_None;
   PyObject* reason = Py_None;
   const char* encoding = "utf-8";
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOs:ws_close", kwlist,
+  static _PyArg_Parser parser = keyword_parser("|OOs:ws_close", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &code_obj, &reason, &encoding))
     return nullptr;
 
@@ -255,9 +261,9 @@ PyObject* do_curl_ws_close(CurlObject* self, PyObject* args, PyObject* kwds) {
   return perform_ws_send(self, access.slot(), payload, length, 0, CURLWS_CLOSE);
 }
 
-PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args) {
+PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!PyArg_ParseTuple(args, "n:ws_recv", &wanted)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "n:ws_recv", &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv");
     return nullptr;
@@ -292,11 +298,12 @@ PyObject* do_curl_ws_recv(CurlObject* self, PyObject* args) {
   return PyTuple_Pack(2, data.get(), frame.get());
 }
 
-PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:ws_recv_into", kwlist,
+  static _PyArg_Parser parser = keyword_parser("w*|n:ws_recv_into", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "ws_recv_into") < 0) return nullptr;

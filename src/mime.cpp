@@ -7,15 +7,20 @@
 // is invalidated before that document's memory goes. The MIME calls run on
 // the calling thread without detaching: the only guard is the state check of
 // the document's Curl, which refuses while a transfer reads the document.
-#include "kelvex.h"
+#include "mime.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "holders.h"
+#include "mimepart.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include <utility>
 
 #include <cstdio>
 
 #include "docstrings.h"
-
-extern PyTypeObject MimeDataCbOwner_Type;
 
 namespace {
 
@@ -132,7 +137,7 @@ class ContentChange {
 
 int refuse_during_content_change(const char* name) {
   if (t_content_changes == 0) return 0;
-  PyErr_Format(ErrorObject, "cannot invoke %s() - a mime part's content is being replaced",
+  set_error_format("cannot invoke %s() - a mime part's content is being replaced",
                name);
   return -1;
 }
@@ -155,7 +160,7 @@ class MimeAccess {
   int acquire(CurlObject* curl, int flags, const char* name) noexcept {
     if (t_mime_claimed == curl) {
       if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
-        PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+        refuse_closed(name, "curl handle");
         return -1;
       }
       return 0;
@@ -175,11 +180,11 @@ class MimeAccess {
 int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
   if (self->mime_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", name);
+    refuse_closed(name, "mime handle");
     return -1;
   }
   if (self->curl == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   return access.acquire(as_curl(self->curl), CHECK_HANDLE, name);
@@ -190,15 +195,15 @@ int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
   if (refuse_during_content_change(name) < 0) return -1;
   const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
   if (mime == nullptr || mime->mime_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", name);
+    refuse_closed(name, "mime handle");
     return -1;
   }
   if (self->part == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime part", name);
+    refuse_closed(name, "mime part");
     return -1;
   }
   if (mime->curl == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   return access.acquire(as_curl(mime->curl), CHECK_HANDLE, name);
@@ -352,19 +357,9 @@ void curlmime_clear(CurlMimeObject* self) {
 // Callback-fed parts: the owner and libcurl's hooks
 // ---------------------------------------------------------------------------
 
-// Attaches the calling thread to the interpreter with the ensure-and-release
-// protocol: the hooks run on a transfer thread that detached (perform, a
-// multi driver) or on a thread already attached (close(), a content change).
-class EnsuredThread {
- public:
-  EnsuredThread() noexcept : state_(PyGILState_Ensure()) {}
-  EnsuredThread(const EnsuredThread&) = delete;
-  EnsuredThread& operator=(const EnsuredThread&) = delete;
-  ~EnsuredThread() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
+// The hooks below attach with AttachedThread: they run on a transfer thread
+// that detached (perform, a multi driver) or on a thread already attached
+// (close(), a content change).
 
 // Past initialisation's end, and during finalization on a thread that is
 // not attached (ensuring a thread state there would hang or end the
@@ -406,7 +401,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
   constexpr size_t failure = CURL_READFUNC_ABORT;
   auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
   if (owner == nullptr || !interpreter_usable()) return failure;
-  EnsuredThread attached;
+  AttachedThread attached;
   // An exception left by an earlier callback of this transfer must reach
   // the call that runs it, untouched.
   if (exception_pending()) return failure;
@@ -443,7 +438,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
     }
     const long length = static_cast<long>(view->len);
     if (length > wanted) {
-      PyErr_Format(ErrorObject,
+      set_error_format(
                    "invalid return value for mime read callback (%ld bytes returned when at "
                    "most %ld bytes were wanted)",
                    length, wanted);
@@ -461,7 +456,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
     }
     const long length = static_cast<long>(PyBytes_GET_SIZE(encoded.get()));
     if (length > wanted) {
-      PyErr_Format(ErrorObject,
+      set_error_format(
                    "invalid return value for mime read callback (%ld bytes returned after "
                    "ASCII encoding when at most %ld bytes were wanted)",
                    length, wanted);
@@ -496,7 +491,7 @@ int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
   constexpr int failure = CURL_SEEKFUNC_FAIL;
   auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
   if (owner == nullptr || !interpreter_usable()) return failure;
-  EnsuredThread attached;
+  AttachedThread attached;
   if (exception_pending()) return failure;
   Ref callable = Ref::borrow(owner->seek);
   if (!callable) return failure;
@@ -525,7 +520,7 @@ int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
 void mime_data_cb_free_callback(void* arg) {
   auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
   if (owner == nullptr || !interpreter_usable()) return;
-  EnsuredThread attached;
+  AttachedThread attached;
   mime_data_cb_owner_release(owner, true);
 }
 
@@ -549,16 +544,6 @@ int curlmime_collect_data_cb_owners(CurlMimeObject* self, PyObject* into) {
     }
   }
   return 0;
-}
-
-// libcurl's data-callback content: the owner type is made ready on first
-// use, once, whichever thread gets there first.
-int mime_data_cb_owner_type_ready() {
-  static PyMutex lock;
-  PyMutex_Lock(&lock);
-  const int rc = PyType_Ready(&MimeDataCbOwner_Type);
-  PyMutex_Unlock(&lock);
-  return rc;
 }
 
 // ---------------------------------------------------------------------------
@@ -709,7 +694,7 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
+PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CurlMimePartObject* self = as_part(obj);
   static const char* const kwlist[] = {"datasize", "read", "seek", "free", "userdata", nullptr};
   PyObject* datasize = nullptr;
@@ -717,7 +702,8 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
   PyObject* seek = Py_None;
   PyObject* free = Py_None;
   PyObject* userdata = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:data_cb", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("OO|OOO:data_cb", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &datasize, &read, &seek, &free, &userdata)) {
     return nullptr;
   }
@@ -756,11 +742,10 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* args, PyObject* kwds) {
     set_error_text("data_cb() cannot attach to a closed mime object");
     return nullptr;
   }
-  if (mime_data_cb_owner_type_ready() < 0) return nullptr;
-
   Ref owner_ref = Ref::steal(MimeDataCbOwner_Type.tp_alloc(&MimeDataCbOwner_Type, 0));
   if (!owner_ref) return nullptr;
   MimeDataCbOwnerObject* owner = as_owner(owner_ref.get());
+  assert(record_is_zero(owner));
   owner->read = Py_NewRef(read);
   owner->seek = seek != Py_None ? Py_NewRef(seek) : nullptr;
   owner->free = free != Py_None ? Py_NewRef(free) : nullptr;
@@ -838,6 +823,7 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlMimeObject* self = as_mime(obj.get());
+  assert(record_is_zero(self));
   self->owns_handle = 1;
   self->curl = Py_NewRef(curl);
   self->parts = PyList_New(0);
@@ -859,6 +845,7 @@ PyObject* util_mime_addpart(CurlMimeObject* self) {
   Ref obj = Ref::steal(CurlMimePart_Type.tp_alloc(&CurlMimePart_Type, 0));
   if (!obj) return nullptr;
   CurlMimePartObject* wrapper = as_part(obj.get());
+  assert(record_is_zero(wrapper));
   wrapper->part = part;
   wrapper->mime = Py_NewRef(reinterpret_cast<PyObject*>(self));
   if (PyList_Append(self->parts, obj.get()) < 0) return nullptr;
@@ -945,11 +932,12 @@ PyObject* util_mime_add(CurlMimeObject* self, AddArgs a) {
   return part.release();
 }
 
-PyObject* do_mime_add(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"name",         "data",    "file",    "filename",
                                        "content_type", "headers", "encoder", nullptr};
   AddArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOOO:add", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("|OOOOOOO:add", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.data, &a.file, &a.filename, &a.content_type,
                                    &a.headers, &a.encoder)) {
     return nullptr;
@@ -957,22 +945,24 @@ PyObject* do_mime_add(PyObject* self, PyObject* args, PyObject* kwds) {
   return util_mime_add(as_mime(self), a);
 }
 
-PyObject* do_mime_add_field(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"name", "value", "content_type", "encoder", "headers",
                                        nullptr};
   AddArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:add_field", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("OO|OOO:add_field", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.data, &a.content_type, &a.encoder, &a.headers)) {
     return nullptr;
   }
   return util_mime_add(as_mime(self), a);
 }
 
-PyObject* do_mime_add_file(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"name",    "path",    "filename", "content_type",
                                        "headers", "encoder", nullptr};
   AddArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOO:add_file", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("OO|OOOO:add_file", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.file, &a.filename, &a.content_type, &a.headers,
                                    &a.encoder)) {
     return nullptr;
@@ -980,12 +970,13 @@ PyObject* do_mime_add_file(PyObject* self, PyObject* args, PyObject* kwds) {
   return util_mime_add(as_mime(self), a);
 }
 
-PyObject* do_mime_add_multipart(PyObject* obj, PyObject* args, PyObject* kwds) {
+PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CurlMimeObject* self = as_mime(obj);
   static const char* const kwlist[] = {"name", "subtype", nullptr};
   PyObject* name = nullptr;
   PyObject* subtype = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:add_multipart", const_cast<char**>(kwlist),
+  static _PyArg_Parser parser = keyword_parser("|OO:add_multipart", kwlist);
+  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
                                    &name, &subtype)) {
     return nullptr;
   }
@@ -1009,11 +1000,11 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* args, PyObject* kwds) {
   if (subtype != Py_None && !content_type) return nullptr;
 
   if (self->mime_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no mime handle", "addpart");
+    refuse_closed("addpart", "mime handle");
     return nullptr;
   }
   if (self->curl == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", "addpart");
+    refuse_closed("addpart", "curl handle");
     return nullptr;
   }
   // The child, its part and their wiring are made under one claim.
@@ -1054,11 +1045,11 @@ PyObject* do_mime_enter(PyObject* obj, PyObject* /*ignored*/) {
   return Py_NewRef(obj);
 }
 
-PyObject* do_mime_exit(PyObject* obj, PyObject* args) {
+PyObject* do_mime_exit(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
-  if (!PyArg_ParseTuple(args, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
   return do_mime_close(obj, nullptr);
 }
 
@@ -1147,11 +1138,6 @@ void do_owner_dealloc(PyObject* obj) {
   Py_TRASHCAN_END
 }
 
-template <typename F>
-constexpr PyCFunction method(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1229,15 +1215,15 @@ void curlmime_duphandle_incref_data_cb_owners(PyObject* snapshot) {
 // ---------------------------------------------------------------------------
 
 static PyMethodDef curlmime_methods[] = {
-    {"add", method(do_mime_add), METH_VARARGS | METH_KEYWORDS, mime_add_doc},
-    {"add_field", method(do_mime_add_field), METH_VARARGS | METH_KEYWORDS, mime_add_field_doc},
-    {"add_file", method(do_mime_add_file), METH_VARARGS | METH_KEYWORDS, mime_add_file_doc},
-    {"add_multipart", method(do_mime_add_multipart), METH_VARARGS | METH_KEYWORDS,
+    {"add", method(do_mime_add), METH_FASTCALL | METH_KEYWORDS, mime_add_doc},
+    {"add_field", method(do_mime_add_field), METH_FASTCALL | METH_KEYWORDS, mime_add_field_doc},
+    {"add_file", method(do_mime_add_file), METH_FASTCALL | METH_KEYWORDS, mime_add_file_doc},
+    {"add_multipart", method(do_mime_add_multipart), METH_FASTCALL | METH_KEYWORDS,
      mime_add_multipart_doc},
     {"addpart", method(do_mime_addpart), METH_NOARGS, mime_addpart_doc},
     {"close", method(do_mime_close), METH_NOARGS, mime_close_doc},
-    {"__enter__", method(do_mime_enter), METH_NOARGS, nullptr},
-    {"__exit__", method(do_mime_exit), METH_VARARGS, nullptr},
+    {"__enter__", method(do_mime_enter), METH_NOARGS, mime_enter_doc},
+    {"__exit__", method(do_mime_exit), METH_FASTCALL, mime_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1249,7 +1235,7 @@ static PyGetSetDef curlmime_getsets[] = {
 static PyMethodDef curlmimepart_methods[] = {
     {"name", method(do_mimepart_set_text<kName>), METH_O, mimepart_name_doc},
     {"data", method(do_mimepart_data), METH_O, mimepart_data_doc},
-    {"data_cb", method(do_mimepart_data_cb), METH_VARARGS | METH_KEYWORDS, mimepart_data_cb_doc},
+    {"data_cb", method(do_mimepart_data_cb), METH_FASTCALL | METH_KEYWORDS, mimepart_data_cb_doc},
     {"filedata", method(do_mimepart_set_text<kFiledata>), METH_O, mimepart_filedata_doc},
     {"filename", method(do_mimepart_set_text<kFilename>), METH_O, mimepart_filename_doc},
     {"type", method(do_mimepart_set_text<kType>), METH_O, mimepart_type_doc},

@@ -1,49 +1,21 @@
 // Module creation and teardown, the registration routines and the
 // module-level functions.
-#include "kelvex.h"
+#include "module.h"
 
+#include "curl.h"
 #include "docstrings.h"
+#include "holders.h"
+#include "mime.h"
+#include "mimepart.h"
+#include "multi.h"
+#include "share.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <new>
 
-// ---------------------------------------------------------------------------
-// Globals shared by every file
-// ---------------------------------------------------------------------------
-
-PyTypeObject* p_Curl_Type = nullptr;
-PyTypeObject* p_CurlMulti_Type = nullptr;
-PyTypeObject* p_CurlShare_Type = nullptr;
-PyTypeObject* p_CurlMime_Type = nullptr;
-PyTypeObject* p_CurlMimePart_Type = nullptr;
-PyTypeObject* p_CurlSlist_Type = nullptr;
-PyTypeObject* p_CurlHttppost_Type = nullptr;
-
-PyObject* ErrorObject = nullptr;
-char* g_kelvex_useragent = nullptr;
-PyObject* bytesio = nullptr;
-PyObject* stringio = nullptr;
-PyObject* khkey_type = nullptr;
-PyObject* curl_sockaddr_type = nullptr;
-PyObject* hsts_entry_type = nullptr;
-PyObject* hsts_index_type = nullptr;
-PyObject* datetime_type = nullptr;
-PyObject* utc_tz = nullptr;
-PyObject* ws_frame_type = nullptr;
-PyObject* curlobject_constants = nullptr;
-PyObject* curlmultiobject_constants = nullptr;
-PyObject* curlshareobject_constants = nullptr;
-
-PyObject* g_str_write = nullptr;
-PyObject* g_str_read = nullptr;
-PyObject* g_str_release = nullptr;
-PyObject* g_str_getvalue = nullptr;
-PyObject* g_str_tzinfo = nullptr;
-PyObject* g_str_astimezone = nullptr;
-PyObject* g_str_strftime = nullptr;
-PyObject* g_str_strptime = nullptr;
+ModuleGlobals kx = {};
 
 namespace {
 
@@ -127,19 +99,19 @@ int check_libcurl() {
 
 struct TypeEntry {
   PyTypeObject* type;
-  PyTypeObject** pointer;
   const char* exported_as;  // null: internal, not placed in the module
 };
 
 // Readied in this order; the exported ones are registered in this order too.
 constexpr TypeEntry kTypes[] = {
-    {&Curl_Type, &p_Curl_Type, "Curl"},
-    {&CurlSlist_Type, &p_CurlSlist_Type, nullptr},
-    {&CurlHttppost_Type, &p_CurlHttppost_Type, nullptr},
-    {&CurlMulti_Type, &p_CurlMulti_Type, "CurlMulti"},
-    {&CurlShare_Type, &p_CurlShare_Type, "CurlShare"},
-    {&CurlMime_Type, &p_CurlMime_Type, "CurlMime"},
-    {&CurlMimePart_Type, &p_CurlMimePart_Type, "CurlMimePart"},
+    {&Curl_Type, "Curl"},
+    {&CurlSlist_Type, nullptr},
+    {&CurlHttppost_Type, nullptr},
+    {&CurlMulti_Type, "CurlMulti"},
+    {&CurlShare_Type, "CurlShare"},
+    {&CurlMime_Type, "CurlMime"},
+    {&CurlMimePart_Type, "CurlMimePart"},
+    {&MimeDataCbOwner_Type, nullptr},
 };
 
 struct NamedTupleEntry {
@@ -149,15 +121,15 @@ struct NamedTupleEntry {
 };
 
 constexpr NamedTupleEntry kSocketTuples[] = {
-    {&khkey_type, "KhKey", "key keytype"},
-    {&curl_sockaddr_type, "CurlSockAddr", "family socktype protocol addr"},
+    {&kx.khkey_type, "KhKey", "key keytype"},
+    {&kx.curl_sockaddr_type, "CurlSockAddr", "family socktype protocol addr"},
 };
 constexpr NamedTupleEntry kHstsTuples[] = {
-    {&hsts_entry_type, "HstsEntry", "host expire include_subdomains"},
-    {&hsts_index_type, "HstsIndex", "idx total"},
+    {&kx.hsts_entry_type, "HstsEntry", "host expire include_subdomains"},
+    {&kx.hsts_index_type, "HstsIndex", "idx total"},
 };
 constexpr NamedTupleEntry kWsTuples[] = {
-    {&ws_frame_type, "WsFrame", "age flags offset bytesleft len"},
+    {&kx.ws_frame_type, "WsFrame", "age flags offset bytesleft len"},
 };
 
 struct InternedEntry {
@@ -166,31 +138,31 @@ struct InternedEntry {
 };
 
 constexpr InternedEntry kInterned[] = {
-    {&g_str_write, "write"},
-    {&g_str_read, "read"},
-    {&g_str_release, "release"},
-    {&g_str_getvalue, "getvalue"},
-    {&g_str_tzinfo, "tzinfo"},
-    {&g_str_astimezone, "astimezone"},
-    {&g_str_strftime, "strftime"},
-    {&g_str_strptime, "strptime"},
+    {&kx.str_write, "write"},
+    {&kx.str_read, "read"},
+    {&kx.str_release, "release"},
+    {&kx.str_getvalue, "getvalue"},
+    {&kx.str_tzinfo, "tzinfo"},
+    {&kx.str_astimezone, "astimezone"},
+    {&kx.str_strftime, "strftime"},
+    {&kx.str_strptime, "strptime"},
 };
 
 // Every object global of this file; cleared at teardown and on a failed
 // import.
 PyObject** const kOwnedGlobals[] = {
-    &bytesio,           &stringio,          &ErrorObject,          &khkey_type,
-    &curl_sockaddr_type, &hsts_entry_type,  &hsts_index_type,      &datetime_type,
-    &utc_tz,            &ws_frame_type,     &curlobject_constants, &curlmultiobject_constants,
-    &curlshareobject_constants, &g_str_write, &g_str_read,         &g_str_release,
-    &g_str_getvalue,
-    &g_str_tzinfo,      &g_str_astimezone,  &g_str_strftime,       &g_str_strptime,
+    &kx.bytesio,         &kx.stringio,        &kx.ErrorObject,           &kx.khkey_type,
+    &kx.curl_sockaddr_type, &kx.hsts_entry_type, &kx.hsts_index_type, &kx.datetime_type,
+    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
+    &kx.curlshareobject_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
+    &kx.str_getvalue,    &kx.str_tzinfo,      &kx.str_astimezone,  &kx.str_strftime,
+    &kx.str_strptime,
 };
 
 void release_globals() {
   for (PyObject** global : kOwnedGlobals) Py_CLEAR(*global);
-  PyMem_RawFree(g_kelvex_useragent);
-  g_kelvex_useragent = nullptr;
+  PyMem_RawFree(kx.g_kelvex_useragent);
+  kx.g_kelvex_useragent = nullptr;
 }
 
 // The types the namedtuples create say they come from this module, so that
@@ -214,24 +186,29 @@ int make_namedtuples(PyObject* module_dict, PyObject* namedtuple, const NamedTup
   return 0;
 }
 
+// The TLS hooks: OpenSSL 3 initialises itself, so there is nothing to set
+// up at import or to tear down in global_cleanup.
+int kelvex_ssl_init() { return 0; }
+void kelvex_ssl_cleanup() {}
+
 int fetch_io(Ref* io) {
   *io = Ref::steal(PyImport_ImportModule("io"));
   if (!*io) return -1;
-  bytesio = PyObject_GetAttrString(io->get(), "BytesIO");
-  if (bytesio == nullptr) return -1;
-  stringio = PyObject_GetAttrString(io->get(), "StringIO");
-  return stringio == nullptr ? -1 : 0;
+  kx.bytesio = PyObject_GetAttrString(io->get(), "BytesIO");
+  if (kx.bytesio == nullptr) return -1;
+  kx.stringio = PyObject_GetAttrString(io->get(), "StringIO");
+  return kx.stringio == nullptr ? -1 : 0;
 }
 
 int fetch_datetime() {
   Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
   if (!datetime) return -1;
-  datetime_type = PyObject_GetAttrString(datetime.get(), "datetime");
-  if (datetime_type == nullptr) return -1;
+  kx.datetime_type = PyObject_GetAttrString(datetime.get(), "datetime");
+  if (kx.datetime_type == nullptr) return -1;
   Ref timezone = Ref::steal(PyObject_GetAttrString(datetime.get(), "timezone"));
   if (!timezone) return -1;
-  utc_tz = PyObject_GetAttrString(timezone.get(), "utc");
-  return utc_tz == nullptr ? -1 : 0;
+  kx.utc_tz = PyObject_GetAttrString(timezone.get(), "utc");
+  return kx.utc_tz == nullptr ? -1 : 0;
 }
 
 int make_useragent() {
@@ -242,7 +219,7 @@ int make_useragent() {
   if (text == nullptr) return -1;
   std::memcpy(text, kUserAgentPrefix, sizeof(kUserAgentPrefix) - 1);
   std::memcpy(text + sizeof(kUserAgentPrefix) - 1, version, length + 1);
-  g_kelvex_useragent = text;
+  kx.g_kelvex_useragent = text;
   return 0;
 }
 
@@ -271,11 +248,11 @@ int fill_module(PyObject* module) {
   PyObject* dict = PyModule_GetDict(module);
   assert(dict != nullptr);
 
-  ErrorObject = PyErr_NewException("kelvex.error", nullptr, nullptr);
-  if (ErrorObject == nullptr || PyDict_SetItemString(dict, "error", ErrorObject) < 0) return -1;
+  kx.ErrorObject = PyErr_NewException("kelvex.error", nullptr, nullptr);
+  if (kx.ErrorObject == nullptr || PyDict_SetItemString(dict, "error", kx.ErrorObject) < 0) return -1;
 
-  for (PyObject** table : {&curlobject_constants, &curlmultiobject_constants,
-                           &curlshareobject_constants}) {
+  for (PyObject** table : {&kx.curlobject_constants, &kx.curlmultiobject_constants,
+                           &kx.curlshareobject_constants}) {
     *table = PyDict_New();
     if (*table == nullptr) return -1;
   }
@@ -285,7 +262,7 @@ int fill_module(PyObject* module) {
   }
 
   if (make_useragent() < 0) return -1;
-  if (insstring(dict, "version", g_kelvex_useragent) < 0 ||
+  if (insstring(dict, "version", kx.g_kelvex_useragent) < 0 ||
       inslong2(dict, nullptr, "COMPILE_PY_VERSION_HEX", PY_VERSION_HEX) < 0 ||
       inslong2(dict, nullptr, "COMPILE_LIBCURL_VERSION_NUM", kCompileLibcurlVersionNum) < 0 ||
       insstring(dict, "COMPILE_SSL_LIB", kCompileSslLib) < 0) {
@@ -323,9 +300,11 @@ int fill_module(PyObject* module) {
 // Module functions
 // ---------------------------------------------------------------------------
 
-PyObject* do_global_init(PyObject*, PyObject* args) {
+PyObject* do_global_init(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  if (!no_keywords("global_init", kwnames)) return nullptr;
   int option;
-  if (!PyArg_ParseTuple(args, "i:global_init", &option)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "i:global_init", &option)) return nullptr;
   // Taken as unsigned, so negative values are refused with the large ones.
   if (static_cast<unsigned>(option) >= 8u) {
     PyErr_SetString(PyExc_ValueError, "invalid option to global_init");
@@ -365,9 +344,14 @@ PyObject* protocol_names(const char* const* protocols) {
   return names.release();
 }
 
-PyObject* do_version_info(PyObject*, PyObject* args) {
+// The default stamp that version_info's text signature gives.
+static_assert(CURLVERSION_NOW == 11, "update version_info's signature in docstrings.h");
+
+PyObject* do_version_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  if (!no_keywords("version_info", kwnames)) return nullptr;
   int stamp = CURLVERSION_NOW;
-  if (!PyArg_ParseTuple(args, "|i:version_info", &stamp)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "|i:version_info", &stamp)) return nullptr;
   const curl_version_info_data* info = curl_version_info(static_cast<CURLversion>(stamp));
   if (info == nullptr) {
     set_error_text("unable to get version info");
@@ -400,34 +384,44 @@ PyObject* do_version_info(PyObject*, PyObject* args) {
 }
 
 template <typename Code, const char* (*strerror)(Code)>
-PyObject* strerror_text(PyObject* args, const char* format) {
+PyObject* strerror_text(PyObject* const* args, Py_ssize_t nargs, const char* format) {
   int code;
-  if (!PyArg_ParseTuple(args, format, &code)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, format, &code)) return nullptr;
   return PyUnicode_FromString(strerror(static_cast<Code>(code)));
 }
 
-PyObject* do_easy_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLcode, curl_easy_strerror>(args, "i:easy_strerror");
+PyObject* do_easy_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (!no_keywords("easy_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLcode, curl_easy_strerror>(args, nargs, "i:easy_strerror");
 }
-PyObject* do_multi_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLMcode, curl_multi_strerror>(args, "i:multi_strerror");
+PyObject* do_multi_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  if (!no_keywords("multi_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLMcode, curl_multi_strerror>(args, nargs, "i:multi_strerror");
 }
-PyObject* do_share_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLSHcode, curl_share_strerror>(args, "i:share_strerror");
+PyObject* do_share_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  if (!no_keywords("share_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLSHcode, curl_share_strerror>(args, nargs, "i:share_strerror");
 }
-PyObject* do_url_strerror(PyObject*, PyObject* args) {
-  return strerror_text<CURLUcode, curl_url_strerror>(args, "i:url_strerror");
+PyObject* do_url_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  if (!no_keywords("url_strerror", kwnames)) return nullptr;
+  return strerror_text<CURLUcode, curl_url_strerror>(args, nargs, "i:url_strerror");
 }
 
 // Internal: the refusal text import would raise for a libcurl reporting
 // this version and these TLS backends (None: no backend at all), or None
 // when import would proceed. Lets the refusals be checked without an
 // unsuitable libcurl at hand.
-PyObject* do_import_checks(PyObject*, PyObject* args) {
+PyObject* do_import_checks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (!no_keywords("_import_checks", kwnames)) return nullptr;
   unsigned version_num;
   const char* version_text;
   PyObject* backends;
-  if (!PyArg_ParseTuple(args, "IsO:_import_checks", &version_num, &version_text, &backends)) {
+  if (!_PyArg_ParseStack(args, nargs, "IsO:_import_checks", &version_num, &version_text, &backends)) {
     return nullptr;
   }
   Ref refusal = Ref::steal(version_refusal(version_num, version_text));
@@ -453,15 +447,19 @@ PyObject* do_import_checks(PyObject*, PyObject* args) {
   return backend_refusal(result, avail.get());
 }
 
+// Module functions are called through their function objects, whose
+// METH_FASTCALL refusal of keywords would name the module
+// ("kelvex._kelvex.global_init()"); they take METH_FASTCALL | METH_KEYWORDS
+// and refuse keywords themselves with the words they have always used.
 PyMethodDef module_methods[] = {
-    {"global_init", do_global_init, METH_VARARGS, global_init_doc},
+    {"global_init", method(do_global_init), METH_FASTCALL | METH_KEYWORDS, global_init_doc},
     {"global_cleanup", do_global_cleanup, METH_NOARGS, global_cleanup_doc},
-    {"version_info", do_version_info, METH_VARARGS, version_info_doc},
-    {"easy_strerror", do_easy_strerror, METH_VARARGS, easy_strerror_doc},
-    {"multi_strerror", do_multi_strerror, METH_VARARGS, multi_strerror_doc},
-    {"share_strerror", do_share_strerror, METH_VARARGS, share_strerror_doc},
-    {"url_strerror", do_url_strerror, METH_VARARGS, url_strerror_doc},
-    {"_import_checks", do_import_checks, METH_VARARGS, nullptr},
+    {"version_info", method(do_version_info), METH_FASTCALL | METH_KEYWORDS, version_info_doc},
+    {"easy_strerror", method(do_easy_strerror), METH_FASTCALL | METH_KEYWORDS, easy_strerror_doc},
+    {"multi_strerror", method(do_multi_strerror), METH_FASTCALL | METH_KEYWORDS, multi_strerror_doc},
+    {"share_strerror", method(do_share_strerror), METH_FASTCALL | METH_KEYWORDS, share_strerror_doc},
+    {"url_strerror", method(do_url_strerror), METH_FASTCALL | METH_KEYWORDS, url_strerror_doc},
+    {"_import_checks", method(do_import_checks), METH_FASTCALL | METH_KEYWORDS, import_checks_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -539,7 +537,6 @@ PyMODINIT_FUNC PyInit__kelvex() {
 
   ImportGuard guard;
   for (const TypeEntry& entry : kTypes) {
-    *entry.pointer = entry.type;
     Py_SET_TYPE(entry.type, &PyType_Type);
     if (PyType_Ready(entry.type) < 0) return nullptr;
   }

@@ -6,7 +6,12 @@
 // DetachedCall on it, so the callbacks of the multi and of every added
 // handle re-attach with that thread state, and a method of the multi or of
 // one of its handles called meanwhile finds `state` set and refuses.
-#include "kelvex.h"
+#include "multi.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 #include "docstrings.h"
 
@@ -153,25 +158,29 @@ constexpr MultiOption kMultiOptions[] = {
     {CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE, MultiOptClass::OffT, nullptr, nullptr},
     {CURLMOPT_PIPELINING_SITE_BL, MultiOptClass::StringList, nullptr, nullptr},
     {CURLMOPT_PIPELINING_SERVER_BL, MultiOptClass::StringList, nullptr, nullptr},
+    // Installing or removing a callback and its user data: libcurl fails
+    // these only for a bad handle or an unknown option, neither of which
+    // can reach here, so their results are not examined.
     {CURLMOPT_SOCKETFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_socket,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
-       curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION,
-                         enable ? &multi_socket_callback : static_cast<curl_socket_callback>(nullptr));
-       curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, enable ? self : nullptr);
+       (void)curl_multi_setopt(handle, CURLMOPT_SOCKETFUNCTION,
+                               enable ? &multi_socket_callback
+                                      : static_cast<curl_socket_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_SOCKETDATA, enable ? self : nullptr);
      }},
     {CURLMOPT_TIMERFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_timer,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
-       curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION,
-                         enable ? &multi_timer_callback
-                                : static_cast<curl_multi_timer_callback>(nullptr));
-       curl_multi_setopt(handle, CURLMOPT_TIMERDATA, enable ? self : nullptr);
+       (void)curl_multi_setopt(handle, CURLMOPT_TIMERFUNCTION,
+                               enable ? &multi_timer_callback
+                                      : static_cast<curl_multi_timer_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_TIMERDATA, enable ? self : nullptr);
      }},
     {CURLMOPT_NOTIFYFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_notify,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
-       curl_multi_setopt(handle, CURLMOPT_NOTIFYFUNCTION,
-                         enable ? &multi_notify_callback
-                                : static_cast<curl_notify_callback>(nullptr));
-       curl_multi_setopt(handle, CURLMOPT_NOTIFYDATA, enable ? self : nullptr);
+       (void)curl_multi_setopt(handle, CURLMOPT_NOTIFYFUNCTION,
+                               enable ? &multi_notify_callback
+                                      : static_cast<curl_notify_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_NOTIFYDATA, enable ? self : nullptr);
      }},
 };
 
@@ -260,7 +269,9 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
     if (member_of != self) continue;
     if (self->multi_handle != nullptr && curl->handle != nullptr) {
       DetachedCall call(&self->state);
-      curl_multi_remove_handle(self->multi_handle, curl->handle);
+      // The handle leaves the multi's records whatever libcurl answers (it
+      // fails only for a handle it does not hold, which is then gone too).
+      (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
     }
     easy_clear_multi_ref(curl);
     // A callback of the removal may have left a KeyboardInterrupt or the
@@ -272,7 +283,7 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
       failed = !result;
       if (!reclaim(self)) {
         if (!failed) {
-          PyErr_SetString(ErrorObject, "cannot invoke close() - multi_perform() is currently running");
+          refuse_busy(kMultiPerformRunning, "close");
         }
         return -2;
       }
@@ -301,7 +312,9 @@ void util_multi_close(CurlMultiObject* self) {
   if (self->multi_handle != nullptr) {
     {
       DetachedCall call(&self->state);
-      curl_multi_cleanup(self->multi_handle);
+      // The handle is gone whatever libcurl answers; closing cannot be
+      // undone, so there is nothing to report.
+      (void)curl_multi_cleanup(self->multi_handle);
     }
     CriticalSection cs(as_object(self));
     self->multi_handle = nullptr;
@@ -341,12 +354,7 @@ PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlMultiObject* self = as_multi(obj.get());
-#ifndef NDEBUG
-  {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(self);
-    for (std::size_t i = sizeof(PyObject); i < sizeof(CurlMultiObject); ++i) assert(bytes[i] == 0);
-  }
-#endif
+  assert(record_is_zero(self));
   self->easies = PySet_New(nullptr);
   if (self->easies == nullptr) return nullptr;
   // The collector must never empty this set on its own: a handle dropped
@@ -418,10 +426,10 @@ int do_multi_clear(PyObject* op) {
 // Membership
 // ---------------------------------------------------------------------------
 
-PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
+PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
@@ -471,10 +479,10 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_remove_handle(PyObject* op, PyObject* args) {
+PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
@@ -561,11 +569,11 @@ PyObject* do_multi_perform(PyObject* op, PyObject*) {
   return driving_result(rc, running, true, "perform failed");
 }
 
-PyObject* do_multi_socket_action(PyObject* op, PyObject* args) {
+PyObject* do_multi_socket_action(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* sock_fd = nullptr;
   int ev_bitmask = 0;
-  if (!PyArg_ParseTuple(args, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
   MultiAccess access;
@@ -635,10 +643,10 @@ PyObject* do_multi_fdset(PyObject* op, PyObject*) {
 // Upper bound of a select() wait, in seconds: 365 days.
 constexpr double kSelectTimeoutMax = 31536000.0;
 
-PyObject* do_multi_select(PyObject* op, PyObject* args) {
+PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
-  if (!PyArg_ParseTuple(args, "d:select", &timeout)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "d:select", &timeout)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "select") < 0) return nullptr;
   // Written so that NaN fails too.
@@ -673,10 +681,13 @@ PyObject* do_multi_select(PyObject* op, PyObject* args) {
   return PyLong_FromLong(n);
 }
 
-PyObject* do_multi_info_read(PyObject* op, PyObject* args) {
+// The default that info_read's text signature gives.
+static_assert(INT_MAX == 2147483647, "update info_read's signature in docstrings.h");
+
+PyObject* do_multi_info_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   int max_objects = INT_MAX;
-  if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "|i:info_read", &max_objects)) return nullptr;
   if (max_objects < 1) {
     set_error_text("argument to info_read must be greater than zero");
     return nullptr;
@@ -736,7 +747,7 @@ PyObject* do_multi_timeout(PyObject* op, PyObject*) {
 // kelvex.error whose args are the one-element tuple (code,).
 PyObject* set_error_code_only(CURLMcode rc) {
   Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(rc)));
-  if (value) PyErr_SetObject(ErrorObject, value.get());
+  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
   return nullptr;
 }
 
@@ -795,22 +806,23 @@ PyObject* do_multi_setopt_callable(CurlMultiObject* self, const MultiOption* ent
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_setopt(PyObject* op, PyObject* args) {
+PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   int option = 0;
   PyObject* value = nullptr;
-  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "iO:setopt", &option, &value)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
-  if (option < 1 || option > kMultiOptionMax || option % 10000 > kMultiOptionIndexMax) {
+  if (!option_in_range(option, kMultiOptionMax, kMultiOptionIndexMax)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
   const MultiOption* entry = find_multi_option(option);
   if (value == Py_None) {
     if (entry != nullptr && entry->cls == MultiOptClass::StringList) {
-      curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
-                        static_cast<char**>(nullptr));
+      // Emptying a list option cannot fail on a valid handle.
+      (void)curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+                              static_cast<char**>(nullptr));
       Py_RETURN_NONE;
     }
     if (entry != nullptr && entry->cls == MultiOptClass::Function) {
@@ -825,12 +837,16 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* args) {
     long long number = PyLong_AsLongLong(value);
     if (number == -1 && PyErr_Occurred()) return nullptr;
     const auto curl_option = static_cast<CURLMoption>(option);
+    // A number libcurl refuses (one out of the option's range, say) leaves
+    // the option as it was, and setopt still returns
+    // None: the multi's numeric options have always been set without
+    // examining libcurl's answer, and callers rely on that.
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
-      curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
+      (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
       Py_RETURN_NONE;
     }
     if (entry != nullptr && entry->cls == MultiOptClass::OffT) {
-      curl_multi_setopt(self->multi_handle, curl_option, static_cast<curl_off_t>(number));
+      (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<curl_off_t>(number));
       Py_RETURN_NONE;
     }
     PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
@@ -884,32 +900,32 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
   return nullptr;
 }
 
-PyObject* do_multi_assign(PyObject* op, PyObject* args) {
+PyObject* do_multi_assign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
   PyObject* value = nullptr;
-  if (!PyArg_ParseTuple(args, "OO:assign", &sock_fd, &value)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "OO:assign", &sock_fd, &value)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, value, "assign");
 }
 
-PyObject* do_multi_unassign(PyObject* op, PyObject* args) {
+PyObject* do_multi_unassign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
-  if (!PyArg_ParseTuple(args, "O:unassign", &sock_fd)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "O:unassign", &sock_fd)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, Py_None, "unassign");
 }
 
 // Largest notification number libcurl's unsigned int can carry.
 constexpr unsigned long kNotificationMax = 4294967295UL;
 
-PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* args, const NotifySwitch& how) {
+PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* const* args, Py_ssize_t count,
+                                const NotifySwitch& how) {
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, how.name) < 0) return nullptr;
-  const Py_ssize_t count = PyTuple_GET_SIZE(args);
   if (count == 0) {
     PyErr_Format(PyExc_TypeError, "%s requires at least one notification", how.name);
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    unsigned long value = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(args, i));
+    unsigned long value = PyLong_AsUnsignedLong(args[i]);
     if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
     if (value > kNotificationMax) {
       PyErr_Format(PyExc_OverflowError, "%s notification value out of range", how.name);
@@ -926,33 +942,23 @@ PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* args, const Not
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_notify_enable(PyObject* op, PyObject* args) {
-  return util_multi_notify_set(as_multi(op), args, kNotifyEnable);
+PyObject* do_multi_notify_enable(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return util_multi_notify_set(as_multi(op), args, nargs, kNotifyEnable);
 }
 
-PyObject* do_multi_notify_disable(PyObject* op, PyObject* args) {
-  return util_multi_notify_set(as_multi(op), args, kNotifyDisable);
+PyObject* do_multi_notify_disable(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return util_multi_notify_set(as_multi(op), args, nargs, kNotifyDisable);
 }
 
 // ---------------------------------------------------------------------------
 // Pickling, context manager, attributes
 // ---------------------------------------------------------------------------
 
-PyObject* do_multi_getstate(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support serialization");
-  return nullptr;
-}
+constexpr char kMultiTypeName[] = "CurlMulti";
 
-PyObject* do_multi_setstate(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support deserialization");
-  return nullptr;
-}
-
-PyObject* do_multi_enter(PyObject* op, PyObject*) { return Py_NewRef(op); }
-
-PyObject* do_multi_exit(PyObject* op, PyObject* args) {
+PyObject* do_multi_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject *exc_type, *exc_value, *traceback;
-  if (!PyArg_ParseTuple(args, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
+  if (!_PyArg_ParseStack(args, nargs, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
   // By name, so that a subclass's close() runs.
   Ref result = Ref::steal(PyObject_CallMethod(op, "close", nullptr));
   if (!result) return nullptr;
@@ -969,25 +975,24 @@ PyObject* do_multi_get_closed(PyObject* op, void*) {
 }
 
 PyMethodDef curlmultiobject_methods[] = {
-    {"add_handle", do_multi_add_handle, METH_VARARGS, multi_add_handle_doc},
+    {"add_handle", method(do_multi_add_handle), METH_FASTCALL, multi_add_handle_doc},
     {"close", do_multi_close, METH_NOARGS, multi_close_doc},
     {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
-    {"info_read", do_multi_info_read, METH_VARARGS, multi_info_read_doc},
+    {"info_read", method(do_multi_info_read), METH_FASTCALL, multi_info_read_doc},
     {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
-    {"socket_action", do_multi_socket_action, METH_VARARGS, multi_socket_action_doc},
+    {"socket_action", method(do_multi_socket_action), METH_FASTCALL, multi_socket_action_doc},
     {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
-    {"setopt", do_multi_setopt, METH_VARARGS, multi_setopt_doc},
+    {"setopt", method(do_multi_setopt), METH_FASTCALL, multi_setopt_doc},
     {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
-    {"assign", do_multi_assign, METH_VARARGS, multi_assign_doc},
-    {"unassign", do_multi_unassign, METH_VARARGS, multi_unassign_doc},
-    {"remove_handle", do_multi_remove_handle, METH_VARARGS, multi_remove_handle_doc},
-    {"select", do_multi_select, METH_VARARGS, multi_select_doc},
-    {"notify_enable", do_multi_notify_enable, METH_VARARGS, multi_notify_enable_doc},
-    {"notify_disable", do_multi_notify_disable, METH_VARARGS, multi_notify_disable_doc},
-    {"__getstate__", do_multi_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_multi_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_multi_enter, METH_NOARGS, nullptr},
-    {"__exit__", do_multi_exit, METH_VARARGS, nullptr},
+    {"assign", method(do_multi_assign), METH_FASTCALL, multi_assign_doc},
+    {"unassign", method(do_multi_unassign), METH_FASTCALL, multi_unassign_doc},
+    {"remove_handle", method(do_multi_remove_handle), METH_FASTCALL, multi_remove_handle_doc},
+    {"select", method(do_multi_select), METH_FASTCALL, multi_select_doc},
+    {"notify_enable", method(do_multi_notify_enable), METH_FASTCALL, multi_notify_enable_doc},
+    {"notify_disable", method(do_multi_notify_disable), METH_FASTCALL, multi_notify_disable_doc},
+    KELVEX_PICKLE_REFUSAL(kMultiTypeName, multi_getstate_doc, multi_setstate_doc),
+    {"__enter__", enter_self, METH_NOARGS, multi_enter_doc},
+    {"__exit__", method(do_multi_exit), METH_FASTCALL, multi_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1003,7 +1008,7 @@ PyObject* do_multi_getattro(PyObject* op, PyObject* name) {
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     CriticalSection cs(op);
-    value = my_getattro(op, name, self->dict, curlmultiobject_constants, curlmultiobject_methods);
+    value = my_getattro(op, name, self->dict, kx.curlmultiobject_constants, curlmultiobject_methods);
   }
   return value;
 }
@@ -1044,11 +1049,11 @@ void assert_multi_state(const CurlMultiObject* self) {
 int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
   assert_multi_state(self);
   if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
+    refuse_closed(name, "multi handle");
     return -1;
   }
   if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running", name);
+    refuse_busy(kMultiPerformRunning, name);
     return -1;
   }
   return 0;

@@ -1,7 +1,7 @@
 // Small adapters over the interpreter's API: list-or-tuple access,
 // attribute lookup through the per-type constant dictionaries, and socket
 // numbers.
-#include "kelvex.h"
+#include "pyutil.h"
 
 int PyListOrTuple_Check(PyObject* v) {
   if (PyList_Check(v)) return 1;

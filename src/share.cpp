@@ -21,29 +21,55 @@
 #include <utility>
 
 #include "docstrings.h"
-#include "kelvex.h"
+#include "share.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "module.h"
+#include "multi.h"
+#include "threadstate.h"
 
 namespace {
 
-// Locks a PyMutex for the scope; PyMutex_Lock detaches the interpreter while
-// it waits, so a thread blocked here never holds up another that needs the
-// interpreter to make progress.
-class MutexGuard {
- public:
-  explicit MutexGuard(PyMutex& mutex) noexcept : mutex_(&mutex) { PyMutex_Lock(mutex_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-  ~MutexGuard() { unlock(); }
-  void unlock() noexcept {
-    if (mutex_ != nullptr) {
-      PyMutex_Unlock(mutex_);
-      mutex_ = nullptr;
-    }
-  }
+// Share lock block. PyMutex_Lock/PyMutex_Unlock are the interpreter's own
+// one-byte protocol: an uncontended compare-and-swap, parking only when the
+// byte is taken. A thread that parks here detaches from the interpreter
+// while it waits, so a holder that needs the interpreter can still finish.
 
- private:
-  PyMutex* mutex_;
-};
+ShareLock* share_lock_new() {
+  auto* lock = static_cast<ShareLock*>(PyMem_RawCalloc(1, sizeof(ShareLock)));
+  if (lock == nullptr) PyErr_NoMemory();
+  return lock;
+}
+
+void share_lock_destroy(ShareLock* lock) {
+  assert(lock != nullptr);
+  PyMem_RawFree(lock);
+}
+
+void share_lock_lock(ShareLock* lock, curl_lock_data kind) {
+  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
+  PyMutex_Lock(&lock->locks[kind]);
+}
+
+void share_lock_unlock(ShareLock* lock, curl_lock_data kind) {
+  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
+  PyMutex_Unlock(&lock->locks[kind]);
+}
+
+// libcurl's share lock callbacks. They run on transfer threads with the
+// interpreter detached and must touch nothing but the lock block. Every lock
+// is exclusive, whatever access libcurl asks for.
+void share_lock_callback(CURL*, curl_lock_data kind, curl_lock_access, void* userptr) {
+  auto* share = static_cast<CurlShareObject*>(userptr);
+  share_lock_lock(share->lock, kind);
+}
+
+void share_unlock_callback(CURL*, curl_lock_data kind, void* userptr) {
+  auto* share = static_cast<CurlShareObject*>(userptr);
+  share_lock_unlock(share->lock, kind);
+}
+
 
 // Option numbers accepted by setopt before the option itself is judged: the
 // same ranges as the easy options, without the blob range.
@@ -58,14 +84,6 @@ constexpr long long kLastShareableKind = CURL_LOCK_DATA_PSL;
 CurlShareObject* as_share(PyObject* op) { return reinterpret_cast<CurlShareObject*>(op); }
 PyObject* as_object(CurlShareObject* self) { return reinterpret_cast<PyObject*>(self); }
 
-[[maybe_unused]] bool is_zero_after_header(const CurlShareObject* self) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
-  for (std::size_t i = sizeof(PyObject); i < sizeof(CurlShareObject); ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
-}
-
 void assert_share_state([[maybe_unused]] CurlShareObject* self) {
   assert(self != nullptr);
   assert(is_share(as_object(self)));
@@ -76,7 +94,7 @@ void assert_share_state([[maybe_unused]] CurlShareObject* self) {
 int check_share_state(CurlShareObject* self, const char* name) {
   assert_share_state(self);
   if (self->share_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no share handle", name);
+    refuse_closed(name, "share handle");
     return -1;
   }
   return 0;
@@ -98,9 +116,8 @@ int share_apply_kind(CurlShareObject* self, int option, long long value) {
   return 0;
 }
 
-PyObject* share_apply_kinds(CurlShareObject* self, PyObject* args, CURLSHoption option,
-                            const char* name) {
-  Py_ssize_t count = PyTuple_GET_SIZE(args);
+PyObject* share_apply_kinds(CurlShareObject* self, PyObject* const* args, Py_ssize_t count,
+                            CURLSHoption option, const char* name) {
   if (count == 0) {
     PyErr_SetString(PyExc_TypeError, "at least one LOCK_DATA_* argument required");
     return nullptr;
@@ -109,7 +126,7 @@ PyObject* share_apply_kinds(CurlShareObject* self, PyObject* args, CURLSHoption 
   if (check_share_state(self, name) < 0) return nullptr;
   // Kinds applied before a bad argument stay applied.
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* arg = PyTuple_GET_ITEM(args, i);
+    PyObject* arg = args[i];
     if (PyListOrTuple_Check(arg)) {
       PyErr_SetString(PyExc_TypeError,
                       "list/tuple arguments are not expanded; pass each LOCK_DATA_* constant "
@@ -217,7 +234,7 @@ PyObject* do_share_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
   if (!obj) return nullptr;
   CurlShareObject* self = as_share(obj.get());
-  assert(is_zero_after_header(self));
+  assert(record_is_zero(self));
 
   self->lock = share_lock_new();
   if (self->lock == nullptr) return nullptr;
@@ -280,7 +297,7 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
     if (live < 0) return nullptr;
     if (live > 0) {
       guard.unlock();
-      PyErr_Format(ErrorObject, "cannot close CurlShare: still in use by %zd active Curl object%s",
+      set_error_format("cannot close CurlShare: still in use by %zd active Curl object%s",
                    live, live == 1 ? "" : "s");
       return nullptr;
     }
@@ -300,13 +317,12 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_share_setopt(PyObject* op, PyObject* args) {
+PyObject* do_share_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlShareObject* self = as_share(op);
   int option;
   PyObject* value;
-  if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value)) return nullptr;
-  if (option < 1 || option > kMaxShareOption || option % 10000 > kMaxOptionIndex ||
-      !PyLong_Check(value)) {
+  if (!_PyArg_ParseStack(args, nargs, "iO:setopt", &option, &value)) return nullptr;
+  if (!option_in_range(option, kMaxShareOption, kMaxOptionIndex) || !PyLong_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
@@ -323,25 +339,15 @@ PyObject* do_share_setopt(PyObject* op, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_share_share(PyObject* op, PyObject* args) {
-  return share_apply_kinds(as_share(op), args, CURLSHOPT_SHARE, "share");
+PyObject* do_share_share(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return share_apply_kinds(as_share(op), args, nargs, CURLSHOPT_SHARE, "share");
 }
 
-PyObject* do_share_unshare(PyObject* op, PyObject* args) {
-  return share_apply_kinds(as_share(op), args, CURLSHOPT_UNSHARE, "unshare");
+PyObject* do_share_unshare(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return share_apply_kinds(as_share(op), args, nargs, CURLSHOPT_UNSHARE, "unshare");
 }
 
-PyObject* do_share_getstate(PyObject* /*op*/, PyObject* /*ignored*/) {
-  PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support serialization");
-  return nullptr;
-}
-
-PyObject* do_share_setstate(PyObject* /*op*/, PyObject* /*args*/) {
-  PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support deserialization");
-  return nullptr;
-}
-
-PyObject* do_share_enter(PyObject* op, PyObject* /*ignored*/) { return Py_NewRef(op); }
+constexpr char kShareTypeName[] = "CurlShare";
 
 PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
   CurlShareObject* self = as_share(op);
@@ -355,13 +361,12 @@ PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
 
 PyMethodDef curlshareobject_methods[] = {
     {"close", do_share_close, METH_NOARGS, share_close_doc},
-    {"setopt", do_share_setopt, METH_VARARGS, share_setopt_doc},
-    {"share", do_share_share, METH_VARARGS, share_share_doc},
-    {"unshare", do_share_unshare, METH_VARARGS, share_unshare_doc},
-    {"__getstate__", do_share_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_share_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_share_enter, METH_NOARGS, nullptr},
-    {"__exit__", do_share_close, METH_VARARGS, nullptr},
+    {"setopt", method(do_share_setopt), METH_FASTCALL, share_setopt_doc},
+    {"share", method(do_share_share), METH_FASTCALL, share_share_doc},
+    {"unshare", method(do_share_unshare), METH_FASTCALL, share_unshare_doc},
+    KELVEX_PICKLE_REFUSAL(kShareTypeName, share_getstate_doc, share_setstate_doc),
+    {"__enter__", enter_self, METH_NOARGS, share_enter_doc},
+    {"__exit__", method(exit_closing<do_share_close>), METH_FASTCALL, share_exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -376,7 +381,7 @@ PyObject* do_share_getattro(PyObject* op, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(op, name);
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    value = my_getattro(op, name, self->dict, curlshareobject_constants, curlshareobject_methods);
+    value = my_getattro(op, name, self->dict, kx.curlshareobject_constants, curlshareobject_methods);
   }
   return value;
 }
@@ -415,7 +420,8 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
     rc = curl_easy_setopt(easy->handle, CURLOPT_SHARE, share->share_handle);
     if (rc == CURLE_OK) {
       if (PyDict_SetItem(share->easies, key.get(), ref.get()) < 0) {
-        curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+        // Detaching (setting null) cannot fail for a valid handle.
+        (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
         return -1;
       }
       easy->share = reinterpret_cast<CurlShareObject*>(Py_NewRef(as_object(share)));
@@ -440,7 +446,8 @@ void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
     Ref removed;
     MutexGuard guard(share->mutex);
     if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
-      curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+      // Detaching (setting null) cannot fail for a valid handle.
+      (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
     }
     // Without a key the entry stays behind, and close() prunes it.
     if (key && share->easies != nullptr) {

@@ -1,6 +1,6 @@
 // Text conversion under the module's rule: values handed to libcurl are
 // bytes, or str holding ASCII code points only.
-#include "kelvex.h"
+#include "pyutil.h"
 
 int PyText_Check(PyObject* o) { return PyUnicode_Check(o) || PyBytes_Check(o); }
 

@@ -1,6 +1,11 @@
 // The error convention and the routines with which libcurl callbacks report
 // trouble.
-#include "kelvex.h"
+#include "pyutil.h"
+
+#include "callbacks.h"
+#include "curl.h"
+#include "module.h"
+#include "threadstate.h"
 
 void create_and_set_error_object(CurlObject* self, int code) {
   self->error[sizeof(self->error) - 1] = '\0';
@@ -10,29 +15,29 @@ void create_and_set_error_object(CurlObject* self, int code) {
   if (!text) return;
   Ref value = Ref::steal(Py_BuildValue("(iO)", code, text.get()));
   if (!value) return;
-  PyErr_SetObject(ErrorObject, value.get());
+  PyErr_SetObject(kx.ErrorObject, value.get());
 }
 
-void set_error_text(const char* text) { PyErr_SetString(ErrorObject, text); }
+void set_error_text(const char* text) { PyErr_SetString(kx.ErrorObject, text); }
 
 void set_error_code_text(long code, const char* text) {
   Ref value = Ref::steal(Py_BuildValue("(ls)", code, text));
-  if (value) PyErr_SetObject(ErrorObject, value.get());
+  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
 }
 
-// May run on a thread with no attached thread state (a callback that found
-// no slot), so it attaches through the ensure-and-release protocol for the
-// duration of the warning only.
-void warn_failed_to_acquire_thread(const char* message) {
-  PyGILState_STATE gstate = PyGILState_Ensure();
-  if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) {
-    // Warnings turned into errors cannot propagate out of a libcurl
-    // callback; report it instead of leaving it on a thread state that
-    // may be about to go away.
-    PyErr_WriteUnraisable(nullptr);
-  }
-  PyGILState_Release(gstate);
+void set_error_format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Ref text = Ref::steal(PyUnicode_FromFormatV(format, args));
+  va_end(args);
+  if (text) PyErr_SetObject(kx.ErrorObject, text.get());
 }
+
+bool option_in_range(int option, int last_option, int last_index) noexcept {
+  return option >= 1 && option <= last_option && option % 10000 <= last_index;
+}
+
+PyObject* enter_self(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 void print_callback_error_if_regular_exception() {
   PyObject* exc = PyErr_GetRaisedException();

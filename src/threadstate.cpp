@@ -1,20 +1,23 @@
-// Thread-state slots, the callback frame built on them, the share lock block
-// and the TLS hooks.
+// The thread-state primitive (threadstate.h): slot look-ups, the callback
+// frame built on them, waiting claims and the method guards of Curl and
+// CurlMulti.
 //
 // libcurl calls back on the thread that drives a transfer, while that thread
 // has detached from the interpreter. The thread state it detached from is
 // parked in a slot (the Curl object's own, or its multi's) so that a callback
 // can re-attach with exactly that thread state and detach again before
 // returning to libcurl.
-#include "kelvex.h"
+#include "threadstate.h"
 
 #include <sched.h>
 
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) {
+#include "curl.h"
+#include "module.h"
+#include "multi.h"
+
+PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_curl(reinterpret_cast<PyObject*>(self)));
-  // The own slot comes first: closing a handle that belongs to a multi
-  // holds both for a moment, on one thread, with the same state in each.
   if (slot_load(&self->state) != nullptr) {
     assert(self->handle != nullptr);
     return &self->state;
@@ -25,12 +28,7 @@ PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) {
   return &multi->state;
 }
 
-PyThreadState* kelvex_get_thread_state(CurlObject* self) {
-  PyThreadState** slot = kelvex_get_thread_state_slot(self);
-  return slot != nullptr ? slot_load(slot) : nullptr;
-}
-
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) {
+PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_multi(reinterpret_cast<PyObject*>(self)));
   if (slot_load(&self->state) == nullptr) return nullptr;
@@ -38,7 +36,12 @@ PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) {
   return &self->state;
 }
 
-int kelvex_python_enter(PyThreadState** slot) {
+PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
+  PyThreadState** slot = kelvex_get_thread_state_slot(self);
+  return slot != nullptr ? slot_load(slot) : nullptr;
+}
+
+int kelvex_python_enter(PyThreadState** slot) noexcept {
   if (slot == nullptr) return 0;
   PyThreadState* tstate = slot_load(slot);
   if (tstate == nullptr) return 0;
@@ -46,7 +49,7 @@ int kelvex_python_enter(PyThreadState** slot) {
   return 1;
 }
 
-void kelvex_python_leave(PyThreadState** slot) {
+void kelvex_python_leave(PyThreadState** slot) noexcept {
   if (slot == nullptr || slot_load(slot) == nullptr) {
     Py_FatalError("kelvex_python_leave: NULL thread state slot");
   }
@@ -83,13 +86,30 @@ void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
   // connection of a shared pool closed by some other transfer): that
   // thread's state is not ours to take.
   PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
-  if (tstate != nullptr && tstate == PyGILState_GetThisThreadState() &&
-      kelvex_python_enter(slot)) {
+  if (parked_by_this_thread(tstate) && kelvex_python_enter(slot)) {
     slot_ = slot;
     entered_ = true;
     return;
   }
   warn_failed_to_acquire_thread(warning);
+}
+
+void refuse_closed(const char* name, const char* what) {
+  set_error_format("cannot invoke %s() - no %s", name, what);
+}
+
+void refuse_busy(const char* format, const char* name) { set_error_format(format, name); }
+
+// The warning of a callback that found no slot to enter: attached with the
+// ensure-and-release protocol for the duration of the warning only.
+void warn_failed_to_acquire_thread(const char* message) {
+  AttachedThread attached;
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) {
+    // Warnings turned into errors cannot propagate out of a libcurl
+    // callback; report it instead of leaving it on a thread state that
+    // may be about to go away.
+    PyErr_WriteUnraisable(nullptr);
+  }
 }
 
 void slot_claim_wait(PyThreadState** slot) {
@@ -134,7 +154,7 @@ int CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting n
     break;
   }
   if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+    refuse_closed(name, "curl handle");
     return -1;
   }
   PyThreadState** slot = multi != nullptr ? &multi->state : &self->state;
@@ -143,10 +163,7 @@ int CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting n
     return 0;
   }
   if (!slot_try_claim(slot, me)) {
-    PyErr_Format(ErrorObject,
-                 busy_format != nullptr ? busy_format
-                                        : "cannot invoke %s() - perform() is currently running",
-                 name);
+    refuse_busy(busy_format != nullptr ? busy_format : kPerformRunning, name);
     return -1;
   }
   slot_ = slot;
@@ -159,7 +176,7 @@ int MultiAccess::acquire(CurlMultiObject* self, int flags, const char* name,
   assert(slot_ == nullptr);
   cs_.begin(reinterpret_cast<PyObject*>(self));
   if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
+    refuse_closed(name, "multi handle");
     return -1;
   }
   if (nesting == Nesting::allow && slot_load(&self->state) == PyThreadState_Get()) {
@@ -167,7 +184,7 @@ int MultiAccess::acquire(CurlMultiObject* self, int flags, const char* name,
     return 0;
   }
   if (!claim(self)) {
-    PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running", name);
+    refuse_busy(kMultiPerformRunning, name);
     return -1;
   }
   return 0;
@@ -185,45 +202,3 @@ bool MultiAccess::claim(CurlMultiObject* self) noexcept {
   return true;
 }
 
-// Share lock block. PyMutex_Lock/PyMutex_Unlock are the interpreter's own
-// one-byte protocol: an uncontended compare-and-swap, parking only when the
-// byte is taken. A thread that parks here detaches from the interpreter
-// while it waits, so a holder that needs the interpreter can still finish.
-
-ShareLock* share_lock_new() {
-  auto* lock = static_cast<ShareLock*>(PyMem_RawCalloc(1, sizeof(ShareLock)));
-  if (lock == nullptr) PyErr_NoMemory();
-  return lock;
-}
-
-void share_lock_destroy(ShareLock* lock) {
-  assert(lock != nullptr);
-  PyMem_RawFree(lock);
-}
-
-void share_lock_lock(ShareLock* lock, curl_lock_data kind) {
-  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
-  PyMutex_Lock(&lock->locks[kind]);
-}
-
-void share_lock_unlock(ShareLock* lock, curl_lock_data kind) {
-  assert(static_cast<int>(kind) >= 0 && static_cast<int>(kind) < KELVEX_LOCK_DATA_KINDS);
-  PyMutex_Unlock(&lock->locks[kind]);
-}
-
-// libcurl's share lock callbacks. They run on transfer threads with the
-// interpreter detached and must touch nothing but the lock block. Every lock
-// is exclusive, whatever access libcurl asks for.
-void share_lock_callback(CURL*, curl_lock_data kind, curl_lock_access, void* userptr) {
-  auto* share = static_cast<CurlShareObject*>(userptr);
-  share_lock_lock(share->lock, kind);
-}
-
-void share_unlock_callback(CURL*, curl_lock_data kind, void* userptr) {
-  auto* share = static_cast<CurlShareObject*>(userptr);
-  share_lock_unlock(share->lock, kind);
-}
-
-// OpenSSL 3 initialises itself; nothing to set up or tear down.
-int kelvex_ssl_init() { return 0; }
-void kelvex_ssl_cleanup() {}

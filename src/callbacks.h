@@ -1,0 +1,173 @@
+// libcurl's callbacks (the trampolines of easycb*.cpp and multi.cpp): what
+// each answers libcurl when it cannot or must not run Python code, the
+// converters of the callables' results, and the trampolines themselves.
+// Every trampoline re-enters the interpreter through a CallbackFrame
+// (threadstate.h).
+#ifndef KELVEX_CALLBACKS_H
+#define KELVEX_CALLBACKS_H
+
+#include "pyutil.h"
+
+struct CurlObject;
+
+// ---------------------------------------------------------------------------
+// Failure values: what each trampoline answers libcurl when the interpreter
+// is finalizing, when no thread state is recorded for its handle, and when
+// the Python side failed (unless its own rules say otherwise).
+// ---------------------------------------------------------------------------
+
+enum class Trampoline : unsigned char {
+  write,
+  header,
+  read,
+  seek,
+  ioctl,
+  progress,
+  xferinfo,
+  debug,
+  prereq,
+  fnmatch,
+  resolver_start,
+  trailer,
+  opensocket,
+  sockopt,
+  closesocket,
+  ssh_key,
+  ssl_ctx,
+  hstsread,
+  hstswrite,
+};
+
+struct FailureValue {
+  Trampoline trampoline;
+  long value;
+};
+
+constexpr FailureValue kFailureValues[] = {
+    {Trampoline::write, 0},  // any count short of the chunk is a write error
+    {Trampoline::header, 0},
+    {Trampoline::read, CURL_READFUNC_ABORT},
+    {Trampoline::seek, CURL_SEEKFUNC_CANTSEEK},
+    {Trampoline::ioctl, CURLIOE_FAILRESTART},
+    {Trampoline::progress, 1},
+    {Trampoline::xferinfo, 1},
+    {Trampoline::debug, 0},
+    {Trampoline::prereq, CURL_PREREQFUNC_ABORT},
+    {Trampoline::fnmatch, CURL_FNMATCHFUNC_FAIL},
+    {Trampoline::resolver_start, 1},
+    {Trampoline::trailer, CURL_TRAILERFUNC_ABORT},
+    {Trampoline::opensocket, CURL_SOCKET_BAD},
+    {Trampoline::sockopt, CURL_SOCKOPT_ERROR},
+    {Trampoline::closesocket, 1},
+    {Trampoline::ssh_key, CURLKHSTAT_REJECT},
+    {Trampoline::ssl_ctx, CURLE_FAILED_INIT},
+    {Trampoline::hstsread, CURLSTS_FAIL},
+    {Trampoline::hstswrite, CURLSTS_FAIL},
+};
+
+constexpr bool failure_table_is_indexed() {
+  for (std::size_t i = 0; i < std::size(kFailureValues); ++i) {
+    if (static_cast<std::size_t>(kFailureValues[i].trampoline) != i) return false;
+  }
+  return true;
+}
+static_assert(failure_table_is_indexed(), "failure values must be listed in enum order");
+
+constexpr long failure_value(Trampoline t) {
+  return kFailureValues[static_cast<std::size_t>(t)].value;
+}
+
+// An exception left pending by an earlier callback of the same transfer (a
+// KeyboardInterrupt that libcurl has not yet turned into the transfer's end)
+// must reach perform() intact: running Python code on top of it could replace
+// it, and calling into the interpreter with an error set is not allowed.
+inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
+
+// libcurl hands over size and count separately; their product must fit the
+// sizes that Python objects can have.
+inline bool checked_size(size_t size, size_t nmemb, size_t* total) {
+  return !__builtin_mul_overflow(size, nmemb, total) &&
+         *total <= static_cast<size_t>(PY_SSIZE_T_MAX);
+}
+
+// seek and ioctl answers: None is 0, ints 0..2 pass. An int beyond the C int
+// range is refused with the interpreter's OverflowError instead of being cut
+// to 32 bits, which could turn a large value into "OK".
+enum class SmallResult { ok, out_of_range, not_int, error };
+inline SmallResult small_int_result(PyObject* result, int* out) {
+  if (result == Py_None) {
+    *out = 0;
+    return SmallResult::ok;
+  }
+  if (!PyLong_Check(result)) return SmallResult::not_int;
+  const int value = PyLong_AsInt(result);
+  if (value == -1 && PyErr_Occurred()) return SmallResult::error;
+  *out = value;
+  return value >= 0 && value <= 2 ? SmallResult::ok : SmallResult::out_of_range;
+}
+
+// ---------------------------------------------------------------------------
+// Results and errors of the callables (easycb.cpp, util.cpp)
+// ---------------------------------------------------------------------------
+
+// A callable that raised an Exception has it printed (libcurl gets the
+// failure value); KeyboardInterrupt, SystemExit and the like stay pending
+// for the call that ran libcurl.
+void print_callback_error_if_regular_exception();
+int check_pending_python_exception_or_signal();
+
+int callback_return_value_to_int(PyObject* result, const char* name, int* out);
+// callable(value), the value as a Python int: a new reference, or null with
+// the exception set when the argument could not be made or the call failed.
+inline PyObject* call_with_int(PyObject* callable, long long value) {
+  Ref arg = Ref::steal(PyLong_FromLongLong(value));
+  return arg ? PyObject_CallOneArg(callable, arg.get()) : nullptr;
+}
+// A seek callable's answer: None or 0..2 pass; anything else prints the
+// matching text (range_format gets the value) and gives `failure`.
+int seek_result_to_code(PyObject* result, const char* range_format, const char* type_text,
+                        int failure);
+
+// ---------------------------------------------------------------------------
+// Trampolines
+// ---------------------------------------------------------------------------
+
+// The data path (easycb.cpp); socket and security
+// (easycbsocket.cpp).
+size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
+size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
+size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
+int seek_callback(void* userdata, curl_off_t offset, int origin);
+curlioerr ioctl_callback(CURL* handle, int cmd, void* userdata);
+CURLcode ssl_ctx_callback(CURL* handle, void* ssl_ctx, void* userdata);
+// Progress and notification (easycbnotify.cpp).
+int progress_callback(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);
+int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow);
+int debug_callback(CURL* handle, curl_infotype type, char* data, size_t size, void* userptr);
+int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
+                    int conn_primary_port, int conn_local_port);
+int fnmatch_callback(void* ptr, const char* pattern, const char* string);
+int resolver_start_callback(void* resolver_state, void* reserved, void* userdata);
+int trailer_callback(curl_slist** list, void* userdata);
+// Socket and security (easycbsocket.cpp).
+curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
+                                  struct curl_sockaddr* address);
+int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose);
+int closesocket_callback(void* clientp, curl_socket_t item);
+int ssh_key_cb(CURL* easy, const struct curl_khkey* knownkey, const struct curl_khkey* foundkey,
+               enum curl_khmatch match, void* clientp);
+// Installs closesocket_callback with this handle's token as its user data
+// (the handle is found through libcurl's private pointer); cannot fail.
+CURLcode install_closesocket(CURL* handle, CURLoption option);
+// A duplicate gets a token of its own; a closed handle gives its token up,
+// after which libcurl's late closes of its pooled connections just close.
+void closesocket_link(CurlObject* self);
+void closesocket_unlink(CurlObject* self);
+
+// HSTS cache load and save (easycbhsts.cpp).
+CURLSTScode hstsread_callback(CURL* easy, curl_hstsentry* entry, void* userdata);
+CURLSTScode hstswrite_callback(CURL* easy, curl_hstsentry* entry, curl_index* index,
+                               void* userdata);
+
+#endif  // KELVEX_CALLBACKS_H

@@ -1,0 +1,152 @@
+// The Curl object: its record and what its files (easy.cpp, easyperform.cpp,
+// easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another.
+#ifndef KELVEX_CURL_H
+#define KELVEX_CURL_H
+
+#include "pyutil.h"
+
+struct CurlMultiObject;
+struct CurlShareObject;
+struct CurlMimeObject;
+
+// Size of the error buffer: libcurl writes up to CURL_ERROR_SIZE (256) bytes;
+// the extra byte is forced to NUL before the text is read.
+inline constexpr std::size_t KELVEX_ERROR_SIZE = CURL_ERROR_SIZE + 1;
+static_assert(CURL_ERROR_SIZE == 256, "libcurl's error buffer size changed");
+
+struct CurlObject {
+  PyObject_HEAD
+  PyObject* dict;
+  PyObject* weakreflist;
+  CURL* handle;
+  // Thread-state slot: set only while a libcurl call of this handle runs
+  // with the interpreter detached (see DetachedCall).
+  PyThreadState* state;
+  PyObject* multi_weakref;
+  CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
+  CurlShareObject* share;        // strong
+  PyObject* httppost;            // CurlHttppost
+  CurlMimeObject* mime;          // strong
+  // A duplicate's libcurl copy of `mime` holds the callback-fed parts' owners
+  // that the source held when it was copied: a tuple of them, or null for a
+  // document attached with setopt (whose owners are its own lists).
+  PyObject* mime_owners;
+  PyObject* httpheader;          // the ten CurlSlist owners
+  PyObject* proxyheader;
+  PyObject* http200aliases;
+  PyObject* quote;
+  PyObject* postquote;
+  PyObject* prequote;
+  PyObject* telnetoptions;
+  PyObject* resolve;
+  PyObject* mail_rcpt;
+  PyObject* connect_to;
+  PyObject* cb_write;
+  int write_use_memoryview;
+  PyObject* cb_header;
+  int header_use_memoryview;
+  PyObject* cb_read;
+  PyObject* cb_progress;
+  PyObject* cb_xferinfo;
+  PyObject* cb_debug;
+  PyObject* cb_ioctl;
+  PyObject* cb_opensocket;
+  PyObject* cb_closesocket;
+  PyObject* cb_seek;
+  PyObject* cb_sockopt;
+  PyObject* cb_ssh_key;
+  PyObject* cb_prereq;
+  PyObject* cb_fnmatch;
+  PyObject* cb_resolver_start;
+  PyObject* cb_trailer;
+  PyObject* cb_hstsread;
+  PyObject* cb_hstswrite;
+  PyObject* postfields;  // bytes
+  PyObject* ca_certs;    // bytes
+  int in_write_callback;
+  char error[KELVEX_ERROR_SIZE];
+  // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
+  // reused, not this record's address (easycbsocket.cpp says why), and the
+  // link of the list of handles that hold one. Both guarded by that list's
+  // mutex.
+  uintptr_t closesocket_token;
+  CurlObject* closesocket_next;
+};
+
+extern PyTypeObject Curl_Type;
+inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
+
+enum ReleaseGroups : unsigned {
+  RELEASE_DICT = 1u << 0,
+  RELEASE_MULTI = 1u << 1,
+  RELEASE_CALLBACKS = 1u << 2,
+  RELEASE_POSTFIELDS = 1u << 3,
+  RELEASE_SHARE = 1u << 4,
+  RELEASE_HTTPPOST = 1u << 5,
+  RELEASE_MIME = 1u << 6,
+  RELEASE_CA_CERTS = 1u << 7,
+  RELEASE_SLISTS = 1u << 8,
+  RELEASE_EASY = RELEASE_CALLBACKS | RELEASE_POSTFIELDS | RELEASE_HTTPPOST | RELEASE_MIME |
+                 RELEASE_CA_CERTS | RELEASE_SLISTS,
+  RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
+};
+
+void assert_curl_state(const CurlObject* self);
+int check_curl_state(const CurlObject* self, int flags, const char* name);
+
+// Lifecycle (easy.cpp).
+int util_curl_init(CurlObject* self);
+void util_curl_close(CurlObject* self);
+void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
+
+// Transfers (easyperform.cpp).
+PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_perform_rb(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_perform_rs(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_pause(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_unpause(CurlObject* self, PyObject* ignored);
+int check_easy_recv_send_result(CurlObject* self, CURLcode res);
+// The byte count of recv_into and ws_recv_into: 0 means the whole buffer;
+// a negative count or one beyond the buffer raises ValueError.
+int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name);
+
+// Options (easyopt.cpp).
+PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+// WRITEDATA, READDATA or HEADERDATA given a file-like object; the caller
+// holds the handle (CurlAccess).
+PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj);
+curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
+
+// WebSocket frames (easyws.cpp).
+PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* do_curl_ws_meta(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+
+// Information (easyinfo.cpp).
+PyObject* do_curl_getinfo(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
+PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
+
+// kelvex.error (code, text) for a failed libcurl call of this handle: the
+// text of its error buffer, or libcurl's text for the code (util.cpp).
+void create_and_set_error_object(CurlObject* self, int code);
+
+// Attaching a share and a MIME document (share.cpp, mime.cpp).
+PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);
+PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
+
+#endif  // KELVEX_CURL_H

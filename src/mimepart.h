@@ -1,0 +1,16 @@
+// The CurlMimePart object: one part of a CurlMime document (mime.cpp).
+#ifndef KELVEX_MIMEPART_H
+#define KELVEX_MIMEPART_H
+
+#include "pyutil.h"
+
+struct CurlMimePartObject {
+  PyObject_HEAD
+  PyObject* mime;  // CurlMime, strong
+  curl_mimepart* part;
+  PyObject* data_cb_owner;
+};
+
+extern PyTypeObject CurlMimePart_Type;
+
+#endif  // KELVEX_MIMEPART_H

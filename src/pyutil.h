@@ -1,0 +1,255 @@
+// The layer over the interpreter's C API that every file uses: the includes
+// and version checks, the owning types (Ref, BufferGuard, SlistPtr), text and
+// sequence helpers, the module's error conventions, argument parsing over a
+// vector of arguments, and the boilerplate that every kelvex type shares.
+//
+// Built with exceptions and RTTI off: nothing here may throw, and nothing
+// called from here may either.
+#ifndef KELVEX_PYUTIL_H
+#define KELVEX_PYUTIL_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// The module exposes libcurl's legacy interfaces (forms, PROGRESSFUNCTION,
+// IOCTLFUNCTION, ...) on purpose; their deprecation is reported to Python
+// callers as DeprecationWarning instead.
+#define CURL_DISABLE_DEPRECATION 1
+#include <curl/curl.h>
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <utility>
+
+#if LIBCURL_VERSION_NUM < 0x081500
+#error "kelvex needs the headers of libcurl 8.21.0 or newer"
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+#error "kelvex needs the headers of CPython 3.13 or newer"
+#endif
+
+// ---------------------------------------------------------------------------
+// Owning types
+// ---------------------------------------------------------------------------
+
+// Owns one strong reference to a Python object. Move-only; the destructor
+// releases. `release()` hands the reference over to an API that steals it.
+class Ref {
+ public:
+  constexpr Ref() noexcept = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = obj_;
+      obj_ = other.obj_;
+      other.obj_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(obj_); }
+
+  // Takes over a new reference (which may be null after a failed call).
+  static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+  // Takes a new reference to a borrowed object.
+  static Ref borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+
+  PyObject* get() const noexcept { return obj_; }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+  [[nodiscard]] PyObject* release() noexcept {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
+  void reset(PyObject* obj = nullptr) noexcept {
+    PyObject* old = obj_;
+    obj_ = obj;
+    Py_XDECREF(old);
+  }
+
+ private:
+  explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Owns a Py_buffer filled by PyObject_GetBuffer or the argument parser
+// ("y*", "w*"). Released exactly once, on every path.
+class BufferGuard {
+ public:
+  BufferGuard() noexcept { std::memset(&view_, 0, sizeof(view_)); }
+  BufferGuard(const BufferGuard&) = delete;
+  BufferGuard& operator=(const BufferGuard&) = delete;
+  ~BufferGuard() { reset(); }
+
+  // Fills the buffer from an object; returns -1 with an exception set.
+  int acquire(PyObject* obj, int flags) noexcept {
+    reset();
+    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return -1;
+    held_ = true;
+    return 0;
+  }
+  // For parsers that fill the buffer themselves: mark it as held.
+  Py_buffer* fill() noexcept {
+    reset();
+    held_ = true;
+    return &view_;
+  }
+  void reset() noexcept {
+    if (held_) {
+      PyBuffer_Release(&view_);
+      held_ = false;
+    }
+  }
+  Py_buffer& operator*() noexcept { return view_; }
+  Py_buffer* operator->() noexcept { return &view_; }
+
+ private:
+  Py_buffer view_;
+  bool held_ = false;
+};
+
+struct SlistFree {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
+
+// ---------------------------------------------------------------------------
+// Text, sequences, attributes, sockets (stringcompat.cpp, pythoncompat.cpp)
+// ---------------------------------------------------------------------------
+
+int PyText_Check(PyObject* o);
+// Returns 0 or -1; `encoded` receives the temporary ASCII bytes of a str.
+// With `len` null, embedded NUL bytes are refused.
+int PyText_AsStringAndSize(PyObject* obj, char** buffer, Py_ssize_t* len, Ref* encoded);
+char* PyText_AsString_NoNUL(PyObject* obj, Ref* encoded);
+PyObject* PyText_FromString_Ignore(const char* string);
+
+int PyListOrTuple_Check(PyObject* v);
+Py_ssize_t PyListOrTuple_Size(PyObject* v, int which);
+PyObject* PyListOrTuple_GetItem(PyObject* v, Py_ssize_t i, int which);
+
+// Attribute access after the generic lookup: the instance dictionary, then
+// the constants of the object's type.
+PyObject* my_getattro(PyObject* co, PyObject* name, PyObject* dict1, PyObject* dict2,
+                      PyMethodDef* m);
+int my_setattro(PyObject** dict, PyObject* name, PyObject* v);
+
+PyObject* PyLong_FromCurlSocket(curl_socket_t sockfd);
+int PyLong_AsCurlSocket(PyObject* obj, curl_socket_t* sockfd);
+
+// ---------------------------------------------------------------------------
+// Errors (util.cpp): every kelvex.error is raised through these.
+// ---------------------------------------------------------------------------
+
+// kelvex.error with a single text value.
+void set_error_text(const char* text);
+// kelvex.error with (code, text).
+void set_error_code_text(long code, const char* text);
+// kelvex.error with a formatted text (PyErr_Format's rules).
+void set_error_format(const char* format, ...);
+
+// The first check of every setopt: libcurl encodes an option's argument
+// type in bands of 10000 (long, object pointer, function pointer, curl_off_t,
+// blob), so a number is a candidate when it is positive, at most
+// `last_option`, and its index within its band at most `last_index`.
+bool option_in_range(int option, int last_option, int last_index) noexcept;
+
+// ---------------------------------------------------------------------------
+// Argument parsing over the fast calling conventions
+//
+// METH_FASTCALL methods parse their argument vector with the very parser
+// that PyArg_ParseTuple and PyArg_ParseTupleAndKeywords run on a tuple:
+// same format units, same conversions, same error messages, without the
+// tuple (or dict) built for each call. CPython exports these two for its
+// own shared extension modules and declares them in its internal headers,
+// which need Py_BUILD_CORE; their declarations are repeated here.
+// ---------------------------------------------------------------------------
+
+extern "C" {
+PyAPI_FUNC(int) _PyArg_ParseStack(PyObject* const* args, Py_ssize_t nargs, const char* format,
+                                  ...);
+PyAPI_FUNC(int) _PyArg_ParseStackAndKeywords(PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames, struct _PyArg_Parser* parser,
+                                             ...);
+}
+
+// A keyword parser for one method: the format (whose ":name" names the
+// method in messages) and the keyword names, null-terminated. Static
+// storage; the interpreter fills the rest on first use.
+constexpr _PyArg_Parser keyword_parser(const char* format, const char* const* keywords) {
+  _PyArg_Parser parser{};
+  parser.format = format;
+  parser.keywords = keywords;
+  return parser;
+}
+
+// A function that takes no keywords refuses them in these words:
+// "name() takes no keyword arguments". True when there are none.
+inline bool no_keywords(const char* name, PyObject* kwnames) {
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return true;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
+  return false;
+}
+
+// The function types of the method tables, cast to PyCFunction as the
+// method table wants.
+template <typename F>
+constexpr PyCFunction method(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// ---------------------------------------------------------------------------
+// Boilerplate shared by every kelvex type (util.cpp)
+// ---------------------------------------------------------------------------
+
+// __getstate__ and __setstate__ (any arguments): kelvex objects refuse
+// pickling, each naming its type ("Curl objects do not support
+// serialization"). TypeName is a constant array such as kCurlTypeName.
+template <const char* TypeName>
+PyObject* refuse_getstate(PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "%s objects do not support serialization", TypeName);
+  return nullptr;
+}
+template <const char* TypeName>
+PyObject* refuse_setstate(PyObject*, PyObject* const*, Py_ssize_t) {
+  PyErr_Format(PyExc_TypeError, "%s objects do not support deserialization", TypeName);
+  return nullptr;
+}
+
+// The two method-table entries of the refusal.
+#define KELVEX_PICKLE_REFUSAL(TypeName, getstate_doc, setstate_doc)                  \
+  {"__getstate__", method(refuse_getstate<TypeName>), METH_NOARGS, getstate_doc},   \
+  {                                                                                 \
+    "__setstate__", method(refuse_setstate<TypeName>), METH_FASTCALL, setstate_doc  \
+  }
+
+// __enter__: the object itself.
+PyObject* enter_self(PyObject* self, PyObject*);
+// __exit__ of the types whose close takes no arguments and whose __exit__
+// takes any: calls Close(self) and ignores the exception details.
+template <PyObject* (*Close)(PyObject*, PyObject*)>
+PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
+  return Close(self, nullptr);
+}
+
+// Every field after the object header of a freshly allocated record is zero
+// (tp_alloc clears it); the constructors assert it.
+template <typename Record>
+bool record_is_zero(const Record* self) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(self);
+  for (std::size_t i = sizeof(PyObject); i < sizeof(Record); ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+#endif  // KELVEX_PYUTIL_H
