@@ -175,7 +175,7 @@ class Multi:
             if alive and not waiter.done():
                 waiter.set_exception(RuntimeError("kelvex.aio.Multi was closed"))
         self._multi.close()
-        if alive:
+        if alive and loop is not None:
             if self._watching:
                 loop.remove_reader(self._epoll.fileno())
             if self._timer is not None:
@@ -320,6 +320,8 @@ class Multi:
             except FileNotFoundError:  # closed and opened again unseen
                 epoll.register(fd, mask)
         if not self._watching:
+            # Sockets come only from transfers started on the bound loop.
+            assert self._loop is not None
             self._watching = True
             self._loop.add_reader(epoll.fileno(), self._on_ready)
 
