@@ -407,7 +407,10 @@ def test_handles_of_a_driven_multi_touched_from_other_threads(url):
         c.close()
         closed.append(c)
 
-    Hammer(CURL_BUSY, MULTI_BUSY, NO_CURL).run(lambda: drive(m, pool), touch, touch, close_one)
+    # A handle closed by close_one between touch's calls: duphandle of a
+    # closed handle answers "cloning curl failed".
+    Hammer(CURL_BUSY, MULTI_BUSY, NO_CURL, "cloning curl failed").run(
+        lambda: drive(m, pool), touch, touch, close_one)
     for c in closed:
         assert c.multi() is None and c not in m
     m.close()
@@ -477,7 +480,7 @@ def test_addpart_on_one_document_from_two_threads(url):
 
     def add(i):
         def work():
-            if counts[i] < 500:  # a document the server still accepts
+            if counts[i] < 200:  # the server takes at most 1,000 form parts
                 mime.addpart().name(f"field{i}")
                 counts[i] += 1
         return work
