@@ -109,6 +109,8 @@ class Multi:
         transfer with libcurl's error).  When the awaiting task is cancelled, the
         handle leaves the multi at once (libcurl closes a connection whose
         transfer was cut) and ``curl`` can be used again."""
+        # _begin's steps, written out: this is the path of every transfer,
+        # and an awaited coroutine more per request shows in W7.
         loop = asyncio.get_running_loop()
         if loop is not self._loop or self._closed:
             loop = self._bind()
