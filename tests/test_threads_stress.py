@@ -275,8 +275,15 @@ class Pool:
             self.handles.append(c)
             self.bodies[c] = chunks
         self.completed = 0
+        # The bodies are the test's own state, shared by the threads that
+        # reap and those that remove handles: it needs a lock of its own.
+        self.lock = threading.Lock()
 
     def check_finished(self, multi):
+        with self.lock:
+            self._check_finished(multi)
+
+    def _check_finished(self, multi):
         """Reaps finished transfers: each delivered the whole body. They are
         taken out so they can be added again."""
         _, ok, failed = multi.info_read()
@@ -313,13 +320,16 @@ def test_driver_beside_add_remove_and_setopt(url):
 
     def add_remove():
         c = random.choice(pool.handles)
-        if c in m:
-            m.remove_handle(c)
-            # Removed mid-transfer: it starts again from the first byte.
-            pool.bodies[c].clear()
-        else:
-            m.add_handle(c)
-        time.sleep(0.001)  # leaves transfers time to finish, now and then
+        try:
+            with pool.lock:
+                if c in m:
+                    m.remove_handle(c)
+                    # Removed mid-transfer: it starts again from the first byte.
+                    pool.bodies[c].clear()
+                else:
+                    m.add_handle(c)
+        finally:
+            time.sleep(0.001)  # leaves transfers time to finish, now and then
 
     def setopt():
         m.setopt(kelvex.M_MAXCONNECTS, random.randint(1, 10))
