@@ -174,9 +174,9 @@ def serve_bomb(sock, sent):
     read_head(sock)
     # No length: the size is known only while the body arrives.
     head = b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nConnection: close\r\n\r\n"
+    sent.append(b"\0" * BOMB_PLAIN)  # before the client can see any of it
     if send_quietly(sock, head):
         send_quietly(sock, BOMB)
-    sent.append(b"\0" * BOMB_PLAIN)
 
 
 def serve_declared_too_big(sock, sent):
