@@ -518,3 +518,35 @@ def test_every_fault_at_once_on_one_multi(raw_server):
         m.remove_handle(c)
         c.close()
     m.close()
+
+
+# ---------------------------------------------------------------------------
+# The long form: every case over and over (make stress)
+# ---------------------------------------------------------------------------
+
+STRESS_SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "0") or 0)
+
+
+@pytest.mark.skipif(not STRESS_SECONDS, reason="the long form runs under make stress")
+def test_faults_long(raw_server, stress_report):
+    """The HTTP and WebSocket cases in both styles, round after round, for
+    the set time (the slow timeout cases once per round)."""
+    tried = 0
+    rounds = 0
+    end = time.monotonic() + STRESS_SECONDS
+    while time.monotonic() < end and rounds < 10_000:
+        rounds += 1
+        for style in STYLES:
+            for name, case in HTTP_CASES.items():
+                sent = []
+                port = raw_server(lambda sock, case=case, sent=sent: case.serve(sock, sent))
+                check(case, style, f"http://127.0.0.1:{port}/x", sent)
+                tried += 1
+            for frame in BAD_FRAMES.values():
+                sent = []
+                port = raw_server(ws_bad_peer(frame, sent))
+                check(Case(None, {kelvex.E_RECV_ERROR}), style, f"ws://127.0.0.1:{port}/", sent)
+                tried += 1
+    stress_report(f"faults: {tried} hostile-server faults tried in {rounds} rounds "
+                  f"({len(HTTP_CASES) + len(BAD_FRAMES)} cases x {len(STYLES)} styles), "
+                  "each reaching Python with its code and every byte before it intact")
