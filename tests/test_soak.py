@@ -166,7 +166,12 @@ def settled_snapshot(readings=5):
 
 def ours():
     """The module's objects alive now."""
-    return sum(1 for o in gc.get_objects() if type(o).__module__.startswith("kelvex"))
+    count = 0
+    for o in gc.get_objects():
+        module = getattr(type(o), "__module__", "")
+        if isinstance(module, str) and module.startswith("kelvex"):
+            count += 1
+    return count
 
 
 class Drift:
@@ -227,10 +232,10 @@ def test_soak_short(http_server, c_stderr):
     figures = f"{s.transfers} transfers, {s.failed} failed; {drift}"
     assert s.transfers >= 900, figures
     assert s.failed > 0, figures
-    # 700 transfers: one object or a few dozen bytes kept per transfer would
+    # 700 transfers: one object or a hundred bytes kept per transfer would
     # exceed these bounds.
     assert drift["ours"] < 20, figures
-    assert drift["traced"] < 16 * 1024, figures
+    assert drift["traced"] < 64 * 1024, figures
     if not _sanitized():
         assert drift["rss"] < 16 * 1024 * 1024, figures
 
