@@ -19,8 +19,10 @@ PYTEST_ARGS ?=
 QUICK ?=
 BENCH_ARGS ?=
 
-# make stress: the thread stress scenarios for STRESS_SECONDS each.
+# make stress: the thread stress scenarios and the long forms below for
+# STRESS_SECONDS each.
 STRESS_SECONDS ?= 20
+SOAK_TRANSFERS ?= 100000
 
 .PHONY: all env build ftcheck test demo sanitize stress bench wheel wheel-test docs clean
 
@@ -41,9 +43,14 @@ test: build ftcheck
 demo: build
 	$(IN_ENV) python examples/demo.py
 
+# The long forms of the fault, fuzzing, memory-exhaustion and soak tests run
+# too (SOAK_TRANSFERS transfers for the soak) and print their figures at the
+# end: faults tried, calls fuzzed, allocation failures injected, transfers
+# soaked and the memory drift.
 stress: build
-	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) scripts/test -q \
-		tests/test_threads_stress.py $(PYTEST_ARGS)
+	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) KELVEX_SOAK_TRANSFERS=$(SOAK_TRANSFERS) \
+		scripts/test -q tests/test_threads_stress.py tests/test_faults.py \
+		tests/test_fuzz_api.py tests/test_nomemory.py tests/test_soak.py $(PYTEST_ARGS)
 
 sanitize:
 	$(IN_ENV) scripts/sanitize $(PYTEST_ARGS)

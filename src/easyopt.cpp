@@ -896,6 +896,8 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   bool wants_read = option == CURLOPT_READDATA;
   Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? kx.str_read : kx.str_write));
   if (!method) {
+    // Running out of memory is not a missing method: MemoryError stays.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
     PyErr_SetString(PyExc_TypeError, wants_read ? "object given without a read method"
                                                 : "object given without a write method");
     return nullptr;

@@ -81,7 +81,20 @@ def pytest_report_header(config):
             f"kelvex: test certificates made with {certs}"]
 
 
+# Figures the long forms of the fault, fuzzing and soak tests report (`make
+# stress`), printed at the end of the run.
+_STRESS_FIGURES = []
+
+
+@pytest.fixture
+def stress_report():
+    """``stress_report(line)``: a figure printed in the run's summary."""
+    return _STRESS_FIGURES.append
+
+
 def pytest_terminal_summary(terminalreporter):
+    for line in _STRESS_FIGURES:
+        terminalreporter.write_line(line)
     # On a free-threaded build an extension module that does not declare
     # free-threading support enables the GIL when it is imported; say so.
     if FREE_THREADED_BUILD:
