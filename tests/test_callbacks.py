@@ -14,7 +14,8 @@ import warnings
 import pytest
 
 import kelvex
-from conftest import BODY_LEN, body_url, expected_body, make_ca, perform_error
+from conftest import (BODY_LEN, body_url, expected_body, make_ca, perform_error, rss_bytes,
+                      sanitized, settled)
 
 
 @pytest.fixture
@@ -718,27 +719,6 @@ def test_unusable_ca_certs_fail_the_connection(tls_curl, c_stderr, pem, printed)
 # ---------------------------------------------------------------------------
 
 
-def _rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def _settled(read, readings=10):
-    """The lowest of several readings taken a moment apart: what the loopback
-    servers still hold for connections they have not finished closing is
-    gone from some reading, while leaked memory stays in all of them."""
-    values = []
-    for _ in range(readings):
-        gc.collect()
-        values.append(read())
-        time.sleep(0.02)
-    return min(values)
-
-
-def _sanitized():
-    return "asan" in os.environ.get("LD_PRELOAD", "")
-
-
 def test_callbacks_keep_nothing_across_thousands_of_transfers(http_server, https_server, c_stderr):
     payload = b"p" * 300
 
@@ -783,16 +763,16 @@ def test_callbacks_keep_nothing_across_thousands_of_transfers(http_server, https
     here = [tracemalloc.Filter(True, __file__)]
     tracemalloc.start(1)
     try:
-        objects_before = _settled(lambda: len(gc.get_objects()))
-        traced_before = _settled(lambda: tracemalloc.get_traced_memory()[0])
+        objects_before = settled(lambda: len(gc.get_objects()))
+        traced_before = settled(lambda: tracemalloc.get_traced_memory()[0])
         ours_before = tracemalloc.take_snapshot().filter_traces(here)
-        rss_before = _rss_bytes()
+        rss_before = rss_bytes()
         for r in range(3):
             round_of(600, 400 + r * 600)
-        objects_after = _settled(lambda: len(gc.get_objects()))
-        traced_after = _settled(lambda: tracemalloc.get_traced_memory()[0])
+        objects_after = settled(lambda: len(gc.get_objects()))
+        traced_after = settled(lambda: tracemalloc.get_traced_memory()[0])
         ours_after = tracemalloc.take_snapshot().filter_traces(here)
-        rss_after = _rss_bytes()
+        rss_after = rss_bytes()
     finally:
         tracemalloc.stop()
     ours_grown = sum(stat.size_diff for stat in ours_after.compare_to(ours_before, "filename"))
@@ -804,5 +784,5 @@ def test_callbacks_keep_nothing_across_thousands_of_transfers(http_server, https
     assert objects_after - objects_before < 600, figures
     assert ours_grown < 16 * 1024, figures
     assert traced_after - traced_before < 1024 * 1024, figures
-    if not _sanitized():  # the sanitizer's quarantine holds freed memory
+    if not sanitized():  # the sanitizer's quarantine holds freed memory
         assert rss_after - rss_before < 16 * 1024 * 1024, figures

@@ -16,7 +16,7 @@ import tracemalloc
 import pytest
 
 import kelvex
-from conftest import body_url, expected_body
+from conftest import body_url, expected_body, rss_bytes, sanitized, settled
 
 STRESS_SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "0") or 0)
 LONG_TRANSFERS = int(os.environ.get("KELVEX_SOAK_TRANSFERS", "100000"))
@@ -26,22 +26,6 @@ BODIES = {n: expected_body(n) for n in SIZES}
 
 class Boom(Exception):
     pass
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def settled(read, readings=5):
-    """The lowest of a few readings: what the loopback server still holds
-    for connections it is closing goes away, leaked memory stays."""
-    values = []
-    for _ in range(readings):
-        gc.collect()
-        values.append(read())
-        time.sleep(0.02)
-    return min(values)
 
 
 class Soak:
@@ -180,8 +164,8 @@ class Drift:
 
     def take(self, label):
         self.readings[label] = {
-            "objects": settled(lambda: len(gc.get_objects())),
-            "ours": settled(ours),
+            "objects": settled(lambda: len(gc.get_objects()), readings=5),
+            "ours": settled(ours, readings=5),
             "traced": settled_snapshot(),
             "rss": rss_bytes(),
         }
@@ -223,10 +207,6 @@ def soak(server, c_stderr, warmup, measured, seconds):
     return s, drift
 
 
-def _sanitized():
-    return "asan" in os.environ.get("LD_PRELOAD", "")
-
-
 def test_soak_short(http_server, c_stderr):
     s, drift = soak(http_server, c_stderr, warmup=200, measured=700, seconds=120)
     figures = f"{s.transfers} transfers, {s.failed} failed; {drift}"
@@ -236,7 +216,7 @@ def test_soak_short(http_server, c_stderr):
     # exceed these bounds.
     assert drift["ours"] < 20, figures
     assert drift["traced"] < 64 * 1024, figures
-    if not _sanitized():
+    if not sanitized():
         assert drift["rss"] < 16 * 1024 * 1024, figures
 
 
@@ -258,5 +238,5 @@ def test_soak_long(http_server, c_stderr, stress_report):
     measured = LONG_TRANSFERS - warmup
     assert drift["ours"] < 20 + measured / 100, str(drift)
     assert drift["traced"] < 64 * 1024 + 16 * measured, str(drift)
-    if not _sanitized():
+    if not sanitized():
         assert drift["rss"] < 1024 * measured, str(drift)

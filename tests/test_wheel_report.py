@@ -21,8 +21,8 @@ SCRIPT = ROOT / "scripts" / "wheel-report"
 
 def load_report():
     loader = importlib.machinery.SourceFileLoader("wheel_report", str(SCRIPT))
-    spec = importlib.util.spec_from_loader("wheel_report", loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("wheel_report", loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
