@@ -46,11 +46,14 @@ demo: build
 # The long forms of the fault, fuzzing, memory-exhaustion and soak tests run
 # too (SOAK_TRANSFERS transfers for the soak) and print their figures at the
 # end: faults tried, calls fuzzed, allocation failures injected, transfers
-# soaked and the memory drift.
+# soaked and the memory drift.  Then the API fuzzing runs its long form
+# again against the sanitizer build, where a memory error ends the run.
 stress: build
 	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) KELVEX_SOAK_TRANSFERS=$(SOAK_TRANSFERS) \
 		scripts/test -q tests/test_threads_stress.py tests/test_faults.py \
 		tests/test_fuzz_api.py tests/test_nomemory.py tests/test_soak.py $(PYTEST_ARGS)
+	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) \
+		scripts/sanitize -q tests/test_fuzz_api.py $(PYTEST_ARGS)
 
 sanitize:
 	$(IN_ENV) scripts/sanitize $(PYTEST_ARGS)

@@ -547,6 +547,7 @@ def test_faults_long(raw_server, stress_report):
                 port = raw_server(ws_bad_peer(frame, sent))
                 check(Case(None, {kelvex.E_RECV_ERROR}), style, f"ws://127.0.0.1:{port}/", sent)
                 tried += 1
-    stress_report(f"faults: {tried} hostile-server faults tried in {rounds} rounds "
+    plural = "s" if rounds != 1 else ""
+    stress_report(f"faults: {tried} hostile-server faults tried in {rounds} round{plural} "
                   f"({len(HTTP_CASES) + len(BAD_FRAMES)} cases x {len(STYLES)} styles), "
                   "each reaching Python with its code and every byte before it intact")

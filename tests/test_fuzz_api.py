@@ -26,6 +26,7 @@ from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule  # noqa: E402
 
 import kelvex  # noqa: E402
+from conftest import sanitized  # noqa: E402
 
 STRESS_SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "0") or 0)
 POOL = 4  # at most this many objects of each type at once
@@ -436,5 +437,7 @@ def test_api_state_machine_long(http_server, c_stderr, stress_report):
         rounds += 1
         run_machine(http_server.url, max_examples=20, stateful_step_count=50)
         c_stderr()
+    plural = "s" if rounds != 1 else ""
     stress_report(f"fuzz: {Calls.count} calls fuzzed ({Calls.refused} refused as bad input "
-                  f"or state) in {rounds} round{'s' if rounds != 1 else ''} of random examples, {STRESS_SECONDS:.0f} s")
+                  f"or state) in {rounds} round{plural} of random examples, {STRESS_SECONDS:.0f} s"
+                  + (", under AddressSanitizer and UndefinedBehaviorSanitizer" if sanitized() else ""))
