@@ -92,6 +92,18 @@ def stress_report():
     return _STRESS_FIGURES.append
 
 
+def pytest_collection_modifyitems(items):
+    """Under `make stress` a test may run for several times STRESS_SECONDS:
+    the hang detector's limit (pytest-timeout's) grows with it, unless the
+    test sets its own."""
+    seconds = float(os.environ.get("KELVEX_STRESS_SECONDS", "0") or 0)
+    if not seconds:
+        return
+    for item in items:
+        if item.get_closest_marker("timeout") is None:
+            item.add_marker(pytest.mark.timeout(300 + 3 * seconds))
+
+
 def pytest_terminal_summary(terminalreporter):
     for line in _STRESS_FIGURES:
         terminalreporter.write_line(line)
