@@ -438,6 +438,30 @@ def test_assigned_object_is_kept_alive(silent_url):
     assert calls[-1] == (kelvex.POLL_REMOVE, fd, "replacement")
 
 
+def test_finalizer_of_an_assigned_object_may_use_the_closing_multi(silent_url):
+    # close() drops the assigned objects after libcurl's handle is gone but
+    # before it lets go of the multi: their finalizers find it closed.
+    m = kelvex.CurlMulti()
+    calls, answers = [], []
+
+    class Token:
+        def __del__(self):
+            try:
+                m.timeout()
+            except kelvex.error as exc:
+                answers.append(exc.args[0])
+
+    # The callable keeps no reference to the object it is given.
+    m.setopt(kelvex.M_SOCKETFUNCTION, lambda what, fd, multi, obj: calls.append((what, fd, None)))
+    c = transfer(silent_url)
+    m.add_handle(c)
+    m.assign(first_socket(m, calls), Token())
+    m.close()
+    assert answers == ["cannot invoke timeout() - no multi handle"]
+    assert m.closed
+    c.close()
+
+
 def test_assigning_an_unknown_socket_fails_and_changes_nothing(silent_url):
     m = kelvex.CurlMulti()
     calls = []
