@@ -25,6 +25,9 @@ struct CurlObject {
   PyObject* multi_weakref;
   CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
   CurlShareObject* share;        // strong
+  // The share registry's key for this handle, kept from attaching so that
+  // letting go of the share allocates nothing and always removes the entry.
+  PyObject* share_key;
   PyObject* httppost;            // CurlHttppost
   CurlMimeObject* mime;          // strong
   // A duplicate's libcurl copy of `mime` holds the callback-fed parts' owners

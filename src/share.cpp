@@ -165,7 +165,12 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
     assert(target == nullptr || is_curl(target));
     auto* curl = reinterpret_cast<CurlObject*>(target);
     bool drop;
-    if (curl == nullptr || curl->share != self) {
+    if (curl == nullptr) {
+      // The Curl is being destroyed (on another thread, or by the collector)
+      // and has not yet let go: libcurl still counts its handle as attached
+      // until it takes the mutex held here and detaches.
+      drop = false;
+    } else if (curl->share != self) {
       drop = true;
     } else {
       // The handle is taken as its own methods take it, without waiting: a
@@ -193,6 +198,7 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
           drop = curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr) == CURLE_OK;
           if (drop) {
             curl->share = nullptr;
+            Py_CLEAR(curl->share_key);
             // The caller of close() holds a reference, so this is never the
             // last.
             Py_DECREF(as_object(self));
@@ -425,6 +431,7 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
         return -1;
       }
       easy->share = reinterpret_cast<CurlShareObject*>(Py_NewRef(as_object(share)));
+      easy->share_key = key.release();
       return 0;
     }
   }
@@ -436,20 +443,22 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
 // clear, destruction), before the Curl drops its reference. The easy handle
 // is detached from the share handle here, under the mutex and before the
 // entry goes: otherwise a close() on another thread could find the registry
-// empty while libcurl still counts the handle as attached. A pending
+// empty while libcurl still counts the handle as attached. The entry always
+// goes (its key was kept from attaching), so close() can take an entry whose
+// Curl is already unreachable for one still being destroyed. A pending
 // exception of the caller survives; none of this routine's own is left set.
 void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
   assert(share != nullptr && easy != nullptr);
   Ref pending = Ref::steal(PyErr_GetRaisedException());
   {
-    Ref key = Ref::steal(PyLong_FromVoidPtr(easy));
+    Ref key = Ref::steal(std::exchange(easy->share_key, nullptr));
+    assert(key);
     Ref removed;
     MutexGuard guard(share->mutex);
     if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
       // Detaching (setting null) cannot fail for a valid handle.
       (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
     }
-    // Without a key the entry stays behind, and close() prunes it.
     if (key && share->easies != nullptr) {
       PyObject* value = nullptr;
       if (PyDict_Pop(share->easies, key.get(), &value) < 0) PyErr_Clear();

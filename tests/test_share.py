@@ -269,6 +269,30 @@ def test_close_refuses_kept_handles_without_detaching(count):
     assert s.closed
 
 
+def test_close_while_a_handle_is_being_destroyed():
+    # A finalizer run by the Curl's destruction closes the share before the
+    # handle has let go of it: the handle is still attached, so close()
+    # refuses as for any handle in use, and works once it is gone.
+    s = CurlShare()
+    answers = []
+
+    class Probe:
+        def __del__(self):
+            try:
+                s.close()
+                answers.append("closed")
+            except kelvex.error as exc:
+                answers.append(exc.args)
+
+    (c,) = attached(s, 1)
+    c.probe = Probe()
+    del c
+    assert answers == [(still_in_use(1),)]
+    assert not s.closed
+    s.close()
+    assert s.closed
+
+
 def _close(c):
     c.close()
 
