@@ -451,10 +451,11 @@ void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
   assert(share != nullptr && easy != nullptr);
   Ref pending = Ref::steal(PyErr_GetRaisedException());
   {
-    Ref key = Ref::steal(std::exchange(easy->share_key, nullptr));
-    assert(key);
+    Ref key;
     Ref removed;
     MutexGuard guard(share->mutex);
+    key.reset(std::exchange(easy->share_key, nullptr));
+    assert(key);
     if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
       // Detaching (setting null) cannot fail for a valid handle.
       (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
