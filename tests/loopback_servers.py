@@ -7,7 +7,6 @@ present, made with the ``openssl`` command so that no test here needs the
 import http.client
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -151,15 +150,37 @@ def spawn_until_serving(argv, serves, name: str, seconds: float):
         if serves():
             return proc, ""
         time.sleep(0.05)
-    # A polite stop first: nginx's master takes its workers down with it.
-    proc.terminate()
-    try:
-        proc.wait(timeout=15)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-    proc.stderr.close()
+    stop_process(proc)
     return None, f"{name} did not answer within {seconds:g} s"
+
+
+def start_on_free_ports(attempt, name: str):
+    """Calls `attempt()`, which picks free ports and returns what
+    spawn_until_serving does, until a process serves; again (five tries in
+    all) only while the failure is a port taken meanwhile."""
+    last_error = ""
+    for _ in range(5):
+        proc, last_error = attempt()
+        if proc is not None:
+            return proc
+        if "in use" not in last_error:
+            break
+    raise RuntimeError(f"cannot start {name}: {last_error.strip()}")
+
+
+def stop_process(proc):
+    """Stops a server started here: a polite stop first (nginx's master takes
+    its workers down with it), a kill if it does not end; closes its pipes."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    for pipe in (proc.stdout, proc.stderr):
+        if pipe is not None:
+            pipe.close()
 
 
 class Nginx:
@@ -201,22 +222,19 @@ class Nginx:
         user = "user nobody nogroup;" if os.geteuid() == 0 else ""
         # The certificate files are read by the master, which stays root.
         self.unix_path = os.path.join(self.run, "nginx.sock")
-        last_error = ""
-        for _ in range(5):
+
+        def attempt():
             self.tls_port, self.h2c_port = free_port_pair(), free_port()
             conf = os.path.join(self.run, "nginx.conf")
             with open(conf, "w") as f:
                 f.write(NGINX_CONFIG.format(
                     run=self.run, user=user, cert=self.certs.cert_path, key=self.certs.key_path,
                     tls_port=self.tls_port, h2c_port=self.h2c_port, unix_path=self.unix_path))
-            self.proc, last_error = spawn_until_serving(
+            return spawn_until_serving(
                 ["nginx", "-p", self.run, "-c", conf, "-e", os.path.join(self.run, "error.log")],
                 self._serves, "nginx", 15)
-            if self.proc is not None:
-                return
-            if "in use" not in last_error:
-                break
-        raise RuntimeError(f"cannot start nginx: {last_error.strip()}")
+
+        self.proc = start_on_free_ports(attempt, "nginx")
 
     def _serves(self) -> bool:
         try:
@@ -238,21 +256,10 @@ class Nginx:
         except FileNotFoundError:
             return []
 
-    def _stop(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stderr.close()
-        self.proc = None
-
     def close(self):
-        self._stop()
+        if self.proc is not None:
+            stop_process(self.proc)
+            self.proc = None
         shutil.rmtree(self.run, ignore_errors=True)
 
 
@@ -275,23 +282,20 @@ class Pproxy:
     proxy).  It connects onward directly."""
 
     def __init__(self, scheme: str, auth: str | None = None, certs=None):
-        last_error = ""
         self.proc = None
         tls = ["--ssl", f"{certs.cert_path},{certs.key_path}"] if certs else []
-        for _ in range(5):
+
+        def attempt():
             self.port = free_port()
             uri = (f"{scheme}{'+ssl' if certs else ''}://127.0.0.1:{self.port}"
                    + (f"#{auth}" if auth else ""))
             # --auth 0: pproxy otherwise lets a client address that once
             # authenticated in for the next 30 days without credentials.
-            self.proc, last_error = spawn_until_serving(
+            return spawn_until_serving(
                 [sys.executable, "-c", _PPROXY_MAIN, "-l", uri, "--auth", "0", *tls],
                 self._listens, "pproxy", 20)
-            if self.proc is not None:
-                return
-            if "in use" not in last_error:
-                break
-        raise RuntimeError(f"cannot start pproxy: {last_error.strip()}")
+
+        self.proc = start_on_free_ports(attempt, "pproxy")
 
     def _listens(self) -> bool:
         try:
@@ -301,14 +305,6 @@ class Pproxy:
             return False
 
     def close(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stderr.close()
-        self.proc = None
+        if self.proc is not None:
+            stop_process(self.proc)
+            self.proc = None

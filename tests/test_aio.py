@@ -156,17 +156,19 @@ def test_http_errors(run, http_server, status):
     assert args[0] == kelvex.E_HTTP_RETURNED_ERROR and str(status) in args[1]
 
 
+async def failed_transfer(c):
+    """The arguments of the kelvex.error that awaiting c's transfer raises;
+    the transfer must have left the multi."""
+    async with kelvex.aio.Multi() as multi:
+        with pytest.raises(kelvex.error) as info:
+            await multi.perform(c)
+        assert multi.in_flight == 0 and c not in multi.curl_multi
+        return info.value.args
+
+
 def test_connection_refused(run):
     c = handle(f"http://127.0.0.1:{closed_port()}/")
-
-    async def main():
-        async with kelvex.aio.Multi() as multi:
-            with pytest.raises(kelvex.error) as info:
-                await multi.perform(c)
-            assert multi.in_flight == 0 and c not in multi.curl_multi
-            return info.value.args
-
-    code, message = run(main)
+    code, message = run(failed_transfer, c)
     assert code == kelvex.E_COULDNT_CONNECT and message
 
 
@@ -174,14 +176,7 @@ def test_libcurl_timeout_fires_on_the_loop(run, raw_server):
     # Only the loop's timer can end this transfer: the server never answers.
     server = Stalling(raw_server)
     c = handle(server.url, TIMEOUT_MS=300)
-
-    async def main():
-        async with kelvex.aio.Multi() as multi:
-            with pytest.raises(kelvex.error) as info:
-                await multi.perform(c)
-            return info.value.args[0]
-
-    assert run(main) == kelvex.E_OPERATION_TIMEDOUT
+    assert run(failed_transfer, c)[0] == kelvex.E_OPERATION_TIMEDOUT
     assert server.closed.wait(DEADLINE)
 
 
@@ -191,15 +186,8 @@ def test_write_callable_raising_fails_the_transfer(run, http_server, capfd):
 
     c = handle(body_url(http_server))
     c.setopt(kelvex.WRITEFUNCTION, write)
-
-    async def main():
-        async with kelvex.aio.Multi() as multi:
-            with pytest.raises(kelvex.error) as info:
-                await multi.perform(c)
-            return info.value.args[0]
-
     # As in a CurlMulti: the exception is printed, libcurl's error raised.
-    assert run(main) == kelvex.E_WRITE_ERROR
+    assert run(failed_transfer, c)[0] == kelvex.E_WRITE_ERROR
     assert "ValueError: bad data" in capfd.readouterr().err
 
 

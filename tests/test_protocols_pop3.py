@@ -12,7 +12,7 @@ import pytest
 
 import kelvex
 from conftest import perform_error
-from loopback_servers import plain_env
+from loopback_servers import plain_env, stop_process
 
 USER, PASSWORD = "reader", "pop-s3cret"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -55,14 +55,7 @@ def pop3_server(request, tmp_path):
 
         yield Server
     finally:
-        proc.terminate()
-        try:
-            proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
-        proc.stderr.close()
+        stop_process(proc)
 
 
 def _pop3(curl, url, password=PASSWORD, **options):
