@@ -383,33 +383,24 @@ PyObject* do_version_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return result.release();
 }
 
-template <typename Code, const char* (*strerror)(Code)>
-PyObject* strerror_text(PyObject* const* args, Py_ssize_t nargs, const char* format) {
+// The four *_strerror functions: `format` is the parser's ("i:name"), and
+// names the function in the keyword refusal too.
+template <typename Code, const char* (*strerror)(Code), const char* format>
+PyObject* do_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!no_keywords(format + 2, kwnames)) return nullptr;
   int code;
   if (!_PyArg_ParseStack(args, nargs, format, &code)) return nullptr;
   return PyUnicode_FromString(strerror(static_cast<Code>(code)));
 }
 
-PyObject* do_easy_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  if (!no_keywords("easy_strerror", kwnames)) return nullptr;
-  return strerror_text<CURLcode, curl_easy_strerror>(args, nargs, "i:easy_strerror");
-}
-PyObject* do_multi_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  if (!no_keywords("multi_strerror", kwnames)) return nullptr;
-  return strerror_text<CURLMcode, curl_multi_strerror>(args, nargs, "i:multi_strerror");
-}
-PyObject* do_share_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  if (!no_keywords("share_strerror", kwnames)) return nullptr;
-  return strerror_text<CURLSHcode, curl_share_strerror>(args, nargs, "i:share_strerror");
-}
-PyObject* do_url_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  if (!no_keywords("url_strerror", kwnames)) return nullptr;
-  return strerror_text<CURLUcode, curl_url_strerror>(args, nargs, "i:url_strerror");
-}
+constexpr char kEasyStrerror[] = "i:easy_strerror";
+constexpr char kMultiStrerror[] = "i:multi_strerror";
+constexpr char kShareStrerror[] = "i:share_strerror";
+constexpr char kUrlStrerror[] = "i:url_strerror";
+constexpr auto* do_easy_strerror = &do_strerror<CURLcode, curl_easy_strerror, kEasyStrerror>;
+constexpr auto* do_multi_strerror = &do_strerror<CURLMcode, curl_multi_strerror, kMultiStrerror>;
+constexpr auto* do_share_strerror = &do_strerror<CURLSHcode, curl_share_strerror, kShareStrerror>;
+constexpr auto* do_url_strerror = &do_strerror<CURLUcode, curl_url_strerror, kUrlStrerror>;
 
 // Internal: the refusal text import would raise for a libcurl reporting
 // this version and these TLS backends (None: no backend at all), or None
