@@ -261,13 +261,13 @@ PyObject* util_curl_errstr(CurlObject* self, bool decode) {
 
 PyObject* do_curl_getinfo(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option;
-  if (!_PyArg_ParseStack(args, nargs, "i:getinfo", &option)) return nullptr;
+  if (!parse_args(args, nargs, "i:getinfo", &option)) return nullptr;
   return util_curl_getinfo(self, option, true);
 }
 
 PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option;
-  if (!_PyArg_ParseStack(args, nargs, "i:getinfo_raw", &option)) return nullptr;
+  if (!parse_args(args, nargs, "i:getinfo_raw", &option)) return nullptr;
   return util_curl_getinfo(self, option, false);
 }
 

@@ -917,7 +917,7 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   int option = 0;
   PyObject* value = nullptr;
   int use_memoryview = -1;
-  static _PyArg_Parser parser = keyword_parser("iO|$p:setopt", kwlist);
+  static KeywordParser parser = keyword_parser("iO|$p:setopt", kwlist);
   // The keyword parser words a third positional argument alone as "exactly
   // 2"; setopt has always said "at most 2" (the tuple parser's words).
   if (nargs == 3 && kwnames == nullptr) {
@@ -925,7 +925,7 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
                  nargs);
     return nullptr;
   }
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &option, &value,
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, &option, &value,
                                    &use_memoryview))
     return nullptr;
   CurlAccess access;
@@ -935,7 +935,7 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
-  if (!_PyArg_ParseStack(args, nargs, "i:unsetopt", &option)) return nullptr;
+  if (!parse_args(args, nargs, "i:unsetopt", &option)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "unsetopt") < 0) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
@@ -945,7 +945,7 @@ PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
   PyObject* value = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
+  if (!parse_args(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!PyText_Check(value)) return invalid_arguments("setopt_string");
@@ -954,7 +954,7 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* cadata = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "O:set_ca_certs", &cadata)) return nullptr;
+  if (!parse_args(args, nargs, "O:set_ca_certs", &cadata)) return nullptr;
   // The TLS-context callback reads ca_certs during a transfer; replacing it
   // then would free what the callback is reading.
   CurlAccess access;

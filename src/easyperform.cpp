@@ -133,7 +133,7 @@ PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
 
 PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   BufferGuard data;
-  if (!_PyArg_ParseStack(args, nargs, "y*:send", data.fill())) return nullptr;
+  if (!parse_args(args, nargs, "y*:send", data.fill())) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "send") < 0) return nullptr;
   access.unlock();
@@ -145,7 +145,7 @@ PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!_PyArg_ParseStack(args, nargs, "n:recv", &wanted)) return nullptr;
+  if (!parse_args(args, nargs, "n:recv", &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
     return nullptr;
@@ -170,8 +170,8 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t 
   static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  static _PyArg_Parser parser = keyword_parser("w*|n:recv_into", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, buffer.fill(), &wanted))
+  static KeywordParser parser = keyword_parser("w*|n:recv_into", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
   CurlAccess access;
@@ -190,7 +190,7 @@ static_assert(CURLPAUSE_ALL == 5, "update pause's signature in docstrings.h");
 
 PyObject* do_curl_pause(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int bitmask = CURLPAUSE_ALL;
-  if (!_PyArg_ParseStack(args, nargs, "|i:pause", &bitmask)) return nullptr;
+  if (!parse_args(args, nargs, "|i:pause", &bitmask)) return nullptr;
   return do_curl_pause_internal(self, bitmask, "pause");
 }
 

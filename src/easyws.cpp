@@ -143,8 +143,8 @@ PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t na
   PyObject* flags_obj = Py_None;
   Py_ssize_t fragsize = 0;
   const char* encoding = "utf-8";
-  static _PyArg_Parser parser = keyword_parser("O|Ons:ws_send", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &data,
+  static KeywordParser parser = keyword_parser("O|Ons:ws_send", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, &data,
                                    &flags_obj, &fragsize, &encoding))
     return nullptr;
   if (fragsize < 0) {
@@ -211,8 +211,8 @@ PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* code_obj = Py_None;
   PyObject* reason = Py_None;
   const char* encoding = "utf-8";
-  static _PyArg_Parser parser = keyword_parser("|OOs:ws_close", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("|OOs:ws_close", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    &code_obj, &reason, &encoding))
     return nullptr;
 
@@ -263,7 +263,7 @@ PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!_PyArg_ParseStack(args, nargs, "n:ws_recv", &wanted)) return nullptr;
+  if (!parse_args(args, nargs, "n:ws_recv", &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv");
     return nullptr;
@@ -302,8 +302,8 @@ PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* const* args, Py_ssize
   static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  static _PyArg_Parser parser = keyword_parser("w*|n:ws_recv_into", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("w*|n:ws_recv_into", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "ws_recv_into") < 0) return nullptr;

@@ -702,8 +702,8 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
   PyObject* seek = Py_None;
   PyObject* free = Py_None;
   PyObject* userdata = Py_None;
-  static _PyArg_Parser parser = keyword_parser("OO|OOO:data_cb", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("OO|OOO:data_cb", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    &datasize, &read, &seek, &free, &userdata)) {
     return nullptr;
   }
@@ -936,8 +936,8 @@ PyObject* do_mime_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   static const char* const kwlist[] = {"name",         "data",    "file",    "filename",
                                        "content_type", "headers", "encoder", nullptr};
   AddArgs a;
-  static _PyArg_Parser parser = keyword_parser("|OOOOOOO:add", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("|OOOOOOO:add", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.data, &a.file, &a.filename, &a.content_type,
                                    &a.headers, &a.encoder)) {
     return nullptr;
@@ -949,8 +949,8 @@ PyObject* do_mime_add_field(PyObject* self, PyObject* const* args, Py_ssize_t na
   static const char* const kwlist[] = {"name", "value", "content_type", "encoder", "headers",
                                        nullptr};
   AddArgs a;
-  static _PyArg_Parser parser = keyword_parser("OO|OOO:add_field", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("OO|OOO:add_field", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.data, &a.content_type, &a.encoder, &a.headers)) {
     return nullptr;
   }
@@ -961,8 +961,8 @@ PyObject* do_mime_add_file(PyObject* self, PyObject* const* args, Py_ssize_t nar
   static const char* const kwlist[] = {"name",    "path",    "filename", "content_type",
                                        "headers", "encoder", nullptr};
   AddArgs a;
-  static _PyArg_Parser parser = keyword_parser("OO|OOOO:add_file", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("OO|OOOO:add_file", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    &a.name, &a.file, &a.filename, &a.content_type, &a.headers,
                                    &a.encoder)) {
     return nullptr;
@@ -975,8 +975,8 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t
   static const char* const kwlist[] = {"name", "subtype", nullptr};
   PyObject* name = nullptr;
   PyObject* subtype = nullptr;
-  static _PyArg_Parser parser = keyword_parser("|OO:add_multipart", kwlist);
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser,
+  static KeywordParser parser = keyword_parser("|OO:add_multipart", kwlist);
+  if (!parse_args_keywords(args, nargs, kwnames, &parser,
                                    &name, &subtype)) {
     return nullptr;
   }
@@ -1049,7 +1049,7 @@ PyObject* do_mime_exit(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
+  if (!parse_args(args, nargs, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
   return do_mime_close(obj, nullptr);
 }
 

@@ -304,7 +304,7 @@ PyObject* do_global_init(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   if (!no_keywords("global_init", kwnames)) return nullptr;
   int option;
-  if (!_PyArg_ParseStack(args, nargs, "i:global_init", &option)) return nullptr;
+  if (!parse_args(args, nargs, "i:global_init", &option)) return nullptr;
   // Taken as unsigned, so negative values are refused with the large ones.
   if (static_cast<unsigned>(option) >= 8u) {
     PyErr_SetString(PyExc_ValueError, "invalid option to global_init");
@@ -351,7 +351,7 @@ PyObject* do_version_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   if (!no_keywords("version_info", kwnames)) return nullptr;
   int stamp = CURLVERSION_NOW;
-  if (!_PyArg_ParseStack(args, nargs, "|i:version_info", &stamp)) return nullptr;
+  if (!parse_args(args, nargs, "|i:version_info", &stamp)) return nullptr;
   const curl_version_info_data* info = curl_version_info(static_cast<CURLversion>(stamp));
   if (info == nullptr) {
     set_error_text("unable to get version info");
@@ -389,7 +389,7 @@ template <typename Code, const char* (*strerror)(Code), const char* format>
 PyObject* do_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!no_keywords(format + 2, kwnames)) return nullptr;
   int code;
-  if (!_PyArg_ParseStack(args, nargs, format, &code)) return nullptr;
+  if (!parse_args(args, nargs, format, &code)) return nullptr;
   return PyUnicode_FromString(strerror(static_cast<Code>(code)));
 }
 
@@ -412,7 +412,7 @@ PyObject* do_import_checks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   unsigned version_num;
   const char* version_text;
   PyObject* backends;
-  if (!_PyArg_ParseStack(args, nargs, "IsO:_import_checks", &version_num, &version_text, &backends)) {
+  if (!parse_args(args, nargs, "IsO:_import_checks", &version_num, &version_text, &backends)) {
     return nullptr;
   }
   Ref refusal = Ref::steal(version_refusal(version_num, version_text));

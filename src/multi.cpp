@@ -429,7 +429,7 @@ int do_multi_clear(PyObject* op) {
 PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
+  if (!parse_args(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
@@ -482,7 +482,7 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t na
 PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
+  if (!parse_args(args, nargs, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
@@ -573,7 +573,7 @@ PyObject* do_multi_socket_action(PyObject* op, PyObject* const* args, Py_ssize_t
   CurlMultiObject* self = as_multi(op);
   PyObject* sock_fd = nullptr;
   int ev_bitmask = 0;
-  if (!_PyArg_ParseStack(args, nargs, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
+  if (!parse_args(args, nargs, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
   MultiAccess access;
@@ -646,7 +646,7 @@ constexpr double kSelectTimeoutMax = 31536000.0;
 PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
-  if (!_PyArg_ParseStack(args, nargs, "d:select", &timeout)) return nullptr;
+  if (!parse_args(args, nargs, "d:select", &timeout)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "select") < 0) return nullptr;
   // Written so that NaN fails too.
@@ -687,7 +687,7 @@ static_assert(INT_MAX == 2147483647, "update info_read's signature in docstrings
 PyObject* do_multi_info_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   int max_objects = INT_MAX;
-  if (!_PyArg_ParseStack(args, nargs, "|i:info_read", &max_objects)) return nullptr;
+  if (!parse_args(args, nargs, "|i:info_read", &max_objects)) return nullptr;
   if (max_objects < 1) {
     set_error_text("argument to info_read must be greater than zero");
     return nullptr;
@@ -810,7 +810,7 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   CurlMultiObject* self = as_multi(op);
   int option = 0;
   PyObject* value = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "iO:setopt", &option, &value)) return nullptr;
+  if (!parse_args(args, nargs, "iO:setopt", &option, &value)) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!option_in_range(option, kMultiOptionMax, kMultiOptionIndexMax)) {
@@ -903,13 +903,13 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
 PyObject* do_multi_assign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
   PyObject* value = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "OO:assign", &sock_fd, &value)) return nullptr;
+  if (!parse_args(args, nargs, "OO:assign", &sock_fd, &value)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, value, "assign");
 }
 
 PyObject* do_multi_unassign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
-  if (!_PyArg_ParseStack(args, nargs, "O:unassign", &sock_fd)) return nullptr;
+  if (!parse_args(args, nargs, "O:unassign", &sock_fd)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, Py_None, "unassign");
 }
 
@@ -958,7 +958,7 @@ constexpr char kMultiTypeName[] = "CurlMulti";
 
 PyObject* do_multi_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject *exc_type, *exc_value, *traceback;
-  if (!_PyArg_ParseStack(args, nargs, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
+  if (!parse_args(args, nargs, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
   // By name, so that a subclass's close() runs.
   Ref result = Ref::steal(PyObject_CallMethod(op, "close", nullptr));
   if (!result) return nullptr;

@@ -1,7 +1,7 @@
 // The layer over the interpreter's C API that every file uses: the includes
 // and version checks, the owning types (Ref, BufferGuard, SlistPtr), text and
-// sequence helpers, the module's error conventions, argument parsing over a
-// vector of arguments, and the boilerplate that every kelvex type shares.
+// sequence helpers, the module's error conventions (argument parsing is in
+// args.h), and the boilerplate that every kelvex type shares.
 //
 // Built with exceptions and RTTI off: nothing here may throw, and nothing
 // called from here may either.
@@ -16,6 +16,8 @@
 // callers as DeprecationWarning instead.
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
+
+#include "args.h"
 
 #include <cassert>
 #include <cstddef>
@@ -162,43 +164,6 @@ void set_error_format(const char* format, ...);
 // blob), so a number is a candidate when it is positive, at most
 // `last_option`, and its index within its band at most `last_index`.
 bool option_in_range(int option, int last_option, int last_index) noexcept;
-
-// ---------------------------------------------------------------------------
-// Argument parsing over the fast calling conventions
-//
-// METH_FASTCALL methods parse their argument vector with the very parser
-// that PyArg_ParseTuple and PyArg_ParseTupleAndKeywords run on a tuple:
-// same format units, same conversions, same error messages, without the
-// tuple (or dict) built for each call. CPython exports these two for its
-// own shared extension modules and declares them in its internal headers,
-// which need Py_BUILD_CORE; their declarations are repeated here.
-// ---------------------------------------------------------------------------
-
-extern "C" {
-PyAPI_FUNC(int) _PyArg_ParseStack(PyObject* const* args, Py_ssize_t nargs, const char* format,
-                                  ...);
-PyAPI_FUNC(int) _PyArg_ParseStackAndKeywords(PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames, struct _PyArg_Parser* parser,
-                                             ...);
-}
-
-// A keyword parser for one method: the format (whose ":name" names the
-// method in messages) and the keyword names, null-terminated. Static
-// storage; the interpreter fills the rest on first use.
-constexpr _PyArg_Parser keyword_parser(const char* format, const char* const* keywords) {
-  _PyArg_Parser parser{};
-  parser.format = format;
-  parser.keywords = keywords;
-  return parser;
-}
-
-// A function that takes no keywords refuses them in these words:
-// "name() takes no keyword arguments". True when there are none.
-inline bool no_keywords(const char* name, PyObject* kwnames) {
-  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return true;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
-  return false;
-}
 
 // The function types of the method tables, cast to PyCFunction as the
 // method table wants.

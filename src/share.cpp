@@ -327,7 +327,7 @@ PyObject* do_share_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   CurlShareObject* self = as_share(op);
   int option;
   PyObject* value;
-  if (!_PyArg_ParseStack(args, nargs, "iO:setopt", &option, &value)) return nullptr;
+  if (!parse_args(args, nargs, "iO:setopt", &option, &value)) return nullptr;
   if (!option_in_range(option, kMaxShareOption, kMaxOptionIndex) || !PyLong_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
