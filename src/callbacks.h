@@ -36,6 +36,9 @@ enum class Trampoline : unsigned char {
   ssl_ctx,
   hstsread,
   hstswrite,
+  interleave,
+  ssh_hostkey,
+  push,
 };
 
 struct FailureValue {
@@ -63,6 +66,10 @@ constexpr FailureValue kFailureValues[] = {
     {Trampoline::ssl_ctx, CURLE_FAILED_INIT},
     {Trampoline::hstsread, CURLSTS_FAIL},
     {Trampoline::hstswrite, CURLSTS_FAIL},
+    {Trampoline::interleave, 0},
+    {Trampoline::ssh_hostkey, CURLKHMATCH_MISMATCH},
+    // Refusing the pushed stream keeps the transfer that brought it going.
+    {Trampoline::push, CURL_PUSH_DENY},
 };
 
 constexpr bool failure_table_is_indexed() {
@@ -136,6 +143,8 @@ int seek_result_to_code(PyObject* result, const char* range_format, const char* 
 // (easycbsocket.cpp).
 size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
 size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
+// RTSP interleaved data: the body rules of write_callback, its own callable.
+size_t interleave_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
 size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
 int seek_callback(void* userdata, curl_off_t offset, int origin);
 curlioerr ioctl_callback(CURL* handle, int cmd, void* userdata);
@@ -157,6 +166,7 @@ int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose);
 int closesocket_callback(void* clientp, curl_socket_t item);
 int ssh_key_cb(CURL* easy, const struct curl_khkey* knownkey, const struct curl_khkey* foundkey,
                enum curl_khmatch match, void* clientp);
+int ssh_hostkey_callback(void* clientp, int keytype, const char* key, size_t keylen);
 // Installs closesocket_callback with this handle's token as its user data
 // (the handle is found through libcurl's private pointer); cannot fail.
 CURLcode install_closesocket(CURL* handle, CURLoption option);

@@ -64,6 +64,8 @@ struct CurlObject {
   PyObject* cb_trailer;
   PyObject* cb_hstsread;
   PyObject* cb_hstswrite;
+  PyObject* cb_interleave;
+  PyObject* cb_ssh_hostkey;
   PyObject* postfields;  // bytes
   PyObject* ca_certs;    // bytes
   int in_write_callback;

@@ -47,6 +47,8 @@ constexpr CallbackField kCallbackFields[] = {
     {&CurlObject::cb_trailer, CURLOPT_TRAILERDATA},
     {&CurlObject::cb_hstsread, CURLOPT_HSTSREADDATA},
     {&CurlObject::cb_hstswrite, CURLOPT_HSTSWRITEDATA},
+    {&CurlObject::cb_interleave, CURLOPT_INTERLEAVEDATA},
+    {&CurlObject::cb_ssh_hostkey, CURLOPT_SSH_HOSTKEYDATA},
 };
 
 // Owners of the libcurl string lists, in release order.

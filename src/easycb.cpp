@@ -24,7 +24,8 @@ void release_view(PyObject* view) {
   PyErr_SetRaisedException(pending);
 }
 
-// The common body of write_callback (flags 0) and header_callback (flags 1).
+// The common body of write_callback (flags 0), header_callback (flags 1) and
+// interleave_callback (flags 2).
 size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void* userdata) {
   constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::write));
   auto* self = static_cast<CurlObject*>(userdata);
@@ -33,7 +34,9 @@ size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void
 
   // The callable is held for the call: Python code run by it must not be
   // able to free it under our feet.
-  Ref callable = Ref::borrow(flags == 0 ? self->cb_write : self->cb_header);
+  Ref callable = Ref::borrow(flags == 0   ? self->cb_write
+                             : flags == 1 ? self->cb_header
+                                          : self->cb_interleave);
   if (!callable || size == 0 || nmemb == 0) return failure;
 
   size_t total;
@@ -43,7 +46,9 @@ size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void
     return failure;
   }
 
-  const bool use_view = (flags == 0 ? self->write_use_memoryview : self->header_use_memoryview) != 0;
+  const bool use_view =
+      flags < 2 &&
+      (flags == 0 ? self->write_use_memoryview : self->header_use_memoryview) != 0;
   const auto length = static_cast<Py_ssize_t>(total);
   Ref data = Ref::steal(use_view ? PyMemoryView_FromMemory(ptr, length, PyBUF_READ)
                                  : PyBytes_FromStringAndSize(ptr, length));
@@ -183,6 +188,10 @@ size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
 
 size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
   return util_write_callback(1, ptr, size, nmemb, userdata);
+}
+
+size_t interleave_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  return util_write_callback(2, ptr, size, nmemb, userdata);
 }
 
 size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata) {

@@ -442,3 +442,33 @@ int ssh_key_cb(CURL* /*easy*/, const struct curl_khkey* knownkey,
   int value = 0;
   return callback_return_value_to_int(result.get(), "ssh key", &value) < 0 ? -1 : value;
 }
+
+// libcurl asks whether the host key the server presented is the one
+// expected: callable(keytype, key) with the raw key bytes, answering
+// KHMATCH_OK to go on or KHMATCH_MISMATCH to refuse the host.
+int ssh_hostkey_callback(void* clientp, int keytype, const char* key, size_t keylen) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::ssh_hostkey));
+  auto* self = static_cast<CurlObject*>(clientp);
+  CallbackFrame frame(self, "ssh_hostkey_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_ssh_hostkey);
+  if (!callable) return failure;
+  if (keylen > static_cast<size_t>(PY_SSIZE_T_MAX)) return failure;
+  Ref py_type = Ref::steal(PyLong_FromLong(keytype));
+  Ref py_key = Ref::steal(PyBytes_FromStringAndSize(key, static_cast<Py_ssize_t>(keylen)));
+  if (!py_type || !py_key) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  PyObject* args[] = {nullptr, py_type.get(), py_key.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  int value = 0;
+  if (callback_return_value_to_int(result.get(), "ssh host key", &value) < 0) return failure;
+  return value;
+}

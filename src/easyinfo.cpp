@@ -43,6 +43,11 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_PRIMARY_PORT, InfoGroup::long_value},
     {CURLINFO_LOCAL_PORT, InfoGroup::long_value},
     {CURLINFO_HTTP_VERSION, InfoGroup::long_value},
+    {CURLINFO_PROXY_SSL_VERIFYRESULT, InfoGroup::long_value},
+    {CURLINFO_PROXY_ERROR, InfoGroup::long_value},
+    {CURLINFO_USED_PROXY, InfoGroup::long_value},
+    {CURLINFO_HTTPAUTH_USED, InfoGroup::long_value},
+    {CURLINFO_PROXYAUTH_USED, InfoGroup::long_value},
 
     {CURLINFO_TOTAL_TIME, InfoGroup::double_value},
     {CURLINFO_NAMELOOKUP_TIME, InfoGroup::double_value},
@@ -67,6 +72,10 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_RTSP_SESSION_ID, InfoGroup::string},
     {CURLINFO_LOCAL_IP, InfoGroup::string},
     {CURLINFO_EFFECTIVE_METHOD, InfoGroup::string},
+    {CURLINFO_SCHEME, InfoGroup::string},
+    {CURLINFO_REFERER, InfoGroup::string},
+    {CURLINFO_CAINFO, InfoGroup::string},
+    {CURLINFO_CAPATH, InfoGroup::string},
 
     {CURLINFO_SIZE_UPLOAD_T, InfoGroup::offset},
     {CURLINFO_SIZE_DOWNLOAD_T, InfoGroup::offset},
@@ -85,6 +94,12 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_QUEUE_TIME_T, InfoGroup::offset},
     {CURLINFO_POSTTRANSFER_TIME_T, InfoGroup::offset},
     {CURLINFO_EARLYDATA_SENT_T, InfoGroup::offset},
+    {CURLINFO_RETRY_AFTER, InfoGroup::offset},
+    {CURLINFO_XFER_ID, InfoGroup::offset},
+    {CURLINFO_CONN_ID, InfoGroup::offset},
+#if LIBCURL_VERSION_NUM >= 0x081700
+    {CURLINFO_SIZE_DELIVERED, InfoGroup::offset},
+#endif
 
     {CURLINFO_SSL_ENGINES, InfoGroup::string_list},
     {CURLINFO_COOKIELIST, InfoGroup::string_list},

@@ -25,8 +25,11 @@ namespace {
 constexpr int kObjectBase = 10000;
 constexpr int kOffTBase = 30000;
 constexpr int kBlobBase = 40000;
-constexpr int kLastOption = 40328;
-constexpr int kLastOptionIndex = 328;
+// The last index is the one of libcurl's newest option in the headers the
+// module is built with, so every option those headers know passes.
+constexpr int kLastOptionIndex = (CURLOPT_LASTENTRY - 1) % 10000;
+constexpr int kLastOption = kBlobBase + kLastOptionIndex;
+static_assert(kLastOptionIndex >= 328);
 
 bool option_in_range(int option) {
   return ::option_in_range(option, kLastOption, kLastOptionIndex);
@@ -133,6 +136,22 @@ constexpr StringOption kStringOptions[] = {
     {CURLOPT_AWS_SIGV4, StringClass::plain},
     {CURLOPT_HAPROXY_CLIENT_IP, StringClass::plain},
     {CURLOPT_ECH, StringClass::plain},
+    {CURLOPT_DNS_INTERFACE, StringClass::plain},
+    {CURLOPT_DNS_LOCAL_IP4, StringClass::plain},
+    {CURLOPT_DNS_LOCAL_IP6, StringClass::plain},
+    {CURLOPT_ABSTRACT_UNIX_SOCKET, StringClass::plain},
+    {CURLOPT_ALTSVC, StringClass::plain},
+    {CURLOPT_SASL_AUTHZID, StringClass::plain},
+    {CURLOPT_SSL_EC_CURVES, StringClass::plain},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, StringClass::plain},
+    {CURLOPT_PROTOCOLS_STR, StringClass::plain},
+    {CURLOPT_REDIR_PROTOCOLS_STR, StringClass::plain},
+    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, StringClass::plain},
+#ifdef CURLAUTH_HTTPSIG
+    {CURLOPT_HTTPSIG_KEY, StringClass::plain},
+    {CURLOPT_HTTPSIG_KEYID, StringClass::plain},
+    {CURLOPT_HTTPSIG_HEADERS, StringClass::plain},
+#endif
     {CURLOPT_SSLCERT_BLOB, StringClass::blob},
     {CURLOPT_SSLKEY_BLOB, StringClass::blob},
     {CURLOPT_PROXY_SSLCERT_BLOB, StringClass::blob},
@@ -358,8 +377,12 @@ constexpr CallableOption kCallableOptions[] = {
      CURLOPT_HSTSWRITEDATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_PREREQFUNCTION, &CurlObject::cb_prereq, &install<prereq_callback>,
      CURLOPT_PREREQDATA, DataReset::null, nullptr, nullptr},
+    {CURLOPT_INTERLEAVEFUNCTION, &CurlObject::cb_interleave, &install<interleave_callback>,
+     CURLOPT_INTERLEAVEDATA, DataReset::null, nullptr, nullptr},
+    {CURLOPT_SSH_HOSTKEYFUNCTION, &CurlObject::cb_ssh_hostkey, &install<ssh_hostkey_callback>,
+     CURLOPT_SSH_HOSTKEYDATA, DataReset::null, nullptr, nullptr},
 };
-static_assert(std::size(kCallableOptions) == 18);
+static_assert(std::size(kCallableOptions) == 20);
 static_assert(options_unique(kCallableOptions));
 
 PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callable,
@@ -738,6 +761,22 @@ constexpr ResetOption kResetOptions[] = {
     {CURLOPT_PROXY_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
     {CURLOPT_PRE_PROXY, ResetKind::null_pointer, 0},
     {CURLOPT_HSTS, ResetKind::null_pointer, 0},
+    {CURLOPT_DNS_INTERFACE, ResetKind::null_pointer, 0},
+    {CURLOPT_DNS_LOCAL_IP4, ResetKind::null_pointer, 0},
+    {CURLOPT_DNS_LOCAL_IP6, ResetKind::null_pointer, 0},
+    {CURLOPT_ABSTRACT_UNIX_SOCKET, ResetKind::null_pointer, 0},
+    {CURLOPT_ALTSVC, ResetKind::null_pointer, 0},
+    {CURLOPT_SASL_AUTHZID, ResetKind::null_pointer, 0},
+    {CURLOPT_SSL_EC_CURVES, ResetKind::null_pointer, 0},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, ResetKind::null_pointer, 0},
+    {CURLOPT_PROTOCOLS_STR, ResetKind::null_pointer, 0},
+    {CURLOPT_REDIR_PROTOCOLS_STR, ResetKind::null_pointer, 0},
+    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, ResetKind::null_pointer, 0},
+#ifdef CURLAUTH_HTTPSIG
+    {CURLOPT_HTTPSIG_KEY, ResetKind::null_pointer, 0},
+    {CURLOPT_HTTPSIG_KEYID, ResetKind::null_pointer, 0},
+    {CURLOPT_HTTPSIG_HEADERS, ResetKind::null_pointer, 0},
+#endif
     {CURLOPT_SSLCERT_BLOB, ResetKind::null_pointer, 0},
     {CURLOPT_SSLKEY_BLOB, ResetKind::null_pointer, 0},
     {CURLOPT_PROXY_SSLCERT_BLOB, ResetKind::null_pointer, 0},

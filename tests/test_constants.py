@@ -732,6 +732,236 @@ CONSTANTS = [
     for name, value, where in (line.split() for line in TABLE.strip().splitlines())
 ]
 
+# Names of what libcurl offers beyond the table above: options, info items
+# and multi options of libcurl 8.23 and the values they take. Those marked
+# "newer" exist only when the libcurl headers of the build define them.
+LIBCURL_TABLE = """
+HEADERDATA                                     10029  Curl
+SERVER_RESPONSE_TIMEOUT                          112  Curl
+SERVER_RESPONSE_TIMEOUT_MS                       324  Curl
+INTERLEAVEFUNCTION                             20196  Curl
+DNS_INTERFACE                                  10221  Curl
+DNS_LOCAL_IP4                                  10222  Curl
+DNS_LOCAL_IP6                                  10223  Curl
+DNS_SHUFFLE_ADDRESSES                            275  Curl
+STREAM_WEIGHT                                    239  Curl
+TFTP_NO_OPTIONS                                  242  Curl
+KEEP_SENDING_ON_ERROR                            245  Curl
+ABSTRACT_UNIX_SOCKET                           10264  Curl
+SUPPRESS_CONNECT_HEADERS                         265  Curl
+SOCKS5_AUTH                                      267  Curl
+SSH_COMPRESSION                                  268  Curl
+TIMEVALUE_LARGE                                30270  Curl
+HAPPY_EYEBALLS_TIMEOUT_MS                        271  Curl
+DISALLOW_USERNAME_IN_URL                         278  Curl
+UPKEEP_INTERVAL_MS                               281  Curl
+ALTSVC                                         10287  Curl
+ALTSVC_CTRL                                      286  Curl
+SASL_AUTHZID                                   10289  Curl
+MAIL_RCPT_ALLOWFAILS                             290  Curl
+SSL_EC_CURVES                                  10298  Curl
+DOH_SSL_VERIFYPEER                               306  Curl
+DOH_SSL_VERIFYHOST                               307  Curl
+DOH_SSL_VERIFYSTATUS                             308  Curl
+SSH_HOST_PUBLIC_KEY_SHA256                     10311  Curl
+SSH_HOSTKEYFUNCTION                            20316  Curl
+MIME_OPTIONS                                     315  Curl
+PROTOCOLS_STR                                  10318  Curl
+REDIR_PROTOCOLS_STR                            10319  Curl
+CA_CACHE_TIMEOUT                                 321  Curl
+QUICK_EXIT                                       322  Curl
+TCP_KEEPCNT                                      326  Curl
+UPLOAD_FLAGS                                     327  Curl
+SSL_SIGNATURE_ALGORITHMS                       10328  Curl
+HTTPSIG_ALGORITHM                                329  Curl  newer
+HTTPSIG_KEY                                    10330  Curl  newer
+HTTPSIG_KEYID                                  10331  Curl  newer
+HTTPSIG_HEADERS                                10332  Curl  newer
+PROXY_SSL_VERIFYRESULT                       2097199  Curl
+SCHEME                                       1048625  Curl
+RETRY_AFTER                                  6291513  Curl
+PROXY_ERROR                                  2097211  Curl
+INFO_REFERER                                 1048636  Curl
+INFO_CAINFO                                  1048637  Curl
+INFO_CAPATH                                  1048638  Curl
+XFER_ID                                      6291519  Curl
+CONN_ID                                      6291520  Curl
+USED_PROXY                                   2097218  Curl
+HTTPAUTH_USED                                2097221  Curl
+PROXYAUTH_USED                               2097222  Curl
+SIZE_DELIVERED                               6291527  Curl  newer
+E_WEIRD_SERVER_REPLY                               8  Curl
+E_SETOPT_OPTION_SYNTAX                            49  Curl
+E_HTTP2_STREAM                                    92  Curl
+E_RECURSIVE_API_CALL                              93  Curl
+E_AUTH_ERROR                                      94  Curl
+E_HTTP3                                           95  Curl
+E_QUIC_CONNECT_ERROR                              96  Curl
+E_PROXY                                           97  Curl
+E_SSL_CLIENTCERT                                  98  Curl
+E_UNRECOVERABLE_POLL                              99  Curl
+E_TOO_LARGE                                      100  Curl
+E_ECH_REQUIRED                                   101  Curl
+PX_OK                                              0  Curl
+PX_BAD_ADDRESS_TYPE                                1  Curl
+PX_BAD_VERSION                                     2  Curl
+PX_CLOSED                                          3  Curl
+PX_GSSAPI                                          4  Curl
+PX_GSSAPI_PERMSG                                   5  Curl
+PX_GSSAPI_PROTECTION                               6  Curl
+PX_IDENTD                                          7  Curl
+PX_IDENTD_DIFFER                                   8  Curl
+PX_LONG_HOSTNAME                                   9  Curl
+PX_LONG_PASSWD                                    10  Curl
+PX_LONG_USER                                      11  Curl
+PX_NO_AUTH                                        12  Curl
+PX_RECV_ADDRESS                                   13  Curl
+PX_RECV_AUTH                                      14  Curl
+PX_RECV_CONNECT                                   15  Curl
+PX_RECV_REQACK                                    16  Curl
+PX_REPLY_ADDRESS_TYPE_NOT_SUPPORTED               17  Curl
+PX_REPLY_COMMAND_NOT_SUPPORTED                    18  Curl
+PX_REPLY_CONNECTION_REFUSED                       19  Curl
+PX_REPLY_GENERAL_SERVER_FAILURE                   20  Curl
+PX_REPLY_HOST_UNREACHABLE                         21  Curl
+PX_REPLY_NETWORK_UNREACHABLE                      22  Curl
+PX_REPLY_NOT_ALLOWED                              23  Curl
+PX_REPLY_TTL_EXPIRED                              24  Curl
+PX_REPLY_UNASSIGNED                               25  Curl
+PX_REQUEST_FAILED                                 26  Curl
+PX_RESOLVE_HOST                                   27  Curl
+PX_SEND_AUTH                                      28  Curl
+PX_SEND_CONNECT                                   29  Curl
+PX_SEND_REQUEST                                   30  Curl
+PX_UNKNOWN_FAIL                                   31  Curl
+PX_UNKNOWN_MODE                                   32  Curl
+PX_USER_REJECTED                                  33  Curl
+ALTSVC_READONLYFILE                                4  Curl
+ALTSVC_H1                                          8  Curl
+ALTSVC_H2                                         16  Curl
+ALTSVC_H3                                         32  Curl
+ULFLAG_ANSWERED                                    1  Curl
+ULFLAG_DELETED                                     2  Curl
+ULFLAG_DRAFT                                       4  Curl
+ULFLAG_FLAGGED                                     8  Curl
+ULFLAG_SEEN                                       16  Curl
+MIMEOPT_FORMESCAPE                                 1  Curl
+FOLLOW_ALL                                         1  Curl
+FOLLOW_OBEYCODE                                    2  Curl
+FOLLOW_FIRSTONLY                                   3  Curl
+HTTPAUTH_BEARER                                   64  Curl
+HTTPAUTH_AWS_SIGV4                               128  Curl
+HTTPAUTH_HTTPSIG                                 256  Curl  newer
+HTTPSIG_NONE                                       0  Curl  newer
+HTTPSIG_ED25519                                    1  Curl  newer
+HTTPSIG_HMAC_SHA256                                2  Curl  newer
+PROXYTYPE_HTTPS                                    2  Curl
+PROXYTYPE_HTTPS2                                   3  Curl
+PROXYTYPE_HTTPS3                                   8  Curl  newer
+SSLOPT_NO_PARTIALCHAIN                             4  Curl
+SSLOPT_REVOKE_BEST_EFFORT                          8  Curl
+SSLOPT_NATIVE_CA                                  16  Curl
+SSLOPT_AUTO_CLIENT_CERT                           32  Curl
+SSLOPT_EARLYDATA                                  64  Curl
+SSH_AUTH_GSSAPI                                   32  Curl
+KHTYPE_ECDSA                                       4  Curl
+KHTYPE_ED25519                                     5  Curl
+KHSTAT_FINE_REPLACE                                4  Curl
+PROTO_MQTT                                 268435456  Curl
+PROTO_GOPHERS                              536870912  Curl
+H_HEADER                                           1  Curl
+H_TRAILER                                          2  Curl
+H_CONNECT                                          4  Curl
+H_1XX                                              8  Curl
+H_PSEUDO                                          16  Curl
+HE_OK                                              0  Curl
+HE_BADINDEX                                        1  Curl
+HE_MISSING                                         2  Curl
+HE_NOHEADERS                                       3  Curl
+HE_NOREQUEST                                       4  Curl
+HE_OUT_OF_MEMORY                                   5  Curl
+HE_BAD_ARGUMENT                                    6  Curl
+HE_NOT_BUILT_IN                                    7  Curl
+M_PUSHFUNCTION                                 20014  CurlMulti
+M_NETWORK_CHANGED                                 17  CurlMulti
+M_RESOLVE_THREADS_MAX                             20  CurlMulti
+M_QUICK_EXIT                                      21  CurlMulti
+PUSH_OK                                            0  CurlMulti
+PUSH_DENY                                          1  CurlMulti
+PUSH_ERROROUT                                      2  CurlMulti
+E_MULTI_BAD_FUNCTION_ARGUMENT                     10  CurlMulti
+E_MULTI_RECURSIVE_API_CALL                         8  CurlMulti
+E_MULTI_WAKEUP_FAILURE                             9  CurlMulti
+E_MULTI_ABORTED_BY_CALLBACK                       11  CurlMulti
+E_MULTI_UNRECOVERABLE_POLL                        12  CurlMulti
+UPART_URL                                          0  module
+UPART_SCHEME                                       1  module
+UPART_USER                                         2  module
+UPART_PASSWORD                                     3  module
+UPART_OPTIONS                                      4  module
+UPART_HOST                                         5  module
+UPART_PORT                                         6  module
+UPART_PATH                                         7  module
+UPART_QUERY                                        8  module
+UPART_FRAGMENT                                     9  module
+UPART_ZONEID                                      10  module
+U_DEFAULT_PORT                                     1  module
+U_NO_DEFAULT_PORT                                  2  module
+U_DEFAULT_SCHEME                                   4  module
+U_NON_SUPPORT_SCHEME                               8  module
+U_PATH_AS_IS                                      16  module
+U_DISALLOW_USER                                   32  module
+U_URLDECODE                                       64  module
+U_URLENCODE                                      128  module
+U_APPENDQUERY                                    256  module
+U_GUESS_SCHEME                                   512  module
+U_NO_AUTHORITY                                  1024  module
+U_ALLOW_SPACE                                   2048  module
+U_PUNYCODE                                      4096  module
+U_PUNY2IDN                                      8192  module
+U_GET_EMPTY                                    16384  module
+U_NO_GUESS_SCHEME                              32768  module
+UE_OK                                              0  module
+UE_BAD_HANDLE                                      1  module
+UE_BAD_PARTPOINTER                                 2  module
+UE_MALFORMED_INPUT                                 3  module
+UE_BAD_PORT_NUMBER                                 4  module
+UE_UNSUPPORTED_SCHEME                              5  module
+UE_URLDECODE                                       6  module
+UE_OUT_OF_MEMORY                                   7  module
+UE_USER_NOT_ALLOWED                                8  module
+UE_UNKNOWN_PART                                    9  module
+UE_NO_SCHEME                                      10  module
+UE_NO_USER                                        11  module
+UE_NO_PASSWORD                                    12  module
+UE_NO_OPTIONS                                     13  module
+UE_NO_HOST                                        14  module
+UE_NO_PORT                                        15  module
+UE_NO_QUERY                                       16  module
+UE_NO_FRAGMENT                                    17  module
+UE_NO_ZONEID                                      18  module
+UE_BAD_FILE_URL                                   19  module
+UE_BAD_FRAGMENT                                   20  module
+UE_BAD_HOSTNAME                                   21  module
+UE_BAD_IPV6                                       22  module
+UE_BAD_LOGIN                                      23  module
+UE_BAD_PASSWORD                                   24  module
+UE_BAD_PATH                                       25  module
+UE_BAD_QUERY                                      26  module
+UE_BAD_SCHEME                                     27  module
+UE_BAD_SLASHES                                    28  module
+UE_BAD_USER                                       29  module
+UE_LACKS_IDN                                      30  module
+UE_TOO_LARGE                                      31  module
+
+"""
+
+LIBCURL_CONSTANTS = [
+    (fields[0], int(fields[1]), fields[2], len(fields) > 3)
+    for fields in (line.split() for line in LIBCURL_TABLE.strip().splitlines())
+]
+LIBCURL_NAMES = {name for name, _, _, _ in LIBCURL_CONSTANTS}
+
 # Module attributes that are not constants.
 NON_CONSTANTS = {
     "version", "COMPILE_PY_VERSION_HEX", "COMPILE_LIBCURL_VERSION_NUM", "COMPILE_SSL_LIB",
@@ -760,7 +990,29 @@ def test_module_constants_match_table():
     ]
     assert wrong == []
     public = {name for name in vars(_kelvex) if not name.startswith("__")}
-    assert public - NON_CONSTANTS == {name for name, _, _ in CONSTANTS}
+    assert public - NON_CONSTANTS - LIBCURL_NAMES == {name for name, _, _ in CONSTANTS}
+
+
+def test_libcurl_constants_match_table():
+    wrong = [
+        (name, getattr(_kelvex, name, "missing"), value)
+        for name, value, _, newer in LIBCURL_CONSTANTS
+        if (hasattr(_kelvex, name) or not newer) and getattr(_kelvex, name, None) != value
+    ]
+    assert wrong == []
+    assert not LIBCURL_NAMES & {name for name, _, _ in CONSTANTS}
+
+
+def test_libcurl_constants_live_in_one_type_dictionary(handle):
+    kind, obj = handle
+    for name, value, where, _ in LIBCURL_CONSTANTS:
+        if not hasattr(_kelvex, name):
+            continue
+        if where == kind:
+            assert getattr(obj, name) == value
+        else:
+            with pytest.raises(AttributeError):
+                getattr(obj, name)
 
 
 @pytest.fixture(params=OBJECT_KINDS)

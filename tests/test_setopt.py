@@ -50,7 +50,12 @@ def c():
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("option", [0, -1, 329, 10329, 40329, 2**31 - 1])
+# The index of the newest option of the libcurl headers kelvex was built with.
+LAST_INDEX = 332 if hasattr(kelvex, "HTTPSIG_HEADERS") else 328
+
+
+@pytest.mark.parametrize("option", [0, -1, LAST_INDEX + 1, 10001 + LAST_INDEX,
+                                    40001 + LAST_INDEX, 2**31 - 1])
 def test_option_number_out_of_range(c, option):
     with pytest.raises(TypeError, match="^invalid arguments to setopt$"):
         c.setopt(option, 1)
