@@ -140,6 +140,12 @@ PyObject* do_curl_ws_meta(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
+// Parsed headers (easyheader.cpp).
+PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* do_curl_headers(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
 // Information (easyinfo.cpp).
 PyObject* do_curl_getinfo(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);

@@ -350,6 +350,31 @@ PyDoc_STRVAR(curl_ws_meta_doc,
 "Return the metadata of the WebSocket frame being delivered to\n"
 "WRITEFUNCTION, or None when there is none.");
 
+PyDoc_STRVAR(curl_header_doc,
+"header($self, /, name, index=0, origin=H_HEADER, request=-1)\n"
+"--\n"
+"\n"
+"header(name, index=0, origin=H_HEADER, request=-1) -> str\n"
+"\n"
+"Return the value of one response header as libcurl parsed it: the\n"
+"index-th header called name (any case) among those of the given origins\n"
+"(H_* bits) of the given request (0 is the first request of the transfer,\n"
+"-1 the last one, the default). Raises KeyError when no header has that\n"
+"name and IndexError when index or request is out of range. Text is decoded\n"
+"as Latin-1.");
+
+PyDoc_STRVAR(curl_headers_doc,
+"headers($self, /, origin=H_HEADER, request=-1)\n"
+"--\n"
+"\n"
+"headers(origin=H_HEADER, request=-1) -> list of CurlHeader\n"
+"\n"
+"Return the response headers of the given origins (H_* bits) in the order\n"
+"they arrived, repeats included, as CurlHeader(name, value, origin, request)\n"
+"records. request picks one request of the transfer (0 is the first, -1 the\n"
+"last); None gives those of every request, redirects and CONNECT included.\n"
+"Text is decoded as Latin-1.");
+
 PyDoc_STRVAR(curl_ws_close_doc,
 "ws_close($self, code=None, reason=None, encoding='utf-8')\n"
 "--\n"

@@ -513,6 +513,8 @@ static PyMethodDef curlobject_methods[] = {
      curl_ws_recv_into_doc},
     {"ws_meta", method(do_curl_ws_meta), METH_NOARGS, curl_ws_meta_doc},
     {"ws_close", method(do_curl_ws_close), METH_FASTCALL | METH_KEYWORDS, curl_ws_close_doc},
+    {"header", method(do_curl_header), METH_FASTCALL | METH_KEYWORDS, curl_header_doc},
+    {"headers", method(do_curl_headers), METH_FASTCALL | METH_KEYWORDS, curl_headers_doc},
     KELVEX_PICKLE_REFUSAL(kCurlTypeName, curl_getstate_doc, curl_setstate_doc),
     {"__enter__", enter_self, METH_NOARGS, curl_enter_doc},
     {"__exit__", method(do_curl_exit), METH_FASTCALL, curl_exit_doc},

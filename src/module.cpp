@@ -130,6 +130,7 @@ constexpr NamedTupleEntry kHstsTuples[] = {
 };
 constexpr NamedTupleEntry kWsTuples[] = {
     {&kx.ws_frame_type, "WsFrame", "age flags offset bytesleft len"},
+    {&kx.curl_header_type, "CurlHeader", "name value origin request"},
 };
 
 struct InternedEntry {
@@ -153,7 +154,7 @@ constexpr InternedEntry kInterned[] = {
 PyObject** const kOwnedGlobals[] = {
     &kx.bytesio,         &kx.stringio,        &kx.ErrorObject,           &kx.khkey_type,
     &kx.curl_sockaddr_type, &kx.hsts_entry_type, &kx.hsts_index_type, &kx.datetime_type,
-    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
+    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curl_header_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
     &kx.curlshareobject_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
     &kx.str_getvalue,    &kx.str_tzinfo,      &kx.str_astimezone,  &kx.str_strftime,
     &kx.str_strptime,

@@ -86,6 +86,7 @@ VALUES = {
     "userdata": None, "bitmask": 0, "cadata": b"", "curl": None,
     "max_objects": 1, "sock_fd": 0, "ev_bitmask": 0, "object": None, "timeout": 0.0,
     "errornum": 0, "stamp": 11, "exc_type": None, "exc": None, "tb": None,
+    "index": 0, "origin": kelvex.H_HEADER, "request": -1,
 }
 
 
