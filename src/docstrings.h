@@ -671,4 +671,52 @@ PyDoc_STRVAR(mime_enter_doc, "__enter__($self, /)\n--\n\n");
 PyDoc_STRVAR(mime_exit_doc, "__exit__($self, exc_type, exc, tb, /)\n--\n\n");
 PyDoc_STRVAR(import_checks_doc, "_import_checks($module, version_num, version, backends, /)\n--\n\n");
 
+// CurlUrl
+
+PyDoc_STRVAR(url_doc,
+"CurlUrl(url=None, flags=0)\n"
+"--\n"
+"\n"
+"libcurl's URL parser: a URL held as its parts, parsed, normalised and put\n"
+"back together by libcurl (curl_url). url, when given, is parsed with the U_*\n"
+"flags. Parts are read and written with get() and set() and named by the\n"
+"UPART_* constants; libcurl's refusals raise kelvex.error with a UE_* code and\n"
+"libcurl's text. One object may be used from several threads.");
+
+PyDoc_STRVAR(url_get_doc,
+"get($self, /, part, flags=0)\n"
+"--\n"
+"\n"
+"get(part, flags=0) -> str\n"
+"\n"
+"Return one part of the URL (UPART_URL: all of it), with the U_* flags that\n"
+"apply when reading (U_DEFAULT_PORT, U_URLDECODE, U_PUNYCODE, ...). A part the\n"
+"URL lacks raises kelvex.error with its UE_NO_* code.");
+
+PyDoc_STRVAR(url_set_doc,
+"set($self, /, part, value, flags=0)\n"
+"--\n"
+"\n"
+"set(part, value, flags=0) -> None\n"
+"\n"
+"Set one part of the URL (UPART_URL: parse a whole URL, or resolve a\n"
+"relative one against the current URL) from str (encoded as UTF-8) or bytes,\n"
+"with the U_* flags that apply when writing (U_URLENCODE, U_APPENDQUERY,\n"
+"U_NON_SUPPORT_SCHEME, ...). None removes the part. A value libcurl refuses\n"
+"raises kelvex.error and leaves the URL as it was.");
+
+PyDoc_STRVAR(url_dup_doc,
+"dup($self, /)\n"
+"--\n"
+"\n"
+"dup() -> CurlUrl\n"
+"\n"
+"Return an independent copy of this URL.");
+
+PyDoc_STRVAR(url_copy_doc,
+"__copy__($self, /)\n"
+"--\n"
+"\n"
+"Return an independent copy of this URL.");
+
 #endif  // KELVEX_DOCSTRINGS_H

@@ -9,6 +9,7 @@
 #include "mimepart.h"
 #include "multi.h"
 #include "share.h"
+#include "url.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +113,7 @@ constexpr TypeEntry kTypes[] = {
     {&CurlMime_Type, "CurlMime"},
     {&CurlMimePart_Type, "CurlMimePart"},
     {&MimeDataCbOwner_Type, nullptr},
+    {&CurlUrl_Type, "CurlUrl"},
 };
 
 struct NamedTupleEntry {

@@ -966,7 +966,7 @@ LIBCURL_NAMES = {name for name, _, _, _ in LIBCURL_CONSTANTS}
 NON_CONSTANTS = {
     "version", "COMPILE_PY_VERSION_HEX", "COMPILE_LIBCURL_VERSION_NUM", "COMPILE_SSL_LIB",
     "error", "Curl", "CurlMulti", "CurlShare", "CurlMime", "CurlMimePart",
-    "KhKey", "CurlSockAddr", "HstsEntry", "HstsIndex", "WsFrame", "CurlHeader",
+    "KhKey", "CurlSockAddr", "HstsEntry", "HstsIndex", "WsFrame", "CurlHeader", "CurlUrl",
     "global_init", "global_cleanup", "version_info",
     "easy_strerror", "multi_strerror", "share_strerror", "url_strerror", "_import_checks",
 }

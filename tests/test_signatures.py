@@ -55,6 +55,12 @@ def test_signature_is_readable(name, obj):
     (_kelvex.CurlMulti.notify_enable, "(self, /, *notifications)"),
     (_kelvex.CurlMulti.__exit__, "(self, exc_type, exc, tb, /)"),
     (_kelvex.CurlShare.share, "(self, /, *data)"),
+    (_kelvex.Curl.header, "(self, /, name, index=0, origin=1, request=-1)"),
+    (_kelvex.Curl.headers, "(self, /, origin=1, request=-1)"),
+    (_kelvex.CurlUrl, "(url=None, flags=0)"),
+    (_kelvex.CurlUrl.get, "(self, /, part, flags=0)"),
+    (_kelvex.CurlUrl.set, "(self, /, part, value, flags=0)"),
+    (_kelvex.CurlUrl.dup, "(self, /)"),
     (_kelvex.CurlMimePart.data_cb,
      "(self, /, datasize, read, seek=None, free=None, userdata=None)"),
 ])
@@ -86,7 +92,7 @@ VALUES = {
     "userdata": None, "bitmask": 0, "cadata": b"", "curl": None,
     "max_objects": 1, "sock_fd": 0, "ev_bitmask": 0, "object": None, "timeout": 0.0,
     "errornum": 0, "stamp": 11, "exc_type": None, "exc": None, "tb": None,
-    "index": 0, "origin": kelvex.H_HEADER, "request": -1,
+    "index": 0, "origin": kelvex.H_HEADER, "request": -1, "part": kelvex.UPART_URL,
 }
 
 
