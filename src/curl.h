@@ -69,6 +69,9 @@ struct CurlObject {
   PyObject* postfields;  // bytes
   PyObject* ca_certs;    // bytes
   int in_write_callback;
+  // Set while an M_PUSHFUNCTION callable holds this new Curl of a pushed
+  // stream, whose handle libcurl is still handing over.
+  int in_push_callback;
   char error[KELVEX_ERROR_SIZE];
   // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
   // reused, not this record's address (easycbsocket.cpp says why), and the
@@ -103,6 +106,14 @@ int check_curl_state(const CurlObject* self, int flags, const char* name);
 int util_curl_init(CurlObject* self);
 void util_curl_close(CurlObject* self);
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
+// For a handle libcurl duplicated from source's (duphandle, a pushed HTTP/2
+// stream): the copy takes over the Python side of the source; 0, or -1 with
+// an exception set.
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy);
+// Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
+// refused push): its handle points at the source again and the copy lets
+// go of it, so the copy can go while the handle lives on.
+void util_curl_give_back(CurlObject* source, CurlObject* copy);
 
 // Transfers (easyperform.cpp).
 PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);

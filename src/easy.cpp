@@ -13,6 +13,8 @@
 
 #include "docstrings.h"
 
+#include <utility>
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -160,7 +162,16 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return obj.release();
 }
 
+// The handle of a pushed stream belongs to libcurl until the push callable
+// has answered.
+int refuse_while_pushing(const CurlObject* self, const char* name) {
+  if (self->in_push_callback == 0) return 0;
+  PyErr_Format(kx.ErrorObject, "cannot invoke %s() - the push callback is running", name);
+  return -1;
+}
+
 PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
+  if (refuse_while_pushing(self, "close") < 0) return nullptr;
   {
     CurlAccess access;
     if (access.acquire(self, 0, "close") < 0) return nullptr;
@@ -173,6 +184,60 @@ PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
+
+}  // namespace
+
+// Gives `copy`, whose handle libcurl duplicated from `source`'s, the Python
+// side of the source: its error buffer and private pointer, a copy of its
+// attributes, its callables with their user data pointed at the copy, and
+// the data libcurl reads without copying. The document is the caller's.
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
+  // libcurl's copy keeps pointing the error buffer and the private pointer
+  // at the source until told otherwise.
+  if (curl_easy_setopt(copy->handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) return -1;
+  std::memset(copy->error, 0, sizeof(copy->error));
+  if (curl_easy_setopt(copy->handle, CURLOPT_PRIVATE, copy) != CURLE_OK) return -1;
+  if (source->dict != nullptr) {
+    copy->dict = PyDict_Copy(source->dict);
+    if (copy->dict == nullptr) return -1;
+  }
+
+  // The trampolines find their object through the user-data pointers, which
+  // libcurl copied still pointing at the source. Setting a user-data pointer
+  // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
+  for (const CallbackField& cb : kCallbackFields) {
+    PyObject* callable = source->*cb.field;
+    if (callable == nullptr) continue;
+    copy->*cb.field = Py_NewRef(callable);
+    (void)curl_easy_setopt(copy->handle, cb.data_option, copy);
+  }
+  if (copy->cb_closesocket != nullptr) closesocket_link(copy);
+  copy->write_use_memoryview = source->write_use_memoryview;
+  copy->header_use_memoryview = source->header_use_memoryview;
+
+  for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(source->*field);
+  if (copy->ca_certs != nullptr) {
+    (void)curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+  }
+  return 0;
+}
+
+void util_curl_give_back(CurlObject* source, CurlObject* copy) {
+  CURL* handle = std::exchange(copy->handle, nullptr);
+  if (handle == nullptr) return;
+  // Storing a pointer cannot fail.
+  (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
+  (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, source);
+  for (const CallbackField& cb : kCallbackFields) {
+    if (copy->*cb.field != nullptr) (void)curl_easy_setopt(handle, cb.data_option, source);
+  }
+  // A close of the copy's token that comes later finds no handle and just
+  // closes the socket.
+  closesocket_unlink(copy);
+  if (copy->ca_certs != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, source);
+}
+
+namespace {
 
 PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   PyTypeObject* type = Py_TYPE(self);
@@ -209,44 +274,10 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
     curlmime_duphandle_incref_data_cb_owners(mime_owners.get());
     copy->mime_owners = mime_owners.release();
   }
-  if (copy->handle == nullptr ||
-      curl_easy_setopt(copy->handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) {
+  if (copy->handle == nullptr || util_curl_adopt_copy(self, copy) < 0) {
     obj.reset();
     set_error_text("cloning curl failed");
     return nullptr;
-  }
-  std::memset(copy->error, 0, sizeof(copy->error));
-  if (curl_easy_setopt(copy->handle, CURLOPT_PRIVATE, copy) != CURLE_OK) {
-    obj.reset();
-    set_error_text("cloning curl failed");
-    return nullptr;
-  }
-
-  if (self->dict != nullptr) {
-    copy->dict = PyDict_Copy(self->dict);
-    if (copy->dict == nullptr) {
-      obj.reset();
-      set_error_text("cloning curl failed");
-      return nullptr;
-    }
-  }
-
-  // The trampolines find their object through the user-data pointers, which
-  // libcurl copied still pointing at the source. Setting a user-data pointer
-  // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
-  for (const CallbackField& cb : kCallbackFields) {
-    PyObject* callable = self->*cb.field;
-    if (callable == nullptr) continue;
-    copy->*cb.field = Py_NewRef(callable);
-    (void)curl_easy_setopt(copy->handle, cb.data_option, copy);
-  }
-  if (copy->cb_closesocket != nullptr) closesocket_link(copy);
-  copy->write_use_memoryview = self->write_use_memoryview;
-  copy->header_use_memoryview = self->header_use_memoryview;
-
-  for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(self->*field);
-  if (copy->ca_certs != nullptr) {
-    (void)curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
   }
   if (self->mime != nullptr) copy->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(self->mime));
   // A read callable that raised something other than an Exception while
@@ -261,6 +292,7 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
+  if (refuse_while_pushing(self, "reset") < 0) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "reset") < 0) return nullptr;
   access.unlock();

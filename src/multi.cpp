@@ -130,6 +130,107 @@ void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, 
   if (!result) print_callback_error_if_regular_exception();
 }
 
+// The Curl object of an easy handle of this multi, found through libcurl's
+// private pointer and trusted only when that object still owns the handle
+// inside this multi; null otherwise.
+CurlObject* member_curl(CurlMultiObject* self, CURL* easy) {
+  if (easy == nullptr) return nullptr;
+  char* priv = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr)
+    return nullptr;
+  auto* candidate = reinterpret_cast<PyObject*>(priv);
+  if (!is_curl(candidate) || as_curl(candidate)->handle != easy ||
+      as_curl(candidate)->multi_stack != self)
+    return nullptr;
+  return as_curl(candidate);
+}
+
+// The pushed request's headers as (name, value) pairs. libcurl gives each
+// as "name:value"; pseudo-headers start with their own colon (":path").
+PyObject* push_headers(curl_pushheaders* headers, size_t count) {
+  if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    const char* line = curl_pushheader_bynum(headers, i);
+    if (line == nullptr) line = ":";
+    const char* colon = std::strchr(line[0] == ':' ? line + 1 : line, ':');
+    const size_t name_len = colon != nullptr ? static_cast<size_t>(colon - line) : std::strlen(line);
+    const char* value = colon != nullptr ? colon + 1 : "";
+    Ref pair = Ref::steal(Py_BuildValue("(s#s)", line, static_cast<Py_ssize_t>(name_len), value));
+    if (!pair) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return list.release();
+}
+
+void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref);
+
+// HTTP/2 server push. libcurl offers the pushed stream as a new easy handle
+// duplicated from the parent's; the callable gets the parent Curl, a new
+// Curl for the stream (set up like a duphandle of the parent) and the
+// request's headers, and answers PUSH_OK, PUSH_DENY or PUSH_ERROROUT. An
+// accepted stream's Curl joins the multi as if added, and its transfer ends
+// in info_read like any other; a refused one is given back to libcurl, which
+// frees its handle. A parent with a share or a document is refused: libcurl
+// would tie the copy to them behind their Python owners' backs.
+int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushheaders* headers,
+                        void* userp) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::push));
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  CallbackFrame frame(self, "multi_push_callback failed to acquire thread");
+  if (!frame.entered()) return failure;
+  if (self->cb_push == nullptr || self->easies == nullptr) return failure;
+  CurlObject* source = member_curl(self, parent);
+  if (source == nullptr || source->share != nullptr || source->mime != nullptr ||
+      source->httppost != nullptr)
+    return failure;
+  PendingExceptionSaver earlier;
+  Ref callable = Ref::borrow(self->cb_push);
+  Ref parent_obj = Ref::borrow(reinterpret_cast<PyObject*>(source));
+  Ref pushed = Ref::steal(Curl_Type.tp_alloc(&Curl_Type, 0));
+  if (!pushed) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  CurlObject* curl = as_curl(pushed.get());
+  curl->handle = easy;
+  if (util_curl_adopt_copy(source, curl) < 0) {
+    util_curl_give_back(source, curl);
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  Ref pairs = Ref::steal(push_headers(headers, num_headers));
+  Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
+  int answer = failure;
+  if (pairs && weakref) {
+    PyObject* args[4] = {nullptr, parent_obj.get(), pushed.get(), pairs.get()};
+    // The callable may configure the new Curl, but not close or reset it:
+    // libcurl is in the middle of handing the handle over.
+    curl->in_push_callback = 1;
+    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
+                                                3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    curl->in_push_callback = 0;
+    if (result && result.get() == Py_None) {
+      answer = CURL_PUSH_DENY;
+    } else if (result) {
+      int value = failure;
+      if (callback_return_value_to_int(result.get(), "multi push", &value) == 0) answer = value;
+    }
+  }
+  if (PyErr_Occurred()) print_callback_error_if_regular_exception();
+  if (answer == CURL_PUSH_OK) {
+    CriticalSection cs(pushed.get());
+    if (PySet_Add(self->easies, pushed.get()) == 0) {
+      easy_set_multi_ref(curl, self, std::move(weakref));
+      return CURL_PUSH_OK;
+    }
+    print_callback_error_if_regular_exception();
+  }
+  util_curl_give_back(source, curl);
+  return answer == CURL_PUSH_OK ? failure : answer;
+}
+
 // ---------------------------------------------------------------------------
 // Option table
 // ---------------------------------------------------------------------------
@@ -177,6 +278,13 @@ constexpr MultiOption kMultiOptions[] = {
                                enable ? &multi_timer_callback
                                       : static_cast<curl_multi_timer_callback>(nullptr));
        (void)curl_multi_setopt(handle, CURLMOPT_TIMERDATA, enable ? self : nullptr);
+     }},
+    {CURLMOPT_PUSHFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_push,
+     [](CURLM* handle, CurlMultiObject* self, bool enable) {
+       (void)curl_multi_setopt(handle, CURLMOPT_PUSHFUNCTION,
+                               enable ? &multi_push_callback
+                                      : static_cast<curl_push_callback>(nullptr));
+       (void)curl_multi_setopt(handle, CURLMOPT_PUSHDATA, enable ? self : nullptr);
      }},
     {CURLMOPT_NOTIFYFUNCTION, MultiOptClass::Function, &CurlMultiObject::cb_notify,
      [](CURLM* handle, CurlMultiObject* self, bool enable) {
@@ -329,6 +437,7 @@ void util_multi_xdecref(CurlMultiObject* self) {
   Py_CLEAR(self->cb_timer);
   Py_CLEAR(self->cb_socket);
   Py_CLEAR(self->cb_notify);
+  Py_CLEAR(self->cb_push);
   Py_CLEAR(self->socket_assignments);
 }
 
@@ -417,6 +526,7 @@ int do_multi_traverse(PyObject* op, visitproc visit, void* arg) {
   Py_VISIT(self->cb_timer);
   Py_VISIT(self->cb_socket);
   Py_VISIT(self->cb_notify);
+  Py_VISIT(self->cb_push);
   return 0;
 }
 

@@ -19,6 +19,7 @@ struct CurlMultiObject {
   PyObject* cb_timer;
   PyObject* cb_socket;
   PyObject* cb_notify;
+  PyObject* cb_push;
   PyObject* socket_assignments;  // dict
   PyObject* easies;              // set of Curl, or null once closed
   int close_handles;

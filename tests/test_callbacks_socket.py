@@ -750,3 +750,30 @@ def test_ssh_key_unset_stops_the_calls(ssh_curl, sftp_server):
     ssh_curl.perform()
     assert calls == []
     assert b"".join(ssh_curl.body) == b"hello over sftp\n"
+
+
+def test_ssh_hostkey_function_sees_the_servers_key_and_decides(ssh_curl, sftp_server):
+    calls = []
+    ssh_curl.setopt(kelvex.SSH_HOSTKEYFUNCTION,
+                    lambda keytype, key: calls.append((keytype, key)) or kelvex.KHMATCH_OK)
+    ssh_curl.perform()
+    assert b"".join(ssh_curl.body) == b"hello over sftp\n"
+    assert calls == [(kelvex.KHTYPE_RSA, sftp_server.host_key.public_data)]
+
+
+@pytest.mark.parametrize("answer", [kelvex.KHMATCH_MISMATCH, "not an int", ZeroDivisionError],
+                         ids=["mismatch", "not-int", "raises"])
+def test_ssh_hostkey_function_refusals_fail_the_transfer(ssh_curl, answer, capfd):
+    def hostkey(keytype, key):
+        if answer is ZeroDivisionError:
+            raise ZeroDivisionError("refused")
+        return answer
+
+    ssh_curl.setopt(kelvex.SSH_HOSTKEYFUNCTION, hostkey)
+    outcome = outcome_of(ssh_curl.perform)
+    assert isinstance(outcome, kelvex.error)
+    assert outcome.args[0] == kelvex.E_PEER_FAILED_VERIFICATION
+    assert ssh_curl.body == []
+    if answer is ZeroDivisionError:
+        assert "ZeroDivisionError: refused" in capfd.readouterr().err
+    ssh_curl.setopt(kelvex.SSH_HOSTKEYFUNCTION, None)
