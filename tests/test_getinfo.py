@@ -17,18 +17,21 @@ INFO_GROUPS = {
            "INFO_FILETIME", "REDIRECT_COUNT", "HTTP_CONNECTCODE", "HTTPAUTH_AVAIL",
            "PROXYAUTH_AVAIL", "OS_ERRNO", "NUM_CONNECTS", "CONDITION_UNMET",
            "INFO_RTSP_CLIENT_CSEQ", "INFO_RTSP_SERVER_CSEQ", "INFO_RTSP_CSEQ_RECV",
-           "PRIMARY_PORT", "LOCAL_PORT", "INFO_HTTP_VERSION"],
+           "PRIMARY_PORT", "LOCAL_PORT", "INFO_HTTP_VERSION", "PROXY_SSL_VERIFYRESULT",
+           "PROXY_ERROR", "USED_PROXY", "HTTPAUTH_USED", "PROXYAUTH_USED"],
     DOUBLE: ["TOTAL_TIME", "NAMELOOKUP_TIME", "CONNECT_TIME", "PRETRANSFER_TIME",
              "STARTTRANSFER_TIME", "REDIRECT_TIME", "APPCONNECT_TIME"],
     DEPRECATED: ["SIZE_UPLOAD", "SIZE_DOWNLOAD", "SPEED_DOWNLOAD", "SPEED_UPLOAD",
                  "CONTENT_LENGTH_DOWNLOAD", "CONTENT_LENGTH_UPLOAD"],
     STRING: ["EFFECTIVE_URL", "CONTENT_TYPE", "FTP_ENTRY_PATH", "REDIRECT_URL", "PRIMARY_IP",
-             "INFO_RTSP_SESSION_ID", "LOCAL_IP", "EFFECTIVE_METHOD"],
+             "INFO_RTSP_SESSION_ID", "LOCAL_IP", "EFFECTIVE_METHOD", "SCHEME", "INFO_REFERER",
+             "INFO_CAINFO", "INFO_CAPATH"],
     OFFSET: ["SIZE_UPLOAD_T", "SIZE_DOWNLOAD_T", "SPEED_DOWNLOAD_T", "SPEED_UPLOAD_T",
              "FILETIME_T", "CONTENT_LENGTH_DOWNLOAD_T", "CONTENT_LENGTH_UPLOAD_T",
              "TOTAL_TIME_T", "NAMELOOKUP_TIME_T", "CONNECT_TIME_T", "PRETRANSFER_TIME_T",
              "STARTTRANSFER_TIME_T", "REDIRECT_TIME_T", "APPCONNECT_TIME_T", "QUEUE_TIME_T",
-             "POSTTRANSFER_TIME_T", "EARLYDATA_SENT_T"],
+             "POSTTRANSFER_TIME_T", "EARLYDATA_SENT_T", "RETRY_AFTER", "XFER_ID", "CONN_ID"]
+            + (["SIZE_DELIVERED"] if hasattr(kelvex, "SIZE_DELIVERED") else []),
     SLIST: ["SSL_ENGINES", "INFO_COOKIELIST"],
     CERTS: ["INFO_CERTINFO"],
     SOCKET: ["ACTIVESOCKET", "LASTSOCKET"],
@@ -103,6 +106,28 @@ def test_values_of_a_plain_get(fetched, http_server):
         assert fetched.getinfo_raw(option) is None
     assert fetched.getinfo_raw(kelvex.CONTENT_TYPE) == b"application/octet-stream"
     assert g(kelvex.INFO_COOKIELIST) == []
+
+
+def test_values_of_the_newer_items(curl, http_server):
+    curl.setopt(kelvex.URL, f"{http_server.url}/response-headers?Retry-After=7")
+    curl.setopt(kelvex.REFERER, "http://referer.invalid/")
+    curl.setopt(kelvex.HTTPAUTH, kelvex.HTTPAUTH_BASIC)
+    curl.setopt(kelvex.USERPWD, "user:pass")
+    body = curl.perform_rb()
+    g = curl.getinfo
+    assert g(kelvex.SCHEME) == "http"
+    assert g(kelvex.INFO_REFERER) == "http://referer.invalid/"
+    assert g(kelvex.RETRY_AFTER) == 7
+    assert g(kelvex.HTTPAUTH_USED) == kelvex.HTTPAUTH_BASIC
+    assert g(kelvex.USED_PROXY) == 0 and g(kelvex.PROXYAUTH_USED) == 0
+    assert g(kelvex.PROXY_ERROR) == kelvex.PX_OK
+    if hasattr(kelvex, "SIZE_DELIVERED"):
+        assert g(kelvex.SIZE_DELIVERED) == len(body)
+    first_transfer, first_connection = g(kelvex.XFER_ID), g(kelvex.CONN_ID)
+    assert first_transfer >= 0 and first_connection >= 0
+    curl.perform_rb()
+    # A new transfer on the kept connection.
+    assert g(kelvex.XFER_ID) > first_transfer and g(kelvex.CONN_ID) == first_connection
 
 
 def test_fresh_handle_answers_with_libcurl_defaults(curl):

@@ -85,3 +85,113 @@ def test_left_out_options_are_libcurl_options_kelvex_does_not_name():
 def test_newer_options_are_attributes_of_curl_objects(name):
     with kelvex.Curl() as c:
         assert getattr(c, name) == getattr(kelvex, name)
+
+
+# Every option added beyond the first tables, with a value libcurl takes.
+NEWER_OPTIONS = [
+    ("SERVER_RESPONSE_TIMEOUT", 30), ("SERVER_RESPONSE_TIMEOUT_MS", 30000),
+    ("DNS_SHUFFLE_ADDRESSES", 1), ("STREAM_WEIGHT", 32), ("TFTP_NO_OPTIONS", 1),
+    ("KEEP_SENDING_ON_ERROR", 1), ("SUPPRESS_CONNECT_HEADERS", 1),
+    ("SOCKS5_AUTH", kelvex.HTTPAUTH_BASIC), ("SSH_COMPRESSION", 1), ("TIMEVALUE_LARGE", 2**33),
+    ("HAPPY_EYEBALLS_TIMEOUT_MS", 100), ("DISALLOW_USERNAME_IN_URL", 1),
+    ("UPKEEP_INTERVAL_MS", 1000), ("ALTSVC_CTRL", kelvex.ALTSVC_H1 | kelvex.ALTSVC_H2),
+    ("MAIL_RCPT_ALLOWFAILS", 1), ("DOH_SSL_VERIFYPEER", 0), ("DOH_SSL_VERIFYHOST", 0),
+    ("DOH_SSL_VERIFYSTATUS", 0), ("MIME_OPTIONS", kelvex.MIMEOPT_FORMESCAPE),
+    ("CA_CACHE_TIMEOUT", 60), ("QUICK_EXIT", 1), ("TCP_KEEPCNT", 3),
+    ("UPLOAD_FLAGS", kelvex.ULFLAG_SEEN | kelvex.ULFLAG_FLAGGED),
+    ("DNS_INTERFACE", "lo"), ("DNS_LOCAL_IP4", "127.0.0.1"), ("DNS_LOCAL_IP6", "::1"),
+    ("ABSTRACT_UNIX_SOCKET", "kelvex-test"), ("ALTSVC", "altsvc.txt"),
+    ("SASL_AUTHZID", "someone"), ("SSL_EC_CURVES", "X25519:P-256"),
+    ("SSH_HOST_PUBLIC_KEY_SHA256", "NDVkMTQxMGQ1ODdmMjQ3MjczYjAyOTY5MmRkMjVmNDQ="),
+    ("PROTOCOLS_STR", "http,https"), ("REDIR_PROTOCOLS_STR", "https"),
+    ("SSL_SIGNATURE_ALGORITHMS", "ECDSA+SHA256:RSA-PSS+SHA256"),
+] + ([("HTTPSIG_ALGORITHM", kelvex.HTTPSIG_ED25519), ("HTTPSIG_KEY", "00ff"),
+      ("HTTPSIG_KEYID", "key-1"), ("HTTPSIG_HEADERS", "@method @path")]
+     if hasattr(kelvex, "HTTPSIG_KEY") else [])
+
+# Options that reach libcurl but that a libcurl build may lack (the DNS ones
+# need c-ares, the signature ones a feature of their own): libcurl then
+# answers that it does not know them.
+BUILD_DEPENDENT = {"DNS_INTERFACE", "DNS_LOCAL_IP4", "DNS_LOCAL_IP6", "HTTPSIG_ALGORITHM",
+                   "HTTPSIG_KEY", "HTTPSIG_KEYID", "HTTPSIG_HEADERS"}
+
+
+@pytest.mark.parametrize("name, value", NEWER_OPTIONS, ids=[n for n, _ in NEWER_OPTIONS])
+def test_newer_options_take_their_kind_of_value(curl, name, value):
+    option = getattr(kelvex, name)
+    accepted = True
+    try:
+        curl.setopt(option, value)
+    except kelvex.error as exc:
+        assert name in BUILD_DEPENDENT
+        assert exc.args[0] in (kelvex.E_UNKNOWN_OPTION, kelvex.E_NOT_BUILT_IN)
+        accepted = False
+    wrong = 1 if isinstance(value, str) else "1"
+    with pytest.raises(TypeError, match="not supported for this option"):
+        curl.setopt(option, wrong)
+    if isinstance(value, str) and accepted:
+        curl.unsetopt(option)
+
+
+@pytest.mark.parametrize("name", ["SSH_HOSTKEYFUNCTION", "INTERLEAVEFUNCTION"])
+def test_newer_callable_options_take_and_drop_callables(curl, name):
+    option = getattr(kelvex, name)
+    curl.setopt(option, lambda *args: 0)
+    curl.setopt(option, None)
+    with pytest.raises(TypeError, match="integers are not supported"):
+        curl.setopt(option, 1)
+
+
+def test_protocols_str_refuses_a_scheme(curl, http_server):
+    curl.setopt(kelvex.PROTOCOLS_STR, "https")
+    curl.setopt(kelvex.URL, f"{http_server.url}/get")
+    with pytest.raises(kelvex.error) as info:
+        curl.perform_rb()
+    assert info.value.args[0] == kelvex.E_UNSUPPORTED_PROTOCOL
+    curl.setopt(kelvex.PROTOCOLS_STR, "http,https")
+    curl.perform_rb()
+    assert curl.getinfo(kelvex.RESPONSE_CODE) == 200
+    with pytest.raises(kelvex.error) as info:
+        curl.setopt(kelvex.PROTOCOLS_STR, "no-such-scheme")
+    assert info.value.args[0] in (kelvex.E_BAD_FUNCTION_ARGUMENT, kelvex.E_UNSUPPORTED_PROTOCOL)
+
+
+def test_redir_protocols_str_refuses_a_redirect_scheme(curl, http_server):
+    target = f"{http_server.url}/get".replace("http://", "ftp://", 1)
+    curl.setopt(kelvex.URL, f"{http_server.url}/redirect-to?url={target}")
+    curl.setopt(kelvex.FOLLOWLOCATION, 1)
+    curl.setopt(kelvex.REDIR_PROTOCOLS_STR, "http")
+    with pytest.raises(kelvex.error) as info:
+        curl.perform_rb()
+    assert info.value.args[0] == kelvex.E_UNSUPPORTED_PROTOCOL
+    assert curl.getinfo(kelvex.RESPONSE_CODE) == 302
+
+
+def test_happy_eyeballs_and_shuffled_addresses_still_connect(curl, http_server):
+    # localhost resolves to ::1 as well; the server listens on 127.0.0.1 only,
+    # so whatever order the shuffle gives, the IPv4 address must win.
+    curl.setopt(kelvex.URL, f"http://localhost:{http_server.port}/get")
+    curl.setopt(kelvex.HAPPY_EYEBALLS_TIMEOUT_MS, 50)
+    curl.setopt(kelvex.DNS_SHUFFLE_ADDRESSES, 1)
+    for _ in range(4):
+        curl.setopt(kelvex.FRESH_CONNECT, 1)
+        curl.perform_rb()
+        assert curl.getinfo(kelvex.RESPONSE_CODE) == 200
+        assert curl.getinfo(kelvex.PRIMARY_IP) == "127.0.0.1"
+
+
+def test_disallow_username_in_url(curl, http_server):
+    curl.setopt(kelvex.DISALLOW_USERNAME_IN_URL, 1)
+    curl.setopt(kelvex.URL, f"http://user:pw@127.0.0.1:{http_server.port}/get")
+    with pytest.raises(kelvex.error) as info:
+        curl.perform_rb()
+    assert info.value.args[0] == kelvex.E_LOGIN_DENIED
+
+
+@pytest.mark.parametrize("name, value", [
+    ("M_NETWORK_CHANGED", 0), ("M_RESOLVE_THREADS_MAX", 4), ("M_QUICK_EXIT", 1)])
+def test_newer_multi_options_take_integers(name, value):
+    with kelvex.CurlMulti() as multi:
+        multi.setopt(getattr(kelvex, name), value)
+        with pytest.raises(TypeError):
+            multi.setopt(getattr(kelvex, name), "1")
