@@ -130,6 +130,13 @@ http {{
             default_type text/plain;
             return 200 "$server_protocol $scheme $host\\n";
         }}
+        # Offers HTTP/3 on the same port, as a server does that clients
+        # should move to QUIC.
+        location = /altsvc {{
+            add_header Alt-Svc 'h3=":{tls_port}"; ma=3600' always;
+            default_type text/plain;
+            return 200 "$server_protocol\\n";
+        }}
         location / {{ }}
     }}
 }}
@@ -189,7 +196,8 @@ class Nginx:
     port), cleartext on ``h2c_port`` (HTTP/1.1, and HTTP/2 with prior
     knowledge) and the Unix socket ``unix_path``.  Files: /1k (1 KiB of
     bytes 0..255), /dav/ accepts PUT; /protocol answers the protocol the
-    request came on."""
+    request came on, and /altsvc does too with an Alt-Svc header offering
+    HTTP/3 on ``tls_port``."""
 
     def __init__(self, certs: TestCertificates):
         self.certs = certs
