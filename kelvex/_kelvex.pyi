@@ -55,6 +55,18 @@ class CurlUrl:
     def dup(self) -> Self: ...
     def __copy__(self) -> Self: ...
 
+class CurlFileInfo(NamedTuple):
+    filename: bytes | None
+    filetype: int
+    size: int
+    perm: int
+    uid: int
+    gid: int
+    hardlinks: int
+    time: bytes | None
+    target: bytes | None
+    flags: int
+
 def global_init(option: int, /) -> None: ...
 def global_cleanup() -> None: ...
 def version_info(stamp: int = ..., /) -> tuple[
@@ -1127,3 +1139,19 @@ UE_BAD_SLASHES: int
 UE_BAD_USER: int
 UE_LACKS_IDN: int
 UE_TOO_LARGE: int
+CHUNK_BGN_FUNCTION: int
+CHUNK_END_FUNCTION: int
+CHUNK_BGN_FUNC_OK: int
+CHUNK_BGN_FUNC_FAIL: int
+CHUNK_BGN_FUNC_SKIP: int
+CHUNK_END_FUNC_OK: int
+CHUNK_END_FUNC_FAIL: int
+FILETYPE_DEVICE_BLOCK: int
+FILETYPE_DEVICE_CHAR: int
+FILETYPE_DIRECTORY: int
+FILETYPE_DOOR: int
+FILETYPE_FILE: int
+FILETYPE_NAMEDPIPE: int
+FILETYPE_SOCKET: int
+FILETYPE_SYMLINK: int
+FILETYPE_UNKNOWN: int

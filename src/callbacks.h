@@ -39,6 +39,8 @@ enum class Trampoline : unsigned char {
   interleave,
   ssh_hostkey,
   push,
+  chunk_bgn,
+  chunk_end,
 };
 
 struct FailureValue {
@@ -70,6 +72,8 @@ constexpr FailureValue kFailureValues[] = {
     {Trampoline::ssh_hostkey, CURLKHMATCH_MISMATCH},
     // Refusing the pushed stream keeps the transfer that brought it going.
     {Trampoline::push, CURL_PUSH_DENY},
+    {Trampoline::chunk_bgn, CURL_CHUNK_BGN_FUNC_FAIL},
+    {Trampoline::chunk_end, CURL_CHUNK_END_FUNC_FAIL},
 };
 
 constexpr bool failure_table_is_indexed() {
@@ -159,6 +163,9 @@ int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
 int fnmatch_callback(void* ptr, const char* pattern, const char* string);
 int resolver_start_callback(void* resolver_state, void* reserved, void* userdata);
 int trailer_callback(curl_slist** list, void* userdata);
+// Wildcard transfers: before and after each matching file.
+long chunk_bgn_callback(const void* transfer_info, void* ptr, int remains);
+long chunk_end_callback(void* ptr);
 // Socket and security (easycbsocket.cpp).
 curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
                                   struct curl_sockaddr* address);

@@ -66,6 +66,8 @@ struct CurlObject {
   PyObject* cb_hstswrite;
   PyObject* cb_interleave;
   PyObject* cb_ssh_hostkey;
+  PyObject* cb_chunk_bgn;
+  PyObject* cb_chunk_end;
   PyObject* postfields;  // bytes
   PyObject* ca_certs;    // bytes
   int in_write_callback;

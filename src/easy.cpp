@@ -51,6 +51,8 @@ constexpr CallbackField kCallbackFields[] = {
     {&CurlObject::cb_hstswrite, CURLOPT_HSTSWRITEDATA},
     {&CurlObject::cb_interleave, CURLOPT_INTERLEAVEDATA},
     {&CurlObject::cb_ssh_hostkey, CURLOPT_SSH_HOSTKEYDATA},
+    {&CurlObject::cb_chunk_bgn, CURLOPT_CHUNK_DATA},
+    {&CurlObject::cb_chunk_end, CURLOPT_CHUNK_DATA},
 };
 
 // Owners of the libcurl string lists, in release order.

@@ -7,6 +7,7 @@
 #include "callbacks.h"
 
 #include "curl.h"
+#include "module.h"
 #include "threadstate.h"
 
 #include <climits>
@@ -189,6 +190,89 @@ int fnmatch_callback(void* ptr, const char* pattern, const char* string) {
   int value = 0;
   if (callback_return_value_to_int(result.get(), "fnmatch", &value) < 0) return failure;
   return value;
+}
+
+// ---------------------------------------------------------------------------
+// Wildcard transfers: each matching file
+// ---------------------------------------------------------------------------
+
+namespace {
+
+PyObject* bytes_or_none(const char* text) {
+  if (text == nullptr) return Py_NewRef(Py_None);
+  return PyBytes_FromString(text);
+}
+
+// libcurl's record of one file of a wildcard listing as a CurlFileInfo.
+// Its time field is always zero; the listing's own time text is given.
+PyObject* fileinfo_record(const curl_fileinfo* info) {
+  Ref fields[] = {
+      Ref::steal(bytes_or_none(info->filename)),
+      Ref::steal(PyLong_FromLong(static_cast<long>(info->filetype))),
+      Ref::steal(PyLong_FromLongLong(info->size)),
+      Ref::steal(PyLong_FromUnsignedLong(info->perm)),
+      Ref::steal(PyLong_FromLong(info->uid)),
+      Ref::steal(PyLong_FromLong(info->gid)),
+      Ref::steal(PyLong_FromLong(info->hardlinks)),
+      Ref::steal(bytes_or_none(info->strings.time)),
+      Ref::steal(bytes_or_none(info->strings.target)),
+      Ref::steal(PyLong_FromUnsignedLong(info->flags)),
+  };
+  PyObject* args[std::size(fields) + 1] = {nullptr};
+  for (std::size_t i = 0; i < std::size(fields); ++i) {
+    if (!fields[i]) return nullptr;
+    args[i + 1] = fields[i].get();
+  }
+  return PyObject_Vectorcall(kx.curl_fileinfo_type, args + 1,
+                             std::size(fields) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// None is OK; an int passes as it is.
+long chunk_result(PyObject* result, const char* name, long failure) {
+  if (!result) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  if (result == Py_None) return 0;
+  int value = 0;
+  if (callback_return_value_to_int(result, name, &value) < 0) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  return value;
+}
+
+}  // namespace
+
+long chunk_bgn_callback(const void* transfer_info, void* ptr, int remains) {
+  constexpr long failure = failure_value(Trampoline::chunk_bgn);
+  auto* self = static_cast<CurlObject*>(ptr);
+  CallbackFrame frame(self, "chunk_bgn_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_chunk_bgn);
+  if (!callable) return 0;
+  Ref info = Ref::steal(fileinfo_record(static_cast<const curl_fileinfo*>(transfer_info)));
+  Ref py_remains = Ref::steal(PyLong_FromLong(remains));
+  if (!info || !py_remains) {
+    print_callback_error_if_regular_exception();
+    return failure;
+  }
+  PyObject* args[] = {nullptr, info.get(), py_remains.get()};
+  Ref result = call_with(callable.get(), args, 2);
+  return chunk_result(result.get(), "chunk_bgn", failure);
+}
+
+long chunk_end_callback(void* ptr) {
+  constexpr long failure = failure_value(Trampoline::chunk_end);
+  auto* self = static_cast<CurlObject*>(ptr);
+  CallbackFrame frame(self, "chunk_end_callback failed to acquire thread");
+  if (!frame.entered() || exception_pending()) return failure;
+
+  Ref callable = Ref::borrow(self->cb_chunk_end);
+  if (!callable) return 0;
+  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
+  return chunk_result(result.get(), "chunk_end", failure);
 }
 
 // ---------------------------------------------------------------------------

@@ -381,8 +381,13 @@ constexpr CallableOption kCallableOptions[] = {
      CURLOPT_INTERLEAVEDATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_SSH_HOSTKEYFUNCTION, &CurlObject::cb_ssh_hostkey, &install<ssh_hostkey_callback>,
      CURLOPT_SSH_HOSTKEYDATA, DataReset::null, nullptr, nullptr},
+    // The two chunk callables share one user-data option.
+    {CURLOPT_CHUNK_BGN_FUNCTION, &CurlObject::cb_chunk_bgn, &install<chunk_bgn_callback>,
+     CURLOPT_CHUNK_DATA, DataReset::null, nullptr, nullptr},
+    {CURLOPT_CHUNK_END_FUNCTION, &CurlObject::cb_chunk_end, &install<chunk_end_callback>,
+     CURLOPT_CHUNK_DATA, DataReset::null, nullptr, nullptr},
 };
-static_assert(std::size(kCallableOptions) == 20);
+static_assert(std::size(kCallableOptions) == 22);
 static_assert(options_unique(kCallableOptions));
 
 PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callable,
@@ -409,9 +414,10 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
   Py_RETURN_NONE;
 }
 
-// libcurl gives PROGRESSDATA and XFERINFODATA one number: while another
-// function option that reads the same data option keeps its callable, the
-// data must stay pointed at this object or that trampoline loses its handle.
+// libcurl gives PROGRESSDATA and XFERINFODATA one number, and the two chunk
+// callables one data option: while another function option that reads the
+// same data option keeps its callable, the data must stay pointed at this
+// object or that trampoline loses its handle.
 bool data_option_in_use(const CurlObject* self, const CallableOption& row) {
   for (const CallableOption& other : kCallableOptions) {
     if (&other != &row && other.data_option == row.data_option && self->*other.field != nullptr)

@@ -133,6 +133,8 @@ constexpr NamedTupleEntry kHstsTuples[] = {
 constexpr NamedTupleEntry kWsTuples[] = {
     {&kx.ws_frame_type, "WsFrame", "age flags offset bytesleft len"},
     {&kx.curl_header_type, "CurlHeader", "name value origin request"},
+    {&kx.curl_fileinfo_type, "CurlFileInfo",
+     "filename filetype size perm uid gid hardlinks time target flags"},
 };
 
 struct InternedEntry {
@@ -156,7 +158,7 @@ constexpr InternedEntry kInterned[] = {
 PyObject** const kOwnedGlobals[] = {
     &kx.bytesio,         &kx.stringio,        &kx.ErrorObject,           &kx.khkey_type,
     &kx.curl_sockaddr_type, &kx.hsts_entry_type, &kx.hsts_index_type, &kx.datetime_type,
-    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curl_header_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
+    &kx.utc_tz,          &kx.ws_frame_type,   &kx.curl_header_type, &kx.curl_fileinfo_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
     &kx.curlshareobject_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
     &kx.str_getvalue,    &kx.str_tzinfo,      &kx.str_astimezone,  &kx.str_strftime,
     &kx.str_strptime,

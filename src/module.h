@@ -21,6 +21,7 @@ struct ModuleGlobals {
   PyObject* hsts_index_type;
   PyObject* ws_frame_type;
   PyObject* curl_header_type;
+  PyObject* curl_fileinfo_type;
   PyObject* datetime_type;
   PyObject* utc_tz;
   // Each type's constants, read by its attribute lookup.

@@ -809,3 +809,65 @@ def test_xferinfo_may_unpause_the_transfer_it_watches(curl, http_server):
     curl.perform()
     assert len(unpaused) == 1
     assert b"".join(chunks) == expected_body(size)
+
+
+# ---------------------------------------------------------------------------
+# Chunk callables of wildcard transfers
+# ---------------------------------------------------------------------------
+
+
+def test_chunk_callables_frame_each_matching_file(curl, ftp_server):
+    events = []
+
+    def begin(info, remains):
+        assert isinstance(info, kelvex.CurlFileInfo)
+        events.append(("begin", info.filename, info.filetype, info.size, remains))
+
+    curl.setopt(kelvex.URL, ftp_server.url + "*.txt")
+    curl.setopt(kelvex.WILDCARDMATCH, 1)
+    curl.setopt(kelvex.WRITEFUNCTION, lambda data: events.append(("data", data)))
+    curl.setopt(kelvex.CHUNK_BGN_FUNCTION, begin)
+    curl.setopt(kelvex.CHUNK_END_FUNCTION, lambda: events.append(("end",)))
+    curl.perform()
+    # Each matching file: announced with what the listing says and how many
+    # files are left, its data, then its end.
+    assert events == [
+        ("begin", b"alpha.txt", kelvex.FILETYPE_FILE, 11, 2),
+        ("data", FTP_FILES["alpha.txt"]), ("end",),
+        ("begin", b"bravo.txt", kelvex.FILETYPE_FILE, 12, 1),
+        ("data", FTP_FILES["bravo.txt"]), ("end",),
+    ]
+
+
+@pytest.mark.parametrize("answer, downloaded", [
+    (kelvex.CHUNK_BGN_FUNC_SKIP, []), (kelvex.CHUNK_BGN_FUNC_OK, ["alpha.txt", "bravo.txt"])])
+def test_chunk_begin_may_skip_files(curl, ftp_server, answer, downloaded):
+    body = []
+    curl.setopt(kelvex.URL, ftp_server.url + "*.txt")
+    curl.setopt(kelvex.WILDCARDMATCH, 1)
+    curl.setopt(kelvex.WRITEFUNCTION, body.append)
+    curl.setopt(kelvex.CHUNK_BGN_FUNCTION, lambda info, remains: answer)
+    curl.perform()
+    assert b"".join(body) == b"".join(FTP_FILES[name] for name in downloaded)
+
+
+def test_a_failing_chunk_begin_ends_the_transfer(curl, ftp_server, c_stderr):
+    def boom(info, remains):
+        raise KeyError("chunk refused")
+
+    curl.setopt(kelvex.URL, ftp_server.url + "*.txt")
+    curl.setopt(kelvex.WILDCARDMATCH, 1)
+    curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+    curl.setopt(kelvex.CHUNK_BGN_FUNCTION, boom)
+    curl.setopt(kelvex.CHUNK_END_FUNCTION, lambda: None)
+    with pytest.raises(kelvex.error) as info:
+        curl.perform()
+    assert info.value.args[0] == kelvex.E_CHUNK_FAILED
+    assert "KeyError: 'chunk refused'" in c_stderr()
+    # Dropping the begin callable keeps the end one working: the two share
+    # libcurl's user data.
+    ends = []
+    curl.setopt(kelvex.CHUNK_BGN_FUNCTION, None)
+    curl.setopt(kelvex.CHUNK_END_FUNCTION, lambda: ends.append(1))
+    curl.perform()
+    assert ends == [1, 1]

@@ -953,7 +953,22 @@ UE_BAD_SLASHES                                    28  module
 UE_BAD_USER                                       29  module
 UE_LACKS_IDN                                      30  module
 UE_TOO_LARGE                                      31  module
-
+CHUNK_BGN_FUNCTION                             20198  Curl
+CHUNK_END_FUNCTION                             20199  Curl
+CHUNK_BGN_FUNC_OK                                  0  Curl
+CHUNK_BGN_FUNC_FAIL                                1  Curl
+CHUNK_BGN_FUNC_SKIP                                2  Curl
+CHUNK_END_FUNC_OK                                  0  Curl
+CHUNK_END_FUNC_FAIL                                1  Curl
+FILETYPE_DEVICE_BLOCK                              3  Curl
+FILETYPE_DEVICE_CHAR                               4  Curl
+FILETYPE_DIRECTORY                                 1  Curl
+FILETYPE_DOOR                                      7  Curl
+FILETYPE_FILE                                      0  Curl
+FILETYPE_NAMEDPIPE                                 5  Curl
+FILETYPE_SOCKET                                    6  Curl
+FILETYPE_SYMLINK                                   2  Curl
+FILETYPE_UNKNOWN                                   8  Curl
 """
 
 LIBCURL_CONSTANTS = [
@@ -966,7 +981,7 @@ LIBCURL_NAMES = {name for name, _, _, _ in LIBCURL_CONSTANTS}
 NON_CONSTANTS = {
     "version", "COMPILE_PY_VERSION_HEX", "COMPILE_LIBCURL_VERSION_NUM", "COMPILE_SSL_LIB",
     "error", "Curl", "CurlMulti", "CurlShare", "CurlMime", "CurlMimePart",
-    "KhKey", "CurlSockAddr", "HstsEntry", "HstsIndex", "WsFrame", "CurlHeader", "CurlUrl",
+    "KhKey", "CurlSockAddr", "HstsEntry", "HstsIndex", "WsFrame", "CurlHeader", "CurlUrl", "CurlFileInfo",
     "global_init", "global_cleanup", "version_info",
     "easy_strerror", "multi_strerror", "share_strerror", "url_strerror", "_import_checks",
 }
