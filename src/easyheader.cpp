@@ -93,12 +93,12 @@ int last_request(CURL* handle) {
 PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   static const char* const kwlist[] = {"name", "index", "origin", "request", nullptr};
-  static _PyArg_Parser parser = keyword_parser("U|nli:header", kwlist);
+  static KeywordParser parser = keyword_parser("U|nli:header", kwlist);
   PyObject* name = nullptr;
   Py_ssize_t index = 0;
   long origin = CURLH_HEADER;
   int request = -1;
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &name, &index, &origin,
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, &name, &index, &origin,
                                     &request))
     return nullptr;
   if (!origin_is_valid(origin)) return nullptr;
@@ -130,10 +130,10 @@ PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* do_curl_headers(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static const char* const kwlist[] = {"origin", "request", nullptr};
-  static _PyArg_Parser parser = keyword_parser("|lO:headers", kwlist);
+  static KeywordParser parser = keyword_parser("|lO:headers", kwlist);
   long origin = CURLH_HEADER;
   PyObject* request_obj = nullptr;
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &origin, &request_obj))
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, &origin, &request_obj))
     return nullptr;
   if (!origin_is_valid(origin)) return nullptr;
   // None asks for every request of the transfer, in order.

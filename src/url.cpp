@@ -89,10 +89,10 @@ void do_url_dealloc(PyObject* op) {
 
 PyObject* do_url_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"part", "flags", nullptr};
-  static _PyArg_Parser parser = keyword_parser("i|I:get", kwlist);
+  static KeywordParser parser = keyword_parser("i|I:get", kwlist);
   int part = 0;
   unsigned int flags = 0;
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &part, &flags)) return nullptr;
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, &part, &flags)) return nullptr;
   CurlUrlObject* self = as_url(op);
   CurlText text;
   CURLUcode rc;
@@ -112,11 +112,11 @@ PyObject* do_url_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* do_url_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"part", "value", "flags", nullptr};
-  static _PyArg_Parser parser = keyword_parser("iO|I:set", kwlist);
+  static KeywordParser parser = keyword_parser("iO|I:set", kwlist);
   int part = 0;
   PyObject* value = nullptr;
   unsigned int flags = 0;
-  if (!_PyArg_ParseStackAndKeywords(args, nargs, kwnames, &parser, &part, &value, &flags))
+  if (!parse_args_keywords(args, nargs, kwnames, &parser, &part, &value, &flags))
     return nullptr;
   if (set_part(as_url(op), part, value, flags) < 0) return nullptr;
   Py_RETURN_NONE;
