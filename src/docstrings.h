@@ -520,6 +520,90 @@ PyDoc_STRVAR(multi_notify_disable_doc,
 
 PyDoc_STRVAR(multi_closed_doc, "Whether this ``CurlMulti`` object has been closed.");
 
+// EventCore
+
+PyDoc_STRVAR(core_doc,
+"EventCore(multi)\n"
+"--\n"
+"\n"
+"EventCore(multi) -> New EventCore object\n"
+"\n"
+"Drives a CurlMulti with libcurl's socket interface in C++. The core keeps\n"
+"libcurl's sockets and timer in an epoll set of its own, so an event loop\n"
+"watches one descriptor, fileno(), and calls process() when it turns\n"
+"readable; per transfer, Python sees one completion. The multi must have no\n"
+"handles and no socket or timer callable; while the core drives it, the\n"
+"multi refuses perform(), socket_action(), add_handle(), remove_handle(),\n"
+"assign(), close() and those two callables: handles are added through\n"
+"add() and leave by themselves when they finish. Every method claims the\n"
+"multi like the multi's own methods, and is refused while another thread\n"
+"uses it.");
+
+PyDoc_STRVAR(core_add_doc,
+"add($self, curl, waiter=None, body=False, /)\n"
+"--\n"
+"\n"
+"add(curl, waiter=None, body=False) -> None\n"
+"\n"
+"Start the transfer of curl. When it ends, process() completes it: with a\n"
+"waiter (an object with done(), set_result() and set_exception(), such as\n"
+"an asyncio future), waiter.set_result(result) or, for a failed transfer,\n"
+"waiter.set_exception(kelvex.error(code, message)), skipped when the waiter\n"
+"is done already; without one, process() returns it. With body=True the\n"
+"core collects the response body in C++ and the result is that bytes\n"
+"object, the handle's own write target coming back when the transfer\n"
+"ends; otherwise the body goes to the handle's write target and the\n"
+"result is None.");
+
+PyDoc_STRVAR(core_remove_doc,
+"remove($self, curl, /)\n"
+"--\n"
+"\n"
+"remove(curl) -> bool\n"
+"\n"
+"Cut the transfer of curl if it is in flight: the handle leaves the multi\n"
+"(libcurl closes a connection whose transfer was cut) and its waiter is\n"
+"left as it is. Return whether there was such a transfer.");
+
+PyDoc_STRVAR(core_process_doc,
+"process($self, timeout=0.0, /)\n"
+"--\n"
+"\n"
+"process(timeout=0.0) -> list[tuple[Curl, object]]\n"
+"\n"
+"Wait up to timeout seconds for one of libcurl's sockets or its timer to\n"
+"be ready, act on everything ready, and complete the transfers that\n"
+"finished: their waiters get their results, and the list returned holds\n"
+"(curl, result) for those added without a waiter, result being None, the\n"
+"body (bytes) or the kelvex.error of the failure. The interpreter is\n"
+"detached except for the handles' own callables and the completion. An\n"
+"exception that one of those callables left pending (a KeyboardInterrupt,\n"
+"say), or a signal's, is raised after the waiters are completed; the\n"
+"transfers it kept from being returned come with the next call.");
+
+PyDoc_STRVAR(core_fileno_doc,
+"fileno($self, /)\n"
+"--\n"
+"\n"
+"fileno() -> int\n"
+"\n"
+"The descriptor to watch for reading: it is readable while process() has\n"
+"work to do.");
+
+PyDoc_STRVAR(core_close_doc,
+"close($self, /)\n"
+"--\n"
+"\n"
+"close() -> list[tuple[Curl, object]]\n"
+"\n"
+"Cut every transfer in flight, give the multi back (its socket and timer\n"
+"functions removed) and close the descriptors. Return the cut transfers\n"
+"as (curl, waiter) pairs, waiter None when there was none; their waiters\n"
+"are not completed. Safe to call more than once.");
+
+PyDoc_STRVAR(core_closed_doc, "Whether this ``EventCore`` has been closed.");
+PyDoc_STRVAR(core_multi_doc, "The ``CurlMulti`` this core drives, or None once closed.");
+
 // CurlShare
 
 PyDoc_STRVAR(share_doc,
@@ -669,6 +753,10 @@ PyDoc_STRVAR(share_getstate_doc, "__getstate__($self, /)\n--\n\n");
 PyDoc_STRVAR(share_setstate_doc, "__setstate__($self, *args)\n--\n\n");
 PyDoc_STRVAR(mime_enter_doc, "__enter__($self, /)\n--\n\n");
 PyDoc_STRVAR(mime_exit_doc, "__exit__($self, exc_type, exc, tb, /)\n--\n\n");
+PyDoc_STRVAR(core_enter_doc, "__enter__($self, /)\n--\n\n");
+PyDoc_STRVAR(core_exit_doc, "__exit__($self, exc_type, exc, tb, /)\n--\n\n");
+PyDoc_STRVAR(core_getstate_doc, "__getstate__($self, /)\n--\n\n");
+PyDoc_STRVAR(core_setstate_doc, "__setstate__($self, *args)\n--\n\n");
 PyDoc_STRVAR(import_checks_doc, "_import_checks($module, version_num, version, backends, /)\n--\n\n");
 
 // CurlUrl

@@ -4,6 +4,7 @@
 
 #include "curl.h"
 #include "docstrings.h"
+#include "eventcore.h"
 #include "holders.h"
 #include "mime.h"
 #include "mimepart.h"
@@ -110,6 +111,7 @@ constexpr TypeEntry kTypes[] = {
     {&CurlHttppost_Type, nullptr},
     {&CurlMulti_Type, "CurlMulti"},
     {&CurlShare_Type, "CurlShare"},
+    {&EventCore_Type, "EventCore"},
     {&CurlMime_Type, "CurlMime"},
     {&CurlMimePart_Type, "CurlMimePart"},
     {&MimeDataCbOwner_Type, nullptr},
@@ -151,6 +153,9 @@ constexpr InternedEntry kInterned[] = {
     {&kx.str_astimezone, "astimezone"},
     {&kx.str_strftime, "strftime"},
     {&kx.str_strptime, "strptime"},
+    {&kx.str_done, "done"},
+    {&kx.str_set_result, "set_result"},
+    {&kx.str_set_exception, "set_exception"},
 };
 
 // Every object global of this file; cleared at teardown and on a failed
@@ -161,7 +166,7 @@ PyObject** const kOwnedGlobals[] = {
     &kx.utc_tz,          &kx.ws_frame_type,   &kx.curl_header_type, &kx.curl_fileinfo_type,   &kx.curlobject_constants,  &kx.curlmultiobject_constants,
     &kx.curlshareobject_constants, &kx.str_write,       &kx.str_read,        &kx.str_release,
     &kx.str_getvalue,    &kx.str_tzinfo,      &kx.str_astimezone,  &kx.str_strftime,
-    &kx.str_strptime,
+    &kx.str_strptime,    &kx.str_done,        &kx.str_set_result,  &kx.str_set_exception,
 };
 
 void release_globals() {

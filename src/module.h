@@ -37,6 +37,9 @@ struct ModuleGlobals {
   PyObject* str_astimezone;
   PyObject* str_strftime;
   PyObject* str_strptime;
+  PyObject* str_done;
+  PyObject* str_set_result;
+  PyObject* str_set_exception;
 };
 extern ModuleGlobals kx;
 

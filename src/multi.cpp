@@ -539,32 +539,30 @@ int do_multi_clear(PyObject* op) {
 // Membership
 // ---------------------------------------------------------------------------
 
-PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
-  CurlMultiObject* self = as_multi(op);
-  PyObject* arg = nullptr;
-  if (!parse_args(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
-  CurlObject* curl = as_curl(arg);
-  MultiAccess access;
+}  // namespace
+
+int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access) {
+  PyObject* arg = reinterpret_cast<PyObject*>(curl);
   access.lock_with(self, curl);
-  if (check_multi_add_remove(self, curl) < 0) return nullptr;
+  if (check_multi_add_remove(self, curl) < 0) return -1;
   if (curl->handle == nullptr) {
     set_error_text("curl object already closed");
-    return nullptr;
+    return -1;
   }
   if (curl->multi_stack == self) {
     set_error_text("curl object already on this multi-stack");
-    return nullptr;
+    return -1;
   }
   assert(curl->multi_stack == nullptr);
-  Ref weakref = Ref::steal(PyWeakref_NewRef(op, nullptr));
-  if (!weakref) return nullptr;
+  Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
+  if (!weakref) return -1;
   // Both checked free under both sections: claiming the multi's slot makes
   // the handle busy too, from the moment it is a member.
   if (!access.claim(self)) {
     set_error_text("cannot add/remove handle - multi_perform() already running");
-    return nullptr;
+    return -1;
   }
-  if (PySet_Add(self->easies, arg) < 0) return nullptr;
+  if (PySet_Add(self->easies, arg) < 0) return -1;
   // Membership is in place before libcurl sees the handle: the timer
   // callable that the add fires then finds the handle busy and cannot
   // close it while libcurl is still linking it in.
@@ -581,14 +579,39 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t na
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
     if (raised) {
       PyErr_SetRaisedException(raised.release());
-      return nullptr;
+      return -1;
     }
     set_error_code_text(rc, "curl_multi_add_handle() failed due to internal errors");
-    return nullptr;
+    return -1;
   }
   // The handle is added; a KeyboardInterrupt left by the timer callable
   // still reaches the caller.
-  if (PyErr_Occurred()) return nullptr;
+  if (PyErr_Occurred()) return -1;
+  return 0;
+}
+
+void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  if (self->easies != nullptr &&
+      PySet_Discard(self->easies, reinterpret_cast<PyObject*>(curl)) < 0) {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(raised.release());
+  easy_clear_multi_ref(curl);
+}
+
+namespace {
+
+PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  CurlMultiObject* self = as_multi(op);
+  PyObject* arg = nullptr;
+  if (!parse_args(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
+  {
+    CriticalSection cs(op);
+    if (refuse_if_driven(self, "add_handle") < 0) return nullptr;
+  }
+  MultiAccess access;
+  if (multi_add_member(self, as_curl(arg), access) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -599,6 +622,7 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
   CurlObject* curl = as_curl(arg);
   MultiAccess access;
   access.lock_with(self, curl);
+  if (refuse_if_driven(self, "remove_handle") < 0) return nullptr;
   if (check_multi_add_remove(self, curl) < 0) return nullptr;
   if (curl->handle == nullptr) {
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
@@ -650,6 +674,7 @@ PyObject* do_multi_close(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
   MultiAccess access;
   if (access.acquire(self, 0, "close") < 0) return nullptr;
+  if (refuse_if_driven(self, "close") < 0) return nullptr;
   access.unlock();
   const int detached =
       util_multi_detach_easies(self, self->close_handles != 0, false, reclaim_or_fail);
@@ -672,6 +697,7 @@ PyObject* do_multi_perform(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "perform") < 0) return nullptr;
+  if (refuse_if_driven(self, "perform") < 0) return nullptr;
   access.unlock();
   int running = -1;
   CURLMcode rc;
@@ -691,6 +717,7 @@ PyObject* do_multi_socket_action(PyObject* op, PyObject* const* args, Py_ssize_t
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "socket_action") < 0) return nullptr;
+  if (refuse_if_driven(self, "socket_action") < 0) return nullptr;
   access.unlock();
   int running = -1;
   CURLMcode rc;
@@ -708,6 +735,7 @@ PyObject* do_multi_socket_all(PyObject* op, PyObject*) {
   }
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, "socket_all") < 0) return nullptr;
+  if (refuse_if_driven(self, "socket_all") < 0) return nullptr;
   access.unlock();
   int running = -1;
   CURLMcode rc;
@@ -931,6 +959,10 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
   }
   const MultiOption* entry = find_multi_option(option);
+  if ((option == CURLMOPT_SOCKETFUNCTION || option == CURLMOPT_TIMERFUNCTION) &&
+      refuse_if_driven(self, "setopt") < 0) {
+    return nullptr;
+  }
   if (value == Py_None) {
     if (entry != nullptr && entry->cls == MultiOptClass::StringList) {
       // Emptying a list option cannot fail on a valid handle.
@@ -982,6 +1014,7 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
   // Meant for the socket callable, inside a driving call.
   MultiAccess access;
   if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow) < 0) return nullptr;
+  if (refuse_if_driven(self, name) < 0) return nullptr;
   if (self->socket_assignments == nullptr) {
     // Only after the collector cleared this multi.
     self->socket_assignments = PyDict_New();
@@ -1159,6 +1192,12 @@ void assert_multi_state(const CurlMultiObject* self) {
   // the handle before it lets go of its claim, and Python code (finalizers
   // of assigned objects, another thread) may look at the multi meanwhile.
   (void)self;
+}
+
+int refuse_if_driven(const CurlMultiObject* self, const char* name) {
+  if (self->core == nullptr) return 0;
+  set_error_format("cannot invoke %s() - the multi is driven by an EventCore", name);
+  return -1;
 }
 
 int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {

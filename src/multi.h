@@ -7,6 +7,10 @@
 
 #include "pyutil.h"
 
+struct CurlObject;
+struct EventCoreObject;
+class MultiAccess;
+
 struct CurlMultiObject {
   PyObject_HEAD
   PyObject* dict;
@@ -23,6 +27,10 @@ struct CurlMultiObject {
   PyObject* socket_assignments;  // dict
   PyObject* easies;              // set of Curl, or null once closed
   int close_handles;
+  // The EventCore that drives this multi (eventcore.cpp), borrowed: the
+  // core holds the multi and clears this when it lets go. Set and cleared
+  // by the thread that holds the multi's slot, under its section.
+  EventCoreObject* core;
 };
 
 extern PyTypeObject CurlMulti_Type;
@@ -30,5 +38,19 @@ inline bool is_multi(PyObject* o) { return PyObject_TypeCheck(o, &CurlMulti_Type
 
 void assert_multi_state(const CurlMultiObject* self);
 int check_multi_state(const CurlMultiObject* self, int flags, const char* name);
+
+// While an EventCore drives the multi, the methods that would drive it too
+// or change its membership or socket bookkeeping are refused: -1 with
+// kelvex.error set, else 0. The caller holds the multi's section.
+int refuse_if_driven(const CurlMultiObject* self, const char* name);
+
+// Membership for the event core. multi_add_member adds `curl` as
+// add_handle() does; on success `access` still holds the multi's claim
+// (its section ended), so that the caller can record the transfer before
+// another thread sees the multi idle. multi_forget_member drops the
+// records of a handle that the holder of the claim has just removed from
+// libcurl's multi handle.
+int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access);
+void multi_forget_member(CurlMultiObject* self, CurlObject* curl);
 
 #endif  // KELVEX_MULTI_H

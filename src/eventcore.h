@@ -1,0 +1,51 @@
+// The EventCore object (eventcore.cpp): a CurlMulti driven by libcurl's
+// socket interface entirely in C++. Its own epoll set holds libcurl's
+// sockets and a timerfd for libcurl's timer, so that an event loop watches
+// one descriptor and calls process() when it turns readable; process()
+// runs socket_action for every ready socket and for the timer, reaps the
+// finished transfers and completes them, all but the completion with the
+// interpreter detached.
+#ifndef KELVEX_EVENTCORE_H
+#define KELVEX_EVENTCORE_H
+
+#include <sys/epoll.h>
+
+#include "pyutil.h"
+
+struct CurlMultiObject;
+struct CoreTransfer;  // one transfer in flight (eventcore.cpp)
+
+// Ready descriptors taken by one epoll_wait; more wait for the next pass.
+inline constexpr int kCoreMaxEvents = 128;
+
+// Every field but `count` is used only by the thread that holds the
+// multi's slot (the claim of a core method, or of the multi's own close or
+// deallocation); `multi`, `epoll_fd` and `timer_fd` are also read under the
+// core's section, and set under it and the claim together.
+struct EventCoreObject {
+  PyObject_HEAD
+  PyObject* weakreflist;
+  CurlMultiObject* multi;  // strong; null once closed
+  int epoll_fd;            // -1 once closed
+  int timer_fd;            // -1 once closed
+  // The transfers in flight: an open-addressing table keyed by the Curl
+  // object, `mask + 1` buckets (a power of two, at least twice `count`).
+  CoreTransfer** buckets;
+  std::size_t mask;
+  Py_ssize_t count;  // read without the claim by len()
+  CoreTransfer* spare;  // records of ended transfers, for reuse
+  // The transfers one process() call reaped; room for every transfer.
+  CoreTransfer** finished;
+  std::size_t finished_capacity;
+  // Finished transfers without a waiter that a failed process() could not
+  // hand out: the next call returns them first. A list, or null.
+  PyObject* undelivered;
+  bool processing;   // process() is driving libcurl now
+  bool timer_due;    // libcurl asked for its timeout at once, during process()
+  bool timer_armed;  // the timerfd is set
+  epoll_event events[kCoreMaxEvents];
+};
+
+extern PyTypeObject EventCore_Type;
+
+#endif  // KELVEX_EVENTCORE_H
