@@ -540,7 +540,7 @@ PyDoc_STRVAR(core_doc,
 "uses it.");
 
 PyDoc_STRVAR(core_add_doc,
-"add($self, curl, waiter=None, body=False, /)\n"
+"add($self, /, curl, waiter=None, body=False)\n"
 "--\n"
 "\n"
 "add(curl, waiter=None, body=False) -> None\n"

@@ -691,6 +691,9 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     }
     if (raised && returned && PyList_GET_SIZE(returned.get()) > 0) {
       self->undelivered = returned.release();
+      // The descriptor must say so: an event loop calls only when it is
+      // readable.
+      timer_set(self, 1);
     }
   }
   // The claim is given up: a waiter's callbacks may use the core.

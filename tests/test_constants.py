@@ -980,7 +980,7 @@ LIBCURL_NAMES = {name for name, _, _, _ in LIBCURL_CONSTANTS}
 # Module attributes that are not constants.
 NON_CONSTANTS = {
     "version", "COMPILE_PY_VERSION_HEX", "COMPILE_LIBCURL_VERSION_NUM", "COMPILE_SSL_LIB",
-    "error", "Curl", "CurlMulti", "CurlShare", "CurlMime", "CurlMimePart",
+    "error", "Curl", "CurlMulti", "CurlShare", "CurlMime", "CurlMimePart", "EventCore",
     "KhKey", "CurlSockAddr", "HstsEntry", "HstsIndex", "WsFrame", "CurlHeader", "CurlUrl", "CurlFileInfo",
     "global_init", "global_cleanup", "version_info",
     "easy_strerror", "multi_strerror", "share_strerror", "url_strerror", "_import_checks",
