@@ -134,6 +134,51 @@ def test_transfer_delivers_the_body(run, http_server):
     assert c.getinfo(kelvex.RESPONSE_CODE) == 200
 
 
+def test_perform_rb_returns_the_body_and_keeps_the_write_target(run, http_server):
+    """Bodies of every size come back as bytes, concurrently; the handle's
+    write callable takes the body of its next perform() again."""
+    lengths = [1, 2, 16_384, 102_400]
+    targets = [[] for _ in lengths]
+    handles = [handle(body_url(http_server, n), chunks) for n, chunks in zip(lengths, targets)]
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            bodies = await asyncio.gather(*(multi.perform_rb(c) for c in handles))
+            assert await multi.perform_rs(handles[1]) == "ab"
+            await multi.perform(handles[2])
+            return bodies
+
+    assert run(main) == [expected_body(n) for n in lengths]
+    assert [b"".join(chunks) for chunks in targets] == [b"", b"", expected_body(16_384), b""]
+
+
+def test_perform_rb_failure_and_cancellation(run, raw_server, http_server):
+    server = Stalling(raw_server, PARTIAL, HALF_BODY)
+    failing = handle(f"http://127.0.0.1:{closed_port()}/")
+    cut_chunks = []
+    cut = handle(server.url, cut_chunks)
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            with pytest.raises(kelvex.error) as info:
+                await multi.perform_rb(failing)
+            assert info.value.args[0] == kelvex.E_COULDNT_CONNECT
+            task = asyncio.create_task(multi.perform_rb(cut))
+            await until(server.requested)
+            await asyncio.sleep(0.05)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert multi.in_flight == 0 and cut not in multi.curl_multi
+            # The cut handle has its write callable back.
+            cut.setopt(kelvex.URL, body_url(http_server))
+            assert await multi.perform(cut) is None
+
+    run(main)
+    assert server.closed.wait(DEADLINE)
+    assert b"".join(cut_chunks) == expected_body()
+
+
 @pytest.mark.parametrize("status", [404, 500])
 def test_http_errors(run, http_server, status):
     url = f"{http_server.url}/status/{status}"
