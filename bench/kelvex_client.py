@@ -318,11 +318,43 @@ def _drive_socket(pool: _Pool, count: int, loop: _EventLoop):
         pool.reap()
 
 
+def _drive_core(pool: _Pool, count: int, core):
+    """The socket style through an EventCore: libcurl's sockets and timer
+    handled in C++, bodies collected there; one process() call per wake-up
+    returns the finished transfers."""
+    pool.total, pool.started, pool.done = count, 0, 0
+    add, process = core.add, core.process
+    for c in pool.handles:
+        if pool.started < count:
+            add(c, None, True)
+            pool.started += 1
+    received = 0
+    while pool.done < count:
+        for c, body in process(1.0):
+            if type(body) is not bytes:
+                raise RuntimeError(f"transfer failed: {body!r}")
+            received += len(body)
+            pool.done += 1
+            if pool.started < count:
+                add(c, None, True)
+                pool.started += 1
+    pool.core_bytes = getattr(pool, "core_bytes", 0) + received
+
+
 def w3(job: dict) -> dict:
     """W3, and W8 when the job names a CA file (HTTP/2 over TLS)."""
     inflight, n = job["inflight"], job["count"]
     pool = _Pool(job["url"], inflight, job.get("cafile"))
-    if job["variant"] == "poll":
+    core = None
+    if job["variant"] == "core":
+        core = kelvex.EventCore(pool.multi)
+
+        def drive(pool, count):
+            _drive_core(pool, count, core)
+
+        pool.core_bytes = 0
+        pool.count = lambda: pool.core_bytes
+    elif job["variant"] == "poll":
         drive = _drive_poll
     elif job["variant"] == "socket":
         loop = _EventLoop(pool.multi)
@@ -340,6 +372,8 @@ def w3(job: dict) -> dict:
     # after the warm-up round should be 0 on one multiplexed connection).
     opened = sum(c.getinfo(kelvex.NUM_CONNECTS) for c in pool.handles)
     versions = sorted({c.getinfo(kelvex.INFO_HTTP_VERSION) for c in pool.handles})
+    if core is not None:
+        core.close()
     pool.close()
     if job.get("cafile") and (versions != [kelvex.CURL_HTTP_VERSION_2_0] or opened):
         raise RuntimeError(f"W8 ran on HTTP versions {versions} and opened {opened} connections")
@@ -349,11 +383,13 @@ def w3(job: dict) -> dict:
 # W7: W3 through kelvex.aio on an asyncio loop: as many tasks as transfers
 # in flight, each awaiting one handle after the other.
 
-async def _aio_concurrent(multi, handles: list, count: int) -> None:
+async def _aio_concurrent(multi, handles: list, count: int, body: bool = False) -> int:
+    """Returns the bytes of the bodies awaited with perform_rb (body=True)."""
     left = count
+    received = 0
 
     async def worker(c):
-        nonlocal left
+        nonlocal left, received
         perform = multi.perform
         while left > 0:
             left -= 1
@@ -361,7 +397,18 @@ async def _aio_concurrent(multi, handles: list, count: int) -> None:
             if c.getinfo(kelvex.RESPONSE_CODE) != 200:
                 raise RuntimeError(f"HTTP status {c.getinfo(kelvex.RESPONSE_CODE)}")
 
-    await asyncio.gather(*(worker(c) for c in handles[:count]))
+    async def body_worker(c):
+        nonlocal left, received
+        perform_rb = multi.perform_rb
+        while left > 0:
+            left -= 1
+            body = await perform_rb(c)
+            received += len(body)
+            if c.getinfo(kelvex.RESPONSE_CODE) != 200:
+                raise RuntimeError(f"HTTP status {c.getinfo(kelvex.RESPONSE_CODE)}")
+
+    await asyncio.gather(*((body_worker if body else worker)(c) for c in handles[:count]))
+    return received
 
 
 def w7(job: dict) -> dict:
@@ -378,15 +425,17 @@ def w7(job: dict) -> dict:
 
     mark = _mark if job.get("marks") else _no_mark
 
+    body = bool(job.get("body"))
+
     async def main():
         async with kelvex.aio.Multi() as multi:
-            await _aio_concurrent(multi, handles, inflight)
+            await _aio_concurrent(multi, handles, inflight, body)
             start_bytes = count()
             mark()
             with Span() as span:
-                await _aio_concurrent(multi, handles, n)
+                collected = await _aio_concurrent(multi, handles, n, body)
             mark()
-            return span, count() - start_bytes
+            return span, count() - start_bytes + collected
 
     loop = new_loop(job["loop"])
     try:

@@ -154,6 +154,8 @@ def _reference(figures, f):
         ref = _find(figures, w, m, "native", buffer)
     elif w == "W7":
         ref = _find(figures, w, m, "native", "socket")
+    elif w == "W3" and client == "kelvex" and variant == "core":
+        ref = _find(figures, w, m, "native", "socket")
     elif w in ("W3", "W8") and client in ("native", "kelvex"):
         ref = _find(figures, w, m, "native", variant)
     elif w in ("W3", "W8"):
@@ -219,6 +221,7 @@ def targets(figures, meta) -> list[dict]:
         k = _find(figures, "W3", "requests_per_s", "kelvex", style)
         x = _paired_ratio(k, _by_rep(aio)).get("ratio") if k and aio else None
         check("W3", f"kelvex {style} / aiohttp", x, ">=", 2.0, ">= 2")
+    check("W3", "kelvex core / C++ socket", ratio("W3", "requests_per_s", "core"), ">=", 0.95, ">= 0.95")
     for variant in ("callback", "perform_rb"):
         check("W4", f"kelvex {variant} instructions per request / C++",
               ratio("W4", "instructions_per_request", variant), "<=", 1.15, "<= 1.15")
@@ -237,7 +240,10 @@ def targets(figures, meta) -> list[dict]:
         k = _find(figures, "W7", "requests_per_s", "kelvex", loop)
         if k is None:
             continue
-        check("W7", f"kelvex.aio {loop} / C++ socket", k.get("ratio"), ">=", 0.75, ">= 0.75")
+        check("W7", f"kelvex.aio {loop} / C++ socket", k.get("ratio"), ">=", 0.90, ">= 0.90")
+        for variant in (loop, f"{loop} perform_rb"):
+            check("W7", f"kelvex.aio {variant} instructions per request / C++ socket",
+                  ratio("W7", "instructions_per_request", variant), "<=", 1.15, "<= 1.15")
         peer = _find(figures, "W7", "requests_per_s", "aiohttp", loop)
         x = _paired_ratio(k, _by_rep(peer)).get("ratio") if peer else None
         check("W7", f"kelvex.aio {loop} / aiohttp {loop}", x, ">=", 3.0, ">= 3")

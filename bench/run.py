@@ -163,6 +163,9 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
             inflight=inflight, variant=style)
         add("W3", "kelvex", style, workload="w3", url=small, count=cfg["w3_count"],
             inflight=inflight, variant=style)
+    # The socket style through kelvex.EventCore, compared with C++'s socket style.
+    add("W3", "kelvex", "core", workload="w3", url=small, count=cfg["w3_count"],
+        inflight=inflight, variant="core")
     for peer in ASYNC_PEERS:
         add("W3", peer, "", workload="w3", url=small, count=cfg["w3_peer_count"][peer],
             inflight=inflight)
@@ -186,14 +189,21 @@ def plan(cfg: dict, server: Nginx) -> dict[str, list[Job]]:
             if installed(client) and installed(loop):
                 add("W7", client, loop, workload="w7", url=small, count=count, inflight=inflight,
                     loop=loop)
+                if client == "kelvex":
+                    # The body collected in C++, awaited with perform_rb.
+                    add("W7", client, f"{loop} perform_rb", workload="w7", url=small, count=count,
+                        inflight=inflight, loop=loop, body=True)
     # Where the instructions of a W7 request go, once per run (the counts
     # barely move between runs).
     if cfg["w7_callgrind_count"]:
-        profiled = [("native", "socket", "w3")] + [("kelvex", loop, "w7") for loop in W7_CLIENTS["kelvex"]
-                                                   if installed(loop)]
-        for client, variant, workload in profiled:
+        profiled = [("native", "socket", "w3", "socket", False)]
+        for loop in W7_CLIENTS["kelvex"]:
+            if installed(loop):
+                profiled += [("kelvex", loop, "w7", loop, False),
+                             ("kelvex", f"{loop} perform_rb", "w7", loop, True)]
+        for client, variant, workload, loop, body in profiled:
             job = add("W7", client, variant, workload=workload, url=small, count=cfg["w7_callgrind_count"],
-                      inflight=inflight, loop=variant, marks=True)
+                      inflight=inflight, loop=loop, body=body, marks=True)
             job.callgrind, job.max_reps = True, 1
     h2 = dict(workload="w8", url=server.tls_url("1k"), count=cfg["w8_count"],
               inflight=cfg["w8_inflight"], cafile=server.ca_path)
