@@ -5,6 +5,7 @@
 #include "curl.h"
 
 #include "callbacks.h"
+#include "eventcore.h"
 #include "mime.h"
 #include "module.h"
 #include "multi.h"
@@ -214,6 +215,10 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
     (void)curl_easy_setopt(copy->handle, cb.data_option, copy);
   }
   if (copy->cb_closesocket != nullptr) closesocket_link(copy);
+  // The source's body may be collected by an EventCore right now (and a
+  // pushed stream's handle is a copy too): the copy must not inherit the
+  // core's write function, whose data is the core's record.
+  curl_restore_write_target(copy);
   copy->write_use_memoryview = source->write_use_memoryview;
   copy->header_use_memoryview = source->header_use_memoryview;
 

@@ -266,22 +266,6 @@ void install_callbacks(CURLM* multi, EventCoreObject* self) {
   (void)curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void*>(self));
 }
 
-// The handle's own write target again, as its options describe it: the
-// write trampoline when it has a callable (or file object), else libcurl's
-// default of standard output. The caller holds the multi's claim and the
-// handle has left the multi.
-void restore_write_target(CurlObject* curl) {
-  if (curl->handle == nullptr) return;
-  if (curl->cb_write != nullptr) {
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION, &write_callback);
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(curl));
-  } else {
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION,
-                           static_cast<curl_write_callback>(nullptr));
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Driving, with the interpreter detached
 // ---------------------------------------------------------------------------
@@ -413,7 +397,7 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot
       (void)curl_multi_remove_handle(multi->multi_handle, t->curl->handle);
     }
     multi_forget_member(multi, t->curl);
-    if (t->collect) restore_write_target(t->curl);
+    if (t->collect) curl_restore_write_target(t->curl);
     record_recycle(self, t);
     if (cut != nullptr) {
       Ref item = Ref::steal(PyTuple_Pack(2, curl.get(), waiter ? waiter.get() : Py_None));
@@ -624,7 +608,7 @@ PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) 
       (void)curl_multi_remove_handle(multi->multi_handle, curl->handle);
     }
     multi_forget_member(multi, curl);
-    if (t->collect) restore_write_target(curl);
+    if (t->collect) curl_restore_write_target(curl);
     record_recycle(self, t);
   }
   if (PyErr_Occurred()) return nullptr;
@@ -671,7 +655,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     for (std::size_t i = 0; i < finished; ++i) {
       CoreTransfer* t = self->finished[i];
       multi_forget_member(multi, t->curl);
-      if (t->collect) restore_write_target(t->curl);
+      if (t->collect) curl_restore_write_target(t->curl);
       Ref result = transfer_result(t);
       Ref curl = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
       Ref waiter = Ref::steal(t->waiter);
@@ -807,6 +791,21 @@ PySequenceMethods core_as_sequence = {
 };
 
 }  // namespace
+
+// The handle's own write target again, as its options describe it: the
+// write trampoline when it has a callable (or file object), else libcurl's
+// default of standard output.
+void curl_restore_write_target(CurlObject* curl) {
+  if (curl->handle == nullptr) return;
+  if (curl->cb_write != nullptr) {
+    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION, &write_callback);
+    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(curl));
+  } else {
+    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION,
+                           static_cast<curl_write_callback>(nullptr));
+    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
+  }
+}
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

@@ -48,4 +48,11 @@ struct EventCoreObject {
 
 extern PyTypeObject EventCore_Type;
 
+struct CurlObject;
+// Points the handle's libcurl write function back at what its options
+// describe, undoing a core's body collector: for the end of a collected
+// transfer, and for a duplicate made while one ran. The caller holds the
+// slot that serves the handle.
+void curl_restore_write_target(CurlObject* curl);
+
 #endif  // KELVEX_EVENTCORE_H

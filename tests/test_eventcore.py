@@ -2,6 +2,7 @@
 event loop, against loopback servers."""
 
 import concurrent.futures
+import io
 import select
 import socket
 import threading
@@ -109,6 +110,25 @@ def test_bodies_collected_and_delivered_side_by_side(core, http_server):
     core.add(c)
     assert drain(core, 1) == {c: None}
     assert b"".join(chunks) == expected_body(1000)
+
+
+@pytest.mark.parametrize("target", ["callable", "file object"])
+def test_a_copy_made_while_the_body_is_collected_writes_to_its_target(core, http_server, target):
+    """duphandle() during a collected transfer: the copy must not inherit
+    the core's collector, whose record is not its own."""
+    sink = io.BytesIO()
+    c = handle(body_url(http_server))
+    if target == "callable":
+        c.setopt(kelvex.WRITEFUNCTION, sink.write)
+    else:
+        c.setopt(kelvex.WRITEDATA, sink)
+    core.add(c, body=True)
+    copy = c.duphandle()
+    copy.setopt(kelvex.URL, body_url(http_server, 5))
+    copy.perform()
+    assert sink.getvalue() == b"abcde"
+    assert drain(core, 1)[c] == expected_body()
+    assert sink.getvalue() == b"abcde"
 
 
 @pytest.mark.parametrize("body", [False, True])
