@@ -147,7 +147,6 @@ class CurlMulti:
     # Constants of the multi interface and attributes set on the object.
     def __getattr__(self, name: str) -> Any: ...
 
-@disjoint_base
 @final
 class EventCore:
     def __new__(cls, multi: CurlMulti) -> Self: ...

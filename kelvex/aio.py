@@ -22,6 +22,7 @@ standard loop and on any loop with ``add_reader`` (uvloop too), on Linux
 from __future__ import annotations
 
 import asyncio
+from asyncio import Future
 from collections import deque
 from collections.abc import AsyncIterator
 from types import TracebackType
@@ -99,7 +100,8 @@ class Multi:
             loop = self._bind()
         if self._limit is not None and len(self._core) + self._reserved >= self._limit:
             await self._wait_for_slot(loop)
-        future = loop.create_future()
+        # The loop's create_future() is Python code on the standard loop.
+        future: Future[None] = Future(loop=loop)
         try:
             self._core.add(curl, future)
         except BaseException:
@@ -120,7 +122,7 @@ class Multi:
             loop = self._bind()
         if self._limit is not None and len(self._core) + self._reserved >= self._limit:
             await self._wait_for_slot(loop)
-        future: asyncio.Future[bytes] = loop.create_future()
+        future: Future[bytes] = Future(loop=loop)
         try:
             self._core.add(curl, future, True)
         except BaseException:

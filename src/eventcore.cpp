@@ -114,8 +114,8 @@ int table_reserve(EventCoreObject* self, std::size_t wanted) {
   if (wanted > self->finished_capacity) {
     std::size_t capacity = self->finished_capacity ? self->finished_capacity * 2 : 64;
     while (capacity < wanted) capacity *= 2;
-    auto* grown = static_cast<CoreTransfer**>(
-        PyMem_RawRealloc(self->finished, capacity * sizeof(CoreTransfer*)));
+    auto* grown = static_cast<CoreFinished*>(
+        PyMem_RawRealloc(self->finished, capacity * sizeof(CoreFinished)));
     if (grown == nullptr) {
       PyErr_NoMemory();
       return -1;
@@ -277,7 +277,7 @@ int cselect_flags(std::uint32_t events) {
 
 // One pass: waits up to `wait_ms` for a ready descriptor (none while a
 // timeout is due), acts on every ready one, runs the due timeouts, then
-// moves the finished transfers out of the table and the multi into
+// takes the finished transfers out of the multi and notes them in
 // `finished`. Returns how many.
 std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
   int running = 0;
@@ -316,12 +316,11 @@ std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
     const CURLcode result = msg->data.result;
     char* priv = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
-    const Py_ssize_t at = table_find(self, reinterpret_cast<CurlObject*>(priv));
-    if (at < 0) continue;
-    CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
-    t->result = result;
+    auto* curl = reinterpret_cast<CurlObject*>(priv);
+    // Reading the table is safe here: only attached code changes it.
+    if (table_find(self, curl) < 0) continue;
     (void)curl_multi_remove_handle(multi, easy);
-    self->finished[finished++] = t;
+    self->finished[finished++] = CoreFinished{curl, result};
   }
   return finished;
 }
@@ -351,18 +350,18 @@ Ref transfer_result(CoreTransfer* t) {
 // unraisable: the other waiters still get theirs.
 void complete_waiter(PyObject* waiter, PyObject* result) {
   PyObject* args[3] = {nullptr, waiter, result};
+  PyObject* name = PyExceptionInstance_Check(result) ? kx.str_set_exception : kx.str_set_result;
+  Ref answer = Ref::steal(
+      PyObject_VectorcallMethod(name, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (answer) return;
+  // Asked only after a refusal, which is rare: a waiter done already (a
+  // cancelled future) refuses a result, and that is no fault.
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
   Ref done = Ref::steal(
       PyObject_VectorcallMethod(kx.str_done, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (done) {
-    const int is_done = PyObject_IsTrue(done.get());
-    if (is_done == 1) return;
-    if (is_done == 0) {
-      PyObject* name = PyExceptionInstance_Check(result) ? kx.str_set_exception : kx.str_set_result;
-      Ref answer = Ref::steal(PyObject_VectorcallMethod(name, args + 1,
-                                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-      if (answer) return;
-    }
-  }
+  const int is_done = done ? PyObject_IsTrue(done.get()) : -1;
+  if (is_done == 1) return;
+  if (is_done == 0) PyErr_SetRaisedException(raised.release());
   PyErr_WriteUnraisable(waiter);
 }
 
@@ -536,7 +535,15 @@ PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
   PyObject* arg = nullptr;
   PyObject* waiter = Py_None;
   int body = 0;
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter, &body)) {
+  // The path of every transfer: positional arguments are taken as they
+  // are, the parser sees the rest (and words the refusals).
+  if (kwnames == nullptr && nargs >= 1 && nargs <= 3 && is_curl(args[0]) &&
+      (nargs < 3 || PyBool_Check(args[2]))) {
+    arg = args[0];
+    if (nargs >= 2) waiter = args[1];
+    if (nargs == 3) body = args[2] == Py_True;
+  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter,
+                                  &body)) {
     return nullptr;
   }
   Ref held = core_multi(self, "add");
@@ -653,7 +660,10 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     }
     if (!returned) returned = Ref::steal(PyList_New(0));
     for (std::size_t i = 0; i < finished; ++i) {
-      CoreTransfer* t = self->finished[i];
+      const Py_ssize_t at = table_find(self, self->finished[i].curl);
+      assert(at >= 0);
+      CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
+      t->result = self->finished[i].result;
       multi_forget_member(multi, t->curl);
       if (t->collect) curl_restore_write_target(t->curl);
       Ref result = transfer_result(t);

@@ -13,7 +13,15 @@
 #include "pyutil.h"
 
 struct CurlMultiObject;
+struct CurlObject;
 struct CoreTransfer;  // one transfer in flight (eventcore.cpp)
+
+// A transfer libcurl reported done, noted while the interpreter is detached;
+// its record leaves the table once attached again.
+struct CoreFinished {
+  CurlObject* curl;  // borrowed from its record
+  CURLcode result;
+};
 
 // Ready descriptors taken by one epoll_wait; more wait for the next pass.
 inline constexpr int kCoreMaxEvents = 128;
@@ -35,7 +43,9 @@ struct EventCoreObject {
   Py_ssize_t count;  // read without the claim by len()
   CoreTransfer* spare;  // records of ended transfers, for reuse
   // The transfers one process() call reaped; room for every transfer.
-  CoreTransfer** finished;
+  // The table itself changes only while attached, so that the collector,
+  // which may run on another thread meanwhile, always finds it whole.
+  CoreFinished* finished;
   std::size_t finished_capacity;
   // Finished transfers without a waiter that a failed process() could not
   // hand out: the next call returns them first. A list, or null.
@@ -48,7 +58,6 @@ struct EventCoreObject {
 
 extern PyTypeObject EventCore_Type;
 
-struct CurlObject;
 // Points the handle's libcurl write function back at what its options
 // describe, undoing a core's body collector: for the end of a collected
 // transfer, and for a duplicate made while one ran. The caller holds the
