@@ -299,3 +299,48 @@ def test_another_thread_is_refused_while_process_runs(core, http_server):
         leave.set()
         worker.join(DEADLINE)
     assert finished == [(c, None)]
+
+
+def test_threads_sharing_a_core_each_get_their_transfers(core, http_server):
+    """Several threads add, drive and cut on one core at once; a call that
+    finds the core busy is refused and tried again, and every transfer that
+    was not cut comes back once, with its body."""
+    threads, rounds = 4, 15
+    finished, errors, cut = [], [], []
+    lock = threading.Lock()
+
+    def busy_retry(call):
+        while True:
+            try:
+                return call()
+            except kelvex.error as e:
+                if "running" not in str(e):
+                    raise
+
+    def client(index):
+        try:
+            for i in range(rounds):
+                c = handle(body_url(http_server, 100 + index))
+                busy_retry(lambda: core.add(c, None, True))
+                if i % 5 == 4 and busy_retry(lambda: core.remove(c)):
+                    cut.append(c)
+                results = busy_retry(lambda: core.process(0.01))
+                with lock:
+                    finished.extend(results)
+                assert len(core) >= 0
+        except BaseException as e:
+            errors.append(e)
+
+    workers = [threading.Thread(target=client, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(DEADLINE)
+    assert errors == []
+    while len(core):
+        select.select([core.fileno()], [], [], DEADLINE)
+        finished += core.process()
+    assert len(finished) + len(cut) == threads * rounds
+    assert len({c for c, _ in finished} | set(cut)) == threads * rounds
+    for c, body in finished:
+        assert body == expected_body(len(body)) and 100 <= len(body) < 100 + threads
