@@ -175,8 +175,10 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
 // ---------------------------------------------------------------------------
 
 // The per-socket pointer libcurl keeps for the core: the epoll mask the
-// socket is registered with, with this bit set; null while unregistered.
-constexpr std::uintptr_t kRegistered = std::uintptr_t{1} << 40;
+// socket is registered with (EPOLLIN, EPOLLOUT), with this bit set; null
+// while unregistered.
+constexpr std::uintptr_t kRegistered = std::uintptr_t{1} << 8;
+static_assert(((EPOLLIN | EPOLLOUT) & kRegistered) == 0);
 
 int core_socket_callback(CURL* /*easy*/, curl_socket_t s, int what, void* userp, void* socketp) {
   auto* self = static_cast<EventCoreObject*>(userp);
@@ -209,19 +211,33 @@ int core_socket_callback(CURL* /*easy*/, curl_socket_t s, int what, void* userp,
   return 0;
 }
 
-void timer_set(EventCoreObject* self, long nanoseconds) {
+std::int64_t monotonic_ns() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// Makes the timerfd expire no later than `deadline` (CLOCK_MONOTONIC, ns).
+// Each change is a system call, and libcurl moves its timer often, so one
+// set to expire sooner is kept: expiring early costs one pass that runs
+// socket_action for the timeout, after which libcurl tells its timer
+// again even when it is unchanged. A deadline already passed makes the
+// descriptor readable at once.
+void timer_arm(EventCoreObject* self, std::int64_t deadline) {
+  if (self->timer_armed != 0 && self->timer_armed <= deadline) return;
+  if (deadline < 1) deadline = 1;  // zero would disarm it
   itimerspec spec{};
-  spec.it_value.tv_sec = nanoseconds / 1000000000L;
-  spec.it_value.tv_nsec = nanoseconds % 1000000000L;
-  (void)timerfd_settime(self->timer_fd, 0, &spec, nullptr);
-  self->timer_armed = nanoseconds != 0;
+  spec.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000);
+  spec.it_value.tv_nsec = static_cast<long>(deadline % 1000000000);
+  (void)timerfd_settime(self->timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+  self->timer_armed = deadline;
 }
 
 int core_timer_callback(CURLM* /*multi*/, long timeout_ms, void* userp) {
   auto* self = static_cast<EventCoreObject*>(userp);
   if (timeout_ms < 0) {
+    // No timer: one still armed only costs a pass.
     self->timer_due = false;
-    if (self->timer_armed) timer_set(self, 0);
     return 0;
   }
   if (timeout_ms == 0 && self->processing) {
@@ -230,8 +246,7 @@ int core_timer_callback(CURLM* /*multi*/, long timeout_ms, void* userp) {
     return 0;
   }
   self->timer_due = false;
-  // Zero would disarm the timerfd: the soonest expiry it takes is 1 ns.
-  timer_set(self, timeout_ms == 0 ? 1 : timeout_ms * 1000000L);
+  timer_arm(self, monotonic_ns() + std::int64_t{timeout_ms} * 1000000);
   return 0;
 }
 
@@ -291,7 +306,7 @@ std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
     if (fd == self->timer_fd) {
       std::uint64_t expirations;
       if (read(fd, &expirations, sizeof(expirations)) == sizeof(expirations)) {
-        self->timer_armed = false;
+        self->timer_armed = 0;
       }
       timeout = true;
       continue;
@@ -306,7 +321,7 @@ std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
   self->processing = false;
   if (self->timer_due) {
     self->timer_due = false;
-    timer_set(self, 1);
+    timer_arm(self, 0);
   }
   std::size_t finished = 0;
   int queued = 0;
@@ -317,7 +332,8 @@ std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
     char* priv = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
     auto* curl = reinterpret_cast<CurlObject*>(priv);
-    // Reading the table is safe here: only attached code changes it.
+    // Reading the table is safe here: only the holder of the claim changes
+    // it, and only while attached.
     if (table_find(self, curl) < 0) continue;
     (void)curl_multi_remove_handle(multi, easy);
     self->finished[finished++] = CoreFinished{curl, result};
@@ -687,7 +703,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
       self->undelivered = returned.release();
       // The descriptor must say so: an event loop calls only when it is
       // readable.
-      timer_set(self, 1);
+      timer_arm(self, 0);
     }
   }
   // The claim is given up: a waiter's callbacks may use the core.

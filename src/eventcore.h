@@ -52,7 +52,8 @@ struct EventCoreObject {
   PyObject* undelivered;
   bool processing;   // process() is driving libcurl now
   bool timer_due;    // libcurl asked for its timeout at once, during process()
-  bool timer_armed;  // the timerfd is set
+  // When the timerfd expires (CLOCK_MONOTONIC, ns), or 0 when it is not set.
+  std::int64_t timer_armed;
   epoll_event events[kCoreMaxEvents];
 };
 
