@@ -478,9 +478,6 @@ def main(argv=None) -> int:
     results["config"]["mode"] = "quick" if args.quick else "full"
     results["meta"]["duration_s"] = round(time.monotonic() - started, 1)
     results["meta"]["load_average_at_end"] = os.getloadavg()
-    if args.merge:
-        with open(os.path.join(args.out, "results.json")) as f:
-            results = merge(json.load(f), results, only)
     os.makedirs(args.out, exist_ok=True)
     if args.merge:
         if not only:
