@@ -294,7 +294,8 @@ int cselect_flags(std::uint32_t events) {
 // timeout is due), acts on every ready one, runs the due timeouts, then
 // takes the finished transfers out of the multi and notes them in
 // `finished`. Returns how many.
-std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
+std::size_t drive(EventCoreObject* self, CurlMultiObject* owner, int wait_ms) {
+  CURLM* multi = owner->multi_handle;
   int running = 0;
   self->processing = true;
   int ready = epoll_wait(self->epoll_fd, self->events, kCoreMaxEvents, self->timer_due ? 0 : wait_ms);
@@ -325,7 +326,9 @@ std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
   }
   std::size_t finished = 0;
   int queued = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+  while (finished < self->finished_capacity) {
+    CURLMsg* msg = curl_multi_info_read(multi, &queued);
+    if (msg == nullptr) break;
     if (msg->msg != CURLMSG_DONE) continue;
     CURL* easy = msg->easy_handle;
     const CURLcode result = msg->data.result;
@@ -333,11 +336,14 @@ std::size_t drive(EventCoreObject* self, CURLM* multi, int wait_ms) {
     if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
     auto* curl = reinterpret_cast<CurlObject*>(priv);
     // Reading the table is safe here: only the holder of the claim changes
-    // it, and only while attached.
-    if (table_find(self, curl) < 0) continue;
+    // it, and only while attached. A member that is not in it is a pushed
+    // stream the multi took in (its push callable accepted it).
+    if (table_find(self, curl) < 0 && curl->multi_stack != owner) continue;
     (void)curl_multi_remove_handle(multi, easy);
     self->finished[finished++] = CoreFinished{curl, result};
   }
+  // Pushed streams can outnumber the room kept: the rest on the next pass.
+  if (queued > 0 && finished == self->finished_capacity) timer_arm(self, 0);
   return finished;
 }
 
@@ -359,6 +365,26 @@ Ref transfer_result(CoreTransfer* t) {
   }
   if (!result) result = Ref::steal(PyErr_GetRaisedException());
   return result;
+}
+
+// A pushed stream that ended: it leaves the multi's records and comes back
+// like a transfer added without a waiter, its body having gone to the
+// write target its push callable gave it.
+void deliver_pushed(CurlMultiObject* multi, const CoreFinished& done, PyObject* returned) {
+  // The multi's records hold the only reference the core can count on.
+  Ref curl = Ref::borrow(reinterpret_cast<PyObject*>(done.curl));
+  multi_forget_member(multi, done.curl);
+  Ref result;
+  if (done.result != CURLE_OK) {
+    create_and_set_error_object(done.curl, done.result);
+    result = Ref::steal(PyErr_GetRaisedException());
+  } else {
+    result = Ref::borrow(Py_None);
+  }
+  Ref item = Ref::steal(PyTuple_Pack(2, curl.get(), result.get()));
+  if (returned == nullptr || !item || PyList_Append(returned, item.get()) < 0) {
+    PyErr_WriteUnraisable(curl.get());
+  }
 }
 
 // waiter.set_result(result) or waiter.set_exception(result), unless the
@@ -667,7 +693,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     std::size_t finished;
     {
       DetachedCall call(access.slot());
-      finished = drive(self, multi->multi_handle, wait_ms);
+      finished = drive(self, multi, wait_ms);
     }
     // An exception left by a callable, or a signal, is raised once the
     // finished transfers are completed.
@@ -677,7 +703,10 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     if (!returned) returned = Ref::steal(PyList_New(0));
     for (std::size_t i = 0; i < finished; ++i) {
       const Py_ssize_t at = table_find(self, self->finished[i].curl);
-      assert(at >= 0);
+      if (at < 0) {
+        deliver_pushed(multi, self->finished[i], returned.get());
+        continue;
+      }
       CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
       t->result = self->finished[i].result;
       multi_forget_member(multi, t->curl);

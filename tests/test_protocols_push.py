@@ -2,6 +2,9 @@
 the suite (cleartext HTTP/2 with prior knowledge) that pushes /pushed.css
 with every answer to /index."""
 
+import select
+import time
+
 import h2.config
 import h2.connection
 import h2.events
@@ -170,3 +173,32 @@ def test_without_a_push_callable_the_server_may_not_push(parent):
         multi.setopt(kelvex.M_PUSHFUNCTION, None)
         multi.remove_handle(parent)
     assert b"".join(parent.body) == INDEX
+
+
+def test_pushed_stream_comes_back_from_an_event_core(parent):
+    """Under an EventCore the accepted stream ends like a transfer added
+    without a waiter, and leaves the multi; the parent's body is collected
+    by the core, which the pushed copy must not inherit."""
+    pushes = []
+
+    def on_push(from_curl, pushed, headers):
+        pushed.body = []
+        pushed.setopt(kelvex.WRITEFUNCTION, pushed.body.append)
+        pushes.append(pushed)
+        return kelvex.PUSH_OK
+
+    multi = kelvex.CurlMulti()
+    multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
+    with kelvex.EventCore(multi) as core:
+        core.add(parent, None, True)
+        results = {}
+        deadline = time.monotonic() + 60
+        while len(results) < 2 and time.monotonic() < deadline:
+            select.select([core.fileno()], [], [], 1)
+            results.update(core.process())
+        [pushed] = pushes
+        assert results == {parent: INDEX, pushed: None}
+        assert b"".join(pushed.body) == PUSHED
+        assert parent not in multi and pushed not in multi and len(core) == 0
+    multi.close()
+    pushed.close()
