@@ -553,7 +553,8 @@ PyDoc_STRVAR(core_add_doc,
 "core collects the response body in C++ and the result is that bytes\n"
 "object, the handle's own write target coming back when the transfer\n"
 "ends; otherwise the body goes to the handle's write target and the\n"
-"result is None.");
+"result is None. Closing curl while its transfer runs ends the transfer\n"
+"with kelvex.error('curl object closed during the transfer').");
 
 PyDoc_STRVAR(core_remove_doc,
 "remove($self, curl, /)\n"

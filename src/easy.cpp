@@ -487,6 +487,7 @@ void util_curl_close(CurlObject* self) {
         // The handle is cleaned up next whatever libcurl answers.
         (void)curl_multi_remove_handle(multi->multi_handle, self->handle);
       }
+      if (multi->core != nullptr) eventcore_forget_closed(multi->core, self);
       if (multi->easies != nullptr &&
           PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) {
         PyErr_Clear();

@@ -536,6 +536,7 @@ void do_core_dealloc(PyObject* op) {
   if (self->epoll_fd >= 0) close(self->epoll_fd);
   if (self->timer_fd >= 0) close(self->timer_fd);
   Py_CLEAR(self->undelivered);
+  Py_CLEAR(self->orphaned);
   free_records(self);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   PyErr_SetRaisedException(raised);
@@ -548,6 +549,7 @@ int do_core_traverse(PyObject* op, visitproc visit, void* arg) {
   EventCoreObject* self = as_core(op);
   Py_VISIT(reinterpret_cast<PyObject*>(self->multi));
   Py_VISIT(self->undelivered);
+  Py_VISIT(self->orphaned);
   if (self->buckets != nullptr) {
     for (std::size_t i = 0; i <= self->mask; ++i) {
       if (CoreTransfer* t = self->buckets[i]) {
@@ -563,6 +565,7 @@ int do_core_traverse(PyObject* op, visitproc visit, void* arg) {
 // own clear, and libcurl's records must not lose a handle unseen.
 int do_core_clear(PyObject* op) {
   Py_CLEAR(as_core(op)->undelivered);
+  Py_CLEAR(as_core(op)->orphaned);
   return 0;
 }
 
@@ -690,6 +693,8 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     access.unlock();
     returned = Ref::steal(self->undelivered);
     self->undelivered = nullptr;
+    waiting = Ref::steal(self->orphaned);
+    self->orphaned = nullptr;
     std::size_t finished;
     {
       DetachedCall call(access.slot());
@@ -768,6 +773,7 @@ PyObject* do_core_close(PyObject* op, PyObject*) {
     access.unlock();
     detach(self, multi, access.slot(), cut.get());
     Py_CLEAR(self->undelivered);
+    Py_CLEAR(self->orphaned);
   }
   Py_DECREF(held.get());  // the core's own reference, let go by detach()
   if (PyErr_Occurred()) return nullptr;
@@ -846,6 +852,33 @@ PySequenceMethods core_as_sequence = {
 };
 
 }  // namespace
+
+void eventcore_forget_closed(EventCoreObject* self, CurlObject* curl) {
+  const Py_ssize_t at = table_find(self, curl);
+  if (at < 0) return;
+  CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
+  // The handle is being cleaned up: its write function no longer matters.
+  Ref held = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
+  Ref waiter = Ref::steal(t->waiter);
+  record_recycle(self, t);
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  Ref error = Ref::steal(
+      PyObject_CallFunction(kx.ErrorObject, "s", "curl object closed during the transfer"));
+  PyObject** list = waiter ? &self->orphaned : &self->undelivered;
+  if (*list == nullptr) *list = PyList_New(0);
+  bool kept = false;
+  if (error && *list != nullptr) {
+    if (waiter) {
+      kept = PyList_Append(*list, waiter.get()) == 0 && PyList_Append(*list, error.get()) == 0;
+    } else {
+      Ref item = Ref::steal(PyTuple_Pack(2, held.get(), error.get()));
+      kept = item && PyList_Append(*list, item.get()) == 0;
+    }
+  }
+  if (!kept) PyErr_WriteUnraisable(held.get());
+  PyErr_SetRaisedException(raised.release());
+  timer_arm(self, 0);
+}
 
 // The handle's own write target again, as its options describe it: the
 // write trampoline when it has a callable (or file object), else libcurl's

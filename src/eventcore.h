@@ -50,6 +50,9 @@ struct EventCoreObject {
   // Finished transfers without a waiter that a failed process() could not
   // hand out: the next call returns them first. A list, or null.
   PyObject* undelivered;
+  // Waiters of transfers whose Curl was closed in flight, each followed by
+  // its error, for the next process() call to complete. A list, or null.
+  PyObject* orphaned;
   bool processing;   // process() is driving libcurl now
   bool timer_due;    // libcurl asked for its timeout at once, during process()
   // When the timerfd expires (CLOCK_MONOTONIC, ns), or 0 when it is not set.
@@ -64,5 +67,11 @@ extern PyTypeObject EventCore_Type;
 // transfer, and for a duplicate made while one ran. The caller holds the
 // slot that serves the handle.
 void curl_restore_write_target(CurlObject* curl);
+
+// A Curl in flight on the core is being closed and has just left the multi:
+// its transfer ends with kelvex.error("curl object closed during the
+// transfer"), delivered by the next process() call, which the descriptor
+// asks for. The caller holds the multi's slot and is attached.
+void eventcore_forget_closed(EventCoreObject* core, CurlObject* curl);
 
 #endif  // KELVEX_EVENTCORE_H

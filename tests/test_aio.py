@@ -692,6 +692,23 @@ def test_asyncio_run_ending_with_transfers_in_flight_cuts_them(run, raw_server):
     holder["multi"].close()
 
 
+def test_closing_the_curl_in_flight_fails_the_awaiting_task(run, raw_server):
+    server = Stalling(raw_server)
+    c = handle(server.url)
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            task = asyncio.create_task(multi.perform(c))
+            await until(server.requested)
+            c.close()
+            with pytest.raises(kelvex.error, match="closed during the transfer"):
+                await task
+            assert multi.in_flight == 0
+
+    run(main)
+    assert server.closed.wait(DEADLINE)
+
+
 def test_close_with_transfers_in_flight(run, raw_server):
     server = Stalling(raw_server)
     c = handle(server.url)

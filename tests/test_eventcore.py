@@ -209,6 +209,30 @@ def test_remove_cuts_the_transfer(core, raw_server, http_server):
     assert b"".join(chunks) == expected_body()
 
 
+@pytest.mark.parametrize("with_waiter", [False, True])
+def test_closing_a_curl_in_flight_ends_its_transfer(core, raw_server, with_waiter):
+    """The transfer of a Curl closed mid-way ends with an error instead of
+    being waited for forever."""
+    server = Stalling(raw_server)
+    c = handle(server.url, body=[])
+    waiter = concurrent.futures.Future() if with_waiter else None
+    core.add(c, waiter, True)
+    while not server.requested.is_set():
+        select.select([core.fileno()], [], [], 0.05)
+        core.process()
+    c.close()
+    assert len(core) == 0 and c not in core.multi
+    assert server.closed.wait(DEADLINE)
+    if with_waiter:
+        select.select([core.fileno()], [], [], DEADLINE)
+        assert core.process() == []
+        error = waiter.exception(0)
+    else:
+        error = drain(core, 1)[c]
+    assert isinstance(error, kelvex.error)
+    assert "closed during the transfer" in str(error)
+
+
 def test_close_hands_back_the_cut_transfers_and_the_multi(raw_server, http_server):
     server = Stalling(raw_server)
     multi = kelvex.CurlMulti()
