@@ -125,6 +125,26 @@ inline SmallResult small_int_result(PyObject* result, int* out) {
 // failure value); KeyboardInterrupt, SystemExit and the like stay pending
 // for the call that ran libcurl.
 void print_callback_error_if_regular_exception();
+
+// Kept by a call that runs libcurl (perform and its variants) for as long as
+// libcurl runs: the first Exception that a callable of this thread raised
+// (printed and cleared as above) is kept here, and attach_cause() makes it
+// the __cause__ of the kelvex.error that the call then raises. Nests: a call
+// made from inside a callback has a collector of its own.
+class CallbackErrorCollector {
+ public:
+  CallbackErrorCollector() noexcept;
+  CallbackErrorCollector(const CallbackErrorCollector&) = delete;
+  CallbackErrorCollector& operator=(const CallbackErrorCollector&) = delete;
+  ~CallbackErrorCollector();
+  // With a kelvex.error set: gives it the kept exception as its cause.
+  void attach_cause() noexcept;
+
+ private:
+  friend void print_callback_error_if_regular_exception();
+  Ref first_;
+  CallbackErrorCollector* outer_;
+};
 int check_pending_python_exception_or_signal();
 
 int callback_return_value_to_int(PyObject* result, const char* name, int* out);
@@ -157,6 +177,11 @@ CURLcode ssl_ctx_callback(CURL* handle, void* ssl_ctx, void* userdata);
 int progress_callback(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);
 int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow);
+// libcurl's XFERINFOFUNCTION on every handle, from creation on: it runs the
+// signal handlers that wait while libcurl blocks, then the progress or
+// transfer-information callable when NOPROGRESS (kept in `noprogress`) is 0.
+// Installs it with this object as its data (libcurl cannot refuse).
+CURLcode install_progress_trampoline(CurlObject* self);
 int debug_callback(CURL* handle, curl_infotype type, char* data, size_t size, void* userptr);
 int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
                     int conn_primary_port, int conn_local_port);

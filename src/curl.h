@@ -74,6 +74,9 @@ struct CurlObject {
   // Set while an M_PUSHFUNCTION callable holds this new Curl of a pushed
   // stream, whose handle libcurl is still handing over.
   int in_push_callback;
+  // NOPROGRESS as the caller set it. libcurl itself always calls the
+  // progress trampoline (easycbnotify.cpp), which honours this flag.
+  int noprogress;
   char error[KELVEX_ERROR_SIZE];
   // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
   // reused, not this record's address (easycbsocket.cpp says why), and the
@@ -141,6 +144,9 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
 // WRITEDATA, READDATA or HEADERDATA given a file-like object; the caller
 // holds the handle (CurlAccess).
 PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj);
+// Puts back the write callable (null: libcurl's standard output) that
+// perform_rb took aside; the caller holds the handle.
+void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).
@@ -168,6 +174,28 @@ PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 // kelvex.error (code, text) for a failed libcurl call of this handle: the
 // text of its error buffer, or libcurl's text for the code (util.cpp).
 void create_and_set_error_object(CurlObject* self, int code);
+
+// libcurl writes the error buffer on a handle's first failure after a
+// transfer starts and never empties it besides, so text found there after a
+// failed call may be an earlier call's. Around one call that is not a
+// transfer: the buffer reads empty unless this call wrote it (a failure then
+// takes libcurl's text for its code), and what was there before comes back
+// when it did not, so errstr() keeps giving the last transfer's text.
+class ErrorBufferScope {
+ public:
+  explicit ErrorBufferScope(CurlObject* self) noexcept : error_(self->error), saved_(self->error[0]) {
+    error_[0] = '\0';
+  }
+  ErrorBufferScope(const ErrorBufferScope&) = delete;
+  ErrorBufferScope& operator=(const ErrorBufferScope&) = delete;
+  ~ErrorBufferScope() {
+    if (error_[0] == '\0') error_[0] = saved_;
+  }
+
+ private:
+  char* error_;
+  char saved_;
+};
 
 // Attaching a share and a MIME document (share.cpp, mime.cpp).
 PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);

@@ -219,6 +219,8 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
   // pushed stream's handle is a copy too): the copy must not inherit the
   // core's write function, whose data is the core's record.
   curl_restore_write_target(copy);
+  copy->noprogress = source->noprogress;
+  (void)install_progress_trampoline(copy);
   copy->write_use_memoryview = source->write_use_memoryview;
   copy->header_use_memoryview = source->header_use_memoryview;
 
@@ -238,6 +240,8 @@ void util_curl_give_back(CurlObject* source, CurlObject* copy) {
   for (const CallbackField& cb : kCallbackFields) {
     if (copy->*cb.field != nullptr) (void)curl_easy_setopt(handle, cb.data_option, source);
   }
+  // The progress trampoline's data, whatever callables are set.
+  (void)curl_easy_setopt(handle, CURLOPT_XFERINFODATA, source);
   // A close of the copy's token that comes later finds no handle and just
   // closes the socket.
   closesocket_unlink(copy);
@@ -459,7 +463,8 @@ int util_curl_init(CurlObject* self) {
   if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK) return -1;
   std::memset(self->error, 0, sizeof(self->error));
   if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
-  if (curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK) return -1;
+  self->noprogress = 1;
+  if (install_progress_trampoline(self) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
   assert(kx.g_kelvex_useragent != nullptr);
   if (curl_easy_setopt(handle, CURLOPT_USERAGENT, kx.g_kelvex_useragent) != CURLE_OK) return -1;

@@ -102,6 +102,67 @@ int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_
 }
 
 // ---------------------------------------------------------------------------
+// The progress trampoline libcurl always has
+// ---------------------------------------------------------------------------
+
+// CPython's C-level signal handler only flags the signal in the main thread's
+// state (a bit of its eval breaker); the Python handler runs when that thread
+// next evaluates code. While libcurl waits in poll() nothing does, so a
+// silent server would keep Ctrl-C waiting for as long as the transfer lasts.
+// A signal interrupts that poll(), after which libcurl calls this trampoline:
+// one relaxed load of the parked state's eval breaker tells whether a handler
+// is waiting, and only then does the thread re-attach to run it.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// _PY_SIGNALS_PENDING_BIT of CPython 3.13's internal pycore_ceval.h.
+constexpr uintptr_t kSignalsPending = uintptr_t{1} << 1;
+#else
+// Any of the interpreter's event bits: a spurious look costs one attach.
+constexpr uintptr_t kSignalsPending = 0xff;
+#endif
+
+bool signal_handler_waiting(CurlObject* self) {
+  PyThreadState* tstate = kelvex_get_thread_state(self);
+  return tstate != nullptr &&
+         (__atomic_load_n(&tstate->eval_breaker, __ATOMIC_RELAXED) & kSignalsPending) != 0;
+}
+
+// Runs the waiting signal handlers on the parked thread state: 0, or the
+// failure value with the handler's exception left pending for perform().
+int run_signal_handlers(CurlObject* self) {
+  constexpr int failure = static_cast<int>(failure_value(Trampoline::xferinfo));
+  CallbackFrame frame(self, "xferinfo_callback failed to acquire thread");
+  if (!frame.entered()) return 0;
+  if (exception_pending()) return failure;
+  return PyErr_CheckSignals() < 0 ? failure : 0;
+}
+
+int transfer_progress_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow,
+                               curl_off_t ultotal, curl_off_t ulnow) {
+  auto* self = static_cast<CurlObject*>(clientp);
+  if (signal_handler_waiting(self)) {
+    const int res = run_signal_handlers(self);
+    if (res != 0) return res;
+  }
+  // The fields change only while the handle is claimed, which this transfer
+  // holds; NOPROGRESS set by the caller silences the callables, as it would
+  // in libcurl.
+  if (self->noprogress) return 0;
+  if (self->cb_xferinfo != nullptr) return xferinfo_callback(clientp, dltotal, dlnow, ultotal, ulnow);
+  if (self->cb_progress != nullptr)
+    return progress_callback(clientp, static_cast<double>(dltotal), static_cast<double>(dlnow),
+                             static_cast<double>(ultotal), static_cast<double>(ulnow));
+  return CURL_PROGRESSFUNC_CONTINUE;  // libcurl's own meter, as NOPROGRESS 0 asks
+}
+
+CURLcode install_progress_trampoline(CurlObject* self) {
+  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_XFERINFODATA, static_cast<void*>(self));
+  if (res == CURLE_OK)
+    res = curl_easy_setopt(self->handle, CURLOPT_XFERINFOFUNCTION, transfer_progress_callback);
+  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, 0L);
+  return res;
+}
+
+// ---------------------------------------------------------------------------
 // Debug trace
 // ---------------------------------------------------------------------------
 

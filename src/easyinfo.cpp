@@ -202,6 +202,7 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
     return nullptr;
   }
   const auto info = static_cast<CURLINFO>(option);
+  ErrorBufferScope error(self);
   CURLcode res = CURLE_OK;
   switch (row->group) {
     case InfoGroup::long_value: {

@@ -290,6 +290,11 @@ PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
   if (option < kObjectBase) {
     long v = PyLong_AsLong(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (option == CURLOPT_NOPROGRESS) {
+      // libcurl keeps calling the progress trampoline, which honours this.
+      self->noprogress = v != 0;
+      Py_RETURN_NONE;
+    }
     if (post_size_exceeds_data(self, option, v)) return nullptr;
     res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), v);
   } else if (option >= kOffTBase && option < kBlobBase) {
@@ -328,8 +333,9 @@ enum class DataReset : unsigned char { null, standard_output, standard_input };
 struct CallableOption {
   CURLoption option;
   PyObject* CurlObject::*field;
-  // Null while the module has no trampoline for the option yet: the callable
-  // is kept, but libcurl is not told about it.
+  // Null when libcurl is not told about the callable, only the field keeps
+  // it: the progress callables are called by the progress trampoline that
+  // every handle always has (easycbnotify.cpp).
   InstallFn install;
   CURLoption data_option;
   DataReset reset;
@@ -342,7 +348,7 @@ constexpr CallableOption kCallableOptions[] = {
      CURLOPT_WRITEDATA, DataReset::standard_output, &CurlObject::write_use_memoryview, nullptr},
     {CURLOPT_READFUNCTION, &CurlObject::cb_read, &install<read_callback>, CURLOPT_READDATA,
      DataReset::standard_input, nullptr, nullptr},
-    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, &install<progress_callback>,
+    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, nullptr,
      CURLOPT_PROGRESSDATA, DataReset::null, nullptr,
      "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
     {CURLOPT_HEADERFUNCTION, &CurlObject::cb_header, &install<header_callback>,
@@ -364,7 +370,7 @@ constexpr CallableOption kCallableOptions[] = {
     // Its user data is a token, not the handle: easycbsocket.cpp says why.
     {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, &install_closesocket,
      CURLOPT_CLOSESOCKETDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, &install<xferinfo_callback>,
+    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, nullptr,
      CURLOPT_XFERINFODATA, DataReset::null, nullptr, nullptr},
     {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start,
      &install<resolver_start_callback>, CURLOPT_RESOLVER_START_DATA, DataReset::null, nullptr,
@@ -957,6 +963,22 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   return setopt_claimed(self, row->function_option, method.get(), -1);
 }
 
+void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) {
+  if (!previous) {
+    // Back to libcurl's default target; nulling a function cannot fail for
+    // an open handle.
+    const CallableOption* row = find_option(kCallableOptions, CURLOPT_WRITEFUNCTION);
+    Ref done = Ref::steal(unsetopt_callable(self, *row));
+    assert(done);
+    return;
+  }
+  // libcurl still calls write_callback with this object: only the callable
+  // it reaches changes.
+  Ref installed = Ref::steal(self->cb_write);
+  self->cb_write = previous.release();
+  self->write_use_memoryview = use_memoryview;
+}
+
 PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"option", "value", "use_memoryview", nullptr};
   int option = 0;
@@ -975,6 +997,7 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
+  ErrorBufferScope error(self);
   return setopt_claimed(self, option, value, use_memoryview);
 }
 
@@ -984,6 +1007,7 @@ PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t n
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "unsetopt") < 0) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
+  ErrorBufferScope error(self);
   return util_curl_unsetopt(self, option);
 }
 
@@ -994,6 +1018,7 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   if (!PyText_Check(value)) return invalid_arguments("setopt_string");
+  ErrorBufferScope error(self);
   return do_curl_setopt_string_impl(self, option, value);
 }
 
@@ -1004,6 +1029,7 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
   // then would free what the callback is reading.
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "set_ca_certs") < 0) return nullptr;
+  ErrorBufferScope error(self);
   char* data = nullptr;
   Py_ssize_t len = 0;
   Ref encoded;

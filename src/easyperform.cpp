@@ -16,6 +16,7 @@ namespace {
 // handler outranks whatever libcurl returned.
 int perform_easy_send(CurlObject* self, PyThreadState** slot, const void* data,
                       std::size_t length, std::size_t* sent) {
+  ErrorBufferScope error(self);
   CURLcode res;
   {
     DetachedCall call(slot);
@@ -27,6 +28,7 @@ int perform_easy_send(CurlObject* self, PyThreadState** slot, const void* data,
 
 int perform_easy_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::size_t length,
                       std::size_t* received) {
+  ErrorBufferScope error(self);
   CURLcode res;
   {
     DetachedCall call(slot);
@@ -61,6 +63,10 @@ PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name
 
 // The transfer itself, on the slot the caller claimed.
 PyObject* perform_claimed(CurlObject* self, PyThreadState** slot) {
+  // libcurl empties the buffer when the transfer starts, but not when it
+  // fails before that (a handle that belongs to a multi).
+  self->error[0] = '\0';
+  CallbackErrorCollector callback_errors;
   CURLcode res;
   {
     DetachedCall call(slot);
@@ -69,6 +75,7 @@ PyObject* perform_claimed(CurlObject* self, PyThreadState** slot) {
   if (check_pending_python_exception_or_signal() < 0) return nullptr;
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
+    callback_errors.attach_cause();
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -109,17 +116,22 @@ PyObject* do_curl_perform(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
-  // One claim from installing the body's writer to the end of the
-  // transfer, so that no other thread can swap the writer in between. The
+  // One claim from installing the body's writer to putting the handle's
+  // own back, so that no other thread can swap the writer in between. The
   // refusals name setopt, which installs the writer.
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   Ref body = Ref::steal(PyObject_CallNoArgs(kx.bytesio));
   if (!body) return nullptr;
+  Ref own_writer = Ref::borrow(self->cb_write);
+  const int own_use_memoryview = self->write_use_memoryview;
   Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
   if (!installed) return nullptr;
   access.unlock();
   Ref done = Ref::steal(perform_claimed(self, access.slot()));
+  // Whatever the outcome, later transfers write where they did before: the
+  // buffer is unreachable once this call returns.
+  restore_write_callable(self, std::move(own_writer), own_use_memoryview);
   if (!done) return nullptr;
   access.release();
   return PyObject_CallMethodNoArgs(body.get(), kx.str_getvalue);

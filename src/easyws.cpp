@@ -101,6 +101,7 @@ int acquire_ws_send(CurlAccess& access, CurlObject* self, const char* name) {
 PyObject* perform_ws_send(CurlObject* self, PyThreadState** slot, const void* data,
                           std::size_t length, curl_off_t fragsize, unsigned flags) {
   std::size_t sent = 0;
+  ErrorBufferScope error(self);
   CURLcode res;
   {
     DetachedCall call(slot);
@@ -126,6 +127,7 @@ int text_or_buffer(PyObject* obj, const char* encoding, Ref* encoded, BufferGuar
 // handle is idle (checked by the caller), so no callback can need another.
 int perform_ws_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::size_t length,
                     std::size_t* received, const curl_ws_frame** meta) {
+  ErrorBufferScope error(self);
   CURLcode res;
   {
     DetachedCall call(slot);

@@ -15,6 +15,7 @@
 
 #include "docstrings.h"
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 
@@ -816,9 +817,14 @@ PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   access.unlock();
   access.release();
   int n;
+  int wait_errno = 0;
   Py_BEGIN_ALLOW_THREADS
   n = ::select(max_fd + 1, &readable, &writable, &exceptional, &tv);
+  wait_errno = errno;
   Py_END_ALLOW_THREADS
+  // A signal cut the wait short: its handler runs now, and what it raises
+  // (KeyboardInterrupt) ends the caller's driving loop here.
+  if (n < 0 && wait_errno == EINTR && PyErr_CheckSignals() < 0) return nullptr;
   return PyLong_FromLong(n);
 }
 

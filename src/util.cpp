@@ -39,6 +39,28 @@ bool option_in_range(int option, int last_option, int last_index) noexcept {
 
 PyObject* enter_self(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
+namespace {
+// The collector of the call that runs libcurl on this thread, if any. Only
+// that thread's callbacks reach it, so it needs no lock.
+thread_local CallbackErrorCollector* t_collector = nullptr;
+}  // namespace
+
+CallbackErrorCollector::CallbackErrorCollector() noexcept : outer_(t_collector) {
+  t_collector = this;
+}
+
+CallbackErrorCollector::~CallbackErrorCollector() { t_collector = outer_; }
+
+void CallbackErrorCollector::attach_cause() noexcept {
+  if (!first_) return;
+  PyObject* error = PyErr_GetRaisedException();
+  if (error == nullptr) return;
+  if (PyErr_GivenExceptionMatches(error, kx.ErrorObject)) {
+    PyException_SetCause(error, first_.release());
+  }
+  PyErr_SetRaisedException(error);
+}
+
 void print_callback_error_if_regular_exception() {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
@@ -46,6 +68,12 @@ void print_callback_error_if_regular_exception() {
     // Printed like an unhandled exception, without keeping it in
     // sys.last_exc (which would hold the callback's frames alive).
     PyErr_DisplayException(exc);
+    // The first one is what ended the transfer: the error that the call
+    // running libcurl raises names it as its cause.
+    if (t_collector != nullptr && !t_collector->first_) {
+      t_collector->first_ = Ref::steal(exc);
+      return;
+    }
     Py_DECREF(exc);
     return;
   }

@@ -69,11 +69,34 @@ def test_body_collectors(http_server, capfd, method, expected):
     c.setopt(kelvex.URL, http_server.url + "/base64/a2VsdmV4")
     result = getattr(c, method)()
     assert type(result) is type(expected) and result == expected
-    # The collecting write callable stays installed: a later perform()
-    # writes into it, not to standard output.
+    # The collecting buffer goes with the call: a later perform() writes
+    # where the handle wrote before, here to standard output.
     capfd.readouterr()
     c.perform()
-    assert capfd.readouterr().out == ""
+    assert capfd.readouterr().out == "kelvex"
+
+
+@pytest.mark.parametrize("method", ["perform_rb", "perform_rs"])
+@pytest.mark.parametrize("use_memoryview", [False, True])
+@pytest.mark.parametrize("fails", [False, True], ids=["ok", "failed"])
+def test_body_collectors_give_the_write_target_back(http_server, method, use_memoryview,
+                                                      fails):
+    got = []
+    c = kelvex.Curl()
+    c.setopt(kelvex.WRITEFUNCTION, lambda chunk: got.append((type(chunk), bytes(chunk))),
+             use_memoryview=use_memoryview)
+    c.setopt(kelvex.URL, http_server.url + "/base64/a2VsdmV4")
+    c.perform()
+    if fails:
+        c.setopt(kelvex.URL, "http://127.0.0.1:1/")
+        with pytest.raises(kelvex.error):
+            getattr(c, method)()
+        c.setopt(kelvex.URL, http_server.url + "/base64/a2VsdmV4")
+    else:
+        assert getattr(c, method)() in (b"kelvex", "kelvex")
+    c.perform()
+    kind = memoryview if use_memoryview else bytes
+    assert got == [(kind, b"kelvex"), (kind, b"kelvex")]
 
 
 def respond_with(body):
