@@ -34,6 +34,10 @@ struct CurlObject {
   // that the source held when it was copied: a tuple of them, or null for a
   // document attached with setopt (whose owners are its own lists).
   PyObject* mime_owners;
+  // The document set as MIMEPOST was closed while set: libcurl would send
+  // an empty body in its place, so transfers are refused until the body is
+  // set again (or MIMEPOST unset).
+  int mime_closed;
   PyObject* httpheader;          // the ten CurlSlist owners
   PyObject* proxyheader;
   PyObject* http200aliases;
@@ -196,6 +200,11 @@ class ErrorBufferScope {
   char* error_;
   char saved_;
 };
+
+// The refusal of a transfer while `mime_closed` is set; %s is the method.
+inline constexpr char kMimeClosed[] =
+    "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
+    "until the transfer ends, or set MIMEPOST (or another body) again";
 
 // Attaching a share and a MIME document (share.cpp, mime.cpp).
 PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);

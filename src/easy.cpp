@@ -110,6 +110,7 @@ void release_mime(CurlObject* self, CURL* handle) {
     if (handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
     Py_CLEAR(self->mime);
   }
+  self->mime_closed = 0;
   Py_CLEAR(self->mime_owners);
 }
 
@@ -220,6 +221,7 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
   // core's write function, whose data is the core's record.
   curl_restore_write_target(copy);
   copy->noprogress = source->noprogress;
+  copy->mime_closed = source->mime_closed;
   (void)install_progress_trampoline(copy);
   copy->write_use_memoryview = source->write_use_memoryview;
   copy->header_use_memoryview = source->header_use_memoryview;

@@ -206,6 +206,7 @@ PyObject* setopt_postfields(CurlObject* self, PyObject* value) {
   }
   util_curl_xdecref(self, RELEASE_POSTFIELDS, self->handle);
   self->postfields = encoded ? encoded.release() : Py_NewRef(value);
+  self->mime_closed = 0;  // libcurl sends these bytes now
   Py_RETURN_NONE;
 }
 
@@ -221,6 +222,7 @@ PyObject* setopt_copypostfields(CurlObject* self, PyObject* value) {
     create_and_set_error_object(self, res);
     return nullptr;
   }
+  self->mime_closed = 0;
   Py_RETURN_NONE;
 }
 

@@ -63,6 +63,10 @@ PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name
 
 // The transfer itself, on the slot the caller claimed.
 PyObject* perform_claimed(CurlObject* self, PyThreadState** slot) {
+  if (self->mime_closed) {
+    set_error_format(kMimeClosed, "perform");
+    return nullptr;
+  }
   // libcurl empties the buffer when the transfer starts, but not when it
   // fails before that (a handle that belongs to a multi).
   self->error[0] = '\0';

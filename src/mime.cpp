@@ -330,6 +330,7 @@ int curlmime_detach_from_curl(CurlMimeObject* self) {
   }
   Ref attached = Ref::steal(reinterpret_cast<PyObject*>(curl->mime));
   curl->mime = nullptr;
+  curl->mime_closed = 1;
   return 0;
 }
 
@@ -1181,6 +1182,7 @@ PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
   // libcurl let go of any earlier document (a duplicate's copy included).
   Ref previous = Ref::steal(reinterpret_cast<PyObject*>(self->mime));
   self->mime = reinterpret_cast<CurlMimeObject*>(Py_NewRef(value));
+  self->mime_closed = 0;
   Ref previous_owners = Ref::steal(self->mime_owners);
   self->mime_owners = nullptr;
   util_curl_xdecref(self, RELEASE_HTTPPOST, self->handle);

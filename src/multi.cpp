@@ -554,6 +554,10 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
     set_error_text("curl object already on this multi-stack");
     return -1;
   }
+  if (curl->mime_closed) {
+    set_error_format(kMimeClosed, "add_handle");
+    return -1;
+  }
   assert(curl->multi_stack == nullptr);
   Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
   if (!weakref) return -1;

@@ -464,7 +464,10 @@ def test_close_detaches_and_invalidates(c):
     assert mime.close() is None
     assert (mime.closed, child.closed) == (True, True)
     assert mime.close() is None
-    assert json.loads(perform(c))["parts"] == []
+    # The handle no longer holds it, and refuses to send an empty body in
+    # its place.
+    with pytest.raises(kelvex.error, match="the CurlMime document set as MIMEPOST was closed"):
+        perform(c)
     for method, wrapper, args in [
         ("name", part, ("x",)),
         ("data_cb", child_part, (1, len)),
@@ -1064,3 +1067,46 @@ def test_callback_parts_on_several_threads_at_once(echo_url):
         worker.join()
     assert results == [feed.data.decode() for feed in feeds]
     assert [feed.calls[-1] for feed in feeds] == [("free", i) for i in range(count)]
+
+
+@pytest.mark.parametrize("closing", ["with_block", "close"])
+def test_closed_document_never_posts_an_empty_body(c, echo_url, closing):
+    if closing == "with_block":
+        with CurlMime(c) as form:
+            form.add_field("city", "Zurich")
+            c.setopt(kelvex.MIMEPOST, form)
+    else:
+        form = CurlMime(c)
+        form.add_field("city", "Zurich")
+        c.setopt(kelvex.MIMEPOST, form)
+        form.close()
+    message = r"^cannot invoke perform\(\) - the CurlMime document set as MIMEPOST was closed"
+    with pytest.raises(kelvex.error, match=message):
+        c.perform()
+    with pytest.raises(kelvex.error, match=message):
+        c.perform_rb()
+    multi = kelvex.CurlMulti()
+    with pytest.raises(kelvex.error, match=r"^cannot invoke add_handle\(\) - the CurlMime"):
+        multi.add_handle(c)
+    multi.close()
+    # A new body ends the refusal.
+    again = CurlMime(c)
+    again.add_field("city", "Geneva")
+    (part,) = post(c, again)["parts"]
+    assert part["body"] == "Geneva"
+
+
+@pytest.mark.parametrize("replacement", ["unset", "postfields", "reset"])
+def test_refusal_ends_when_the_body_is_replaced(c, echo_url, replacement):
+    form = CurlMime(c)
+    form.add_field("a", "1")
+    c.setopt(kelvex.MIMEPOST, form)
+    form.close()
+    if replacement == "unset":
+        c.unsetopt(kelvex.MIMEPOST)
+    elif replacement == "postfields":
+        c.setopt(kelvex.POSTFIELDS, "a=1")
+    else:
+        c.reset()
+        c.setopt(kelvex.URL, echo_url)
+    assert json.loads(perform(c))["method"] in ("POST", "GET")
