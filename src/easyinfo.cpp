@@ -1,6 +1,7 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
 #include "curl.h"
 
+#include "module.h"
 #include "threadstate.h"
 
 namespace {
@@ -192,6 +193,32 @@ PyObject* info_certinfo_to_list(const curl_certinfo* certinfo, bool decode) {
   return list.release();
 }
 
+// The note of getinfo's refusal: most such numbers are option constants,
+// some of which have an information item of the same name under INFO_.
+void note_not_information(int number) {
+  const curl_easyoption* opt = curl_easy_option_by_id(static_cast<CURLoption>(number));
+  if (opt == nullptr) {
+    add_note_to_raised("%d is not an information code: pass one of the information constants, "
+                       "such as kelvex.RESPONSE_CODE",
+                       number);
+    return;
+  }
+  Ref info_name = Ref::steal(PyUnicode_FromFormat("INFO_%s", opt->name));
+  PyObject* info = nullptr;
+  if (info_name && PyDict_GetItemRef(kx.curlobject_constants, info_name.get(), &info) < 0)
+    PyErr_Clear();
+  Ref found = Ref::steal(info);
+  if (found) {
+    add_note_to_raised("%d is the option CURLOPT_%s; the information of that name is "
+                       "kelvex.INFO_%s",
+                       number, opt->name, opt->name);
+  } else {
+    add_note_to_raised("%d is the option CURLOPT_%s, not an information code: pass one of the "
+                       "information constants, such as kelvex.RESPONSE_CODE",
+                       number, opt->name);
+  }
+}
+
 // The shared body of getinfo (decode) and getinfo_raw.
 PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
   CurlAccess access;
@@ -199,6 +226,7 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
   const InfoRow* row = find_info(option);
   if (row == nullptr) {
     PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
+    note_not_information(option);
     return nullptr;
   }
   const auto info = static_cast<CURLINFO>(option);

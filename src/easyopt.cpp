@@ -913,6 +913,100 @@ constexpr FilelikeOption kFilelikeOptions[] = {
     {CURLOPT_HEADERDATA, CURLOPT_HEADERFUNCTION},
 };
 
+// ---------------------------------------------------------------------------
+// Notes on refused values
+// ---------------------------------------------------------------------------
+
+// The values that setopt accepts for an option, in words: libcurl's type of
+// the option's argument as its option table gives it, and the module's own
+// rules for the few options that take objects.
+const char* accepted_values(const curl_easyoption* opt) {
+  switch (opt->id) {
+    case CURLOPT_WRITEDATA:
+    case CURLOPT_HEADERDATA:
+      return "an object with a write method (a file opened for writing in binary mode, "
+             "io.BytesIO), or None";
+    case CURLOPT_READDATA:
+      return "an object with a read method (a file opened for reading in binary mode, "
+             "io.BytesIO), or None";
+    case CURLOPT_MIMEPOST:
+      return "a CurlMime made with this Curl, or None";
+    case CURLOPT_SHARE:
+      return "a CurlShare, or None";
+    case CURLOPT_HTTPPOST:
+      return "a list or tuple of form fields, or None";
+    default:
+      break;
+  }
+  // The module's tables first: libcurl types POSTFIELDS as an object.
+  if (find_option(kStringOptions, opt->id) != nullptr)
+    return "bytes, or a str of ASCII characters only";
+  if (find_option(kListOptions, opt->id) != nullptr)
+    return "a list or tuple of bytes or ASCII-only str, or None";
+  if (find_option(kCallableOptions, opt->id) != nullptr) return "a callable, or None";
+  switch (opt->type) {
+    case CURLOT_LONG:
+    case CURLOT_VALUES:
+    case CURLOT_OFF_T:
+      return "an int";
+    case CURLOT_STRING:
+    case CURLOT_BLOB:
+      return "bytes, or a str of ASCII characters only";
+    case CURLOT_SLIST:
+      return "a list or tuple of bytes or ASCII-only str, or None";
+    case CURLOT_FUNCTION:
+      return "a callable, or None";
+    case CURLOT_OBJECT:
+    case CURLOT_CBPTR:
+      break;
+  }
+  return "no value from Python (the module sets it itself)";
+}
+
+bool is_int_option(const curl_easyoption* opt) {
+  return opt->type == CURLOT_LONG || opt->type == CURLOT_VALUES || opt->type == CURLOT_OFF_T;
+}
+
+// A refused setopt value (TypeError, ValueError, OverflowError) gets a note
+// naming the option, what it takes, and the usual fix for the mistake made.
+// Runs on the error path only.
+void note_refused_value(int option, PyObject* value) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError))
+    return;
+  const curl_easyoption* opt = curl_easy_option_by_id(static_cast<CURLoption>(option));
+  if (opt == nullptr) {
+    add_note_to_raised("%d is not a libcurl option number: pass one of the option constants, "
+                       "such as kelvex.URL",
+                       option);
+    return;
+  }
+  const char* takes = accepted_values(opt);
+  if (PyUnicode_Check(value) && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+    add_note_to_raised("CURLOPT_%s takes %s: for other text pass bytes, such as text.encode()",
+                       opt->name, takes);
+  } else if (PyUnicode_Check(value) &&
+             (option == CURLOPT_WRITEDATA || option == CURLOPT_HEADERDATA ||
+              option == CURLOPT_READDATA)) {
+    add_note_to_raised("CURLOPT_%s takes %s: to use the file named %R, pass the open file, "
+                       "such as open(name, \"%s\")",
+                       opt->name, takes, value, option == CURLOPT_READDATA ? "rb" : "wb");
+  } else if (PyFloat_Check(value) && is_int_option(opt)) {
+    char millis[64];
+    const int n = std::snprintf(millis, sizeof(millis), "%s_MS", opt->name);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof(millis) &&
+        curl_easy_option_by_name(millis) != nullptr) {
+      add_note_to_raised("CURLOPT_%s takes %s: for a fraction of a second use CURLOPT_%s, which "
+                         "takes milliseconds",
+                         opt->name, takes, millis);
+    } else {
+      add_note_to_raised("CURLOPT_%s takes %s, not a float", opt->name, takes);
+    }
+  } else {
+    add_note_to_raised("CURLOPT_%s takes %s", opt->name, takes);
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1000,7 +1094,9 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
   ErrorBufferScope error(self);
-  return setopt_claimed(self, option, value, use_memoryview);
+  PyObject* done = setopt_claimed(self, option, value, use_memoryview);
+  if (done == nullptr) note_refused_value(option, value);
+  return done;
 }
 
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -1019,9 +1115,11 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
   if (!parse_args(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
-  if (!PyText_Check(value)) return invalid_arguments("setopt_string");
   ErrorBufferScope error(self);
-  return do_curl_setopt_string_impl(self, option, value);
+  PyObject* done = PyText_Check(value) ? do_curl_setopt_string_impl(self, option, value)
+                                       : invalid_arguments("setopt_string");
+  if (done == nullptr) note_refused_value(option, value);
+  return done;
 }
 
 PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {

@@ -159,6 +159,10 @@ void set_error_code_text(long code, const char* text);
 // kelvex.error with a formatted text (PyErr_Format's rules).
 void set_error_format(const char* format, ...);
 
+// Adds a note (PEP 678, a formatted text by PyUnicode_FromFormat's rules) to
+// the exception being raised. The exception stays as it was if that fails.
+void add_note_to_raised(const char* format, ...);
+
 // The first check of every setopt: libcurl encodes an option's argument
 // type in bands of 10000 (long, object pointer, function pointer, curl_off_t,
 // blob), so a number is a candidate when it is positive, at most

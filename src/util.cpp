@@ -33,6 +33,22 @@ void set_error_format(const char* format, ...) {
   if (text) PyErr_SetObject(kx.ErrorObject, text.get());
 }
 
+void add_note_to_raised(const char* format, ...) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  Ref note = Ref::steal(PyUnicode_FromFormatV(format, args));
+  va_end(args);
+  if (note) {
+    Ref done = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+    if (!done) PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(exc);
+}
+
 bool option_in_range(int option, int last_option, int last_index) noexcept {
   return option >= 1 && option <= last_option && option % 10000 <= last_index;
 }

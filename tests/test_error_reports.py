@@ -102,3 +102,65 @@ def test_cause_belongs_to_its_own_transfer(curl, http_server):
     with pytest.raises(kelvex.error) as info:
         curl.perform()
     assert info.value.__cause__ is None
+
+
+@pytest.mark.parametrize(
+    "option, value, exc_type, message, note",
+    [
+        (kelvex.WRITEDATA, "out.txt", TypeError, "strings are not supported for this option",
+         ["CURLOPT_WRITEDATA takes an object with a write method", 'open(name, "wb")']),
+        (kelvex.READDATA, "in.txt", TypeError, "strings are not supported for this option",
+         ["CURLOPT_READDATA takes an object with a read method", 'open(name, "rb")']),
+        (kelvex.WRITEFUNCTION, 5, TypeError, "integers are not supported for this option",
+         ["CURLOPT_WRITEFUNCTION takes a callable"]),
+        (kelvex.TIMEOUT, 1.5, TypeError, "invalid arguments to setopt",
+         ["CURLOPT_TIMEOUT takes an int", "CURLOPT_TIMEOUT_MS"]),
+        (kelvex.POSTFIELDS, '{"city": "Z\u00fcrich"}', UnicodeEncodeError, None,
+         ["CURLOPT_POSTFIELDS takes bytes, or a str of ASCII characters only",
+          "text.encode()"]),
+        (kelvex.HTTPHEADER, "Accept: */*", TypeError, "strings are not supported for this option",
+         ["CURLOPT_HTTPHEADER takes a list or tuple"]),
+        (kelvex.MIMEPOST, 1, TypeError, "integers are not supported for this option",
+         ["CURLOPT_MIMEPOST takes a CurlMime made with this Curl"]),
+        (99999, 1, TypeError, "invalid arguments to setopt",
+         ["99999 is not a libcurl option number"]),
+    ],
+    ids=["writedata-name", "readdata-name", "function-int", "float", "non-ascii", "list-str",
+         "mimepost-int", "unknown"],
+)
+def test_refused_setopt_value_has_a_note(curl, option, value, exc_type, message, note):
+    with pytest.raises(exc_type) as info:
+        curl.setopt(option, value)
+    if message is not None:
+        assert str(info.value) == message  # the message itself is unchanged
+    (text,) = info.value.__notes__
+    for fragment in note:
+        assert fragment in text
+
+
+def test_setopt_string_refusal_has_a_note(curl):
+    with pytest.raises(UnicodeEncodeError) as info:
+        curl.setopt_string(kelvex.URL, "http://bücher.example/")
+    assert "CURLOPT_URL" in info.value.__notes__[0]
+
+
+@pytest.mark.parametrize(
+    "number, fragment",
+    [
+        (kelvex.COOKIELIST, "kelvex.INFO_COOKIELIST"),
+        (kelvex.URL, "10002 is the option CURLOPT_URL"),
+        (12345678, "12345678 is not an information code"),
+    ],
+)
+def test_refused_getinfo_has_a_note(curl, number, fragment):
+    with pytest.raises(ValueError, match="(?m)^invalid argument to getinfo$") as info:
+        curl.getinfo(number)
+    (text,) = info.value.__notes__
+    assert fragment in text
+
+
+def test_successful_calls_carry_no_notes(curl, http_server):
+    # A note belongs to a refusal; errors of libcurl itself get none.
+    with pytest.raises(kelvex.error) as info:
+        curl.setopt(kelvex.TIMEOUT_MS, -5)
+    assert not hasattr(info.value, "__notes__")

@@ -57,9 +57,9 @@ LAST_INDEX = 332 if hasattr(kelvex, "HTTPSIG_HEADERS") else 328
 @pytest.mark.parametrize("option", [0, -1, LAST_INDEX + 1, 10001 + LAST_INDEX,
                                     40001 + LAST_INDEX, 2**31 - 1])
 def test_option_number_out_of_range(c, option):
-    with pytest.raises(TypeError, match="^invalid arguments to setopt$"):
+    with pytest.raises(TypeError, match="(?m)^invalid arguments to setopt$"):
         c.setopt(option, 1)
-    with pytest.raises(TypeError, match="^invalid arguments to unsetopt$"):
+    with pytest.raises(TypeError, match="(?m)^invalid arguments to unsetopt$"):
         c.unsetopt(option)
 
 
@@ -107,9 +107,9 @@ def test_refused_values(c, option, value, exc, message):
 )
 def test_data_options_are_the_modules_own(c, option):
     number = getattr(kelvex, option)
-    with pytest.raises(TypeError, match="^invalid arguments to setopt$"):
+    with pytest.raises(TypeError, match="(?m)^invalid arguments to setopt$"):
         c.setopt(number, object())
-    with pytest.raises(TypeError, match="^strings are not supported for this option$"):
+    with pytest.raises(TypeError, match="(?m)^strings are not supported for this option$"):
         c.setopt(number, "x")
 
 
@@ -140,7 +140,7 @@ def test_keywords(c):
 @pytest.mark.parametrize("flag", [True, False, 0])
 def test_use_memoryview_only_for_write_and_header(c, flag):
     with pytest.raises(
-        TypeError, match="^use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION$"
+        TypeError, match="(?m)^use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION$"
     ):
         c.setopt(kelvex.URL, "http://example.invalid/", use_memoryview=flag)
     # None resets the function and ignores the flag.
@@ -273,9 +273,9 @@ def test_refused_inside_own_transfer(http_server, c, call, name):
 def test_setopt_string(http_server, c):
     assert c.setopt_string(10002, http_server.url + "/get?via=setopt_string") is None
     assert perform_json(c)["args"] == {"via": "setopt_string"}
-    with pytest.raises(TypeError, match="^strings are not supported for this option$"):
+    with pytest.raises(TypeError, match="(?m)^strings are not supported for this option$"):
         c.setopt_string(41, "1")
-    with pytest.raises(TypeError, match="^invalid arguments to setopt_string$"):
+    with pytest.raises(TypeError, match="(?m)^invalid arguments to setopt_string$"):
         c.setopt_string(kelvex.URL, 1)
     with pytest.raises(TypeError, match="setopt"):
         c.setopt_string(kelvex.URL)
@@ -417,14 +417,14 @@ def test_callable_released_when_replaced_and_on_close(option):
 def test_deprecated_function_options(c, option, message):
     number = getattr(kelvex, option)
     for _ in range(2):  # warns on every call
-        with pytest.warns(DeprecationWarning, match=f"^{message}$"):
+        with pytest.warns(DeprecationWarning, match=f"(?m)^{message}$"):
             c.setopt(number, Sink())
     kept = Sink()
     c.setopt(number, None)
     ref = weakref.ref(kept)
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
-        with pytest.raises(DeprecationWarning, match=f"^{message}$"):
+        with pytest.raises(DeprecationWarning, match=f"(?m)^{message}$"):
             c.setopt(number, kept)
     del kept
     assert ref() is None  # nothing was stored
@@ -464,7 +464,7 @@ def test_write_callable_receives_bytes_and_memoryview(http_server, c):
     ],
 )
 def test_file_like_without_method(c, option, message):
-    with pytest.raises(TypeError, match=f"^{message}$"):
+    with pytest.raises(TypeError, match=f"(?m)^{message}$"):
         c.setopt(getattr(kelvex, option), object())
 
 
@@ -594,7 +594,7 @@ def test_header_list_edges(http_server, c):
     with pytest.raises(ValueError):
         c.setopt(kelvex.HTTPHEADER, ["X-New: 1", b"X-Nul: \0"])
     with pytest.raises(
-        TypeError, match="^list items must be byte strings or Unicode strings with ASCII code points only$"
+        TypeError, match="(?m)^list items must be byte strings or Unicode strings with ASCII code points only$"
     ):
         c.setopt(kelvex.HTTPHEADER, ["X-New: 1", 2])
     headers = sent_headers(c, http_server)
