@@ -2,7 +2,7 @@
 from datetime import datetime
 from collections.abc import Callable
 from types import TracebackType
-from typing import Any, NamedTuple, Self, final
+from typing import Any, NamedTuple, NewType, Protocol, Self, final, overload
 
 from typing_extensions import disjoint_base
 
@@ -67,6 +67,38 @@ class CurlFileInfo(NamedTuple):
     target: bytes | None
     flags: int
 
+# What setopt takes and getinfo gives, by constant. Each option and each
+# information constant is declared below with one of these kinds (the only
+# place that says which), so that a type checker sees a value of the wrong
+# kind given to an option and a result used as the wrong type. A new option
+# or information constant needs its kind here, or setopt/getinfo refuse it.
+_IntOption = NewType("_IntOption", int)            # int (libcurl long or curl_off_t)
+_TextOption = NewType("_TextOption", int)          # bytes or ASCII-only str; blobs too
+_ListOption = NewType("_ListOption", int)          # a list or tuple of texts
+_FunctionOption = NewType("_FunctionOption", int)  # a callable
+_WriterOption = NewType("_WriterOption", int)      # an object with write()
+_ReaderOption = NewType("_ReaderOption", int)      # an object with read()
+_FormOption = NewType("_FormOption", int)          # HTTPPOST's form fields
+_MimeOption = NewType("_MimeOption", int)          # a CurlMime
+_ShareOption = NewType("_ShareOption", int)        # a CurlShare
+_IntInfo = NewType("_IntInfo", int)                # int
+_FloatInfo = NewType("_FloatInfo", int)            # float
+_TextInfo = NewType("_TextInfo", int)              # str or None (getinfo_raw: bytes)
+_ListInfo = NewType("_ListInfo", int)              # list of str (getinfo_raw: bytes)
+_CertInfo = NewType("_CertInfo", int)              # the certificate chain, or None
+
+class _Writer(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+class _Reader(Protocol):
+    def read(self, size: int, /) -> bytes | str: ...
+
+# Text handed to libcurl: bytes, or str of ASCII characters, without NUL.
+_Text = str | bytes
+_TextList = list[_Text] | tuple[_Text, ...]
+_CertChain = list[tuple[tuple[str, str], ...]]
+_RawCertChain = list[tuple[tuple[bytes, bytes], ...]]
+
 def global_init(option: int, /) -> None: ...
 def global_cleanup() -> None: ...
 def version_info(stamp: int = ..., /) -> tuple[
@@ -96,12 +128,48 @@ class Curl:
     def recv_into(self, buffer: WriteableBuffer, nbytes: int = 0) -> int: ...
     def pause(self, bitmask: int = ..., /) -> None: ...
     def unpause(self) -> None: ...
-    def setopt(self, option: int, value: Any, *, use_memoryview: bool = False) -> None: ...
+    @overload
+    def setopt(self, option: _IntOption, value: int) -> None: ...
+    @overload
+    def setopt(self, option: _TextOption, value: _Text | None) -> None: ...
+    @overload
+    def setopt(self, option: _ListOption, value: _TextList | None) -> None: ...
+    @overload
+    def setopt(self, option: _FunctionOption, value: Callable[..., object] | None, *,
+               use_memoryview: bool = False) -> None: ...
+    @overload
+    def setopt(self, option: _WriterOption, value: _Writer | None) -> None: ...
+    @overload
+    def setopt(self, option: _ReaderOption, value: _Reader | None) -> None: ...
+    @overload
+    def setopt(self, option: _FormOption, value: list[Any] | tuple[Any, ...] | None) -> None: ...
+    @overload
+    def setopt(self, option: _MimeOption, value: CurlMime | None) -> None: ...
+    @overload
+    def setopt(self, option: _ShareOption, value: CurlShare | None) -> None: ...
     def unsetopt(self, option: int, /) -> None: ...
     def setopt_string(self, option: int, value: str | bytes, /) -> None: ...
     def set_ca_certs(self, cadata: str | bytes, /) -> None: ...
-    def getinfo(self, option: int, /) -> Any: ...
-    def getinfo_raw(self, option: int, /) -> Any: ...
+    @overload
+    def getinfo(self, option: _IntInfo, /) -> int: ...
+    @overload
+    def getinfo(self, option: _FloatInfo, /) -> float: ...
+    @overload
+    def getinfo(self, option: _TextInfo, /) -> str | None: ...
+    @overload
+    def getinfo(self, option: _ListInfo, /) -> list[str]: ...
+    @overload
+    def getinfo(self, option: _CertInfo, /) -> _CertChain | None: ...
+    @overload
+    def getinfo_raw(self, option: _IntInfo, /) -> int: ...
+    @overload
+    def getinfo_raw(self, option: _FloatInfo, /) -> float: ...
+    @overload
+    def getinfo_raw(self, option: _TextInfo, /) -> bytes | None: ...
+    @overload
+    def getinfo_raw(self, option: _ListInfo, /) -> list[bytes]: ...
+    @overload
+    def getinfo_raw(self, option: _CertInfo, /) -> _RawCertChain | None: ...
     def errstr(self) -> str: ...
     def errstr_raw(self) -> bytes: ...
     def header(self, name: str, index: int = 0, origin: int = 1, request: int = -1) -> str: ...
@@ -178,8 +246,6 @@ class CurlShare:
     # Constants of the share interface and attributes set on the object.
     def __getattr__(self, name: str) -> Any: ...
 
-# Text handed to libcurl: bytes, or str of ASCII characters, without NUL.
-_Text = str | bytes
 
 @disjoint_base
 class CurlMime:
@@ -369,257 +435,257 @@ HTTPAUTH_ONLY: int
 GSSAPI_DELEGATION_FLAG: int
 GSSAPI_DELEGATION_NONE: int
 GSSAPI_DELEGATION_POLICY_FLAG: int
-GSSAPI_DELEGATION: int
-APPEND: int
-COOKIESESSION: int
-DIRLISTONLY: int
-FILE: int
-FTPPORT: int
-INFILE: int
-INFILESIZE: int
-KEYPASSWD: int
-LOW_SPEED_LIMIT: int
-LOW_SPEED_TIME: int
-PORT: int
-POSTFIELDS: int
-PROXY: int
-PROXYPASSWORD: int
-PROXYUSERNAME: int
-PROXYUSERPWD: int
-RANGE: int
-READFUNCTION: int
-REFERER: int
-RESUME_FROM: int
-TELNETOPTIONS: int
-TIMEOUT: int
-URL: int
-USE_SSL: int
-USERAGENT: int
-USERPWD: int
-WRITEFUNCTION: int
-USERNAME: int
-PASSWORD: int
-WRITEDATA: int
-READDATA: int
-PROXYPORT: int
-HTTPPROXYTUNNEL: int
-VERBOSE: int
-HEADER: int
-NOPROGRESS: int
-NOBODY: int
-FAILONERROR: int
-UPLOAD: int
-POST: int
-FTPLISTONLY: int
-FTPAPPEND: int
-NETRC: int
-FOLLOWLOCATION: int
-TRANSFERTEXT: int
-PUT: int
-POSTFIELDSIZE: int
-COOKIE: int
-HTTPHEADER: int
-PROXYHEADER: int
-HEADEROPT: int
-PATH_AS_IS: int
-PIPEWAIT: int
-HTTPPOST: int
-MIMEPOST: int
-SSLCERT: int
-SSLCERT_BLOB: int
-SSLKEY_BLOB: int
-PROXY_SSLCERT_BLOB: int
-PROXY_SSLKEY_BLOB: int
-ISSUERCERT_BLOB: int
-PROXY_ISSUERCERT_BLOB: int
-CAINFO_BLOB: int
-PROXY_CAINFO_BLOB: int
-SSLCERTPASSWD: int
-CRLF: int
-QUOTE: int
-POSTQUOTE: int
-PREQUOTE: int
-WRITEHEADER: int
-HEADERFUNCTION: int
-SEEKFUNCTION: int
-COOKIEFILE: int
-SSLVERSION: int
-TIMECONDITION: int
-TIMEVALUE: int
-CUSTOMREQUEST: int
+GSSAPI_DELEGATION: _IntOption
+APPEND: _IntOption
+COOKIESESSION: _IntOption
+DIRLISTONLY: _IntOption
+FILE: _WriterOption
+FTPPORT: _TextOption
+INFILE: _ReaderOption
+INFILESIZE: _IntOption
+KEYPASSWD: _TextOption
+LOW_SPEED_LIMIT: _IntOption
+LOW_SPEED_TIME: _IntOption
+PORT: _IntOption
+POSTFIELDS: _TextOption
+PROXY: _TextOption
+PROXYPASSWORD: _TextOption
+PROXYUSERNAME: _TextOption
+PROXYUSERPWD: _TextOption
+RANGE: _TextOption
+READFUNCTION: _FunctionOption
+REFERER: _TextOption
+RESUME_FROM: _IntOption
+TELNETOPTIONS: _ListOption
+TIMEOUT: _IntOption
+URL: _TextOption
+USE_SSL: _IntOption
+USERAGENT: _TextOption
+USERPWD: _TextOption
+WRITEFUNCTION: _FunctionOption
+USERNAME: _TextOption
+PASSWORD: _TextOption
+WRITEDATA: _WriterOption
+READDATA: _ReaderOption
+PROXYPORT: _IntOption
+HTTPPROXYTUNNEL: _IntOption
+VERBOSE: _IntOption
+HEADER: _IntOption
+NOPROGRESS: _IntOption
+NOBODY: _IntOption
+FAILONERROR: _IntOption
+UPLOAD: _IntOption
+POST: _IntOption
+FTPLISTONLY: _IntOption
+FTPAPPEND: _IntOption
+NETRC: _IntOption
+FOLLOWLOCATION: _IntOption
+TRANSFERTEXT: _IntOption
+PUT: _IntOption
+POSTFIELDSIZE: _IntOption
+COOKIE: _TextOption
+HTTPHEADER: _ListOption
+PROXYHEADER: _ListOption
+HEADEROPT: _IntOption
+PATH_AS_IS: _IntOption
+PIPEWAIT: _IntOption
+HTTPPOST: _FormOption
+MIMEPOST: _MimeOption
+SSLCERT: _TextOption
+SSLCERT_BLOB: _TextOption
+SSLKEY_BLOB: _TextOption
+PROXY_SSLCERT_BLOB: _TextOption
+PROXY_SSLKEY_BLOB: _TextOption
+ISSUERCERT_BLOB: _TextOption
+PROXY_ISSUERCERT_BLOB: _TextOption
+CAINFO_BLOB: _TextOption
+PROXY_CAINFO_BLOB: _TextOption
+SSLCERTPASSWD: _TextOption
+CRLF: _IntOption
+QUOTE: _ListOption
+POSTQUOTE: _ListOption
+PREQUOTE: _ListOption
+WRITEHEADER: _WriterOption
+HEADERFUNCTION: _FunctionOption
+SEEKFUNCTION: _FunctionOption
+COOKIEFILE: _TextOption
+SSLVERSION: _IntOption
+TIMECONDITION: _IntOption
+TIMEVALUE: _IntOption
+CUSTOMREQUEST: _TextOption
 STDERR: int
-INTERFACE: int
-KRB4LEVEL: int
-KRBLEVEL: int
-PROGRESSFUNCTION: int
-XFERINFOFUNCTION: int
-FTP_USE_PRET: int
-LOGIN_OPTIONS: int
-SASL_IR: int
-XOAUTH2_BEARER: int
-SSL_VERIFYPEER: int
-CAPATH: int
-CAINFO: int
-MAXREDIRS: int
-MAXCONNECTS: int
-MAXAGE_CONN: int
-FRESH_CONNECT: int
-FORBID_REUSE: int
-RANDOM_FILE: int
-EGDSOCKET: int
-CONNECTTIMEOUT: int
-HTTPGET: int
-SSL_VERIFYHOST: int
-COOKIEJAR: int
-SSL_CIPHER_LIST: int
-HTTP_VERSION: int
-FTP_USE_EPSV: int
-SSLCERTTYPE: int
-SSLKEY: int
-SSLKEYTYPE: int
-SSLKEYPASSWD: int
-SSLENGINE: int
-SSLENGINE_DEFAULT: int
-DNS_CACHE_TIMEOUT: int
-DNS_USE_GLOBAL_CACHE: int
-DEBUGFUNCTION: int
-BUFFERSIZE: int
-UPLOAD_BUFFERSIZE: int
-NOSIGNAL: int
-SHARE: int
-PROXYTYPE: int
-ENCODING: int
-ACCEPT_ENCODING: int
-TRANSFER_ENCODING: int
-HTTP200ALIASES: int
-UNRESTRICTED_AUTH: int
-FTP_USE_EPRT: int
-HTTPAUTH: int
-FTP_CREATE_MISSING_DIRS: int
-PROXYAUTH: int
-FTP_RESPONSE_TIMEOUT: int
-IPRESOLVE: int
-MAXFILESIZE: int
-INFILESIZE_LARGE: int
-RESUME_FROM_LARGE: int
-MAXFILESIZE_LARGE: int
-NETRC_FILE: int
-FTP_SSL: int
-POSTFIELDSIZE_LARGE: int
-TCP_NODELAY: int
-FTPSSLAUTH: int
-IOCTLFUNCTION: int
-OPENSOCKETFUNCTION: int
-CLOSESOCKETFUNCTION: int
-SOCKOPTFUNCTION: int
-FTP_ACCOUNT: int
-IGNORE_CONTENT_LENGTH: int
-COOKIELIST: int
-FTP_SKIP_PASV_IP: int
-FTP_FILEMETHOD: int
-CONNECT_ONLY: int
-LOCALPORT: int
-LOCALPORTRANGE: int
-FTP_ALTERNATIVE_TO_USER: int
-MAX_SEND_SPEED_LARGE: int
-MAX_RECV_SPEED_LARGE: int
-SSL_SESSIONID_CACHE: int
-SSL_VERIFYSTATUS: int
-SSH_AUTH_TYPES: int
-SSH_PUBLIC_KEYFILE: int
-SSH_PRIVATE_KEYFILE: int
-SSH_KNOWNHOSTS: int
-SSH_KEYFUNCTION: int
-FTP_SSL_CCC: int
-TIMEOUT_MS: int
-CONNECTTIMEOUT_MS: int
-ACCEPTTIMEOUT_MS: int
-EXPECT_100_TIMEOUT_MS: int
-TCP_KEEPALIVE: int
-TCP_KEEPIDLE: int
-TCP_KEEPINTVL: int
-HTTP_TRANSFER_DECODING: int
-HTTP_CONTENT_DECODING: int
-NEW_FILE_PERMS: int
-NEW_DIRECTORY_PERMS: int
-POST301: int
-PROXY_TRANSFER_MODE: int
-SERVICE_NAME: int
-PROXY_SERVICE_NAME: int
-PROXY_CAPATH: int
-PROXY_CAINFO: int
-PROXY_CRLFILE: int
-PRE_PROXY: int
-PROXY_SSLCERT: int
-PROXY_SSLCERTTYPE: int
-PROXY_SSLKEY: int
-PROXY_SSLKEYTYPE: int
-PROXY_KEYPASSWD: int
-PROXY_SSL_VERIFYPEER: int
-PROXY_SSL_VERIFYHOST: int
-PROXY_PINNEDPUBLICKEY: int
-PROXY_SSLVERSION: int
-PROXY_SSL_CIPHER_LIST: int
-PROXY_SSL_OPTIONS: int
-PROXY_TLSAUTH_TYPE: int
-PROXY_TLSAUTH_USERNAME: int
-PROXY_TLSAUTH_PASSWORD: int
-PROXY_ISSUERCERT: int
-REQUEST_TARGET: int
-COPYPOSTFIELDS: int
-SSH_HOST_PUBLIC_KEY_MD5: int
-AUTOREFERER: int
-CRLFILE: int
-ISSUERCERT: int
-ADDRESS_SCOPE: int
-RESOLVE: int
-POSTREDIR: int
-NOPROXY: int
-PROTOCOLS: int
-REDIR_PROTOCOLS: int
-TFTP_BLKSIZE: int
-SOCKS5_GSSAPI_SERVICE: int
-SOCKS5_GSSAPI_NEC: int
-MAIL_FROM: int
-MAIL_RCPT: int
-MAIL_AUTH: int
-PINNEDPUBLICKEY: int
-WILDCARDMATCH: int
-UNIX_SOCKET_PATH: int
-SSL_ENABLE_ALPN: int
-SSL_ENABLE_NPN: int
-SSL_FALSESTART: int
-SSL_OPTIONS: int
-TLSAUTH_TYPE: int
-TLSAUTH_USERNAME: int
-TLSAUTH_PASSWORD: int
-DEFAULT_PROTOCOL: int
-TLS13_CIPHERS: int
-PROXY_TLS13_CIPHERS: int
-DOH_URL: int
-HTTP09_ALLOWED: int
-AWS_SIGV4: int
-MAXLIFETIME_CONN: int
-PREREQFUNCTION: int
-WS_OPTIONS: int
-FNMATCH_FUNCTION: int
+INTERFACE: _TextOption
+KRB4LEVEL: _TextOption
+KRBLEVEL: _TextOption
+PROGRESSFUNCTION: _FunctionOption
+XFERINFOFUNCTION: _FunctionOption
+FTP_USE_PRET: _IntOption
+LOGIN_OPTIONS: _TextOption
+SASL_IR: _IntOption
+XOAUTH2_BEARER: _TextOption
+SSL_VERIFYPEER: _IntOption
+CAPATH: _TextOption
+CAINFO: _TextOption
+MAXREDIRS: _IntOption
+MAXCONNECTS: _IntOption
+MAXAGE_CONN: _IntOption
+FRESH_CONNECT: _IntOption
+FORBID_REUSE: _IntOption
+RANDOM_FILE: _TextOption
+EGDSOCKET: _TextOption
+CONNECTTIMEOUT: _IntOption
+HTTPGET: _IntOption
+SSL_VERIFYHOST: _IntOption
+COOKIEJAR: _TextOption
+SSL_CIPHER_LIST: _TextOption
+HTTP_VERSION: _IntOption
+FTP_USE_EPSV: _IntOption
+SSLCERTTYPE: _TextOption
+SSLKEY: _TextOption
+SSLKEYTYPE: _TextOption
+SSLKEYPASSWD: _TextOption
+SSLENGINE: _TextOption
+SSLENGINE_DEFAULT: _IntOption
+DNS_CACHE_TIMEOUT: _IntOption
+DNS_USE_GLOBAL_CACHE: _IntOption
+DEBUGFUNCTION: _FunctionOption
+BUFFERSIZE: _IntOption
+UPLOAD_BUFFERSIZE: _IntOption
+NOSIGNAL: _IntOption
+SHARE: _ShareOption
+PROXYTYPE: _IntOption
+ENCODING: _TextOption
+ACCEPT_ENCODING: _TextOption
+TRANSFER_ENCODING: _IntOption
+HTTP200ALIASES: _ListOption
+UNRESTRICTED_AUTH: _IntOption
+FTP_USE_EPRT: _IntOption
+HTTPAUTH: _IntOption
+FTP_CREATE_MISSING_DIRS: _IntOption
+PROXYAUTH: _IntOption
+FTP_RESPONSE_TIMEOUT: _IntOption
+IPRESOLVE: _IntOption
+MAXFILESIZE: _IntOption
+INFILESIZE_LARGE: _IntOption
+RESUME_FROM_LARGE: _IntOption
+MAXFILESIZE_LARGE: _IntOption
+NETRC_FILE: _TextOption
+FTP_SSL: _IntOption
+POSTFIELDSIZE_LARGE: _IntOption
+TCP_NODELAY: _IntOption
+FTPSSLAUTH: _IntOption
+IOCTLFUNCTION: _FunctionOption
+OPENSOCKETFUNCTION: _FunctionOption
+CLOSESOCKETFUNCTION: _FunctionOption
+SOCKOPTFUNCTION: _FunctionOption
+FTP_ACCOUNT: _TextOption
+IGNORE_CONTENT_LENGTH: _IntOption
+COOKIELIST: _TextOption
+FTP_SKIP_PASV_IP: _IntOption
+FTP_FILEMETHOD: _IntOption
+CONNECT_ONLY: _IntOption
+LOCALPORT: _IntOption
+LOCALPORTRANGE: _IntOption
+FTP_ALTERNATIVE_TO_USER: _TextOption
+MAX_SEND_SPEED_LARGE: _IntOption
+MAX_RECV_SPEED_LARGE: _IntOption
+SSL_SESSIONID_CACHE: _IntOption
+SSL_VERIFYSTATUS: _IntOption
+SSH_AUTH_TYPES: _IntOption
+SSH_PUBLIC_KEYFILE: _TextOption
+SSH_PRIVATE_KEYFILE: _TextOption
+SSH_KNOWNHOSTS: _TextOption
+SSH_KEYFUNCTION: _FunctionOption
+FTP_SSL_CCC: _IntOption
+TIMEOUT_MS: _IntOption
+CONNECTTIMEOUT_MS: _IntOption
+ACCEPTTIMEOUT_MS: _IntOption
+EXPECT_100_TIMEOUT_MS: _IntOption
+TCP_KEEPALIVE: _IntOption
+TCP_KEEPIDLE: _IntOption
+TCP_KEEPINTVL: _IntOption
+HTTP_TRANSFER_DECODING: _IntOption
+HTTP_CONTENT_DECODING: _IntOption
+NEW_FILE_PERMS: _IntOption
+NEW_DIRECTORY_PERMS: _IntOption
+POST301: _IntOption
+PROXY_TRANSFER_MODE: _IntOption
+SERVICE_NAME: _TextOption
+PROXY_SERVICE_NAME: _TextOption
+PROXY_CAPATH: _TextOption
+PROXY_CAINFO: _TextOption
+PROXY_CRLFILE: _TextOption
+PRE_PROXY: _TextOption
+PROXY_SSLCERT: _TextOption
+PROXY_SSLCERTTYPE: _TextOption
+PROXY_SSLKEY: _TextOption
+PROXY_SSLKEYTYPE: _TextOption
+PROXY_KEYPASSWD: _TextOption
+PROXY_SSL_VERIFYPEER: _IntOption
+PROXY_SSL_VERIFYHOST: _IntOption
+PROXY_PINNEDPUBLICKEY: _TextOption
+PROXY_SSLVERSION: _IntOption
+PROXY_SSL_CIPHER_LIST: _TextOption
+PROXY_SSL_OPTIONS: _IntOption
+PROXY_TLSAUTH_TYPE: _TextOption
+PROXY_TLSAUTH_USERNAME: _TextOption
+PROXY_TLSAUTH_PASSWORD: _TextOption
+PROXY_ISSUERCERT: _TextOption
+REQUEST_TARGET: _TextOption
+COPYPOSTFIELDS: _TextOption
+SSH_HOST_PUBLIC_KEY_MD5: _TextOption
+AUTOREFERER: _IntOption
+CRLFILE: _TextOption
+ISSUERCERT: _TextOption
+ADDRESS_SCOPE: _IntOption
+RESOLVE: _ListOption
+POSTREDIR: _IntOption
+NOPROXY: _TextOption
+PROTOCOLS: _IntOption
+REDIR_PROTOCOLS: _IntOption
+TFTP_BLKSIZE: _IntOption
+SOCKS5_GSSAPI_SERVICE: _TextOption
+SOCKS5_GSSAPI_NEC: _IntOption
+MAIL_FROM: _TextOption
+MAIL_RCPT: _ListOption
+MAIL_AUTH: _TextOption
+PINNEDPUBLICKEY: _TextOption
+WILDCARDMATCH: _IntOption
+UNIX_SOCKET_PATH: _TextOption
+SSL_ENABLE_ALPN: _IntOption
+SSL_ENABLE_NPN: _IntOption
+SSL_FALSESTART: _IntOption
+SSL_OPTIONS: _IntOption
+TLSAUTH_TYPE: _TextOption
+TLSAUTH_USERNAME: _TextOption
+TLSAUTH_PASSWORD: _TextOption
+DEFAULT_PROTOCOL: _TextOption
+TLS13_CIPHERS: _TextOption
+PROXY_TLS13_CIPHERS: _TextOption
+DOH_URL: _TextOption
+HTTP09_ALLOWED: _IntOption
+AWS_SIGV4: _TextOption
+MAXLIFETIME_CONN: _IntOption
+PREREQFUNCTION: _FunctionOption
+WS_OPTIONS: _IntOption
+FNMATCH_FUNCTION: _FunctionOption
 FNMATCH_DATA: int
-RESOLVER_START_FUNCTION: int
+RESOLVER_START_FUNCTION: _FunctionOption
 RESOLVER_START_DATA: int
-TRAILERFUNCTION: int
+TRAILERFUNCTION: _FunctionOption
 TRAILERDATA: int
-HSTS: int
-HSTS_CTRL: int
-HSTSREADFUNCTION: int
+HSTS: _TextOption
+HSTS_CTRL: _IntOption
+HSTSREADFUNCTION: _FunctionOption
 HSTSREADDATA: int
-HSTSWRITEFUNCTION: int
+HSTSWRITEFUNCTION: _FunctionOption
 HSTSWRITEDATA: int
-TCP_FASTOPEN: int
-HAPROXYPROTOCOL: int
-HAPROXY_CLIENT_IP: int
-ECH: int
-DNS_SERVERS: int
-CONNECT_TO: int
+TCP_FASTOPEN: _IntOption
+HAPROXYPROTOCOL: _IntOption
+HAPROXY_CLIENT_IP: _TextOption
+ECH: _TextOption
+DNS_SERVERS: _TextOption
+CONNECT_TO: _ListOption
 FTPSSL_NONE: int
 FTPSSL_TRY: int
 FTPSSL_CONTROL: int
@@ -637,15 +703,15 @@ FTPMETHOD_DEFAULT: int
 FTPMETHOD_MULTICWD: int
 FTPMETHOD_NOCWD: int
 FTPMETHOD_SINGLECWD: int
-OPT_RTSP_CLIENT_CSEQ: int
-OPT_RTSP_REQUEST: int
-OPT_RTSP_SERVER_CSEQ: int
-OPT_RTSP_SESSION_ID: int
-OPT_RTSP_STREAM_URI: int
-OPT_RTSP_TRANSPORT: int
-OPT_FILETIME: int
-OPT_COOKIELIST: int
-OPT_CERTINFO: int
+OPT_RTSP_CLIENT_CSEQ: _IntOption
+OPT_RTSP_REQUEST: _IntOption
+OPT_RTSP_SERVER_CSEQ: _IntOption
+OPT_RTSP_SESSION_ID: _TextOption
+OPT_RTSP_STREAM_URI: _TextOption
+OPT_RTSP_TRANSPORT: _TextOption
+OPT_FILETIME: _IntOption
+OPT_COOKIELIST: _TextOption
+OPT_CERTINFO: _IntOption
 PROTO_HTTP: int
 PROTO_HTTPS: int
 PROTO_FTP: int
@@ -779,68 +845,68 @@ USESSL_NONE: int
 USESSL_TRY: int
 USESSL_CONTROL: int
 USESSL_ALL: int
-EFFECTIVE_URL: int
-EFFECTIVE_METHOD: int
-HTTP_CODE: int
-RESPONSE_CODE: int
-TOTAL_TIME: int
-NAMELOOKUP_TIME: int
-CONNECT_TIME: int
-APPCONNECT_TIME: int
-PRETRANSFER_TIME: int
-SIZE_UPLOAD: int
-SIZE_DOWNLOAD: int
-SPEED_DOWNLOAD: int
-SPEED_UPLOAD: int
-HEADER_SIZE: int
-REQUEST_SIZE: int
-SSL_VERIFYRESULT: int
-CONTENT_LENGTH_DOWNLOAD: int
-CONTENT_LENGTH_UPLOAD: int
-STARTTRANSFER_TIME: int
-CONTENT_TYPE: int
-REDIRECT_TIME: int
-REDIRECT_COUNT: int
-REDIRECT_URL: int
-PRIMARY_IP: int
-PRIMARY_PORT: int
-LOCAL_IP: int
-LOCAL_PORT: int
-HTTP_CONNECTCODE: int
-HTTPAUTH_AVAIL: int
-PROXYAUTH_AVAIL: int
-OS_ERRNO: int
-NUM_CONNECTS: int
-SSL_ENGINES: int
-LASTSOCKET: int
-ACTIVESOCKET: int
-FTP_ENTRY_PATH: int
-CONDITION_UNMET: int
-CONTENT_LENGTH_DOWNLOAD_T: int
-CONTENT_LENGTH_UPLOAD_T: int
-SIZE_DOWNLOAD_T: int
-SIZE_UPLOAD_T: int
-SPEED_DOWNLOAD_T: int
-SPEED_UPLOAD_T: int
-FILETIME_T: int
-APPCONNECT_TIME_T: int
-CONNECT_TIME_T: int
-NAMELOOKUP_TIME_T: int
-PRETRANSFER_TIME_T: int
-REDIRECT_TIME_T: int
-STARTTRANSFER_TIME_T: int
-TOTAL_TIME_T: int
-QUEUE_TIME_T: int
-POSTTRANSFER_TIME_T: int
-EARLYDATA_SENT_T: int
-INFO_FILETIME: int
-INFO_COOKIELIST: int
-INFO_CERTINFO: int
-INFO_RTSP_CLIENT_CSEQ: int
-INFO_RTSP_CSEQ_RECV: int
-INFO_RTSP_SERVER_CSEQ: int
-INFO_RTSP_SESSION_ID: int
-INFO_HTTP_VERSION: int
+EFFECTIVE_URL: _TextInfo
+EFFECTIVE_METHOD: _TextInfo
+HTTP_CODE: _IntInfo
+RESPONSE_CODE: _IntInfo
+TOTAL_TIME: _FloatInfo
+NAMELOOKUP_TIME: _FloatInfo
+CONNECT_TIME: _FloatInfo
+APPCONNECT_TIME: _FloatInfo
+PRETRANSFER_TIME: _FloatInfo
+SIZE_UPLOAD: _FloatInfo
+SIZE_DOWNLOAD: _FloatInfo
+SPEED_DOWNLOAD: _FloatInfo
+SPEED_UPLOAD: _FloatInfo
+HEADER_SIZE: _IntInfo
+REQUEST_SIZE: _IntInfo
+SSL_VERIFYRESULT: _IntInfo
+CONTENT_LENGTH_DOWNLOAD: _FloatInfo
+CONTENT_LENGTH_UPLOAD: _FloatInfo
+STARTTRANSFER_TIME: _FloatInfo
+CONTENT_TYPE: _TextInfo
+REDIRECT_TIME: _FloatInfo
+REDIRECT_COUNT: _IntInfo
+REDIRECT_URL: _TextInfo
+PRIMARY_IP: _TextInfo
+PRIMARY_PORT: _IntInfo
+LOCAL_IP: _TextInfo
+LOCAL_PORT: _IntInfo
+HTTP_CONNECTCODE: _IntInfo
+HTTPAUTH_AVAIL: _IntInfo
+PROXYAUTH_AVAIL: _IntInfo
+OS_ERRNO: _IntInfo
+NUM_CONNECTS: _IntInfo
+SSL_ENGINES: _ListInfo
+LASTSOCKET: _IntInfo
+ACTIVESOCKET: _IntInfo
+FTP_ENTRY_PATH: _TextInfo
+CONDITION_UNMET: _IntInfo
+CONTENT_LENGTH_DOWNLOAD_T: _IntInfo
+CONTENT_LENGTH_UPLOAD_T: _IntInfo
+SIZE_DOWNLOAD_T: _IntInfo
+SIZE_UPLOAD_T: _IntInfo
+SPEED_DOWNLOAD_T: _IntInfo
+SPEED_UPLOAD_T: _IntInfo
+FILETIME_T: _IntInfo
+APPCONNECT_TIME_T: _IntInfo
+CONNECT_TIME_T: _IntInfo
+NAMELOOKUP_TIME_T: _IntInfo
+PRETRANSFER_TIME_T: _IntInfo
+REDIRECT_TIME_T: _IntInfo
+STARTTRANSFER_TIME_T: _IntInfo
+TOTAL_TIME_T: _IntInfo
+QUEUE_TIME_T: _IntInfo
+POSTTRANSFER_TIME_T: _IntInfo
+EARLYDATA_SENT_T: _IntInfo
+INFO_FILETIME: _IntInfo
+INFO_COOKIELIST: _ListInfo
+INFO_CERTINFO: _CertInfo
+INFO_RTSP_CLIENT_CSEQ: _IntInfo
+INFO_RTSP_CSEQ_RECV: _IntInfo
+INFO_RTSP_SERVER_CSEQ: _IntInfo
+INFO_RTSP_SESSION_ID: _TextInfo
+INFO_HTTP_VERSION: _IntInfo
 RTSPREQ_NONE: int
 RTSPREQ_OPTIONS: int
 RTSPREQ_DESCRIBE: int

@@ -401,17 +401,17 @@ def test_subparts_refused_by_libcurl_for_an_ancestor(c):
 
 
 def test_mimepost_refusals(c):
-    with pytest.raises(TypeError, match=r"^setopt\(option=MIMEPOST\) expects a CurlMime object$"):
+    with pytest.raises(TypeError, match=r"(?m)^setopt\(option=MIMEPOST\) expects a CurlMime object$"):
         c.setopt(kelvex.MIMEPOST, object())
     mime = CurlMime(c)
     child = mime.add_multipart()
-    with pytest.raises(ValueError, match="received a mime object already attached as subparts$"):
+    with pytest.raises(ValueError, match="(?m)received a mime object already attached as subparts$"):
         c.setopt(kelvex.MIMEPOST, child)
     with Curl() as other:
-        with pytest.raises(ValueError, match="requires a CurlMime created with this Curl handle$"):
+        with pytest.raises(ValueError, match="(?m)requires a CurlMime created with this Curl handle$"):
             other.setopt(kelvex.MIMEPOST, mime)
     mime.close()
-    with pytest.raises(ValueError, match=r"^setopt\(option=MIMEPOST\) received a closed mime object$"):
+    with pytest.raises(ValueError, match=r"(?m)^setopt\(option=MIMEPOST\) received a closed mime object$"):
         c.setopt(kelvex.MIMEPOST, mime)
 
 
