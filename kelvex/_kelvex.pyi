@@ -2,11 +2,11 @@
 from datetime import datetime
 from collections.abc import Callable
 from types import TracebackType
-from typing import Any, NamedTuple, NewType, Protocol, Self, final, overload
+from typing import Any, NamedTuple, NewType, Self, final, overload
 
 from typing_extensions import disjoint_base
 
-from _typeshed import ReadableBuffer, WriteableBuffer
+from _typeshed import ReadableBuffer, SupportsRead, SupportsWrite, WriteableBuffer
 
 version: str
 COMPILE_PY_VERSION_HEX: int
@@ -87,12 +87,6 @@ _TextInfo = NewType("_TextInfo", int)              # str or None (getinfo_raw: b
 _ListInfo = NewType("_ListInfo", int)              # list of str (getinfo_raw: bytes)
 _CertInfo = NewType("_CertInfo", int)              # the certificate chain, or None
 
-class _Writer(Protocol):
-    def write(self, data: bytes, /) -> object: ...
-
-class _Reader(Protocol):
-    def read(self, size: int, /) -> bytes | str: ...
-
 # Text handed to libcurl: bytes, or str of ASCII characters, without NUL.
 _Text = str | bytes
 _TextList = list[_Text] | tuple[_Text, ...]
@@ -138,9 +132,9 @@ class Curl:
     def setopt(self, option: _FunctionOption, value: Callable[..., object] | None, *,
                use_memoryview: bool = False) -> None: ...
     @overload
-    def setopt(self, option: _WriterOption, value: _Writer | None) -> None: ...
+    def setopt(self, option: _WriterOption, value: SupportsWrite[bytes] | None) -> None: ...
     @overload
-    def setopt(self, option: _ReaderOption, value: _Reader | None) -> None: ...
+    def setopt(self, option: _ReaderOption, value: SupportsRead[bytes] | SupportsRead[str] | None) -> None: ...
     @overload
     def setopt(self, option: _FormOption, value: list[Any] | tuple[Any, ...] | None) -> None: ...
     @overload

@@ -419,6 +419,28 @@ int do_curl_clear(PyObject* obj) {
   return 0;
 }
 
+// <kelvex.Curl url='...'>, <kelvex.Curl closed>; a handle that a transfer
+// holds (perhaps on another thread) is not read: <kelvex.Curl busy>.
+PyObject* do_curl_repr(PyObject* obj) {
+  CurlObject* self = as_curl(obj);
+  Ref type_name = Ref::steal(PyType_GetFullyQualifiedName(Py_TYPE(obj)));
+  if (!type_name) return nullptr;
+  CurlAccess access;
+  if (access.acquire(self, CHECK_HANDLE, "repr") < 0) {
+    PyErr_Clear();
+    return PyUnicode_FromFormat("<%U %s>", type_name.get(), self->handle == nullptr ? "closed" : "busy");
+  }
+  // Before any transfer libcurl answers with the URL set; after one, with
+  // the last URL it used (redirects followed).
+  char* url = nullptr;
+  if (curl_easy_getinfo(self->handle, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || url == nullptr ||
+      url[0] == '\0')
+    return PyUnicode_FromFormat("<%U no URL>", type_name.get());
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(url, static_cast<Py_ssize_t>(std::strlen(url)), "replace"));
+  if (!text) return nullptr;
+  return PyUnicode_FromFormat("<%U url=%R>", type_name.get(), text.get());
+}
+
 PyObject* do_curl_getattro(PyObject* obj, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(obj, name);
   if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
@@ -584,6 +606,7 @@ PyTypeObject Curl_Type = {
     .tp_basicsize = sizeof(CurlObject),
     .tp_itemsize = 0,
     .tp_dealloc = do_curl_dealloc,
+    .tp_repr = do_curl_repr,
     .tp_getattro = do_curl_getattro,
     .tp_setattro = do_curl_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

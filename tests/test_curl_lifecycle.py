@@ -483,3 +483,24 @@ def test_type_and_closed_docstrings():
     assert kelvex.Curl.closed.__doc__ == "Whether this ``Curl`` object has been closed."
     for name in ("__enter__", "__exit__", "__getstate__", "__setstate__"):
         assert getattr(kelvex.Curl, name).__doc__
+
+
+def test_repr_shows_url_and_state(http_server):
+    c = kelvex.Curl()
+    assert repr(c) == "<kelvex.Curl no URL>"
+    c.setopt(kelvex.URL, f"{http_server.url}/redirect-to?url=/bytes/3")
+    assert repr(c) == f"<kelvex.Curl url='{http_server.url}/redirect-to?url=/bytes/3'>"
+    c.setopt(kelvex.FOLLOWLOCATION, 1)
+    seen = []
+    # Inside its own transfer the handle is busy, and repr does not touch it.
+    c.setopt(kelvex.WRITEFUNCTION, lambda chunk: seen.append(repr(c)))
+    c.perform()
+    assert seen == ["<kelvex.Curl busy>"]
+    assert repr(c) == f"<kelvex.Curl url='{http_server.url}/bytes/3'>"  # where it went
+    c.close()
+    assert repr(c) == "<kelvex.Curl closed>"
+
+    class Sub(kelvex.Curl):
+        pass
+
+    assert repr(Sub()).endswith("Sub no URL>")

@@ -331,3 +331,12 @@ def test_package_reexports_the_extension():
 
     public = {name for name in vars(_kelvex) if not name.startswith("_")}
     assert [name for name in public if getattr(kelvex, name) is not getattr(_kelvex, name)] == []
+
+
+def test_package_version_is_the_distributions():
+    import tomllib
+
+    import kelvex
+
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    assert kelvex.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
