@@ -67,7 +67,10 @@ def _class_lines(node: ast.ClassDef) -> list[str]:
         signature = f"({', '.join(fields)})"
     out = [f".. py:class:: {node.name}{signature}", ""]
     out += ["   " + line for line in _doc_lines(cls)]
+    emitted: set[str] = set()
     for item in node.body:
+        if isinstance(item, ast.FunctionDef) and item.name in emitted:
+            continue  # an overload, listed with the first one
         if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
             out += ["", f"   .. py:attribute:: {item.target.id}",
                     f"      :type: {ast.unparse(item.annotation)}", ""]
@@ -81,7 +84,15 @@ def _class_lines(node: ast.ClassDef) -> list[str]:
                         f"      :type: {ast.unparse(item.returns) if item.returns else 'Any'}",
                         ""]
             else:
-                out += ["", f"   .. py:method:: {item.name}{_signature(item, True)}", ""]
+                # The overloads of a method are one entry with a signature each.
+                lead = f"   .. py:method:: "
+                variants = [other for other in node.body
+                            if isinstance(other, ast.FunctionDef) and other.name == item.name]
+                signatures = [f"{v.name}{_signature(v, True)}" for v in variants]
+                out += ["", lead + signatures[0]]
+                out += [" " * len(lead) + sig for sig in signatures[1:]]
+                out.append("")
+                emitted.add(item.name)
             out += ["      " + line for line in _doc_lines(runtime)]
     return out
 
