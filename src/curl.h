@@ -119,6 +119,10 @@ void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
 // stream): the copy takes over the Python side of the source; 0, or -1 with
 // an exception set.
 int util_curl_adopt_copy(CurlObject* source, CurlObject* copy);
+// The handle of a pushed stream belongs to libcurl until the push callable
+// has answered: what would run it, end it or hand it to a multi is refused
+// meanwhile. 0, or -1 with kelvex.error set; read under the Curl's section.
+int refuse_while_pushing(const CurlObject* self, const char* name);
 // Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
 // refused push): its handle points at the source again and the copy lets
 // go of it, so the copy can go while the handle lives on.

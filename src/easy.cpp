@@ -166,19 +166,11 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return obj.release();
 }
 
-// The handle of a pushed stream belongs to libcurl until the push callable
-// has answered.
-int refuse_while_pushing(const CurlObject* self, const char* name) {
-  if (self->in_push_callback == 0) return 0;
-  PyErr_Format(kx.ErrorObject, "cannot invoke %s() - the push callback is running", name);
-  return -1;
-}
-
 PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
-  if (refuse_while_pushing(self, "close") < 0) return nullptr;
   {
     CurlAccess access;
     if (access.acquire(self, 0, "close") < 0) return nullptr;
+    if (refuse_while_pushing(self, "close") < 0) return nullptr;
     access.unlock();
     util_curl_close(self);
   }
@@ -190,6 +182,12 @@ PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 }  // namespace
+
+int refuse_while_pushing(const CurlObject* self, const char* name) {
+  if (self->in_push_callback == 0) return 0;
+  PyErr_Format(kx.ErrorObject, "cannot invoke %s() - the push callback is running", name);
+  return -1;
+}
 
 // Gives `copy`, whose handle libcurl duplicated from `source`'s, the Python
 // side of the source: its error buffer and private pointer, a copy of its
@@ -305,9 +303,9 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
-  if (refuse_while_pushing(self, "reset") < 0) return nullptr;
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "reset") < 0) return nullptr;
+  if (refuse_while_pushing(self, "reset") < 0) return nullptr;
   access.unlock();
   curl_easy_reset(self->handle);
   util_curl_xdecref(self, RELEASE_EASY, self->handle);

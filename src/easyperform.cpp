@@ -115,6 +115,7 @@ int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name
 PyObject* do_curl_perform(CurlObject* self, PyObject* /*ignored*/) {
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "perform") < 0) return nullptr;
+  if (refuse_while_pushing(self, "perform") < 0) return nullptr;
   access.unlock();
   return perform_claimed(self, access.slot());
 }
@@ -125,6 +126,7 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
   // refusals name setopt, which installs the writer.
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
+  if (refuse_while_pushing(self, "perform_rb") < 0) return nullptr;
   Ref body = Ref::steal(PyObject_CallNoArgs(kx.bytesio));
   if (!body) return nullptr;
   Ref own_writer = Ref::borrow(self->cb_write);

@@ -208,10 +208,16 @@ int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushh
     PyObject* args[4] = {nullptr, parent_obj.get(), pushed.get(), pairs.get()};
     // The callable may configure the new Curl, but not close or reset it:
     // libcurl is in the middle of handing the handle over.
-    curl->in_push_callback = 1;
+    {
+      CriticalSection cs(pushed.get());
+      curl->in_push_callback = 1;
+    }
     Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    curl->in_push_callback = 0;
+    {
+      CriticalSection cs(pushed.get());
+      curl->in_push_callback = 0;
+    }
     if (result && result.get() == Py_None) {
       answer = CURL_PUSH_DENY;
     } else if (result) {
@@ -338,6 +344,10 @@ int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) 
   }
   if (curl->multi_stack != nullptr && curl->multi_stack != self) {
     set_error_text("cannot add/remove handle - curl object already on another multi-stack");
+    return -1;
+  }
+  if (curl->in_push_callback != 0) {
+    set_error_text("cannot add/remove handle - the push callback is running");
     return -1;
   }
   return 0;

@@ -202,3 +202,33 @@ def test_pushed_stream_comes_back_from_an_event_core(parent):
         assert parent not in multi and pushed not in multi and len(core) == 0
     multi.close()
     pushed.close()
+
+
+@pytest.mark.parametrize("call", [
+    lambda pushed, other: pushed.perform(),
+    lambda pushed, other: pushed.perform_rb(),
+    lambda pushed, other: other.add_handle(pushed),
+], ids=["perform", "perform_rb", "add_handle"])
+def test_the_pushed_curl_cannot_run_or_join_another_multi_inside_the_callable(parent, call):
+    refusals = []
+
+    def on_push(from_curl, pushed, headers):
+        pushed.body = []
+        pushed.setopt(kelvex.WRITEFUNCTION, pushed.body.append)
+        try:
+            call(pushed, other)
+        except kelvex.error as exc:
+            refusals.append(exc.args)
+        pushes.append(pushed)
+        return kelvex.PUSH_OK
+
+    pushes = []
+    with kelvex.CurlMulti() as other, kelvex.CurlMulti(close_handles=True) as multi:
+        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
+        multi.add_handle(parent)
+        run_to_end(multi)
+        [pushed] = pushes
+        assert set(finished(multi)) == {parent, pushed}
+        assert pushed.multi() is multi
+        assert b"".join(pushed.body) == PUSHED
+    assert len(refusals) == 1 and "the push callback is running" in str(refusals[0])
