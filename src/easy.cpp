@@ -232,8 +232,13 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
 }
 
 void util_curl_give_back(CurlObject* source, CurlObject* copy) {
+  if (copy->handle == nullptr) return;
+  // The callable may have tied the copy to a share or a document: libcurl
+  // lets go of them while the copy can still tell it to, since the copy's
+  // references to them may be the last ones.
+  release_share(copy, copy->handle);
+  release_mime(copy, copy->handle);
   CURL* handle = std::exchange(copy->handle, nullptr);
-  if (handle == nullptr) return;
   // Storing a pointer cannot fail.
   (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
   (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, source);

@@ -232,3 +232,23 @@ def test_the_pushed_curl_cannot_run_or_join_another_multi_inside_the_callable(pa
         assert pushed.multi() is multi
         assert b"".join(pushed.body) == PUSHED
     assert len(refusals) == 1 and "the push callback is running" in str(refusals[0])
+
+
+@pytest.mark.parametrize("tie", ["share", "mime"])
+def test_a_refused_push_lets_go_of_what_the_callable_tied_it_to(parent, tie):
+    def on_push(from_curl, pushed, headers):
+        if tie == "share":
+            pushed.setopt(kelvex.SHARE, kelvex.CurlShare())
+        else:
+            mime = kelvex.CurlMime(pushed)
+            mime.add_field("field", b"unsent")
+            pushed.setopt(kelvex.MIMEPOST, mime)
+        return kelvex.PUSH_DENY
+
+    with kelvex.CurlMulti() as multi:
+        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
+        multi.add_handle(parent)
+        run_to_end(multi)
+        assert finished(multi) == [parent]
+        multi.remove_handle(parent)
+    assert b"".join(parent.body) == INDEX
