@@ -79,12 +79,18 @@ int append_request(CURL* handle, unsigned origin, int request, PyObject* list) {
 }
 
 // The number of the last request whose headers libcurl keeps, or -1 when it
-// keeps none. Any name serves the probe: only "no such request" matters.
+// keeps none. Any name serves the probe: a request libcurl knows answers
+// "no such header" (or finds one); anything else ends the count, so that a
+// libcurl built without its header interface cannot keep the loop going.
 int last_request(CURL* handle) {
   curl_header* h = nullptr;
-  if (curl_easy_header(handle, "", 0, kOrigins, 0, &h) == CURLHE_NOHEADERS) return -1;
+  auto known = [&](int request) {
+    const CURLHcode rc = curl_easy_header(handle, "", 0, kOrigins, request, &h);
+    return rc == CURLHE_OK || rc == CURLHE_MISSING;
+  };
+  if (!known(0)) return -1;
   int request = 0;
-  while (curl_easy_header(handle, "", 0, kOrigins, request + 1, &h) != CURLHE_NOREQUEST) ++request;
+  while (known(request + 1)) ++request;
   return request;
 }
 
