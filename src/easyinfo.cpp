@@ -98,7 +98,7 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_RETRY_AFTER, InfoGroup::offset},
     {CURLINFO_XFER_ID, InfoGroup::offset},
     {CURLINFO_CONN_ID, InfoGroup::offset},
-#if LIBCURL_VERSION_NUM >= 0x081700
+#if LIBCURL_VERSION_NUM >= 0x081600
     {CURLINFO_SIZE_DELIVERED, InfoGroup::offset},
 #endif
 
