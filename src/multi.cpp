@@ -148,6 +148,8 @@ CurlObject* member_curl(CurlMultiObject* self, CURL* easy) {
 
 // The pushed request's headers as (name, value) pairs. libcurl gives each
 // as "name:value"; pseudo-headers start with their own colon (":path").
+// Decoded as Latin-1, as Curl.headers() decodes the response's: HTTP/2
+// carries any byte above 0x7f in a value, and no push is lost to decoding.
 PyObject* push_headers(curl_pushheaders* headers, size_t count) {
   if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -158,7 +160,11 @@ PyObject* push_headers(curl_pushheaders* headers, size_t count) {
     const char* colon = std::strchr(line[0] == ':' ? line + 1 : line, ':');
     const size_t name_len = colon != nullptr ? static_cast<size_t>(colon - line) : std::strlen(line);
     const char* value = colon != nullptr ? colon + 1 : "";
-    Ref pair = Ref::steal(Py_BuildValue("(s#s)", line, static_cast<Py_ssize_t>(name_len), value));
+    Ref name = Ref::steal(PyUnicode_DecodeLatin1(line, static_cast<Py_ssize_t>(name_len), nullptr));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeLatin1(value, static_cast<Py_ssize_t>(std::strlen(value)), nullptr));
+    if (!name || !text) return nullptr;
+    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), text.get()));
     if (!pair) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }

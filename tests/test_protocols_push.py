@@ -56,7 +56,7 @@ def answer(conn, event):
         promised = conn.get_next_available_stream_id()
         conn.push_stream(stream, promised, [
             (":method", "GET"), (":scheme", "http"), (":authority", headers[":authority"]),
-            (":path", "/pushed.css"), ("x-pushed-by", "suite")])
+            (":path", "/pushed.css"), ("x-pushed-by", "suite"), (b"x-label", b"caf\xe9 \xff")])
         send(conn, stream, INDEX)
         try:
             send(conn, promised, PUSHED)
@@ -251,4 +251,20 @@ def test_a_refused_push_lets_go_of_what_the_callable_tied_it_to(parent, tie):
         run_to_end(multi)
         assert finished(multi) == [parent]
         multi.remove_handle(parent)
+    assert b"".join(parent.body) == INDEX
+
+
+def test_pushed_header_values_keep_every_byte(parent):
+    seen = []
+
+    def on_push(from_curl, pushed, headers):
+        seen.extend(headers)
+        return kelvex.PUSH_DENY
+
+    with kelvex.CurlMulti() as multi:
+        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
+        multi.add_handle(parent)
+        run_to_end(multi)
+        multi.remove_handle(parent)
+    assert ("x-label", "caf\xe9 \xff") in seen
     assert b"".join(parent.body) == INDEX
