@@ -9,6 +9,9 @@
 
 #include "docstrings.h"
 
+#include <climits>
+#include <cstring>
+
 namespace {
 
 CurlUrlObject* as_url(PyObject* op) { return reinterpret_cast<CurlUrlObject*>(op); }
@@ -45,6 +48,20 @@ const char* part_text(PyObject* value, Ref* holder) {
   return text;
 }
 
+// libcurl's URL flags are an unsigned int: a negative or wider int is
+// refused rather than wrapped into some other set of flags.
+bool flags_in_range(long long flags) {
+  if (flags < 0) {
+    PyErr_SetString(PyExc_ValueError, "URL flags must be non-negative");
+    return false;
+  }
+  if (static_cast<unsigned long long>(flags) > UINT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "URL flags out of range");
+    return false;
+  }
+  return true;
+}
+
 int set_part(CurlUrlObject* self, int part, PyObject* value, unsigned flags) {
   Ref holder;
   const char* text = nullptr;
@@ -67,16 +84,19 @@ int set_part(CurlUrlObject* self, int part, PyObject* value, unsigned flags) {
 PyObject* do_url_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* const kwlist[] = {"url", "flags", nullptr};
   PyObject* url = Py_None;
-  unsigned int flags = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OI:CurlUrl", const_cast<char**>(kwlist), &url,
+  long long flags = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OL:CurlUrl", const_cast<char**>(kwlist), &url,
                                    &flags))
     return nullptr;
+  if (!flags_in_range(flags)) return nullptr;
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlUrlObject* self = as_url(obj.get());
   self->url = curl_url();
   if (self->url == nullptr) return PyErr_NoMemory();
-  if (url != Py_None && set_part(self, CURLUPART_URL, url, flags) < 0) return nullptr;
+  if (url != Py_None &&
+      set_part(self, CURLUPART_URL, url, static_cast<unsigned>(flags)) < 0)
+    return nullptr;
   return obj.release();
 }
 
@@ -89,16 +109,18 @@ void do_url_dealloc(PyObject* op) {
 
 PyObject* do_url_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"part", "flags", nullptr};
-  static KeywordParser parser = keyword_parser("i|I:get", kwlist);
+  static KeywordParser parser = keyword_parser("i|L:get", kwlist);
   int part = 0;
-  unsigned int flags = 0;
+  long long flags = 0;
   if (!parse_args_keywords(args, nargs, kwnames, &parser, &part, &flags)) return nullptr;
+  if (!flags_in_range(flags)) return nullptr;
   CurlUrlObject* self = as_url(op);
   CurlText text;
   CURLUcode rc;
   {
     MutexGuard guard(self->mutex);
-    rc = curl_url_get(self->url, static_cast<CURLUPart>(part), &text.text, flags);
+    rc = curl_url_get(self->url, static_cast<CURLUPart>(part), &text.text,
+                      static_cast<unsigned>(flags));
   }
   if (rc != CURLUE_OK) {
     set_url_error(rc);
@@ -112,13 +134,14 @@ PyObject* do_url_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* do_url_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kwlist[] = {"part", "value", "flags", nullptr};
-  static KeywordParser parser = keyword_parser("iO|I:set", kwlist);
+  static KeywordParser parser = keyword_parser("iO|L:set", kwlist);
   int part = 0;
   PyObject* value = nullptr;
-  unsigned int flags = 0;
+  long long flags = 0;
   if (!parse_args_keywords(args, nargs, kwnames, &parser, &part, &value, &flags))
     return nullptr;
-  if (set_part(as_url(op), part, value, flags) < 0) return nullptr;
+  if (!flags_in_range(flags)) return nullptr;
+  if (set_part(as_url(op), part, value, static_cast<unsigned>(flags)) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -143,3 +143,19 @@ def test_one_object_from_many_threads():
     for t in threads:
         t.join()
     assert errors == []
+
+
+@pytest.mark.parametrize("flags, error", [
+    (-1, ValueError),
+    (2**32, OverflowError),
+    (2**32 + kelvex.U_DEFAULT_SCHEME, OverflowError),
+])
+def test_flags_outside_an_unsigned_int_are_refused(flags, error):
+    u = kelvex.CurlUrl("http://example.com/")
+    with pytest.raises(error):
+        kelvex.CurlUrl("example.com/", flags=flags)
+    with pytest.raises(error):
+        u.get(kelvex.UPART_URL, flags)
+    with pytest.raises(error):
+        u.set(kelvex.UPART_URL, "example.org/", flags)
+    assert u.get(kelvex.UPART_URL) == "http://example.com/"
