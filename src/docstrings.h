@@ -809,4 +809,10 @@ PyDoc_STRVAR(url_copy_doc,
 "\n"
 "Return an independent copy of this URL.");
 
+PyDoc_STRVAR(url_deepcopy_doc,
+"__deepcopy__($self, memo, /)\n"
+"--\n"
+"\n"
+"Return an independent copy of this URL, as __copy__ does.");
+
 #endif  // KELVEX_DOCSTRINGS_H

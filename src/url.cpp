@@ -158,11 +158,15 @@ PyObject* do_url_dup(PyObject* op, PyObject* /*ignored*/) {
   return obj.release();
 }
 
+// A CurlUrl holds no Python objects: its deep copy is its copy.
+PyObject* do_url_deepcopy(PyObject* op, PyObject* /*memo*/) { return do_url_dup(op, nullptr); }
+
 PyMethodDef curlurl_methods[] = {
     {"get", method(do_url_get), METH_FASTCALL | METH_KEYWORDS, url_get_doc},
     {"set", method(do_url_set), METH_FASTCALL | METH_KEYWORDS, url_set_doc},
     {"dup", do_url_dup, METH_NOARGS, url_dup_doc},
     {"__copy__", do_url_dup, METH_NOARGS, url_copy_doc},
+    {"__deepcopy__", do_url_deepcopy, METH_O, url_deepcopy_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

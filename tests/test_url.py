@@ -159,3 +159,11 @@ def test_flags_outside_an_unsigned_int_are_refused(flags, error):
     with pytest.raises(error):
         u.set(kelvex.UPART_URL, "example.org/", flags)
     assert u.get(kelvex.UPART_URL) == "http://example.com/"
+
+
+def test_a_deep_copy_is_an_independent_copy_too():
+    u = kelvex.CurlUrl("http://example.com/one")
+    [v] = copy.deepcopy([u])
+    v.set(kelvex.UPART_PATH, "/two")
+    assert type(v) is kelvex.CurlUrl and v.get(kelvex.UPART_PATH) == "/two"
+    assert u.get(kelvex.UPART_PATH) == "/one"
