@@ -4,8 +4,11 @@ socket), pproxy (HTTP CONNECT and SOCKS5 proxies) and the certificates they
 present, made with the ``openssl`` command so that no test here needs the
 ``cryptography`` package (which free-threaded CPython cannot install)."""
 
+import contextlib
 import http.client
+import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -173,6 +176,35 @@ def start_on_free_ports(attempt, name: str):
         if "in use" not in last_error:
             break
     raise RuntimeError(f"cannot start {name}: {last_error.strip()}")
+
+
+@contextlib.contextmanager
+def mail_server(script: str, tmp_path, messages, name: str, **config):
+    """Runs one of the suite's mail servers (tests/SCRIPT, in its own
+    process) over `messages`, each written to a file of `tmp_path`, with
+    `config` beside them in its JSON configuration; yields the port the
+    server printed on its first line, and stops it afterwards."""
+    paths = []
+    for i, message in enumerate(messages):
+        path = tmp_path / f"message{i}.eml"
+        path.write_bytes(message)
+        paths.append(str(path))
+    config_path = tmp_path / f"{os.path.splitext(script)[0]}.json"
+    config_path.write_text(json.dumps({**config, "messages": paths}))
+    here = os.path.dirname(os.path.abspath(__file__))
+    proc = subprocess.Popen([sys.executable, os.path.join(here, script), str(config_path)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=plain_env())
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        line = proc.stdout.readline() if ready else b""
+        if not line.strip().isdigit():
+            proc.kill()
+            raise RuntimeError(f"{name} server did not start: "
+                               + proc.stderr.read().decode(errors="replace")[-2000:])
+        yield int(line)
+    finally:
+        stop_process(proc)
 
 
 def stop_process(proc):

@@ -3,20 +3,14 @@ own process): listing mailboxes, fetching messages byte for byte,
 searching, appending with flags, and a refused login."""
 
 import io
-import json
-import os
-import select
-import subprocess
-import sys
 
 import pytest
 
 import kelvex
 from conftest import perform_error
-from loopback_servers import plain_env, stop_process
+from loopback_servers import mail_server
 
 USER, PASSWORD = "reader", "imap-s3cret"
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 MESSAGES = [
     b"From: a@example.test\r\nSubject: first\r\n\r\nThe first message.\r\n",
@@ -29,26 +23,9 @@ MESSAGES = [
 
 @pytest.fixture
 def imap_server(tmp_path):
-    paths = []
-    for i, message in enumerate(MESSAGES):
-        path = tmp_path / f"message{i}.eml"
-        path.write_bytes(message)
-        paths.append(str(path))
-    config = tmp_path / "imap.json"
-    config.write_text(json.dumps({"user": USER, "password": PASSWORD, "messages": paths}))
-    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "imap_server.py"), str(config)],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=plain_env())
-    try:
-        ready, _, _ = select.select([proc.stdout], [], [], 30)
-        line = proc.stdout.readline() if ready else b""
-        if not line.strip().isdigit():
-            proc.kill()
-            raise RuntimeError("IMAP server did not start: "
-                               + proc.stderr.read().decode(errors="replace")[-2000:])
-        yield f"imap://127.0.0.1:{int(line)}"
-    finally:
-        stop_process(proc)
+    with mail_server("imap_server.py", tmp_path, MESSAGES, "IMAP", user=USER,
+                     password=PASSWORD) as port:
+        yield f"imap://127.0.0.1:{port}"
 
 
 def imap(curl, url, password=PASSWORD, **options):

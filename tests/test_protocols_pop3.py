@@ -2,20 +2,14 @@
 (tests/pop3_server.py, in its own process): listing, retrieving messages
 byte for byte, deleting with a custom command, and refused logins."""
 
-import json
-import os
-import select
-import subprocess
-import sys
 
 import pytest
 
 import kelvex
 from conftest import perform_error
-from loopback_servers import plain_env, stop_process
+from loopback_servers import mail_server
 
 USER, PASSWORD = "reader", "pop-s3cret"
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 MESSAGES = [
     b"From: a@example.test\r\nSubject: first\r\n\r\nThe first message.\r\n",
@@ -31,31 +25,13 @@ MESSAGES = [
 def pop3_server(request, tmp_path):
     """A fresh server per test (tests delete messages): ``.url``.  Its
     greeting offers APOP unless the test's parameter says False."""
-    paths = []
-    for i, message in enumerate(MESSAGES):
-        path = tmp_path / f"message{i}.eml"
-        path.write_bytes(message)
-        paths.append(str(path))
-    config = tmp_path / "pop3.json"
-    config.write_text(json.dumps({"user": USER, "password": PASSWORD, "messages": paths,
-                                      "apop": getattr(request, "param", True)}))
-    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "pop3_server.py"), str(config)],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=plain_env())
-    try:
-        ready, _, _ = select.select([proc.stdout], [], [], 30)
-        line = proc.stdout.readline() if ready else b""
-        if not line.strip().isdigit():
-            proc.kill()
-            raise RuntimeError("POP3 server did not start: "
-                               + proc.stderr.read().decode(errors="replace")[-2000:])
+    with mail_server("pop3_server.py", tmp_path, MESSAGES, "POP3", user=USER,
+                     password=PASSWORD, apop=getattr(request, "param", True)) as port:
 
         class Server:
-            url = f"pop3://127.0.0.1:{int(line)}"
+            url = f"pop3://127.0.0.1:{port}"
 
         yield Server
-    finally:
-        stop_process(proc)
 
 
 def _pop3(curl, url, password=PASSWORD, **options):
