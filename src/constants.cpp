@@ -1051,8 +1051,12 @@ constexpr Constant kLibcurlConstants[] = {
     // Multi options, their values and newer multi error codes
     MULTI("M_PUSHFUNCTION", CURLMOPT_PUSHFUNCTION),
     MULTI("M_NETWORK_CHANGED", CURLMOPT_NETWORK_CHANGED),
+    // Two enum values, which no macro announces: the 8.22 headers are the
+    // oldest known to declare them.
+#if LIBCURL_VERSION_NUM >= 0x081600
     MULTI("M_RESOLVE_THREADS_MAX", CURLMOPT_RESOLVE_THREADS_MAX),
     MULTI("M_QUICK_EXIT", CURLMOPT_QUICK_EXIT),
+#endif
     MULTI("PUSH_OK", CURL_PUSH_OK),
     MULTI("PUSH_DENY", CURL_PUSH_DENY),
     MULTI("PUSH_ERROROUT", CURL_PUSH_ERROROUT),

@@ -269,8 +269,10 @@ constexpr MultiOption kMultiOptions[] = {
     {CURLMOPT_MAX_TOTAL_CONNECTIONS, MultiOptClass::Long, nullptr, nullptr},
     {CURLMOPT_MAX_CONCURRENT_STREAMS, MultiOptClass::Long, nullptr, nullptr},
     {CURLMOPT_NETWORK_CHANGED, MultiOptClass::Long, nullptr, nullptr},
+#if LIBCURL_VERSION_NUM >= 0x081600
     {CURLMOPT_RESOLVE_THREADS_MAX, MultiOptClass::Long, nullptr, nullptr},
     {CURLMOPT_QUICK_EXIT, MultiOptClass::Long, nullptr, nullptr},
+#endif
     {CURLMOPT_CONTENT_LENGTH_PENALTY_SIZE, MultiOptClass::OffT, nullptr, nullptr},
     {CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE, MultiOptClass::OffT, nullptr, nullptr},
     {CURLMOPT_PIPELINING_SITE_BL, MultiOptClass::StringList, nullptr, nullptr},

@@ -884,8 +884,8 @@ HE_BAD_ARGUMENT                                    6  Curl
 HE_NOT_BUILT_IN                                    7  Curl
 M_PUSHFUNCTION                                 20014  CurlMulti
 M_NETWORK_CHANGED                                 17  CurlMulti
-M_RESOLVE_THREADS_MAX                             20  CurlMulti
-M_QUICK_EXIT                                      21  CurlMulti
+M_RESOLVE_THREADS_MAX                             20  CurlMulti  newer
+M_QUICK_EXIT                                      21  CurlMulti  newer
 PUSH_OK                                            0  CurlMulti
 PUSH_DENY                                          1  CurlMulti
 PUSH_ERROROUT                                      2  CurlMulti

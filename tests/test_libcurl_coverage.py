@@ -194,6 +194,8 @@ def test_disallow_username_in_url(curl, http_server):
 @pytest.mark.parametrize("name, value", [
     ("M_NETWORK_CHANGED", 0), ("M_RESOLVE_THREADS_MAX", 4), ("M_QUICK_EXIT", 1)])
 def test_newer_multi_options_take_integers(name, value):
+    if not hasattr(kelvex, name):
+        pytest.skip(f"the libcurl headers of this build do not declare {name}")
     with kelvex.CurlMulti() as multi:
         multi.setopt(getattr(kelvex, name), value)
         with pytest.raises(TypeError):
