@@ -72,7 +72,11 @@ wheel:
 wheel-test:
 	scripts/wheel-test
 
+# wheel-all adds the cp314 wheel (Debian's CPython 3.14 headers), tested on
+# the whole suite in a Debian sid root with Debian's python3.14.
 wheel-all: wheel wheel-test
+	scripts/wheel cp314
+	scripts/wheel-test $$(ls -t dist/kelvex-*-cp314-cp314-manylinux_*.whl | head -n1)
 
 docs: build
 	$(IN_ENV) scripts/docs
