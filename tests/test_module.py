@@ -12,10 +12,21 @@ import pytest
 from kelvex import _kelvex
 
 
+def _mapped_libcurl():
+    """The file of the libcurl mapped into this process (a wheel's own
+    copy in kelvex.libs/, or the system's)."""
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1]
+            if "/libcurl" in path and ".so" in path:
+                return path
+    return "libcurl.so.4"
+
+
 @pytest.fixture(scope="module")
 def libcurl():
     """The libcurl the extension runs against, for its own answers."""
-    lib = ctypes.CDLL("libcurl.so.4")
+    lib = ctypes.CDLL(_mapped_libcurl())
     for name in ("curl_version", "curl_easy_strerror", "curl_multi_strerror",
                  "curl_share_strerror", "curl_url_strerror"):
         getattr(lib, name).restype = ctypes.c_char_p

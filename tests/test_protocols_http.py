@@ -32,14 +32,14 @@ def _tag():
     return uuid.uuid4().hex
 
 
-def _log_for(nginx, tag, deadline=10.0):
-    """The access-log lines of requests whose URI carries ``tag`` (nginx
-    writes a line once the response is sent, which may trail the client's
-    end of the transfer by a moment)."""
+def _log_for(nginx, tag, count=1, deadline=10.0):
+    """The access-log lines of requests whose URI carries ``tag``, once
+    there are ``count`` of them (nginx writes a line once the response is
+    sent, which may trail the client's end of the transfer by a moment)."""
     end = time.monotonic() + deadline
     while True:
         lines = [f for f in nginx.access_log() if tag in f[3]]
-        if lines or time.monotonic() > end:
+        if len(lines) >= count or time.monotonic() > end:
             return lines
         time.sleep(0.02)
 
@@ -180,7 +180,7 @@ def test_upload_then_download_round_trips(nginx, protocol_certs, scheme, version
         assert c.getinfo(kelvex.RESPONSE_CODE) == 200
     finally:
         c.close()
-    assert [(f[1], f[2], f[4]) for f in _log_for(nginx, tag)] == [(seen, "PUT", "201"),
+    assert [(f[1], f[2], f[4]) for f in _log_for(nginx, tag, count=2)] == [(seen, "PUT", "201"),
                                                                    (seen, "GET", "200")]
 
 
