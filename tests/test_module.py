@@ -9,6 +9,7 @@ import sysconfig
 
 import pytest
 
+from conftest import names_missing_for_older_libcurl
 from kelvex import _kelvex
 
 
@@ -295,7 +296,7 @@ def _stub_tree():
 
 def test_type_stubs_name_every_public_attribute():
     public = {name for name in vars(_kelvex) if not name.startswith("_")}
-    assert _stub_names(_stub_tree().body) == public
+    assert _stub_names(_stub_tree().body) - names_missing_for_older_libcurl() == public
 
 
 def test_type_stubs_name_every_method_and_attribute_of_each_type():

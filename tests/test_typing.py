@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from conftest import names_missing_for_older_libcurl
 from guide_code import ROOT, blocks
 
 ALLOWLIST = ROOT / "tests" / "stubtest-allowlist.txt"
@@ -19,8 +20,13 @@ def run(args, **kwargs):
                           text=True, timeout=600, **kwargs)
 
 
-def test_stubs_match_the_compiled_module():
-    done = run(["mypy.stubtest", "kelvex._kelvex", "--allowlist", str(ALLOWLIST)])
+def test_stubs_match_the_compiled_module(tmp_path):
+    # A build against older libcurl headers lacks the names that need newer
+    # ones; the stubs still list them.
+    older = tmp_path / "older-libcurl-allowlist.txt"
+    older.write_text("".join(f"kelvex._kelvex.{name}\n" for name in names_missing_for_older_libcurl()))
+    done = run(["mypy.stubtest", "kelvex._kelvex", "--allowlist", str(ALLOWLIST),
+                "--allowlist", str(older)])
     assert done.returncode == 0, done.stdout + done.stderr
 
 
