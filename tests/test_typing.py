@@ -134,8 +134,11 @@ def test_stub_declares_exactly_the_modules_constants():
     stub = (ROOT / "kelvex" / "_kelvex.pyi").read_text()
     declared = dict(re.findall(r"^([A-Z][A-Z0-9_]*): (\w+)$", stub, re.M))
     runtime = {name for name in dir(module) if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
-    assert set(declared) == runtime
+    older = names_missing_for_older_libcurl()
+    assert set(declared) - older == runtime
     kinds = set(re.findall(r'^(_\w+) = NewType\("\1", int\)', stub, re.M))
     for name, kind in declared.items():
+        if name in older:
+            continue
         assert kind in kinds or kind in ("int", "str"), (name, kind)
         assert isinstance(getattr(module, name), int if kind != "str" else str), name
