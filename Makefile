@@ -24,7 +24,7 @@ BENCH_ARGS ?=
 STRESS_SECONDS ?= 20
 SOAK_TRANSFERS ?= 100000
 
-.PHONY: all env build ftcheck test demo sanitize stress bench wheel wheel-test docs clean
+.PHONY: all env build ftcheck test demo sanitize stress bench wheel wheel-test wheel-all docs clean
 
 all: build
 
@@ -63,12 +63,20 @@ bench: build
 	$(IN_ENV) env KELVEX_COMMIT="$$(git describe --always --dirty 2>/dev/null)" \
 		python bench/run.py $(if $(QUICK),--quick --out build/bench/quick) $(BENCH_ARGS)
 
-# make wheel PYTHON=/path/to/python3.13t: the wheel of that interpreter.
+# The manylinux wheels (cp313 and cp313t) and the sdist, built in their own
+# Debian 11 root (scripts/make-wheel-root, scripts/wheel-deps), and their
+# tests in plain Debian 11, 12 and 13 roots.
 wheel:
-	$(IN_ENV) env $(if $(PYTHON),PYTHON="$(PYTHON)") scripts/wheel
+	scripts/wheel
 
 wheel-test:
 	scripts/wheel-test
+
+# wheel-all adds the cp314 wheel (Debian's CPython 3.14 headers), tested on
+# the whole suite in a Debian sid root with Debian's python3.14.
+wheel-all: wheel wheel-test
+	scripts/wheel cp314
+	scripts/wheel-test $$(ls -t dist/kelvex-*-cp314-cp314-manylinux_*.whl | head -n1)
 
 docs: build
 	$(IN_ENV) scripts/docs

@@ -118,6 +118,20 @@ def pytest_terminal_summary(terminalreporter):
 # ---------------------------------------------------------------------------
 
 
+# Names the stubs list that exist only when kelvex is compiled against a
+# libcurl at least this new (the wheels carry libcurl 8.22), with that
+# version number.
+NEWER_LIBCURL_NAMES = {"SIZE_DELIVERED": 0x081700}
+
+
+def names_missing_for_older_libcurl():
+    """The names of NEWER_LIBCURL_NAMES this build of kelvex lacks because
+    its libcurl headers predate them."""
+    from kelvex import _kelvex
+
+    return {name for name in NEWER_LIBCURL_NAMES if not hasattr(_kelvex, name)}
+
+
 def fresh_bytes(data):
     """A new bytes object equal to `data`, for tests that count references:
     literals (and the constants folded from them) are immortal on the

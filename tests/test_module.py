@@ -9,13 +9,25 @@ import sysconfig
 
 import pytest
 
+from conftest import names_missing_for_older_libcurl
 from kelvex import _kelvex
+
+
+def _mapped_libcurl():
+    """The file of the libcurl mapped into this process (a wheel's own
+    copy in kelvex.libs/, or the system's)."""
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1]
+            if "/libcurl" in path and ".so" in path:
+                return path
+    return "libcurl.so.4"
 
 
 @pytest.fixture(scope="module")
 def libcurl():
     """The libcurl the extension runs against, for its own answers."""
-    lib = ctypes.CDLL("libcurl.so.4")
+    lib = ctypes.CDLL(_mapped_libcurl())
     for name in ("curl_version", "curl_easy_strerror", "curl_multi_strerror",
                  "curl_share_strerror", "curl_url_strerror"):
         getattr(lib, name).restype = ctypes.c_char_p
@@ -284,7 +296,7 @@ def _stub_tree():
 
 def test_type_stubs_name_every_public_attribute():
     public = {name for name in vars(_kelvex) if not name.startswith("_")}
-    assert _stub_names(_stub_tree().body) == public
+    assert _stub_names(_stub_tree().body) - names_missing_for_older_libcurl() == public
 
 
 def test_type_stubs_name_every_method_and_attribute_of_each_type():

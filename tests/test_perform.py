@@ -2,6 +2,7 @@
 interrupting a transfer, raw I/O on CONNECT_ONLY connections, pause and
 unpause."""
 
+import ctypes
 import errno
 import os
 import queue
@@ -73,6 +74,9 @@ def test_body_collectors(http_server, capfd, method, expected):
     # where the handle wrote before, here to standard output.
     capfd.readouterr()
     c.perform()
+    # libcurl wrote with C stdio, which buffers unless the interpreter was
+    # told to run unbuffered (PYTHONUNBUFFERED, -u).
+    ctypes.CDLL(None).fflush(None)
     assert capfd.readouterr().out == "kelvex"
 
 

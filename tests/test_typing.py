@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from conftest import names_missing_for_older_libcurl
 from guide_code import ROOT, blocks
 
 ALLOWLIST = ROOT / "tests" / "stubtest-allowlist.txt"
@@ -19,8 +20,13 @@ def run(args, **kwargs):
                           text=True, timeout=600, **kwargs)
 
 
-def test_stubs_match_the_compiled_module():
-    done = run(["mypy.stubtest", "kelvex._kelvex", "--allowlist", str(ALLOWLIST)])
+def test_stubs_match_the_compiled_module(tmp_path):
+    # A build against older libcurl headers lacks the names that need newer
+    # ones; the stubs still list them.
+    older = tmp_path / "older-libcurl-allowlist.txt"
+    older.write_text("".join(f"kelvex._kelvex.{name}\n" for name in names_missing_for_older_libcurl()))
+    done = run(["mypy.stubtest", "kelvex._kelvex", "--allowlist", str(ALLOWLIST),
+                "--allowlist", str(older)])
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -128,8 +134,11 @@ def test_stub_declares_exactly_the_modules_constants():
     stub = (ROOT / "kelvex" / "_kelvex.pyi").read_text()
     declared = dict(re.findall(r"^([A-Z][A-Z0-9_]*): (\w+)$", stub, re.M))
     runtime = {name for name in dir(module) if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
-    assert set(declared) == runtime
+    older = names_missing_for_older_libcurl()
+    assert set(declared) - older == runtime
     kinds = set(re.findall(r'^(_\w+) = NewType\("\1", int\)', stub, re.M))
     for name, kind in declared.items():
+        if name in older:
+            continue
         assert kind in kinds or kind in ("int", "str"), (name, kind)
         assert isinstance(getattr(module, name), int if kind != "str" else str), name
