@@ -461,19 +461,24 @@ def test_attributes_set_on_a_fresh_object_by_two_threads(make):
     """Round after round, two threads store an attribute each on a new
     object (whose dictionary the first store makes) at the same instant:
     both stores are kept."""
-    rounds = max(200, int(SECONDS * 2000))
     step = threading.Barrier(3)
     current = [None]
     lost = []
 
     def store(name):
-        for _ in range(rounds):
+        while True:
             step.wait()
-            setattr(current[0], name, 1)
+            obj = current[0]
+            if obj is None:
+                return
+            setattr(obj, name, 1)
             step.wait()
 
     def make_and_check():
-        for _ in range(rounds):
+        end = time.monotonic() + SECONDS
+        rounds = 0
+        while rounds < 200 or (time.monotonic() < end and rounds < MAX_CALLS):
+            rounds += 1
             current[0] = make()
             step.wait()
             step.wait()
@@ -481,6 +486,8 @@ def test_attributes_set_on_a_fresh_object_by_two_threads(make):
                 if getattr(current[0], name, None) != 1:
                     lost.append(name)
             current[0].close()
+        current[0] = None
+        step.wait()
 
     threads = [threading.Thread(target=store, args=("first",)),
                threading.Thread(target=store, args=("second",)),
@@ -488,7 +495,7 @@ def test_attributes_set_on_a_fresh_object_by_two_threads(make):
     for t in threads:
         t.start()
     for t in threads:
-        t.join(120)
+        t.join(SECONDS + 120)
         assert not t.is_alive(), "a worker hung"
     assert not lost, f"{len(lost)} stores lost"
 
