@@ -141,9 +141,13 @@ class CriticalSection {
 // through), so that the call's callbacks re-attach with exactly that state.
 class DetachedCall {
  public:
+  // A slot that does not hold this thread's state would let the call's
+  // callbacks re-attach with another thread's, or find none: checked in
+  // every build, as it costs one load.
   explicit DetachedCall(PyThreadState** slot) noexcept : tstate_(PyEval_SaveThread()) {
-    assert(tstate_ != nullptr && slot_load(slot) == tstate_);
-    (void)slot;
+    if (tstate_ == nullptr || slot == nullptr || slot_load(slot) != tstate_) {
+      Py_FatalError("DetachedCall: the slot does not hold this thread's state");
+    }
   }
   DetachedCall(const DetachedCall&) = delete;
   DetachedCall& operator=(const DetachedCall&) = delete;
