@@ -25,7 +25,7 @@ import kelvex
 from conftest import body_url
 
 PAIR_SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "0.4")) / 40
-MAX_CALLS = 2_000  # per thread and pair, whatever the deadline
+MAX_CALLS = 2_000 + int(50_000 * PAIR_SECONDS)  # per thread and pair, whatever the deadline
 
 CURL_BUSY = r"cannot invoke \w+\(\) - perform\(\) is currently running( outside WRITEFUNCTION callback)?"
 MULTI_BUSY = r"cannot invoke \w+\(\) - multi_perform\(\) is currently running"
