@@ -50,7 +50,7 @@ demo: build
 # again against the sanitizer build, where a memory error ends the run.
 stress: build
 	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) KELVEX_SOAK_TRANSFERS=$(SOAK_TRANSFERS) \
-		scripts/test -q tests/test_threads_stress.py tests/test_faults.py \
+		scripts/test -q tests/test_threads_stress.py tests/test_thread_matrix.py tests/test_faults.py \
 		tests/test_fuzz_api.py tests/test_nomemory.py tests/test_soak.py $(PYTEST_ARGS)
 	$(IN_ENV) env KELVEX_STRESS_SECONDS=$(STRESS_SECONDS) \
 		scripts/sanitize -q tests/test_fuzz_api.py $(PYTEST_ARGS)

@@ -387,9 +387,11 @@ void do_curl_dealloc(PyObject* obj) {
     // Nothing else holds this object, but a call that reached it through a
     // borrowed pointer (its multi's slot) may still be finishing.
     CurlMultiObject* multi = self->multi_stack;
-    if (multi != nullptr) slot_claim_wait(&multi->state);
+    // A callable released by the close may hold the multi's last
+    // reference: it is kept until its slot is given back.
+    Ref keep_multi = Ref::borrow(reinterpret_cast<PyObject*>(multi));
+    TeardownClaim multi_claim(multi != nullptr ? &multi->state : nullptr);
     util_curl_close(self);
-    if (multi != nullptr) slot_release(&multi->state);
   }
   // What the close-socket or HSTS write callable raised has no caller to
   // reach here: it goes to the unraisable hook instead of vanishing.
@@ -417,7 +419,14 @@ int do_curl_traverse(PyObject* obj, visitproc visit, void* arg) {
 
 int do_curl_clear(PyObject* obj) {
   CurlObject* self = as_curl(obj);
-  assert(kelvex_get_thread_state(self) == nullptr);
+  // Unsetting the options calls libcurl: under the claims that dealloc
+  // takes, the multi's (which serves a member handle) before its own.
+  CurlMultiObject* multi = self->multi_stack;
+  // Dropping this handle's references may drop the multi's last one: it
+  // is kept until its slot is given back.
+  Ref keep_multi = Ref::borrow(reinterpret_cast<PyObject*>(multi));
+  TeardownClaim multi_claim(multi != nullptr ? &multi->state : nullptr);
+  TeardownClaim own_claim(&self->state);
   util_curl_xdecref(self, RELEASE_ALL, self->handle);
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "holders.h"
 #include "mimepart.h"
 #include "module.h"
+#include "multi.h"
 #include "threadstate.h"
 
 #include <utility>
@@ -157,6 +158,8 @@ class MimeAccess {
   ~MimeAccess() {
     if (active_) t_mime_claimed = previous_;
   }
+  // Keeps the Curl alive for as long as its claim is held.
+  void keep(Ref curl) noexcept { curl_ = std::move(curl); }
   int acquire(CurlObject* curl, int flags, const char* name) noexcept {
     if (t_mime_claimed == curl) {
       if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
@@ -172,41 +175,64 @@ class MimeAccess {
   }
 
  private:
+  Ref curl_;  // declared first: destroyed after the claim is given back
   CurlAccess access_;
   CurlObject* previous_ = nullptr;
   bool active_ = false;
 };
 
-int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
-  if (refuse_during_content_change(name) < 0) return -1;
-  if (self->mime_handle == nullptr) {
+// A strong reference to a field that teardown empties under the owner's
+// section (curlmime_invalidate_wrappers): another thread may be closing
+// the document at this very moment.
+Ref field_ref(PyObject* owner, PyObject* const& field) {
+  CriticalSection cs(owner);
+  return Ref::borrow(field);
+}
+
+// Claims the Curl of `mime` (kept alive in `access`), then checks the
+// document: a close() on another thread may have run before the claim.
+int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
+                   int flags = CHECK_HANDLE) {
+  Ref curl = field_ref(reinterpret_cast<PyObject*>(mime), mime->curl);
+  if (mime->mime_handle == nullptr) {
     refuse_closed(name, "mime handle");
     return -1;
   }
-  if (self->curl == nullptr) {
+  if (!curl) {
     refuse_closed(name, "curl handle");
     return -1;
   }
-  return access.acquire(as_curl(self->curl), CHECK_HANDLE, name);
+  CurlObject* handle = as_curl(curl.get());
+  access.keep(std::move(curl));
+  if (access.acquire(handle, flags, name) < 0) return -1;
+  if (mime->mime_handle == nullptr) {
+    refuse_closed(name, "mime handle");
+    return -1;
+  }
+  return 0;
+}
+
+int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
+  if (refuse_during_content_change(name) < 0) return -1;
+  return curlmime_claim(const_cast<CurlMimeObject*>(self), name, access);
 }
 
 int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
                              MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
-  const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
-  if (mime == nullptr || mime->mime_handle == nullptr) {
+  PyObject* const part = reinterpret_cast<PyObject*>(const_cast<CurlMimePartObject*>(self));
+  Ref mime = field_ref(part, self->mime);
+  if (!mime) {
     refuse_closed(name, "mime handle");
     return -1;
   }
-  if (self->part == nullptr) {
-    refuse_closed(name, "mime part");
+  if (curlmime_claim(as_mime(mime.get()), name, access) < 0) return -1;
+  // Checked under the claim, which every invalidation of parts holds.
+  if (self->mime != mime.get() || self->part == nullptr) {
+    refuse_closed(name, self->mime == nullptr ? "mime handle" : "mime part");
     return -1;
   }
-  if (mime->curl == nullptr) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  return access.acquire(as_curl(mime->curl), CHECK_HANDLE, name);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -254,9 +280,11 @@ void curlmime_invalidate_parts(CurlMimeObject* self) {
     if (!is_part(item.get())) continue;
     CurlMimePartObject* part = as_part(item.get());
     if (part->mime == reinterpret_cast<PyObject*>(self)) {
-      Ref mime = Ref::steal(part->mime);
-      part->mime = nullptr;
+      Ref mime;
+      CriticalSection cs(item.get());
+      mime = Ref::steal(std::exchange(part->mime, nullptr));
       part->part = nullptr;
+      cs.end();
     }
     if (part->data_cb_owner != nullptr) {
       Ref owner = Ref::steal(part->data_cb_owner);
@@ -291,7 +319,11 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
     Py_CLEAR(self->submimes);
     Py_CLEAR(self->data_cb_owners);
   }
-  Py_CLEAR(self->curl);
+  Ref curl;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    curl = Ref::steal(std::exchange(self->curl, nullptr));
+  }
 }
 
 // libcurl drops a part's old content (and any document nested there) before
@@ -322,6 +354,10 @@ int curlmime_detach_from_curl(CurlMimeObject* self) {
   CurlObject* curl = self->curl != nullptr ? as_curl(self->curl) : nullptr;
   if (curl == nullptr || curl->mime != self) return 0;
   if (curl->handle != nullptr) {
+    // Reached from close() under the claim already, or from a teardown:
+    // then the slot that serves the handle is waited for.
+    CurlMultiObject* multi = curl->multi_stack;
+    TeardownClaim claim(multi != nullptr ? &multi->state : &curl->state);
     CURLcode res = curl_easy_setopt(curl->handle, CURLOPT_MIMEPOST, static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       curlmime_raise_curl_error(res);
@@ -926,6 +962,11 @@ int curlmime_apply_add_args(PyObject* part, const AddArgs& a) {
 PyObject* util_mime_add(CurlMimeObject* self, AddArgs a) {
   a.normalize();
   if (curlmime_validate_add_args(self, a) < 0) return nullptr;
+  // The part is made and filled under one claim: a transfer of the handle
+  // that came between would send it without content, and libcurl cannot
+  // rewind such a part for any later transfer.
+  MimeAccess access;
+  if (curlmime_check_state(self, "addpart", access) < 0) return nullptr;
   Ref part = Ref::steal(util_mime_addpart(self));
   if (!part) return nullptr;
   // On failure the part stays in the document with what was set so far.
@@ -1000,17 +1041,10 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t
   }
   if (subtype != Py_None && !content_type) return nullptr;
 
-  if (self->mime_handle == nullptr) {
-    refuse_closed("addpart", "mime handle");
-    return nullptr;
-  }
-  if (self->curl == nullptr) {
-    refuse_closed("addpart", "curl handle");
-    return nullptr;
-  }
   // The child, its part and their wiring are made under one claim.
   MimeAccess access;
-  if (access.acquire(as_curl(self->curl), 0, "addpart") < 0) return nullptr;
+  // A closed Curl is the child's to refuse.
+  if (curlmime_claim(self, "addpart", access, 0) < 0) return nullptr;
   Ref child = Ref::steal(
       PyObject_CallOneArg(reinterpret_cast<PyObject*>(&CurlMime_Type), self->curl));
   if (!child) return nullptr;
@@ -1032,7 +1066,7 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t
 PyObject* do_mime_close(PyObject* obj, PyObject* /*ignored*/) {
   CurlMimeObject* self = as_mime(obj);
   if (refuse_during_content_change("close") < 0) return nullptr;
-  Ref curl = Ref::borrow(self->curl);
+  Ref curl = field_ref(obj, self->curl);
   MimeAccess access;
   if (curl && access.acquire(as_curl(curl.get()), 0, "close") < 0) return nullptr;
   if (curlmime_detach_from_curl(self) < 0) return nullptr;

@@ -423,7 +423,13 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
       PyErr_Clear();
     }
   }
-  Py_CLEAR(self->easies);
+  // A membership test on another thread may be reading the field: it is
+  // emptied under the section, and the set dropped once out of it.
+  Ref easies;
+  {
+    CriticalSection cs(as_object(self));
+    easies = Ref::steal(std::exchange(self->easies, nullptr));
+  }
   return 0;
 }
 
@@ -689,8 +695,15 @@ int do_multi_contains(PyObject* op, PyObject* item) {
     PyErr_SetString(PyExc_TypeError, "__contains__ expects a Curl object");
     return -1;
   }
-  if (self->easies == nullptr) return 0;
-  return PySet_Contains(self->easies, item);
+  // close() drops the set at any moment: the test holds its own reference,
+  // taken under the section in which close() empties the field.
+  Ref easies;
+  {
+    CriticalSection cs(op);
+    easies = Ref::borrow(self->easies);
+  }
+  if (!easies) return 0;
+  return PySet_Contains(easies.get(), item);
 }
 
 PyObject* do_multi_close(PyObject* op, PyObject*) {

@@ -387,6 +387,7 @@ PyObject* do_share_getattro(PyObject* op, PyObject* name) {
   PyObject* value = PyObject_GenericGetAttr(op, name);
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
+    CriticalSection cs(op);
     value = my_getattro(op, name, self->dict, kx.curlshareobject_constants, curlshareobject_methods);
   }
   return value;
@@ -395,6 +396,7 @@ PyObject* do_share_getattro(PyObject* op, PyObject* name) {
 int do_share_setattro(PyObject* op, PyObject* name, PyObject* value) {
   CurlShareObject* self = as_share(op);
   assert_share_state(self);
+  CriticalSection cs(op);
   return my_setattro(&self->dict, name, value);
 }
 

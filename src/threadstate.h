@@ -44,6 +44,29 @@ inline void slot_release(PyThreadState** slot) noexcept {
 // waiting with the interpreter detached meanwhile.
 void slot_claim_wait(PyThreadState** slot);
 
+// The claim of a teardown (a collector's clear, a finalizer, deallocation)
+// that reaches a libcurl handle: the object is unreachable, yet a call that
+// reached it through a borrowed pointer may still be finishing, so the slot
+// is waited for instead of refused. A slot this thread holds already (a
+// teardown run from inside one of its own calls) is used as it is; a null
+// slot claims nothing.
+class TeardownClaim {
+ public:
+  explicit TeardownClaim(PyThreadState** slot) noexcept {
+    if (slot == nullptr || slot_load(slot) == PyThreadState_Get()) return;
+    slot_claim_wait(slot);
+    slot_ = slot;
+  }
+  TeardownClaim(const TeardownClaim&) = delete;
+  TeardownClaim& operator=(const TeardownClaim&) = delete;
+  ~TeardownClaim() {
+    if (slot_ != nullptr) slot_release(slot_);
+  }
+
+ private:
+  PyThreadState** slot_ = nullptr;
+};
+
 // The slot that serves a handle's callbacks right now: a Curl's own while
 // one of its calls holds it, else its multi's while that is held; null when
 // neither is. The own slot comes first: closing a handle that belongs to a
@@ -118,9 +141,13 @@ class CriticalSection {
 // through), so that the call's callbacks re-attach with exactly that state.
 class DetachedCall {
  public:
+  // A slot that does not hold this thread's state would let the call's
+  // callbacks re-attach with another thread's, or find none: checked in
+  // every build, as it costs one load.
   explicit DetachedCall(PyThreadState** slot) noexcept : tstate_(PyEval_SaveThread()) {
-    assert(tstate_ != nullptr && slot_load(slot) == tstate_);
-    (void)slot;
+    if (tstate_ == nullptr || slot == nullptr || slot_load(slot) != tstate_) {
+      Py_FatalError("DetachedCall: the slot does not hold this thread's state");
+    }
   }
   DetachedCall(const DetachedCall&) = delete;
   DetachedCall& operator=(const DetachedCall&) = delete;

@@ -270,6 +270,21 @@ def test_add_without_arguments_appends_an_empty_part(c):
     assert len(post(c, mime)["parts"]) == 1
 
 
+def test_a_part_sent_without_content_cannot_be_sent_again(c):
+    """libcurl cannot rewind a part that went out before it had content:
+    the next transfer of the document fails before sending anything."""
+    mime = CurlMime(c)
+    mime.add(name="full", data=b"x")
+    c.setopt(kelvex.MIMEPOST, mime)
+    post(c, mime)
+    late = mime.addpart()
+    late.name("late")
+    post(c, mime)  # sent empty
+    with pytest.raises(kelvex.error) as info:
+        c.perform_rb()
+    assert info.value.args[0] == kelvex.E_SEND_FAIL_REWIND
+
+
 # ---------------------------------------------------------------------------
 # Argument errors
 # ---------------------------------------------------------------------------

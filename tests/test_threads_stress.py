@@ -372,6 +372,34 @@ def test_driver_beside_add_and_close_of_the_multi(url):
         c.close()
 
 
+def test_membership_tests_beside_add_and_close_of_the_multi(url):
+    """`c in m` while another thread adds handles to m, closes it and makes
+    a new one: the answer is True or False, never a crash."""
+    holder = [kelvex.CurlMulti()]
+    pool = [kelvex.Curl() for _ in range(8)]
+
+    def contains():
+        m = holder[0]
+        for _ in range(20):
+            for c in pool:
+                assert (c in m) in (True, False)
+
+    def add_then_close():
+        m = holder[0]
+        try:
+            m.add_handle(random.choice(pool))
+            m.close()
+        finally:
+            holder[0] = kelvex.CurlMulti()
+
+    Hammer(MULTI_BUSY, ADD_REMOVE, NO_MULTI, r"curl object already on this multi-stack").run(
+        contains, contains, add_then_close)
+    holder[0].close()
+    for c in pool:
+        assert c.multi() is None
+        c.close()
+
+
 def test_two_drivers_readding_finished_handles(url):
     m = kelvex.CurlMulti()
     pool = Pool(url, 10)
@@ -425,6 +453,51 @@ def test_handles_of_a_driven_multi_touched_from_other_threads(url):
         assert c.multi() is None and c not in m
     m.close()
     pool.close()
+
+
+@pytest.mark.parametrize("make", [kelvex.Curl, kelvex.CurlMulti, kelvex.CurlShare],
+                         ids=["Curl", "CurlMulti", "CurlShare"])
+def test_attributes_set_on_a_fresh_object_by_two_threads(make):
+    """Round after round, two threads store an attribute each on a new
+    object (whose dictionary the first store makes) at the same instant:
+    both stores are kept."""
+    step = threading.Barrier(3)
+    current = [None]
+    lost = []
+
+    def store(name):
+        while True:
+            step.wait()
+            obj = current[0]
+            if obj is None:
+                return
+            setattr(obj, name, 1)
+            step.wait()
+
+    def make_and_check():
+        end = time.monotonic() + SECONDS
+        rounds = 0
+        while rounds < 200 or (time.monotonic() < end and rounds < MAX_CALLS):
+            rounds += 1
+            current[0] = make()
+            step.wait()
+            step.wait()
+            for name in ("first", "second"):
+                if getattr(current[0], name, None) != 1:
+                    lost.append(name)
+            current[0].close()
+        current[0] = None
+        step.wait()
+
+    threads = [threading.Thread(target=store, args=("first",)),
+               threading.Thread(target=store, args=("second",)),
+               threading.Thread(target=make_and_check)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(SECONDS + 120)
+        assert not t.is_alive(), "a worker hung"
+    assert not lost, f"{len(lost)} stores lost"
 
 
 # ---------------------------------------------------------------------------
@@ -506,6 +579,42 @@ def test_addpart_on_one_document_from_two_threads(url):
         assert (len(values) if isinstance(values, list) else 1) == counts[i]
 
 
+def test_document_grown_and_replaced_while_its_handle_posts(url):
+    """One thread posts a Curl's document; another adds parts to the
+    current document; a third makes a new document and sets it. Every
+    transfer sends a whole document, whatever the others did between two
+    of them. (Each part is made whole in one call: libcurl cannot send a
+    document again once one of its parts went out without content.)"""
+    c = kelvex.Curl()
+    c.setopt(kelvex.URL, url.rsplit("/", 2)[0] + "/post")
+    holder = [kelvex.CurlMime(c)]
+    part = holder[0].addpart()
+    part.name("first")
+    part.data(b"x")
+    c.setopt(kelvex.MIMEPOST, holder[0])
+
+    def post():
+        form = json.loads(c.perform_rb())["form"]
+        assert "first" in form or "again" in form, form
+
+    grown = {}
+
+    def grow():
+        m = holder[0]
+        if grown.get(id(m), 0) < 500:  # the server takes at most 1,000 form parts
+            m.add(name="more", data=b"y" * 100)
+            grown[id(m)] = grown.get(id(m), 0) + 1
+
+    def replace():
+        m = kelvex.CurlMime(c)
+        m.add(name="again", data=b"z")
+        c.setopt(kelvex.MIMEPOST, m)
+        holder[0] = m
+
+    Hammer(CURL_BUSY).run(post, grow, replace)
+    c.close()
+
+
 def test_collector_beside_transfers_with_callbacks(url):
     def transfer():
         c = kelvex.Curl()
@@ -521,6 +630,40 @@ def test_collector_beside_transfers_with_callbacks(url):
 
     Hammer().run(transfer, transfer, gc.collect)
 
+
+
+def test_callable_error_reports_whole_beside_other_writers(url, capsys):
+    """A callable's error report reaches standard error in one piece while
+    other threads write there too."""
+    failures = []
+
+    def failing(data):
+        raise ValueError("callable failed on purpose")
+
+    def transfer():
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, url)
+        c.setopt(kelvex.WRITEFUNCTION, failing)
+        try:
+            c.perform()
+        except kelvex.error as exc:
+            assert exc.args[0] == kelvex.E_WRITE_ERROR, exc.args
+            failures.append(1)
+        finally:
+            c.close()
+
+    def noise():
+        sys.stderr.write("noise from another thread\n")
+
+    Hammer().run(transfer, transfer, noise, noise)
+    err = capsys.readouterr().err
+    reports = re.findall(r"Traceback \(most recent call last\):\n(?:  .*\n)+"
+                         r"ValueError: callable failed on purpose\n", err)
+    assert len(reports) == len(failures) > 0
+    # Nothing but whole reports and whole lines of the other writers.
+    rest = re.sub(r"Traceback \(most recent call last\):\n(?:  .*\n)+"
+                  r"ValueError: callable failed on purpose\n", "", err)
+    assert set(rest.splitlines()) <= {"noise from another thread"}
 
 
 # ---------------------------------------------------------------------------

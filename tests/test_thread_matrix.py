@@ -1,0 +1,290 @@
+"""Every pair of one object's operations, run from two threads at once.
+
+For each type, each operation (a public method, `in`, attribute get and
+set, a collection) is called in a loop on one thread while another calls
+the same or another operation on the same object, for a bounded time. An
+operation either does its job or answers with one of the refusals listed
+for it (the object busy or closed, or what libcurl answers for a handle
+in that state); anything else, a hang or an interpreter abort is a fault.
+
+Each pair runs for KELVEX_STRESS_SECONDS / 40 seconds (0.01 s by default:
+the short form; `make stress` runs the long one).
+"""
+
+import gc
+import itertools
+import os
+import re
+import threading
+import time
+import warnings
+
+import pytest
+
+import kelvex
+from conftest import body_url
+
+PAIR_SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "0.4")) / 40
+MAX_CALLS = 2_000 + int(50_000 * PAIR_SECONDS)  # per thread and pair, whatever the deadline
+
+CURL_BUSY = r"cannot invoke \w+\(\) - perform\(\) is currently running( outside WRITEFUNCTION callback)?"
+MULTI_BUSY = r"cannot invoke \w+\(\) - multi_perform\(\) is currently running"
+NO_CURL = r"cannot invoke \w+\(\) - no curl handle"
+NO_MULTI = r"cannot invoke \w+\(\) - no multi handle"
+NO_SHARE = r"cannot invoke \w+\(\) - no share handle"
+NO_MIME = r"cannot invoke \w+\(\) - no (mime handle|mime part)"
+# What libcurl answers a handle that made no CONNECT_ONLY connection (the
+# text is the error buffer's, whatever the last failure wrote there).
+CONNECT_ONLY = r"\((1|55), '.*'\)"
+PAUSE_FAILED = r"\(43, 'pause/unpause failed'\)"
+NO_URL = r"\(3, '(No URL set|URL using bad/illegal format or missing URL)'\)"
+ADD_REMOVE = (
+    r"cannot add/remove handle - (multi_perform\(\) already running"
+    r"|perform\(\) of curl object already running"
+    r"|curl object already on another multi-stack|multi-stack is closed)"
+    r"|curl object (already|not) on this multi-stack"
+)
+
+
+class Op:
+    """One operation: `call(obj, env)`, and the refusals it may answer."""
+
+    def __init__(self, name, call, *allowed):
+        self.name = name
+        self.call = call
+        self.allowed = allowed
+
+
+def common_ops(attributes=True):
+    def get_attr(obj, env):
+        getattr(obj, "tag", None)
+
+    def set_attr(obj, env):
+        obj.tag = env["n"]
+        env["n"] += 1
+
+    ops = [Op("getattr", get_attr), Op("gc.collect", lambda obj, env: gc.collect())]
+    if attributes:  # CurlMime takes no attributes of its own
+        ops.append(Op("setattr", set_attr))
+    return ops
+
+
+# ---------------------------------------------------------------------------
+# The tables
+# ---------------------------------------------------------------------------
+
+
+def curl_ops():
+    def setopt_url(c, env):
+        c.setopt(kelvex.URL, env["url"])
+
+    def duphandle(c, env):
+        c.duphandle().close()
+
+    return [
+        Op("perform", lambda c, e: (setopt_url(c, e), c.perform_rb()), NO_URL),
+        Op("perform_rs", lambda c, e: c.perform_rs(), NO_URL),
+        Op("setopt", lambda c, e: c.setopt(kelvex.VERBOSE, 0)),
+        Op("setopt_string", lambda c, e: c.setopt_string(kelvex.URL, e["url"])),
+        Op("unsetopt", lambda c, e: c.unsetopt(kelvex.USERPWD)),
+        Op("set_ca_certs", lambda c, e: c.set_ca_certs(b"")),
+        Op("getinfo", lambda c, e: c.getinfo(kelvex.RESPONSE_CODE)),
+        Op("getinfo_raw", lambda c, e: c.getinfo_raw(kelvex.EFFECTIVE_URL)),
+        Op("errstr", lambda c, e: (c.errstr(), c.errstr_raw())),
+        Op("reset", lambda c, e: c.reset()),
+        Op("duphandle", duphandle, "cloning curl failed"),
+        Op("pause", lambda c, e: c.pause(kelvex.PAUSE_CONT), PAUSE_FAILED),
+        Op("unpause", lambda c, e: c.unpause(), PAUSE_FAILED),
+        Op("multi/share", lambda c, e: (c.multi(), c.share(), c.closed)),
+        Op("send", lambda c, e: c.send(b"x"), CONNECT_ONLY),
+        Op("recv", lambda c, e: c.recv(16), CONNECT_ONLY),
+        Op("recv_into", lambda c, e: c.recv_into(bytearray(16)), CONNECT_ONLY),
+        Op("ws_send", lambda c, e: c.ws_send(b"x"), CONNECT_ONLY),
+        Op("ws_recv", lambda c, e: c.ws_recv(16), CONNECT_ONLY),
+        Op("ws_recv_into", lambda c, e: c.ws_recv_into(bytearray(16)), CONNECT_ONLY),
+        Op("ws_meta", lambda c, e: c.ws_meta()),
+        Op("ws_close", lambda c, e: c.ws_close(), CONNECT_ONLY),
+        Op("close", lambda c, e: c.close()),
+        *common_ops(),
+    ], (CURL_BUSY, NO_CURL)
+
+
+def multi_ops():
+    def pick(env):
+        env["i"] = (env["i"] + 1) % len(env["pool"])
+        return env["pool"][env["i"]]
+
+    def drive(m, env):
+        _, running = m.perform()
+        if running:
+            m.select(0.001)
+        m.info_read()
+
+    return [
+        Op("add_handle", lambda m, e: m.add_handle(pick(e)), ADD_REMOVE),
+        Op("remove_handle", lambda m, e: m.remove_handle(pick(e)), ADD_REMOVE),
+        Op("perform", drive),
+        Op("fdset", lambda m, e: m.fdset()),
+        Op("select", lambda m, e: m.select(0)),
+        Op("info_read", lambda m, e: m.info_read()),
+        Op("socket_action", lambda m, e: m.socket_action(kelvex.SOCKET_TIMEOUT, 0)),
+        Op("socket_all", lambda m, e: m.socket_all()),
+        Op("timeout", lambda m, e: m.timeout()),
+        Op("setopt", lambda m, e: m.setopt(kelvex.M_MAXCONNECTS, 5)),
+        Op("assign", lambda m, e: m.assign(12345, None), r"\(5, 'assign failed'\)"),
+        Op("unassign", lambda m, e: m.unassign(12345), r"\(5, 'unassign failed'\)"),
+        Op("notify", lambda m, e: (m.notify_enable(kelvex.M_NOTIFY_INFO_READ),
+                                   m.notify_disable(kelvex.M_NOTIFY_INFO_READ))),
+        Op("in", lambda m, e: e["pool"][0] in m),
+        Op("closed", lambda m, e: m.closed),
+        Op("close", lambda m, e: m.close()),
+        *common_ops(),
+    ], (MULTI_BUSY, NO_MULTI, CURL_BUSY)
+
+
+def share_ops():
+    kind = kelvex.LOCK_DATA_COOKIE
+    return [
+        Op("setopt", lambda s, e: (s.setopt(kelvex.SH_SHARE, kind),
+                                   s.setopt(kelvex.SH_UNSHARE, kind))),
+        Op("share", lambda s, e: s.share(kind)),
+        Op("unshare", lambda s, e: s.unshare(kind)),
+        Op("closed", lambda s, e: s.closed),
+        Op("close", lambda s, e: s.close()),
+        *common_ops(),
+    ], (NO_SHARE,)
+
+
+def mime_ops():
+    def part(env):
+        return env["part"]
+
+    return [
+        Op("addpart", lambda m, e: m.addpart()),
+        Op("add", lambda m, e: m.add(name="a", data=b"x")),
+        Op("add_field", lambda m, e: m.add_field("f", "v")),
+        Op("add_file", lambda m, e: m.add_file("f", e["path"])),
+        Op("add_multipart", lambda m, e: m.add_multipart(name="sub")),
+        Op("closed", lambda m, e: m.closed),
+        Op("close", lambda m, e: m.close()),
+        Op("part.name", lambda m, e: part(e).name("n")),
+        Op("part.data", lambda m, e: part(e).data(b"d")),
+        Op("part.filedata", lambda m, e: part(e).filedata(e["path"])),
+        Op("part.filename", lambda m, e: part(e).filename("f.txt")),
+        Op("part.type", lambda m, e: part(e).type("text/plain")),
+        Op("part.encoder", lambda m, e: part(e).encoder("base64")),
+        Op("part.headers", lambda m, e: part(e).headers(["X-A: 1"])),
+        Op("part.subparts", lambda m, e: part(e).subparts(kelvex.CurlMime(e["curl"])), NO_CURL),
+        Op("part.data_cb", lambda m, e: part(e).data_cb(1, lambda n, u: b"x")),
+        *common_ops(attributes=False),
+    ], (CURL_BUSY, NO_MIME, NO_CURL)
+
+
+# ---------------------------------------------------------------------------
+# Running a pair
+# ---------------------------------------------------------------------------
+
+
+class Pair:
+    def __init__(self, first, second, common):
+        self.ops = (first, second)
+        self.common = common
+        self.faults = []
+
+    def _allowed(self, op, exc):
+        if not isinstance(exc, kelvex.error):
+            return False
+        text = exc.args[0] if len(exc.args) == 1 else repr(exc.args)
+        return isinstance(text, str) and any(
+            re.fullmatch(pattern, text) for pattern in (*self.common, *op.allowed))
+
+    def _loop(self, op, obj, env, start, end):
+        start.wait()
+        calls = 0
+        while calls < MAX_CALLS and time.monotonic() < end:
+            calls += 1
+            try:
+                op.call(obj, env)
+            except BaseException as exc:  # noqa: BLE001  (every answer is judged)
+                if not self._allowed(op, exc):
+                    self.faults.append(f"{op.name}: {exc!r}")
+                    return
+
+    def run(self, obj, env):
+        start = threading.Barrier(2)
+        end = time.monotonic() + PAIR_SECONDS + 0.05
+        threads = [threading.Thread(target=self._loop, args=(op, obj, dict(env, n=0, i=0),
+                                                              start, end))
+                   for op in self.ops]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(PAIR_SECONDS + 120)
+            assert not t.is_alive(), f"{self.ops[0].name} beside {self.ops[1].name} hung"
+        return self.faults
+
+
+def run_matrix(table, make, env):
+    ops, common = table
+    faults = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # socket_all
+        for first, second in itertools.combinations_with_replacement(ops, 2):
+            obj, extra = make()
+            try:
+                for fault in Pair(first, second, common).run(obj, dict(env, **extra)):
+                    faults.append(f"{first.name} beside {second.name}: {fault}")
+            finally:
+                close = getattr(obj, "close", None)
+                close()
+                for leftover in extra.get("close", ()):
+                    leftover.close()
+    assert not faults, "\n".join(faults[:20])
+
+
+# ---------------------------------------------------------------------------
+# The tests
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def url(http_server):
+    return body_url(http_server, 64)
+
+
+def test_curl_pairs(url):
+    def make():
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, url)
+        return c, {}
+
+    run_matrix(curl_ops(), make, {"url": url})
+
+
+def test_multi_pairs(url):
+    def make():
+        pool = []
+        for _ in range(3):
+            c = kelvex.Curl()
+            c.setopt(kelvex.URL, url)
+            c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+            pool.append(c)
+        return kelvex.CurlMulti(), {"pool": pool, "close": pool}
+
+    run_matrix(multi_ops(), make, {})
+
+
+def test_share_pairs():
+    run_matrix(share_ops(), lambda: (kelvex.CurlShare(), {}), {})
+
+
+def test_mime_and_part_pairs(tmp_path):
+    path = tmp_path / "part.txt"
+    path.write_bytes(b"file part")
+
+    def make():
+        c = kelvex.Curl()
+        mime = kelvex.CurlMime(c)
+        return mime, {"curl": c, "part": mime.addpart(), "close": [c]}
+
+    run_matrix(mime_ops(), make, {"path": str(path)})
