@@ -166,47 +166,87 @@ class MimeAccess {
       return 0;
     }
     if (access_.acquire(curl, flags, name) < 0) return -1;
+    keep_ = Ref::borrow(reinterpret_cast<PyObject*>(curl));
     previous_ = std::exchange(t_mime_claimed, curl);
     active_ = true;
     return 0;
   }
 
  private:
+  // The claimed Curl outlives the claim, whatever the method cuts.
+  Ref keep_;
   CurlAccess access_;
   CurlObject* previous_ = nullptr;
   bool active_ = false;
 };
 
-int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
+// The links a method follows before it holds anything: a part to its
+// document (`mime`, `part`), a document to its Curl and libcurl handle
+// (`curl`, `mime_handle`). Invalidation changes them under the Curl's claim,
+// which a method can take only once it has followed them; so they are also
+// written, and read before the claim, under this mutex. Nothing that can
+// run Python code (allocation included, which may collect) happens while it
+// is held.
+PyMutex g_mime_links = {};
+
+enum class LinkState { ok, no_mime, no_part, no_curl };
+
+// Reads a document's links; `curl` gets a new reference to its Curl.
+LinkState mime_links(const CurlMimeObject* mime, Ref* curl) {
+  if (mime == nullptr || mime->mime_handle == nullptr) return LinkState::no_mime;
+  if (mime->curl == nullptr) return LinkState::no_curl;
+  if (curl != nullptr) *curl = Ref::borrow(mime->curl);
+  return LinkState::ok;
+}
+
+LinkState part_links(const CurlMimePartObject* self, Ref* curl) {
+  const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
+  if (mime == nullptr || mime->mime_handle == nullptr) return LinkState::no_mime;
+  if (self->part == nullptr) return LinkState::no_part;
+  return mime_links(mime, curl);
+}
+
+int refuse_links(LinkState state, const char* name) {
+  switch (state) {
+    case LinkState::ok:
+      return 0;
+    case LinkState::no_mime:
+      refuse_closed(name, "mime handle");
+      break;
+    case LinkState::no_part:
+      refuse_closed(name, "mime part");
+      break;
+    case LinkState::no_curl:
+      refuse_closed(name, "curl handle");
+      break;
+  }
+  return -1;
+}
+
+// Follows the links under the mutex, claims the Curl they lead to, then
+// reads them again: a close() that held the claim meanwhile has cut them,
+// and what it freed is never used.
+template <typename Object, LinkState (*links)(const Object*, Ref*)>
+int check_links_and_claim(const Object* self, const char* name, MimeAccess& access) {
   if (refuse_during_content_change(name) < 0) return -1;
-  if (self->mime_handle == nullptr) {
-    refuse_closed(name, "mime handle");
-    return -1;
+  Ref curl;
+  LinkState state;
+  {
+    MutexGuard guard(g_mime_links);
+    state = links(self, &curl);
   }
-  if (self->curl == nullptr) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  return access.acquire(as_curl(self->curl), CHECK_HANDLE, name);
+  if (refuse_links(state, name) < 0) return -1;
+  if (access.acquire(as_curl(curl.get()), CHECK_HANDLE, name) < 0) return -1;
+  return refuse_links(links(self, nullptr), name);
+}
+
+int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
+  return check_links_and_claim<CurlMimeObject, mime_links>(self, name, access);
 }
 
 int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
                              MimeAccess& access) {
-  if (refuse_during_content_change(name) < 0) return -1;
-  const CurlMimeObject* mime = self->mime != nullptr ? as_mime(self->mime) : nullptr;
-  if (mime == nullptr || mime->mime_handle == nullptr) {
-    refuse_closed(name, "mime handle");
-    return -1;
-  }
-  if (self->part == nullptr) {
-    refuse_closed(name, "mime part");
-    return -1;
-  }
-  if (mime->curl == nullptr) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  return access.acquire(as_curl(mime->curl), CHECK_HANDLE, name);
+  return check_links_and_claim<CurlMimePartObject, part_links>(self, name, access);
 }
 
 // ---------------------------------------------------------------------------
@@ -254,7 +294,9 @@ void curlmime_invalidate_parts(CurlMimeObject* self) {
     if (!is_part(item.get())) continue;
     CurlMimePartObject* part = as_part(item.get());
     if (part->mime == reinterpret_cast<PyObject*>(self)) {
-      Ref mime = Ref::steal(part->mime);
+      Ref mime;
+      MutexGuard guard(g_mime_links);
+      mime = Ref::steal(part->mime);
       part->mime = nullptr;
       part->part = nullptr;
     }
@@ -271,7 +313,10 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
       self->submimes == nullptr && self->data_cb_owners == nullptr) {
     return;
   }
-  self->mime_handle = nullptr;
+  {
+    MutexGuard guard(g_mime_links);
+    self->mime_handle = nullptr;
+  }
   self->owns_handle = 0;
   curlmime_invalidate_parts(self);
   if (self->submimes != nullptr) {
@@ -291,7 +336,10 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
     Py_CLEAR(self->submimes);
     Py_CLEAR(self->data_cb_owners);
   }
-  Py_CLEAR(self->curl);
+  Ref curl;
+  MutexGuard guard(g_mime_links);
+  curl = Ref::steal(self->curl);
+  self->curl = nullptr;
 }
 
 // libcurl drops a part's old content (and any document nested there) before
@@ -783,8 +831,11 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
 
 void do_mimepart_clear_fields(CurlMimePartObject* self) {
   Py_CLEAR(self->data_cb_owner);
+  Ref mime;
+  MutexGuard guard(g_mime_links);
   self->part = nullptr;
-  Py_CLEAR(self->mime);
+  mime = Ref::steal(self->mime);
+  self->mime = nullptr;
 }
 
 int do_mimepart_traverse(PyObject* obj, visitproc visit, void* arg) {
@@ -1032,7 +1083,11 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t
 PyObject* do_mime_close(PyObject* obj, PyObject* /*ignored*/) {
   CurlMimeObject* self = as_mime(obj);
   if (refuse_during_content_change("close") < 0) return nullptr;
-  Ref curl = Ref::borrow(self->curl);
+  Ref curl;
+  {
+    MutexGuard guard(g_mime_links);
+    curl = Ref::borrow(self->curl);
+  }
   MimeAccess access;
   if (curl && access.acquire(as_curl(curl.get()), 0, "close") < 0) return nullptr;
   if (curlmime_detach_from_curl(self) < 0) return nullptr;
