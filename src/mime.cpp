@@ -16,6 +16,8 @@
 #include "module.h"
 #include "threadstate.h"
 
+#include <sched.h>
+
 #include <utility>
 
 #include <cstdio>
@@ -184,10 +186,22 @@ class MimeAccess {
 // document (`mime`, `part`), a document to its Curl and libcurl handle
 // (`curl`, `mime_handle`). Invalidation changes them under the Curl's claim,
 // which a method can take only once it has followed them; so they are also
-// written, and read before the claim, under this mutex. Nothing that can
-// run Python code (allocation included, which may collect) happens while it
-// is held.
-PyMutex g_mime_links = {};
+// written, and read before the claim, under this lock. It is held for a
+// few pointer reads and writes and an incref, nothing that can run Python
+// code or stop for a collection; and it waits without detaching, so a
+// collection that stops the world (and clears parts under it) never finds
+// it handed to a parked thread, as a PyMutex can be.
+int g_mime_links = 0;
+
+class LinksGuard {
+ public:
+  LinksGuard() noexcept {
+    while (__atomic_exchange_n(&g_mime_links, 1, __ATOMIC_ACQUIRE) != 0) sched_yield();
+  }
+  LinksGuard(const LinksGuard&) = delete;
+  LinksGuard& operator=(const LinksGuard&) = delete;
+  ~LinksGuard() { __atomic_store_n(&g_mime_links, 0, __ATOMIC_RELEASE); }
+};
 
 enum class LinkState { ok, no_mime, no_part, no_curl };
 
@@ -223,7 +237,7 @@ int refuse_links(LinkState state, const char* name) {
   return -1;
 }
 
-// Follows the links under the mutex, claims the Curl they lead to, then
+// Follows the links under the lock, claims the Curl they lead to, then
 // reads them again: a close() that held the claim meanwhile has cut them,
 // and what it freed is never used.
 template <typename Object, LinkState (*links)(const Object*, Ref*)>
@@ -232,7 +246,7 @@ int check_links_and_claim(const Object* self, const char* name, MimeAccess& acce
   Ref curl;
   LinkState state;
   {
-    MutexGuard guard(g_mime_links);
+    LinksGuard guard;
     state = links(self, &curl);
   }
   if (refuse_links(state, name) < 0) return -1;
@@ -295,7 +309,7 @@ void curlmime_invalidate_parts(CurlMimeObject* self) {
     CurlMimePartObject* part = as_part(item.get());
     if (part->mime == reinterpret_cast<PyObject*>(self)) {
       Ref mime;
-      MutexGuard guard(g_mime_links);
+      LinksGuard guard;
       mime = Ref::steal(part->mime);
       part->mime = nullptr;
       part->part = nullptr;
@@ -314,7 +328,7 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
     return;
   }
   {
-    MutexGuard guard(g_mime_links);
+    LinksGuard guard;
     self->mime_handle = nullptr;
   }
   self->owns_handle = 0;
@@ -337,7 +351,7 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
     Py_CLEAR(self->data_cb_owners);
   }
   Ref curl;
-  MutexGuard guard(g_mime_links);
+  LinksGuard guard;
   curl = Ref::steal(self->curl);
   self->curl = nullptr;
 }
@@ -832,7 +846,7 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
 void do_mimepart_clear_fields(CurlMimePartObject* self) {
   Py_CLEAR(self->data_cb_owner);
   Ref mime;
-  MutexGuard guard(g_mime_links);
+  LinksGuard guard;
   self->part = nullptr;
   mime = Ref::steal(self->mime);
   self->mime = nullptr;
@@ -1085,7 +1099,7 @@ PyObject* do_mime_close(PyObject* obj, PyObject* /*ignored*/) {
   if (refuse_during_content_change("close") < 0) return nullptr;
   Ref curl;
   {
-    MutexGuard guard(g_mime_links);
+    LinksGuard guard;
     curl = Ref::borrow(self->curl);
   }
   MimeAccess access;
