@@ -597,9 +597,13 @@ def test_websocket_sent_and_received_on_two_threads(connect):
     c, _ = connect("echo")
     sent, received = [], bytearray()
     numbers = iter(range(MAX_CALLS * 4))
+    # A bytearray is not safe to size on one thread while another extends it.
+    received_lock = threading.Lock()
 
     def send():
-        if len(sent) * 8 - len(received) > 65536:
+        with received_lock:
+            behind = len(sent) * 8 - len(received)
+        if behind > 65536:
             return  # the echoes are behind: let them catch up
         payload = b"%08d" % next(numbers)
         c.ws_send(payload)
@@ -610,7 +614,8 @@ def test_websocket_sent_and_received_on_two_threads(connect):
             data, _ = c.ws_recv(4096)
         except BlockingIOError:
             return
-        received.extend(data)
+        with received_lock:
+            received.extend(data)
 
     Hammer(CURL_BUSY, SEND_BUSY).run(send, receive, c.ws_meta)
     expected = b"".join(sent)
