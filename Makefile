@@ -63,7 +63,7 @@ sanitize:
 # /opt/python3.13t, whose venv it borrows).  The stress scenarios run
 # TSAN_SECONDS each.
 FT_PYTHON := /opt/python3.13t/bin/python3.13t
-TSAN_SECONDS ?= 2
+TSAN_SECONDS ?= 5
 tsan:
 	scripts/in-env scripts/build-python-ft
 	scripts/in-env scripts/build-python-ft --tsan
