@@ -24,7 +24,7 @@ BENCH_ARGS ?=
 STRESS_SECONDS ?= 20
 SOAK_TRANSFERS ?= 100000
 
-.PHONY: all env build ftcheck test demo sanitize stress bench wheel wheel-test wheel-all docs clean
+.PHONY: all env build ftcheck test demo sanitize stress tsan bench wheel wheel-test wheel-all docs clean
 
 all: build
 
@@ -57,6 +57,18 @@ stress: build
 
 sanitize:
 	$(IN_ENV) scripts/sanitize $(PYTEST_ARGS)
+
+# The thread tests under ThreadSanitizer, kelvex and a free-threaded CPython
+# both built with it (the interpreter once, kept in the build root beside
+# /opt/python3.13t, whose venv it borrows).  The stress scenarios run
+# TSAN_SECONDS each.
+FT_PYTHON := /opt/python3.13t/bin/python3.13t
+TSAN_SECONDS ?= 5
+tsan:
+	scripts/in-env scripts/build-python-ft
+	scripts/in-env scripts/build-python-ft --tsan
+	KELVEX_PYTHON=$(FT_PYTHON) KELVEX_STRESS_SECONDS=$(TSAN_SECONDS) \
+		scripts/in-env scripts/tsan $(PYTEST_ARGS)
 
 bench: build
 	$(IN_ENV) scripts/venv-sync bench

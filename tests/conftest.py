@@ -86,7 +86,7 @@ def pytest_report_header(config):
 _STRESS_FIGURES = []
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def stress_report():
     """``stress_report(line)``: a figure printed in the run's summary."""
     return _STRESS_FIGURES.append
