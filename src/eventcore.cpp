@@ -226,10 +226,10 @@ std::int64_t monotonic_ns() {
 void timer_arm(EventCoreObject* self, std::int64_t deadline) {
   if (self->timer_armed != 0 && self->timer_armed <= deadline) return;
   if (deadline < 1) deadline = 1;  // zero would disarm it
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000);
-  spec.it_value.tv_nsec = static_cast<long>(deadline % 1000000000);
-  (void)timerfd_settime(self->timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000);
+  when.it_value.tv_nsec = static_cast<long>(deadline % 1000000000);
+  (void)timerfd_settime(self->timer_fd, TFD_TIMER_ABSTIME, &when, nullptr);
   self->timer_armed = deadline;
 }
 
