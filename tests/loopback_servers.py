@@ -348,3 +348,25 @@ class Pproxy:
         if self.proc is not None:
             stop_process(self.proc)
             self.proc = None
+
+
+def read_request(sock):
+    """Reads one request head from a raw socket: the bytes up to and with
+    the blank line, or None when the peer closes first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def wait_for_close(sock, deadline: float):
+    """Blocks until the peer closes the connection (or the deadline)."""
+    sock.settimeout(deadline)
+    try:
+        while sock.recv(65536):
+            pass
+    except OSError:
+        pass

@@ -16,6 +16,7 @@ import pytest
 import kelvex
 import kelvex.aio
 from conftest import body_url, expected_body
+from loopback_servers import read_request, wait_for_close
 
 # Bounds every wait below so that a broken build fails instead of hanging;
 # nothing here measures speed.
@@ -65,27 +66,6 @@ def handle(url, body=None, **options):
     return c
 
 
-def read_request(sock):
-    """Reads one request head from sock; False if the peer closed first."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return False
-        data += chunk
-    return True
-
-
-def wait_for_close(sock):
-    """Blocks until the peer closes the connection (or the deadline)."""
-    sock.settimeout(DEADLINE)
-    try:
-        while sock.recv(65536):
-            pass
-    except OSError:
-        pass
-
-
 class Stalling:
     """A raw server that reads a request and answers with `head` (bytes)
     and `part` (bytes), then waits for the client to close.  `.requested`
@@ -101,7 +81,7 @@ class Stalling:
             self.requested.set()
             if self.head:
                 sock.sendall(self.head + self.part)
-        wait_for_close(sock)
+        wait_for_close(sock, DEADLINE)
         self.closed.set()
 
 
@@ -572,7 +552,7 @@ class BigBody:
                 left -= n
         except OSError:  # the client cut the transfer
             pass
-        wait_for_close(sock)
+        wait_for_close(sock, DEADLINE)
         self.closed.set()
 
     def crc(self):

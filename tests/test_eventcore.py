@@ -11,6 +11,7 @@ import pytest
 
 import kelvex
 from conftest import body_url, expected_body
+from loopback_servers import read_request, wait_for_close
 
 # Bounds every wait below so that a broken build fails instead of hanging;
 # nothing here measures speed.
@@ -61,20 +62,9 @@ class Stalling:
         self.url = f"http://127.0.0.1:{raw_server(self._serve)}/"
 
     def _serve(self, sock):
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = sock.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        else:
+        if read_request(sock) is not None:
             self.requested.set()
-        sock.settimeout(DEADLINE)
-        try:
-            while sock.recv(65536):
-                pass
-        except OSError:
-            pass
+        wait_for_close(sock, DEADLINE)
         self.closed.set()
 
 

@@ -24,21 +24,11 @@ import pytest
 
 import kelvex
 from conftest import OpensslCA, _openssl, run_to_end
+from loopback_servers import read_request
 
 # A bound on every transfer of this file, whatever the case: a fault that
 # made a transfer hang fails as a timeout instead of hanging the suite.
 SAFETY_MS = 15_000
-
-
-def read_head(sock):
-    """Reads a request head (up to the blank line); b"" if the peer closed."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b""
-        data += chunk
-    return data
 
 
 def send_quietly(sock, data):
@@ -87,7 +77,7 @@ BODY = bytes(range(256)) * 200  # 51200 bytes, every byte value
 
 
 def serve_reset_mid_body(sock, sent):
-    read_head(sock)
+    read_request(sock)
     head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % (len(BODY) * 4)
     sock.sendall(head + BODY)
     sent.append(BODY)
@@ -96,7 +86,7 @@ def serve_reset_mid_body(sock, sent):
 
 
 def serve_truncated_chunked(sock, sent):
-    read_head(sock)
+    read_request(sock)
     sock.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
     for size in (1, 1000, 30000):
         piece = BODY[:size]
@@ -109,7 +99,7 @@ def serve_truncated_chunked(sock, sent):
 
 
 def serve_bad_chunk_size(sock, sent):
-    read_head(sock)
+    read_request(sock)
     sock.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
     sock.sendall(b"10\r\n" + BODY[:16] + b"\r\n")
     sent.append(BODY[:16])
@@ -119,13 +109,13 @@ def serve_bad_chunk_size(sock, sent):
 
 
 def serve_garbage_status(sock, sent):
-    read_head(sock)
+    read_request(sock)
     sock.sendall(b"\x00\xffGARBAGE 200 \x07\r\nX: y\r\n\r\nbody")
     drain(sock)
 
 
 def serve_huge_header_block(sock, sent):
-    read_head(sock)
+    read_request(sock)
     send_quietly(sock, b"HTTP/1.1 200 OK\r\n")
     line = b"X-Filler: " + b"f" * 1000 + b"\r\n"
     for _ in range(4 * 1024):  # about 4 MiB of headers
@@ -136,26 +126,26 @@ def serve_huge_header_block(sock, sent):
 
 
 def serve_huge_header_line(sock, sent):
-    read_head(sock)
+    read_request(sock)
     if send_quietly(sock, b"HTTP/1.1 200 OK\r\nX-Long: "):
         send_quietly(sock, b"L" * (3 * 1024 * 1024))
     drain(sock)
 
 
 def serve_silence(sock, sent):
-    read_head(sock)
+    read_request(sock)
     drain(sock, 10)
 
 
 def serve_stall_mid_body(sock, sent):
-    read_head(sock)
+    read_request(sock)
     sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + BODY[:50])
     sent.append(BODY[:50])
     drain(sock, 10)
 
 
 def serve_redirect_loop(sock, sent):
-    while read_head(sock):
+    while read_request(sock):
         if not send_quietly(sock, b"HTTP/1.1 302 Found\r\nLocation: /again\r\n"
                                   b"Content-Length: 0\r\n\r\n"):
             return
@@ -171,7 +161,7 @@ BOMB_LIMIT = 1024 * 1024
 
 
 def serve_bomb(sock, sent):
-    read_head(sock)
+    read_request(sock)
     # No length: the size is known only while the body arrives.
     head = b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nConnection: close\r\n\r\n"
     sent.append(b"\0" * BOMB_PLAIN)  # before the client can see any of it
@@ -180,7 +170,7 @@ def serve_bomb(sock, sent):
 
 
 def serve_declared_too_big(sock, sent):
-    read_head(sock)
+    read_request(sock)
     send_quietly(sock, b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % (BOMB_LIMIT * 2))
     drain(sock)
 
@@ -335,7 +325,7 @@ def tls_server(leaf, sent):
     def serve(sock):
         try:
             with context.wrap_socket(sock, server_side=True) as tls:
-                read_head(tls)
+                read_request(tls)
                 tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nno")
         except (ssl.SSLError, OSError):
             pass  # the client refused the certificate, as it must
@@ -361,7 +351,7 @@ WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC11B65"
 
 
 def ws_handshake(sock):
-    head = read_head(sock)
+    head = read_request(sock)
     key = next(line.split(b":", 1)[1].strip() for line in head.split(b"\r\n")
                if line.lower().startswith(b"sec-websocket-key:"))
     accept = base64.b64encode(hashlib.sha1(key + WS_GUID).digest())

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import kelvex
+from loopback_servers import read_request
 
 # Response heads by request path; bodies are "ok".
 RESPONSES = {
@@ -21,21 +22,11 @@ RESPONSES = {
 }
 
 
-def read_head(sock) -> bytes:
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(4096)
-        if not chunk:
-            return b""
-        data += chunk
-    return data
-
-
 def serve(sock):
     """Answers requests on one connection until the client goes; a CONNECT
     is answered as a proxy would, and the tunnel then carries requests."""
     while True:
-        head = read_head(sock)
+        head = read_request(sock)
         if not head:
             return
         method, target = head.split(b" ", 2)[:2]

@@ -15,17 +15,7 @@ import pytest
 
 import kelvex
 from conftest import LoopbackTLSServer, OpensslCA, make_ca
-
-
-def read_request(sock):
-    """Reads one HTTP request head from a raw socket."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    return data
+from loopback_servers import read_request
 
 
 def closed_port():

@@ -96,6 +96,18 @@ def finished(multi):
             return done
 
 
+def refused_push_leaves_the_parent_whole(parent, on_push):
+    """Runs `parent` on a multi whose push callable is `on_push`: the
+    parent alone finishes, with the whole page."""
+    with kelvex.CurlMulti() as multi:
+        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
+        multi.add_handle(parent)
+        run_to_end(multi)
+        assert finished(multi) == [parent]
+        multi.remove_handle(parent)
+    assert b"".join(parent.body) == INDEX
+
+
 def test_accepted_push_arrives_on_its_own_curl(parent):
     pushes = []
 
@@ -130,13 +142,7 @@ def test_refused_push_is_freed_by_libcurl_and_the_parent_goes_on(parent, answer,
             raise RuntimeError("push refused here")
         return answer
 
-    with kelvex.CurlMulti() as multi:
-        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
-        multi.add_handle(parent)
-        run_to_end(multi)
-        assert finished(multi) == [parent]
-        multi.remove_handle(parent)
-    assert b"".join(parent.body) == INDEX
+    refused_push_leaves_the_parent_whole(parent, on_push)
     [pushed] = kept
     assert pushed.closed and pushed.multi() is None
     if answer is RuntimeError:
@@ -245,13 +251,7 @@ def test_a_refused_push_lets_go_of_what_the_callable_tied_it_to(parent, tie):
             pushed.setopt(kelvex.MIMEPOST, mime)
         return kelvex.PUSH_DENY
 
-    with kelvex.CurlMulti() as multi:
-        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
-        multi.add_handle(parent)
-        run_to_end(multi)
-        assert finished(multi) == [parent]
-        multi.remove_handle(parent)
-    assert b"".join(parent.body) == INDEX
+    refused_push_leaves_the_parent_whole(parent, on_push)
 
 
 def test_pushed_header_values_keep_every_byte(parent):
