@@ -2,7 +2,7 @@
 // destruction, garbage-collector support, reset, the accessors and attribute
 // access; and the two holder types that let several handles share one libcurl
 // string list or legacy form.
-#include "curl.h"
+#include "easy.h"
 
 #include "callbacks.h"
 #include "eventcore.h"

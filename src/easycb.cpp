@@ -4,7 +4,7 @@
 // as user data; the other groups live beside this file (easycb*.cpp).
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 

@@ -3,7 +3,7 @@
 // libcurl saves it (when the handle is cleaned up).
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 

@@ -6,7 +6,7 @@
 // drives the transfer, with the Curl object as user data.
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 

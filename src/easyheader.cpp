@@ -3,7 +3,7 @@
 //
 // Names and values are decoded as Latin-1, as HTTP has always read header
 // bytes: every byte maps to one character and nothing fails to decode.
-#include "curl.h"
+#include "easy.h"
 
 #include "module.h"
 #include "threadstate.h"

@@ -1,5 +1,5 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
-#include "curl.h"
+#include "easy.h"
 
 #include "module.h"
 #include "threadstate.h"

@@ -1,7 +1,7 @@
 // Curl.setopt and its companions: the dispatcher that judges a value by its
 // kind, the scalar, string and blob options, the callable and file-like
 // options, the string-list and legacy form options, and their resets.
-#include "curl.h"
+#include "easy.h"
 
 #include "callbacks.h"
 #include "holders.h"

@@ -20,7 +20,7 @@
 #include "eventcore.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"

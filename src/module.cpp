@@ -2,7 +2,7 @@
 // module-level functions.
 #include "module.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "docstrings.h"
 #include "eventcore.h"
 #include "holders.h"

@@ -24,7 +24,7 @@
 #include "share.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"

@@ -3,7 +3,7 @@
 #include "pyutil.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 

@@ -1,7 +1,7 @@
 // The Curl object: its record and what its files (easy.cpp, easyperform.cpp,
 // easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another.
-#ifndef KELVEX_CURL_H
-#define KELVEX_CURL_H
+#ifndef KELVEX_EASY_H
+#define KELVEX_EASY_H
 
 #include "pyutil.h"
 
@@ -214,4 +214,4 @@ inline constexpr char kMimeClosed[] =
 PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);
 PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
 
-#endif  // KELVEX_CURL_H
+#endif  // KELVEX_EASY_H
