@@ -5,7 +5,7 @@
 
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
+#include "access.h"
 
 #include <cstdio>
 

@@ -8,7 +8,7 @@
 
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
+#include "access.h"
 
 #include <climits>
 

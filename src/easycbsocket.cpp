@@ -6,7 +6,7 @@
 
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
+#include "access.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
