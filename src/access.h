@@ -6,8 +6,8 @@
 // guards. A blocking libcurl call runs inside `detach()`, on the slot the
 // guard holds. These are where the rules of one object inside another live:
 // a Curl that belongs to a multi is served by the multi's slot, and a MIME
-// document by the claim of the Curl it was made for. tests/check_guards.py
-// fails the build on a libcurl call given a handle read outside them.
+// document by the claim of the Curl it was made for. scripts/check_guards.py
+// (run by the test suite) fails on a handle read outside them.
 #ifndef KELVEX_ACCESS_H
 #define KELVEX_ACCESS_H
 
