@@ -2,10 +2,10 @@
 //
 // Every method claims the multi's `state` (MultiAccess) for as long as it
 // uses the libcurl handle; the libcurl calls that can run callbacks (add,
-// remove, perform, socket action, socket-all, cleanup) are made through
-// DetachedCall on it, so the callbacks of the multi and of every added
-// handle re-attach with that thread state, and a method of the multi or of
-// one of its handles called meanwhile finds `state` set and refuses.
+// remove, perform, socket action, socket-all, cleanup) are made detached
+// on it (the guard's detach()), so the callbacks of the multi and of every
+// added handle re-attach with that thread state, and a method of the multi
+// or of one of its handles called meanwhile finds `state` set and refuses.
 #include "multi.h"
 
 #include "callbacks.h"
