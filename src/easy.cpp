@@ -88,21 +88,6 @@ CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 // Release groups
 // ---------------------------------------------------------------------------
 
-void release_share(CurlObject* self, CURL* handle) {
-  CurlShareObject* share = self->share;
-  if (share == nullptr) return;
-  share_unregister_easy(share, self);
-  self->share = nullptr;
-  if (handle != nullptr) {
-    // share_handle is guarded by the share's mutex; libcurl may take the
-    // share's data locks while detaching, which the lock order allows.
-    MutexGuard guard(share->mutex);
-    // Detaching (setting null) cannot fail for a valid handle.
-    if (share->share_handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
-  }
-  Py_DECREF(share);
-}
-
 void release_mime(CurlObject* self, CURL* handle) {
   if (self->mime != nullptr) {
     // libcurl must stop pointing at the document before it can go away.
@@ -133,7 +118,7 @@ constexpr ReleaseGroup kReleaseGroups[] = {
        for (const CallbackField& cb : kCallbackFields) Py_CLEAR(self->*cb.field);
      }},
     {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
-    {RELEASE_SHARE, release_share},
+    {RELEASE_SHARE, [](CurlObject* self, CURL*) { share_detach_easy(self); }},
     {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
     {RELEASE_MIME, release_mime},
     {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
@@ -236,7 +221,7 @@ void util_curl_give_back(CurlObject* source, CurlObject* copy) {
   // The callable may have tied the copy to a share or a document: libcurl
   // lets go of them while the copy can still tell it to, since the copy's
   // references to them may be the last ones.
-  release_share(copy, copy->handle);
+  share_detach_easy(copy);
   release_mime(copy, copy->handle);
   CURL* handle = std::exchange(copy->handle, nullptr);
   // Storing a pointer cannot fail.
@@ -537,7 +522,7 @@ void util_curl_close(CurlObject* self) {
       self->multi_stack = nullptr;
       Py_CLEAR(self->multi_weakref);
     }
-    release_share(self, self->handle);
+    share_detach_easy(self);
     {
       auto call = own.detach();
       curl_easy_cleanup(self->handle);

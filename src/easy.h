@@ -210,8 +210,4 @@ inline constexpr char kMimeClosed[] =
     "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
     "until the transfer ends, or set MIMEPOST (or another body) again";
 
-// Attaching a share and a MIME document (share.cpp, mime.cpp).
-PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);
-PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
-
 #endif  // KELVEX_EASY_H

@@ -5,6 +5,7 @@
 
 #include "callbacks.h"
 #include "holders.h"
+#include "mime.h"
 #include "module.h"
 #include "share.h"
 #include "access.h"
@@ -822,6 +823,11 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
   // libcurl is told first; the Python side lets go only once libcurl no
   // longer points at the data.
   if (const ResetOption* row = find_option(kResetOptions, option)) {
+    // A share is let go of under its own mutex, libcurl's part included.
+    if (row->kind == ResetKind::share && self->share != nullptr) {
+      if (share_unset_easy(self) < 0) return nullptr;
+      Py_RETURN_NONE;
+    }
     CURLcode res = row->kind == ResetKind::long_value
                        ? curl_easy_setopt(self->handle, row->option, row->value)
                        : curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
@@ -837,13 +843,6 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
         util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
       case ResetKind::share:
-        if (self->share != nullptr) {
-          CurlShareObject* share = self->share;
-          share_unregister_easy(share, self);
-          self->share = nullptr;
-          Py_DECREF(reinterpret_cast<PyObject*>(share));
-        }
-        break;
       case ResetKind::null_pointer:
       case ResetKind::long_value:
         break;

@@ -88,7 +88,7 @@ void mime_data_cb_owner_release(MimeDataCbOwnerObject* owner, bool call_free) {
     Ref callable = Ref::borrow(owner->free);
     Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
     if (callable) {
-      Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), userdata.get()));
+      Ref result = call_callable(callable.get(), userdata.get());
       if (!result) report_unraisable(callable.get());
     }
   }
@@ -110,57 +110,40 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
   size_t total = 0;
   if (__builtin_mul_overflow(size, nitems, &total) || total > INT32_MAX) {
     set_error_text("integer overflow in mime read callback");
-    print_callback_error_if_regular_exception();
-    return failure;
+    return callback_failed(failure);
   }
   const auto wanted = static_cast<long>(total);
   Ref request = Ref::steal(PyLong_FromLong(wanted));
-  if (!request) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!request) return callback_failed(failure);
   Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-  PyObject* args[] = {nullptr, userdata.get(), request.get()};
-  Ref result = Ref::steal(
-      PyObject_Vectorcall(callable.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  Ref result = call_callable(callable.get(), userdata.get(), request.get());
+  if (!result) return callback_failed(failure);
 
   PyObject* value = result.get();
   if (PyObject_CheckBuffer(value)) {
     BufferGuard view;
-    if (view.acquire(value, PyBUF_SIMPLE) < 0) {
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
+    if (view.acquire(value, PyBUF_SIMPLE) < 0) return callback_failed(failure);
     const long length = static_cast<long>(view->len);
     if (length > wanted) {
       set_error_format(
                    "invalid return value for mime read callback (%ld bytes returned when at "
                    "most %ld bytes were wanted)",
                    length, wanted);
-      print_callback_error_if_regular_exception();
-      return failure;
+      return callback_failed(failure);
     }
     if (length > 0) std::memcpy(buffer, view->buf, static_cast<size_t>(length));
     return static_cast<size_t>(length);
   }
   if (PyUnicode_Check(value)) {
     Ref encoded = Ref::steal(PyUnicode_AsEncodedString(value, "ascii", "strict"));
-    if (!encoded) {
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
+    if (!encoded) return callback_failed(failure);
     const long length = static_cast<long>(PyBytes_GET_SIZE(encoded.get()));
     if (length > wanted) {
       set_error_format(
                    "invalid return value for mime read callback (%ld bytes returned after "
                    "ASCII encoding when at most %ld bytes were wanted)",
                    length, wanted);
-      print_callback_error_if_regular_exception();
-      return failure;
+      return callback_failed(failure);
     }
     if (length > 0) {
       std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(length));
@@ -182,8 +165,7 @@ size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void
         "mime read callback must return an object supporting the buffer protocol, an "
         "ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE");
   }
-  print_callback_error_if_regular_exception();
-  return failure;
+  return callback_failed(failure);
 }
 
 int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
@@ -192,28 +174,15 @@ int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
   if (owner == nullptr || !interpreter_usable()) return failure;
   AttachedThread attached;
   if (exception_pending()) return failure;
-  Ref callable = Ref::borrow(owner->seek);
-  if (!callable) return failure;
-
-  Ref py_offset = Ref::steal(PyLong_FromLongLong(offset));
-  Ref py_origin = Ref::steal(PyLong_FromLong(origin));
-  if (!py_offset || !py_origin) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-  PyObject* args[] = {nullptr, userdata.get(), py_offset.get(), py_origin.get()};
-  Ref result = Ref::steal(
-      PyObject_Vectorcall(callable.get(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  return seek_result_to_code(
-      result.get(), "invalid return value for mime seek callback %d not in (0, 1, 2)",
+  static constexpr SeekTexts kTexts = {
+      "invalid return value for mime seek callback %d not in (0, 1, 2)",
       "mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
       "(SEEKFUNC_CANTSEEK) or None",
-      failure);
+  };
+  Ref callable = Ref::borrow(owner->seek);
+  if (!callable) return failure;
+  Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
+  return call_seek(callable.get(), userdata.get(), offset, origin, kTexts, failure);
 }
 
 void mime_data_cb_free_callback(void* arg) {

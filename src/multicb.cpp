@@ -15,32 +15,15 @@ namespace {
 CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
-// An exception that an earlier callback of the same libcurl call left
-// pending (a KeyboardInterrupt, say) is raised by the driving call once
-// libcurl returns. Until then it is set aside while a multi callable runs:
-// Python code must not run with an exception set, and failing the callback
-// instead would make libcurl abort every other transfer of the multi. The
-// earlier exception is put back afterwards and wins over a new one.
-class PendingExceptionSaver {
- public:
-  PendingExceptionSaver() noexcept : saved_(PyErr_GetRaisedException()) {}
-  PendingExceptionSaver(const PendingExceptionSaver&) = delete;
-  PendingExceptionSaver& operator=(const PendingExceptionSaver&) = delete;
-  ~PendingExceptionSaver() {
-    if (saved_ != nullptr) PyErr_SetRaisedException(saved_);
-  }
-
- private:
-  PyObject* saved_;
-};
+// An exception left pending by an earlier callback of the same libcurl call
+// (a KeyboardInterrupt, say) is raised by the driving call once libcurl
+// returns; until then it is set aside while a multi callable runs.
+constexpr auto kSetAside = CallbackEntry::Pending::set_aside;
 
 // Converts what a timer or socket callable returned: None is success, an
 // int is passed through, anything else is reported and fails.
 int multi_callback_result(PyObject* result, const char* name) {
-  if (result == nullptr) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
+  if (result == nullptr) return callback_failed(-1);
   if (result == Py_None) return 0;
   int value = -1;
   if (callback_return_value_to_int(result, name, &value) < 0) return -1;
@@ -52,48 +35,40 @@ int multi_callback_result(PyObject* result, const char* name) {
 int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
   (void)multi;
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_timer_callback failed to acquire thread");
+  CallbackEntry frame(self, &CurlMultiObject::cb_timer,
+                      "multi_timer_callback failed to acquire thread", kSetAside);
   if (!frame.entered()) return -1;
-  if (self->cb_timer == nullptr) return 0;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_timer);
-  Ref result = Ref::steal(call_with_int(callable.get(), timeout_ms));
+  if (frame.callable() == nullptr) return 0;
+  Ref result = Ref::steal(call_with_int(frame.callable(), timeout_ms));
   return multi_callback_result(result.get(), "multi timer");
 }
 
 int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp) {
   (void)easy;
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_socket_callback failed to acquire thread");
+  CallbackEntry frame(self, &CurlMultiObject::cb_socket,
+                      "multi_socket_callback failed to acquire thread", kSetAside);
   if (!frame.entered()) return -1;
   // After clear or during destruction the callable is gone and the objects
   // that socketp pointed to may be too: do not look at socketp.
-  if (self->cb_socket == nullptr) return 0;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_socket);
+  if (frame.callable() == nullptr) return 0;
   Ref py_what = Ref::steal(PyLong_FromLong(what));
   Ref py_sock = Ref::steal(PyLong_FromCurlSocket(s));
-  if (!py_what || !py_sock) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
+  if (!py_what || !py_sock) return callback_failed(-1);
   // The callable may unassign this socket, dropping the assignment dict's
   // reference; the call keeps its own.
   Ref assigned = Ref::borrow(socketp != nullptr ? static_cast<PyObject*>(socketp) : Py_None);
-  PyObject* args[5] = {nullptr, py_what.get(), py_sock.get(), as_object(self), assigned.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = call_callable(frame.callable(), py_what.get(), py_sock.get(), as_object(self),
+                             assigned.get());
   return multi_callback_result(result.get(), "multi socket");
 }
 
 void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp) {
   (void)multi;
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_notify_callback failed to acquire thread");
-  if (!frame.entered()) return;
-  if (self->cb_notify == nullptr) return;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_notify);
+  CallbackEntry frame(self, &CurlMultiObject::cb_notify,
+                      "multi_notify_callback failed to acquire thread", kSetAside);
+  if (!frame.entered() || frame.callable() == nullptr) return;
   // The private pointer is trusted only when the object it names still
   // owns this easy handle inside this multi.
   PyObject* target = Py_None;
@@ -113,9 +88,7 @@ void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, 
     print_callback_error_if_regular_exception();
     return;
   }
-  PyObject* args[3] = {nullptr, kind.get(), curl.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = call_callable(frame.callable(), kind.get(), curl.get());
   if (!result) print_callback_error_if_regular_exception();
 }
 
@@ -174,41 +147,34 @@ int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushh
                         void* userp) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::push));
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_push_callback failed to acquire thread");
+  CallbackEntry frame(self, &CurlMultiObject::cb_push,
+                      "multi_push_callback failed to acquire thread", kSetAside);
   if (!frame.entered()) return failure;
-  if (self->cb_push == nullptr || self->easies == nullptr) return failure;
+  if (frame.callable() == nullptr || self->easies == nullptr) return failure;
   CurlObject* source = member_curl(self, parent);
   if (source == nullptr || source->share != nullptr || source->mime != nullptr ||
       source->httppost != nullptr)
     return failure;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_push);
   Ref parent_obj = Ref::borrow(reinterpret_cast<PyObject*>(source));
   Ref pushed = Ref::steal(Curl_Type.tp_alloc(&Curl_Type, 0));
-  if (!pushed) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!pushed) return callback_failed(failure);
   CurlObject* curl = as_curl(pushed.get());
   curl->handle = easy;
   if (util_curl_adopt_copy(source, curl) < 0) {
     util_curl_give_back(source, curl);
-    print_callback_error_if_regular_exception();
-    return failure;
+    return callback_failed(failure);
   }
   Ref pairs = Ref::steal(push_headers(headers, num_headers));
   Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
   int answer = failure;
   if (pairs && weakref) {
-    PyObject* args[4] = {nullptr, parent_obj.get(), pushed.get(), pairs.get()};
     // The callable may configure the new Curl, but not close or reset it:
     // libcurl is in the middle of handing the handle over.
     {
       CriticalSection cs(pushed.get());
       curl->in_push_callback = 1;
     }
-    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                                3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result = call_callable(frame.callable(), parent_obj.get(), pushed.get(), pairs.get());
     {
       CriticalSection cs(pushed.get());
       curl->in_push_callback = 0;

@@ -83,6 +83,37 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// Sets aside the exception pending on this thread (if any) for the length
+// of a scope, so that Python code can run there, and puts it back when the
+// scope ends:
+// - `exactly`: the thread leaves the scope with just what was pending when
+//   it entered, and whatever was raised inside is dropped. For teardown and
+//   bookkeeping that must leave the caller's state as it found it.
+// - `over_new`: an exception that was pending wins over one raised inside;
+//   when none was, what was raised inside stays. For the multi's callables:
+//   the earlier exception is the one the driving call raises.
+class PendingExceptionSaver {
+ public:
+  enum Restore : unsigned char { exactly, over_new };
+  explicit PendingExceptionSaver(Restore how = exactly) noexcept
+      : saved_(PyErr_GetRaisedException()), how_(how) {}
+  PendingExceptionSaver(const PendingExceptionSaver&) = delete;
+  PendingExceptionSaver& operator=(const PendingExceptionSaver&) = delete;
+  ~PendingExceptionSaver() { restore(); }
+  // Puts the exception back before the scope ends; a second call does
+  // nothing.
+  void restore() noexcept {
+    if (done_) return;
+    done_ = true;
+    if (saved_ != nullptr || how_ == exactly) PyErr_SetRaisedException(saved_);
+  }
+
+ private:
+  PyObject* saved_;
+  Restore how_;
+  bool done_ = false;
+};
+
 // Owns a Py_buffer filled by PyObject_GetBuffer or the argument parser
 // ("y*", "w*"). Released exactly once, on every path.
 class BufferGuard {

@@ -510,6 +510,56 @@ def test_transfer_under_way_in_an_idle_multi_keeps_the_share(raw_server):
     c.close()
 
 
+@pytest.mark.parametrize("let_go", [_set_none, _unsetopt])
+def test_letting_go_halfway_through_a_transfer_is_refused_and_keeps_the_share(
+    raw_server, let_go
+):
+    """libcurl refuses to let a handle whose transfer is half done leave its
+    share: the refusal reaches the caller, and the handle stays attached and
+    registered, so close() still counts it until it has let go for real."""
+    resume = threading.Event()
+
+    def handler(sock):
+        sock.recv(65536)
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
+        assert resume.wait(60)
+        sock.sendall(b"world")
+        sock.recv(65536)  # until the client closes
+
+    port = raw_server(handler)
+    s = CurlShare(detach_on_close=False)
+    s.share(kelvex.LOCK_DATA_COOKIE)
+    (c,) = attached(s)
+    chunks = []
+    c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+    c.setopt(kelvex.WRITEFUNCTION, chunks.append)
+    m = kelvex.CurlMulti()
+    m.add_handle(c)
+    while not chunks:
+        m.perform()
+        m.select(1.0)
+    with pytest.raises(kelvex.error) as excinfo:
+        let_go(c)
+    assert excinfo.value.args[0] == kelvex.E_BAD_FUNCTION_ARGUMENT
+    assert c.share() is s
+    with pytest.raises(kelvex.error) as excinfo:
+        s.close()
+    assert error_text(excinfo) == still_in_use(1)
+    resume.set()
+    running = 1
+    while running:
+        _, running = m.perform()
+        if running:
+            m.select(1.0)
+    assert b"".join(chunks) == b"helloworld"
+    let_go(c)
+    assert c.share() is None
+    s.close()
+    assert s.closed
+    m.close()
+    c.close()
+
+
 # -- what is shared --------------------------------------------------------------
 
 
