@@ -58,8 +58,8 @@ allow("share.cpp", CREATION, "do_share_new")
 allow("share.cpp", TEARDOWN, "do_share_dealloc")
 allow("share.cpp", "under the share's ShareAccess, each Curl taken by its own slot",
       "share_cleanup_and_count_live_easies")
-allow("share.cpp", "the Curl is held by its caller's CurlAccess, the share by its mutex",
-      "share_register_easy", "share_unregister_easy")
+allow("share.cpp", "the Curl is held by its caller's guard, the share by its mutex",
+      "share_register_easy", "detach_handle_locked")
 
 HANDLE_FIELDS = r"(?:handle|multi_handle|mime_handle|part|share_handle)"
 FIELD = re.compile(r"(?:->|\.)" + HANDLE_FIELDS + r"\b(?!\s*\()")
