@@ -73,8 +73,6 @@ class MultiAccess : public HandleGuard {
   bool claim() noexcept;
   // Lets the multi go before the guard does (select()'s wait).
   void release() noexcept { give_back(); }
-  // The slot was let go of and taken by another thread meanwhile.
-  void forget() noexcept { claimed_ = false; }
   CURLM* handle() const noexcept;
   // The handle of a Curl that belongs to this multi, which the multi's
   // claim serves too.

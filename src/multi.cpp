@@ -157,9 +157,10 @@ void easy_clear_multi_ref(CurlObject* curl) {
 // handles to this multi or close it again) runs with the slot let go, so
 // that it may use this multi; the loop goes on until the set stays empty,
 // since nothing may be left pointing at this multi once it returns 0.
-// `reclaim` takes the slot back after such a call, or fails.
-int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ignore_errors,
-                             bool (*reclaim)(CurlMultiObject*)) {
+// -2: the slot was taken by another thread during such a call, and `held`
+// holds nothing any more.
+int util_multi_detach_easies(CurlMultiObject* self, HandleGuard& held, bool close_handles,
+                             bool ignore_errors) {
   while (self->easies != nullptr && PySet_Size(self->easies) > 0) {
     Ref item = Ref::steal(PySet_Pop(self->easies));
     if (!item) return -1;
@@ -171,7 +172,7 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
     }
     if (member_of != self) continue;
     if (self->multi_handle != nullptr && curl->handle != nullptr) {
-      DetachedCall call(&self->state);
+      auto call = held.detach();
       // The handle leaves the multi's records whatever libcurl answers (it
       // fails only for a handle it does not hold, which is then gone too).
       (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
@@ -181,10 +182,10 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
     // like pending; it ends the loop like an error of close() does.
     bool failed = PyErr_Occurred() != nullptr;
     if (!failed && close_handles) {
-      slot_release(&self->state);
+      held.let_go();
       Ref result = Ref::steal(PyObject_CallMethod(item.get(), "close", nullptr));
       failed = !result;
-      if (!reclaim(self)) {
+      if (!held.take_back()) {
         if (!failed) {
           refuse_busy(kMultiPerformRunning, "close");
         }
@@ -206,21 +207,11 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
   return 0;
 }
 
-bool reclaim_or_fail(CurlMultiObject* self) {
-  return slot_try_claim(&self->state, PyThreadState_Get());
-}
-
-bool reclaim_waiting(CurlMultiObject* self) {
-  slot_claim_wait(&self->state);
-  return true;
-}
-
-// The caller holds the multi's slot.
-void util_multi_close(CurlMultiObject* self) {
+void util_multi_close(CurlMultiObject* self, HandleGuard& held) {
   assert(self != nullptr);
   if (self->multi_handle != nullptr) {
     {
-      DetachedCall call(&self->state);
+      auto call = held.detach();
       // The handle is gone whatever libcurl answers; closing cannot be
       // undone, so there is nothing to report.
       (void)curl_multi_cleanup(self->multi_handle);
@@ -302,8 +293,8 @@ void do_multi_dealloc(PyObject* op) {
     // and when the collector destroys it, the callables may already have
     // been cleared themselves.
     util_multi_xdecref(self);
-    util_multi_detach_easies(self, false, true, reclaim_waiting);
-    util_multi_close(self);
+    util_multi_detach_easies(self, guard, false, true);
+    util_multi_close(self, guard);
   }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   PyErr_SetRaisedException(raised);
@@ -492,11 +483,9 @@ PyObject* do_multi_close(PyObject* op, PyObject*) {
   if (refuse_if_driven(self, "close") < 0) return nullptr;
   access.unlock();
   const int detached =
-      util_multi_detach_easies(self, self->close_handles != 0, false, reclaim_or_fail);
-  // -2: the slot was lost to another thread while a handle's close() ran.
-  if (detached == -2) access.forget();
+      util_multi_detach_easies(self, access, self->close_handles != 0, false);
   if (detached < 0) return nullptr;
-  util_multi_close(self);
+  util_multi_close(self, access);
   // Emptied only now: callbacks during libcurl's cleanup still receive the
   // objects assigned to their sockets.
   if (self->socket_assignments != nullptr) PyDict_Clear(self->socket_assignments);

@@ -220,6 +220,20 @@ class HandleGuard {
     cs_.end();
     return DetachedCall(slot_);
   }
+  // Lets the claim go around a call that may use the object again (a
+  // handle's close() run by its multi's close), then takes it back without
+  // waiting: false, the guard then holding nothing, when another thread
+  // took the slot meanwhile.
+  void let_go() noexcept {
+    cs_.end();
+    if (claimed_) slot_release(slot_);
+  }
+  bool take_back() noexcept {
+    if (!claimed_ || slot_try_claim(slot_, PyThreadState_Get())) return true;
+    claimed_ = held_ = false;
+    slot_ = nullptr;
+    return false;
+  }
 
  protected:
   HandleGuard() noexcept = default;
