@@ -97,6 +97,9 @@ class PendingExceptionSaver {
   enum Restore : unsigned char { exactly, over_new };
   explicit PendingExceptionSaver(Restore how = exactly) noexcept
       : saved_(PyErr_GetRaisedException()), how_(how) {}
+  // Sets nothing aside (and touches no thread state) unless `active`.
+  PendingExceptionSaver(Restore how, bool active) noexcept
+      : saved_(active ? PyErr_GetRaisedException() : nullptr), how_(how), done_(!active) {}
   PendingExceptionSaver(const PendingExceptionSaver&) = delete;
   PendingExceptionSaver& operator=(const PendingExceptionSaver&) = delete;
   ~PendingExceptionSaver() { restore(); }
