@@ -367,7 +367,7 @@ void do_curl_dealloc(PyObject* obj) {
   Py_CLEAR(self->dict);
   // Deallocation may happen while an exception propagates; closing runs
   // libcurl callbacks and registry updates that must not clobber it.
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   {
     // Nothing else holds this object, but a call that reached it through a
     // borrowed pointer (its multi's slot) may still be finishing.
@@ -381,7 +381,7 @@ void do_curl_dealloc(PyObject* obj) {
   // What the close-socket or HSTS write callable raised has no caller to
   // reach here: it goes to the unraisable hook instead of vanishing.
   if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while closing a Curl object");
-  PyErr_SetRaisedException(pending);
+  pending.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(obj);
   Curl_Type.tp_free(obj);
   Py_TRASHCAN_END

@@ -91,12 +91,7 @@ constexpr MultiOption kMultiOptions[] = {
      }},
 };
 
-const MultiOption* find_multi_option(int option) {
-  for (const MultiOption& entry : kMultiOptions) {
-    if (entry.option == option) return &entry;
-  }
-  return nullptr;
-}
+static_assert(options_unique(kMultiOptions));
 
 // The range of option numbers libcurl's multi interface can have: a class
 // base (0, 10000, 20000, 30000) plus an index up to the last one defined.
@@ -292,7 +287,7 @@ void do_multi_dealloc(PyObject* op) {
   // Removing the handles makes libcurl call back, and handles' callbacks
   // must not see an exception that was being raised when this object lost
   // its last reference.
-  PyObject* raised = PyErr_GetRaisedException();
+  PendingExceptionSaver raised;
   // A method of one of its handles, which reach it through a borrowed
   // pointer, may still hold the slot for a moment.
   slot_claim_wait(&self->state);
@@ -305,7 +300,7 @@ void do_multi_dealloc(PyObject* op) {
   util_multi_close(self);
   slot_release(&self->state);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END
@@ -402,12 +397,11 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
 }
 
 void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  PendingExceptionSaver raised;
   if (self->easies != nullptr &&
       PySet_Discard(self->easies, reinterpret_cast<PyObject*>(curl)) < 0) {
     PyErr_Clear();
   }
-  PyErr_SetRaisedException(raised.release());
   easy_clear_multi_ref(curl);
 }
 
@@ -460,9 +454,8 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   {
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    PendingExceptionSaver raised;
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
   }
   assert(curl->multi_stack == self);
   easy_clear_multi_ref(curl);
@@ -741,17 +734,17 @@ PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, 
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return nullptr;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-    if (!PyText_Check(item)) {
-      set_error_text("list/tuple items must be strings");
-      return nullptr;
-    }
-    Ref encoded;
-    char* text = PyText_AsString_NoNUL(item, &encoded);
-    if (text == nullptr) return nullptr;
-    strings[i] = text;
-    PyTuple_SET_ITEM(encodings.get(), i, encoded ? encoded.release() : Py_NewRef(Py_None));
+  Py_ssize_t filled = 0;
+  if (for_each_text_item(
+          items.get(), 2, count, [] { set_error_text("list/tuple items must be strings"); },
+          [&](const char* text, Ref& encoded) {
+            // libcurl copies the texts but takes them as char*.
+            strings[filled] = const_cast<char*>(text);
+            PyTuple_SET_ITEM(encodings.get(), filled++,
+                             encoded ? encoded.release() : Py_NewRef(Py_None));
+            return 0;
+          }) < 0) {
+    return nullptr;
   }
   strings[count] = nullptr;
   CURLMcode rc = curl_multi_setopt(self->multi_handle, option, strings.get());
@@ -781,7 +774,7 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
-  const MultiOption* entry = find_multi_option(option);
+  const MultiOption* entry = find_option(kMultiOptions, option);
   if ((option == CURLMOPT_SOCKETFUNCTION || option == CURLMOPT_TIMERFUNCTION) &&
       refuse_if_driven(self, "setopt") < 0) {
     return nullptr;
