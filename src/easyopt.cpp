@@ -1038,7 +1038,8 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   int use_memoryview = -1;
   static KeywordParser parser = keyword_parser("iO|$p:setopt", kwlist);
   // The keyword parser words a third positional argument alone as "exactly
-  // 2"; setopt has always said "at most 2" (the tuple parser's words).
+  // 2"; setopt says "at most 2" (the tuple parser's words), since the
+  // third argument may come as a keyword.
   if (nargs == 3 && kwnames == nullptr) {
     PyErr_Format(PyExc_TypeError, "setopt() takes at most 2 positional arguments (%zd given)",
                  nargs);

@@ -799,9 +799,9 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     if (number == -1 && PyErr_Occurred()) return nullptr;
     const auto curl_option = static_cast<CURLMoption>(option);
     // A number libcurl refuses (one out of the option's range, say) leaves
-    // the option as it was, and setopt still returns
-    // None: the multi's numeric options have always been set without
-    // examining libcurl's answer, and callers rely on that.
+    // the option as it was, and setopt still returns None: the multi's
+    // numeric options are set without examining libcurl's answer, which
+    // callers rely on.
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
       (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
       Py_RETURN_NONE;
@@ -1014,19 +1014,6 @@ int refuse_if_driven(const CurlMultiObject* self, const char* name) {
   if (self->core == nullptr) return 0;
   set_error_format("cannot invoke %s() - the multi is driven by an EventCore", name);
   return -1;
-}
-
-int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
-  assert_multi_state(self);
-  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    refuse_closed(name, "multi handle");
-    return -1;
-  }
-  if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
-    refuse_busy(kMultiPerformRunning, name);
-    return -1;
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------------------
