@@ -9,7 +9,7 @@
 #include "pyutil.h"
 #include "threadstate.h"
 
-#include <optional>
+#include <type_traits>
 
 struct CurlObject;
 
@@ -111,33 +111,26 @@ inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
 // Python. The callable is let go of before the thread detaches again.
 //
 // The multi's trampolines set a pending exception aside instead
-// (`Pending::set_aside`, PendingExceptionSaver's `over_new`): failing them
-// would make libcurl abort every other transfer of the multi, and the
+// (MultiCallbackEntry, with PendingExceptionSaver's `over_new`): failing
+// them would make libcurl abort every other transfer of the multi, and the
 // driving call raises the earlier exception once libcurl returns.
-class CallbackEntry {
+template <bool kSetAside>
+class BasicCallbackEntry {
  public:
-  enum class Pending : unsigned char { refuse, set_aside };
-
   template <typename Owner>
-  CallbackEntry(Owner* owner, PyObject* Owner::*field, const char* warning,
-                Pending pending = Pending::refuse) noexcept
-      : frame_(owner, warning) {
-    if (!frame_.entered()) return;
-    if (pending == Pending::set_aside) {
-      saver_.emplace(PendingExceptionSaver::over_new);
-    } else if (exception_pending()) {
-      return;
-    }
-    ready_ = true;
-    if (field != nullptr) callable_ = Ref::borrow(owner->*field);
+  BasicCallbackEntry(Owner* owner, PyObject* Owner::*field, const char* warning) noexcept
+      : frame_(owner, warning),
+        saver_(PendingExceptionSaver::over_new, frame_.entered()),
+        ready_(frame_.entered() && (kSetAside || !exception_pending())) {
+    if (ready_ && field != nullptr) callable_ = Ref::borrow(owner->*field);
   }
   // For a trampoline that runs no callable of its own.
   template <typename Owner>
-  CallbackEntry(Owner* owner, const char* warning) noexcept
-      : CallbackEntry(owner, static_cast<PyObject* Owner::*>(nullptr), warning) {}
-  CallbackEntry(const CallbackEntry&) = delete;
-  CallbackEntry& operator=(const CallbackEntry&) = delete;
-  ~CallbackEntry() = default;
+  BasicCallbackEntry(Owner* owner, const char* warning) noexcept
+      : BasicCallbackEntry(owner, static_cast<PyObject* Owner::*>(nullptr), warning) {}
+  BasicCallbackEntry(const BasicCallbackEntry&) = delete;
+  BasicCallbackEntry& operator=(const BasicCallbackEntry&) = delete;
+  ~BasicCallbackEntry() = default;
 
   bool entered() const noexcept { return frame_.entered(); }
   bool ready() const noexcept { return ready_; }
@@ -145,13 +138,18 @@ class CallbackEntry {
   PyObject* callable() const noexcept { return callable_.get(); }
 
  private:
+  struct NoSaver {
+    NoSaver(PendingExceptionSaver::Restore, bool) noexcept {}
+  };
   // In this order: the callable is let go of, then a set-aside exception
   // comes back, then the thread detaches.
   CallbackFrame frame_;
-  std::optional<PendingExceptionSaver> saver_;
-  bool ready_ = false;
+  [[no_unique_address]] std::conditional_t<kSetAside, PendingExceptionSaver, NoSaver> saver_;
+  bool ready_;
   Ref callable_;
 };
+using CallbackEntry = BasicCallbackEntry<false>;
+using MultiCallbackEntry = BasicCallbackEntry<true>;
 
 // A step of a trampoline failed with an exception set: an Exception is
 // printed, KeyboardInterrupt and the like stay pending for the call that

@@ -1,7 +1,7 @@
 // The Curl type: creation with the module's defaults, duplication, closing,
 // destruction, garbage-collector support, reset, the accessors and attribute
-// access; and the two holder types that let several handles share one libcurl
-// string list or legacy form.
+// access. The holder types that let several handles share one libcurl string
+// list or legacy form live in holders.cpp.
 #include "easy.h"
 
 #include "callbacks.h"
@@ -367,7 +367,7 @@ void do_curl_dealloc(PyObject* obj) {
   Py_CLEAR(self->dict);
   // Deallocation may happen while an exception propagates; closing runs
   // libcurl callbacks and registry updates that must not clobber it.
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   {
     // Nothing else holds this object, but a call that reached it through a
     // borrowed pointer (its multi's slot) may still be finishing.
@@ -381,7 +381,7 @@ void do_curl_dealloc(PyObject* obj) {
   // What the close-socket or HSTS write callable raised has no caller to
   // reach here: it goes to the unraisable hook instead of vanishing.
   if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while closing a Curl object");
-  PyErr_SetRaisedException(pending);
+  pending.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(obj);
   Curl_Type.tp_free(obj);
   Py_TRASHCAN_END
@@ -463,20 +463,6 @@ void assert_curl_state(const CurlObject* self) {
   assert(self != nullptr);
   assert(is_curl(reinterpret_cast<PyObject*>(const_cast<CurlObject*>(self))));
   (void)self;
-}
-
-int check_curl_state(const CurlObject* self, int flags, const char* name) {
-  assert_curl_state(self);
-  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  if ((flags & CHECK_NOT_RUNNING) &&
-      kelvex_get_thread_state(const_cast<CurlObject*>(self)) != nullptr) {
-    refuse_busy(kPerformRunning, name);
-    return -1;
-  }
-  return 0;
 }
 
 int util_curl_init(CurlObject* self) {

@@ -109,7 +109,6 @@ enum ReleaseGroups : unsigned {
 };
 
 void assert_curl_state(const CurlObject* self);
-int check_curl_state(const CurlObject* self, int flags, const char* name);
 
 // Lifecycle (easy.cpp).
 int util_curl_init(CurlObject* self);

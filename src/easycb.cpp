@@ -17,11 +17,8 @@ namespace {
 // Releasing the view tells Python code that the memory behind it is gone;
 // whatever the callable raised must survive the release() call.
 void release_view(PyObject* view) {
-  PyObject* pending = PyErr_GetRaisedException();
-  PyObject* result = PyObject_CallMethodNoArgs(view, kx.str_release);
-  Py_XDECREF(result);
-  PyErr_Clear();
-  PyErr_SetRaisedException(pending);
+  PendingExceptionSaver pending;
+  Ref result = Ref::steal(PyObject_CallMethodNoArgs(view, kx.str_release));
 }
 
 // The common body of write_callback (flags 0), header_callback (flags 1) and

@@ -1,8 +1,8 @@
 // Curl.header and Curl.headers: the response headers libcurl parsed itself,
 // read through curl_easy_header and curl_easy_nextheader.
 //
-// Names and values are decoded as Latin-1, as HTTP has always read header
-// bytes: every byte maps to one character and nothing fails to decode.
+// Names and values are decoded as Latin-1, as HTTP reads header bytes:
+// every byte maps to one character and nothing fails to decode.
 #include "easy.h"
 
 #include "module.h"

@@ -526,7 +526,7 @@ void do_core_dealloc(PyObject* op) {
   EventCoreObject* self = as_core(op);
   PyObject_GC_UnTrack(op);
   Py_TRASHCAN_BEGIN(op, do_core_dealloc)
-  PyObject* raised = PyErr_GetRaisedException();
+  PendingExceptionSaver raised;
   if (CurlMultiObject* multi = self->multi) {
     {
       TeardownGuard guard(&multi->state);
@@ -540,7 +540,7 @@ void do_core_dealloc(PyObject* op) {
   Py_CLEAR(self->orphaned);
   free_records(self);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END

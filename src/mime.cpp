@@ -53,27 +53,9 @@ int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
     return -1;
   }
   const Py_ssize_t count = PyListOrTuple_Size(value, which);
-  SlistPtr list;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    // A strong reference: the list may be shared with other threads.
-    Ref item = which == 1 ? Ref::steal(PyList_GetItemRef(value, i))
-                          : Ref::borrow(PyTuple_GetItem(value, i));
-    if (!item) return -1;
-    if (!PyText_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, "headers must contain only byte or ascii-unicode strings");
-      return -1;
-    }
-    Ref encoded;
-    const char* text = PyText_AsString_NoNUL(item.get(), &encoded);
-    if (text == nullptr) return -1;
-    curl_slist* grown = curl_slist_append(list.get(), text);
-    if (grown == nullptr) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    (void)list.release();
-    list.reset(grown);
-  }
+  SlistPtr list = text_items_to_slist(value, which, count,
+                                      "headers must contain only byte or ascii-unicode strings");
+  if (!list && PyErr_Occurred()) return -1;
   *out = std::move(list);
   return 0;
 }
@@ -512,9 +494,8 @@ int do_mime_clear(PyObject* obj) {
 // before it clears anything, so the free callables that freeing the
 // document calls still find their user data intact.
 void do_mime_finalize(PyObject* obj) {
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   curlmime_clear(as_mime(obj));
-  PyErr_SetRaisedException(pending);
 }
 
 void do_mime_dealloc(PyObject* obj) {
@@ -523,7 +504,7 @@ void do_mime_dealloc(PyObject* obj) {
   Py_TRASHCAN_BEGIN(obj, do_mime_dealloc)
   // Freeing the document runs free callables; an exception propagating
   // through this deallocation must survive them.
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   curlmime_clear(as_mime(obj));
   // A refused detach leaves fields behind; nothing may outlive the object.
   CurlMimeObject* self = as_mime(obj);
@@ -532,7 +513,7 @@ void do_mime_dealloc(PyObject* obj) {
   }
   Py_CLEAR(self->submimes);
   Py_CLEAR(self->data_cb_owners);
-  PyErr_SetRaisedException(pending);
+  pending.restore();
   Py_TYPE(obj)->tp_free(obj);
   Py_TRASHCAN_END
 }

@@ -73,13 +73,12 @@ void report_unraisable(PyObject* obj) { PyErr_WriteUnraisable(obj); }
 void mime_data_cb_owner_release(MimeDataCbOwnerObject* owner, bool call_free) {
   // Whatever is pending on this thread state (close() or a deallocation
   // during an exception) must survive the free callable.
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   int64_t refs = __atomic_load_n(&owner->libcurl_refs, __ATOMIC_ACQUIRE);
   do {
     if (refs <= 0) {
       set_error_text("internal error: mime data_cb owner libcurl refcount underflow");
       report_unraisable(reinterpret_cast<PyObject*>(owner));
-      PyErr_SetRaisedException(pending);
       return;
     }
   } while (!__atomic_compare_exchange_n(&owner->libcurl_refs, &refs, refs - 1, false,
@@ -93,7 +92,6 @@ void mime_data_cb_owner_release(MimeDataCbOwnerObject* owner, bool call_free) {
     }
   }
   Py_DECREF(reinterpret_cast<PyObject*>(owner));
-  PyErr_SetRaisedException(pending);
 }
 
 size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void* arg) {

@@ -91,12 +91,7 @@ constexpr MultiOption kMultiOptions[] = {
      }},
 };
 
-const MultiOption* find_multi_option(int option) {
-  for (const MultiOption& entry : kMultiOptions) {
-    if (entry.option == option) return &entry;
-  }
-  return nullptr;
-}
+static_assert(options_unique(kMultiOptions));
 
 // The range of option numbers libcurl's multi interface can have: a class
 // base (0, 10000, 20000, 30000) plus an index up to the last one defined.
@@ -283,7 +278,7 @@ void do_multi_dealloc(PyObject* op) {
   // Removing the handles makes libcurl call back, and handles' callbacks
   // must not see an exception that was being raised when this object lost
   // its last reference.
-  PyObject* raised = PyErr_GetRaisedException();
+  PendingExceptionSaver raised;
   {
     // A method of one of its handles, which reach it through a borrowed
     // pointer, may still hold the slot for a moment.
@@ -297,7 +292,7 @@ void do_multi_dealloc(PyObject* op) {
     util_multi_close(self, guard);
   }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END
@@ -392,12 +387,11 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
 }
 
 void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  PendingExceptionSaver raised;
   if (self->easies != nullptr &&
       PySet_Discard(self->easies, reinterpret_cast<PyObject*>(curl)) < 0) {
     PyErr_Clear();
   }
-  PyErr_SetRaisedException(raised.release());
   easy_clear_multi_ref(curl);
 }
 
@@ -448,9 +442,8 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   {
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    PendingExceptionSaver raised;
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
   }
   assert(curl->multi_stack == self);
   easy_clear_multi_ref(curl);
@@ -723,17 +716,17 @@ PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, 
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return nullptr;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-    if (!PyText_Check(item)) {
-      set_error_text("list/tuple items must be strings");
-      return nullptr;
-    }
-    Ref encoded;
-    char* text = PyText_AsString_NoNUL(item, &encoded);
-    if (text == nullptr) return nullptr;
-    strings[i] = text;
-    PyTuple_SET_ITEM(encodings.get(), i, encoded ? encoded.release() : Py_NewRef(Py_None));
+  Py_ssize_t filled = 0;
+  if (for_each_text_item(
+          items.get(), 2, count, [] { set_error_text("list/tuple items must be strings"); },
+          [&](const char* text, Ref& encoded) {
+            // libcurl copies the texts but takes them as char*.
+            strings[filled] = const_cast<char*>(text);
+            PyTuple_SET_ITEM(encodings.get(), filled++,
+                             encoded ? encoded.release() : Py_NewRef(Py_None));
+            return 0;
+          }) < 0) {
+    return nullptr;
   }
   strings[count] = nullptr;
   CURLMcode rc = curl_multi_setopt(self->multi_handle, option, strings.get());
@@ -763,7 +756,7 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
-  const MultiOption* entry = find_multi_option(option);
+  const MultiOption* entry = find_option(kMultiOptions, option);
   if ((option == CURLMOPT_SOCKETFUNCTION || option == CURLMOPT_TIMERFUNCTION) &&
       refuse_if_driven(self, "setopt") < 0) {
     return nullptr;
@@ -788,9 +781,9 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     if (number == -1 && PyErr_Occurred()) return nullptr;
     const auto curl_option = static_cast<CURLMoption>(option);
     // A number libcurl refuses (one out of the option's range, say) leaves
-    // the option as it was, and setopt still returns
-    // None: the multi's numeric options have always been set without
-    // examining libcurl's answer, and callers rely on that.
+    // the option as it was, and setopt still returns None: the multi's
+    // numeric options are set without examining libcurl's answer, which
+    // callers rely on.
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
       (void)curl_multi_setopt(access.handle(), curl_option, static_cast<long>(number));
       Py_RETURN_NONE;
@@ -1003,19 +996,6 @@ int refuse_if_driven(const CurlMultiObject* self, const char* name) {
   if (self->core == nullptr) return 0;
   set_error_format("cannot invoke %s() - the multi is driven by an EventCore", name);
   return -1;
-}
-
-int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
-  assert_multi_state(self);
-  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    refuse_closed(name, "multi handle");
-    return -1;
-  }
-  if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
-    refuse_busy(kMultiPerformRunning, name);
-    return -1;
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -38,7 +38,6 @@ extern PyTypeObject CurlMulti_Type;
 inline bool is_multi(PyObject* o) { return PyObject_TypeCheck(o, &CurlMulti_Type); }
 
 void assert_multi_state(const CurlMultiObject* self);
-int check_multi_state(const CurlMultiObject* self, int flags, const char* name);
 
 // While an EventCore drives the multi, the methods that would drive it too
 // or change its membership or socket bookkeeping are refused: -1 with

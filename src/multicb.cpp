@@ -15,11 +15,6 @@ namespace {
 CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
-// An exception left pending by an earlier callback of the same libcurl call
-// (a KeyboardInterrupt, say) is raised by the driving call once libcurl
-// returns; until then it is set aside while a multi callable runs.
-constexpr auto kSetAside = CallbackEntry::Pending::set_aside;
-
 // Converts what a timer or socket callable returned: None is success, an
 // int is passed through, anything else is reported and fails.
 int multi_callback_result(PyObject* result, const char* name) {
@@ -35,8 +30,8 @@ int multi_callback_result(PyObject* result, const char* name) {
 int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
   (void)multi;
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackEntry frame(self, &CurlMultiObject::cb_timer,
-                      "multi_timer_callback failed to acquire thread", kSetAside);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_timer,
+                           "multi_timer_callback failed to acquire thread");
   if (!frame.entered()) return -1;
   if (frame.callable() == nullptr) return 0;
   Ref result = Ref::steal(call_with_int(frame.callable(), timeout_ms));
@@ -46,8 +41,8 @@ int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
 int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp) {
   (void)easy;
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackEntry frame(self, &CurlMultiObject::cb_socket,
-                      "multi_socket_callback failed to acquire thread", kSetAside);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_socket,
+                           "multi_socket_callback failed to acquire thread");
   if (!frame.entered()) return -1;
   // After clear or during destruction the callable is gone and the objects
   // that socketp pointed to may be too: do not look at socketp.
@@ -66,8 +61,8 @@ int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, vo
 void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp) {
   (void)multi;
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackEntry frame(self, &CurlMultiObject::cb_notify,
-                      "multi_notify_callback failed to acquire thread", kSetAside);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_notify,
+                           "multi_notify_callback failed to acquire thread");
   if (!frame.entered() || frame.callable() == nullptr) return;
   // The private pointer is trusted only when the object it names still
   // owns this easy handle inside this multi.
@@ -147,8 +142,8 @@ int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushh
                         void* userp) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::push));
   auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackEntry frame(self, &CurlMultiObject::cb_push,
-                      "multi_push_callback failed to acquire thread", kSetAside);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_push,
+                           "multi_push_callback failed to acquire thread");
   if (!frame.entered()) return failure;
   if (frame.callable() == nullptr || self->easies == nullptr) return failure;
   CurlObject* source = member_curl(self, parent);

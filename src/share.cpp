@@ -451,7 +451,7 @@ namespace {
 
 CURLcode unregister_easy(CurlShareObject* share, CurlObject* easy, bool keep_on_refusal) {
   assert(share != nullptr && easy != nullptr);
-  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  PendingExceptionSaver pending;
   CURLcode rc = CURLE_OK;
   {
     Ref key;
@@ -470,8 +470,7 @@ CURLcode unregister_easy(CurlShareObject* share, CurlObject* easy, bool keep_on_
       }
     }
   }
-  PyErr_Clear();
-  PyErr_SetRaisedException(pending.release());
+  pending.restore();
   return keep_on_refusal ? rc : CURLE_OK;
 }
 
