@@ -380,22 +380,27 @@ def test_multi_driven_by_another_thread_during_a_handle_close(http_server):
     # later close() finishes the work.
     m = kelvex.CurlMulti(close_handles=True)
     inside, release = threading.Event(), threading.Event()
+    failures = []
     late = kelvex.Curl()
     late.setopt(kelvex.URL, f"{http_server.url}/bytes/5")
     late.setopt(kelvex.WRITEFUNCTION, lambda data: None)
-    late.setopt(kelvex.NOPROGRESS, 0)
 
     def hold(*_):
+        # Called once connected, inside the driving thread's perform().
         inside.set()
         release.wait(30)
-        return 0
+        return kelvex.PREREQFUNC_OK
 
-    late.setopt(kelvex.XFERINFOFUNCTION, hold)
+    late.setopt(kelvex.PREREQFUNCTION, hold)
 
     def drive():
-        while not inside.is_set():
-            m.perform()
-            m.select(0.05)
+        try:
+            while not inside.is_set():
+                m.perform()
+                m.select(0.05)
+        except BaseException as exc:  # reported by the main thread
+            failures.append(exc)
+            inside.set()
 
     driver = threading.Thread(target=drive)
 
@@ -405,7 +410,7 @@ def test_multi_driven_by_another_thread_during_a_handle_close(http_server):
             if not driver.is_alive() and late.multi() is None:
                 m.add_handle(late)
                 driver.start()
-                assert inside.wait(30)
+                assert inside.wait(60) and not failures, failures
 
     m.add_handle(HandingOverCurl())
     try:
