@@ -6,10 +6,8 @@
 #include "callbacks.h"
 #include "easy.h"
 #include "holders.h"
-#include "mimepart.h"
 #include "mimeshared.h"
 #include "module.h"
-#include "multi.h"
 #include "threadstate.h"
 
 #include <utility>
