@@ -82,8 +82,6 @@ constexpr ObjectField kSharedDataFields[] = {
     &CurlObject::httppost,
 };
 
-CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
-
 // ---------------------------------------------------------------------------
 // Release groups
 // ---------------------------------------------------------------------------

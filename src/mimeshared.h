@@ -19,7 +19,6 @@ inline CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMi
 inline MimeDataCbOwnerObject* as_owner(PyObject* o) {
   return reinterpret_cast<MimeDataCbOwnerObject*>(o);
 }
-inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 inline bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
 inline bool is_owner(PyObject* o) { return PyObject_TypeCheck(o, &MimeDataCbOwner_Type); }

@@ -22,7 +22,6 @@
 namespace {
 
 CurlMultiObject* as_multi(PyObject* op) { return reinterpret_cast<CurlMultiObject*>(op); }
-CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
 // ---------------------------------------------------------------------------

@@ -12,7 +12,6 @@
 
 namespace {
 
-CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
 // Converts what a timer or socket callable returned: None is success, an
