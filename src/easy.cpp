@@ -4,13 +4,13 @@
 // list or legacy form live in holders.cpp.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "eventcore.h"
 #include "mime.h"
 #include "module.h"
 #include "multi.h"
 #include "share.h"
-#include "access.h"
 
 #include "docstrings.h"
 
@@ -81,8 +81,6 @@ constexpr ObjectField kSharedDataFields[] = {
     &CurlObject::connect_to,
     &CurlObject::httppost,
 };
-
-CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 // ---------------------------------------------------------------------------
 // Release groups

@@ -92,6 +92,7 @@ struct CurlObject {
 
 extern PyTypeObject Curl_Type;
 inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
+inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 enum ReleaseGroups : unsigned {
   RELEASE_DICT = 1u << 0,

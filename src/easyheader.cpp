@@ -5,8 +5,8 @@
 // every byte maps to one character and nothing fails to decode.
 #include "easy.h"
 
-#include "module.h"
 #include "access.h"
+#include "module.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
 #include "easy.h"
 
-#include "module.h"
 #include "access.h"
+#include "module.h"
 
 namespace {
 

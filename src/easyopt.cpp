@@ -3,12 +3,12 @@
 // options, the string-list and legacy form options, and their resets.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "holders.h"
 #include "mime.h"
 #include "module.h"
 #include "share.h"
-#include "access.h"
 
 #include <cstdio>
 #include <iterator>

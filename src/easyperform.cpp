@@ -4,9 +4,9 @@
 // interpreter detached into the slot its callbacks look up.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "module.h"
-#include "access.h"
 
 #include <cerrno>
 

@@ -4,9 +4,9 @@
 // that callable may answer on the same connection with ws_send / ws_close.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "module.h"
-#include "access.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 // methods that would drive it too (refuse_if_driven in multi.cpp).
 #include "eventcore.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
 #include "multi.h"
-#include "access.h"
 
 #include "docstrings.h"
 

@@ -9,6 +9,7 @@
 // the document's Curl, which refuses while a transfer reads the document.
 #include "mime.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "holders.h"
@@ -16,7 +17,6 @@
 #include "mimeshared.h"
 #include "module.h"
 #include "multi.h"
-#include "access.h"
 
 #include <utility>
 

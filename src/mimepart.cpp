@@ -3,14 +3,12 @@
 // the release of their owner live here too).
 #include "mimepart.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "holders.h"
-#include "mimepart.h"
 #include "mimeshared.h"
 #include "module.h"
-#include "multi.h"
-#include "access.h"
 
 #include <utility>
 

@@ -5,12 +5,12 @@
 #ifndef KELVEX_MIMESHARED_H
 #define KELVEX_MIMESHARED_H
 
+#include "access.h"
 #include "easy.h"
 #include "holders.h"
 #include "mime.h"
 #include "mimepart.h"
 #include "pyutil.h"
-#include "access.h"
 
 #include <utility>
 
@@ -19,7 +19,6 @@ inline CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMi
 inline MimeDataCbOwnerObject* as_owner(PyObject* o) {
   return reinterpret_cast<MimeDataCbOwnerObject*>(o);
 }
-inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 inline bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
 inline bool is_owner(PyObject* o) { return PyObject_TypeCheck(o, &MimeDataCbOwner_Type); }

@@ -8,10 +8,10 @@
 // or of one of its handles called meanwhile finds `state` set and refuses.
 #include "multi.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
-#include "access.h"
 
 #include "docstrings.h"
 
@@ -22,7 +22,6 @@
 namespace {
 
 CurlMultiObject* as_multi(PyObject* op) { return reinterpret_cast<CurlMultiObject*>(op); }
-CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
 // ---------------------------------------------------------------------------

@@ -3,16 +3,15 @@
 // runs, each handing the event to the Python callable set with setopt().
 #include "multi.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
-#include "access.h"
 
 #include <cstring>
 
 namespace {
 
-CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
 
 // Converts what a timer or socket callable returned: None is success, an
@@ -24,70 +23,6 @@ int multi_callback_result(PyObject* result, const char* name) {
   if (callback_return_value_to_int(result, name, &value) < 0) return -1;
   return value;
 }
-
-}  // namespace
-
-int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
-  (void)multi;
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  MultiCallbackEntry frame(self, &CurlMultiObject::cb_timer,
-                           "multi_timer_callback failed to acquire thread");
-  if (!frame.entered()) return -1;
-  if (frame.callable() == nullptr) return 0;
-  Ref result = Ref::steal(call_with_int(frame.callable(), timeout_ms));
-  return multi_callback_result(result.get(), "multi timer");
-}
-
-int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp) {
-  (void)easy;
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  MultiCallbackEntry frame(self, &CurlMultiObject::cb_socket,
-                           "multi_socket_callback failed to acquire thread");
-  if (!frame.entered()) return -1;
-  // After clear or during destruction the callable is gone and the objects
-  // that socketp pointed to may be too: do not look at socketp.
-  if (frame.callable() == nullptr) return 0;
-  Ref py_what = Ref::steal(PyLong_FromLong(what));
-  Ref py_sock = Ref::steal(PyLong_FromCurlSocket(s));
-  if (!py_what || !py_sock) return callback_failed(-1);
-  // The callable may unassign this socket, dropping the assignment dict's
-  // reference; the call keeps its own.
-  Ref assigned = Ref::borrow(socketp != nullptr ? static_cast<PyObject*>(socketp) : Py_None);
-  Ref result = call_callable(frame.callable(), py_what.get(), py_sock.get(), as_object(self),
-                             assigned.get());
-  return multi_callback_result(result.get(), "multi socket");
-}
-
-void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp) {
-  (void)multi;
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  MultiCallbackEntry frame(self, &CurlMultiObject::cb_notify,
-                           "multi_notify_callback failed to acquire thread");
-  if (!frame.entered() || frame.callable() == nullptr) return;
-  // The private pointer is trusted only when the object it names still
-  // owns this easy handle inside this multi.
-  PyObject* target = Py_None;
-  if (easy != nullptr) {
-    char* priv = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) == CURLE_OK && priv != nullptr) {
-      auto* candidate = reinterpret_cast<PyObject*>(priv);
-      if (is_curl(candidate) && as_curl(candidate)->handle == easy &&
-          as_curl(candidate)->multi_stack == self) {
-        target = candidate;
-      }
-    }
-  }
-  Ref curl = Ref::borrow(target);
-  Ref kind = Ref::steal(PyLong_FromUnsignedLong(notification));
-  if (!kind) {
-    print_callback_error_if_regular_exception();
-    return;
-  }
-  Ref result = call_callable(frame.callable(), kind.get(), curl.get());
-  if (!result) print_callback_error_if_regular_exception();
-}
-
-namespace {
 
 // The Curl object of an easy handle of this multi, found through libcurl's
 // private pointer and trusted only when that object still owns the handle
@@ -129,6 +64,55 @@ PyObject* push_headers(curl_pushheaders* headers, size_t count) {
   return list.release();
 }
 }  // namespace
+
+int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
+  (void)multi;
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_timer,
+                           "multi_timer_callback failed to acquire thread");
+  if (!frame.entered()) return -1;
+  if (frame.callable() == nullptr) return 0;
+  Ref result = Ref::steal(call_with_int(frame.callable(), timeout_ms));
+  return multi_callback_result(result.get(), "multi timer");
+}
+
+int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp) {
+  (void)easy;
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_socket,
+                           "multi_socket_callback failed to acquire thread");
+  if (!frame.entered()) return -1;
+  // After clear or during destruction the callable is gone and the objects
+  // that socketp pointed to may be too: do not look at socketp.
+  if (frame.callable() == nullptr) return 0;
+  Ref py_what = Ref::steal(PyLong_FromLong(what));
+  Ref py_sock = Ref::steal(PyLong_FromCurlSocket(s));
+  if (!py_what || !py_sock) return callback_failed(-1);
+  // The callable may unassign this socket, dropping the assignment dict's
+  // reference; the call keeps its own.
+  Ref assigned = Ref::borrow(socketp != nullptr ? static_cast<PyObject*>(socketp) : Py_None);
+  Ref result = call_callable(frame.callable(), py_what.get(), py_sock.get(), as_object(self),
+                             assigned.get());
+  return multi_callback_result(result.get(), "multi socket");
+}
+
+void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp) {
+  (void)multi;
+  auto* self = static_cast<CurlMultiObject*>(userp);
+  MultiCallbackEntry frame(self, &CurlMultiObject::cb_notify,
+                           "multi_notify_callback failed to acquire thread");
+  if (!frame.entered() || frame.callable() == nullptr) return;
+  CurlObject* member = member_curl(self, easy);
+  Ref curl = Ref::borrow(member != nullptr ? reinterpret_cast<PyObject*>(member) : Py_None);
+  Ref kind = Ref::steal(PyLong_FromUnsignedLong(notification));
+  if (!kind) {
+    print_callback_error_if_regular_exception();
+    return;
+  }
+  Ref result = call_callable(frame.callable(), kind.get(), curl.get());
+  if (!result) print_callback_error_if_regular_exception();
+}
+
 
 // HTTP/2 server push. libcurl offers the pushed stream as a new easy handle
 // duplicated from the parent's; the callable gets the parent Curl, a new

@@ -23,11 +23,11 @@
 #include "docstrings.h"
 #include "share.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
 #include "multi.h"
-#include "access.h"
 
 namespace {
 
