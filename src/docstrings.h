@@ -603,6 +603,44 @@ PyDoc_STRVAR(core_close_doc,
 "as (curl, waiter) pairs, waiter None when there was none; their waiters\n"
 "are not completed. Safe to call more than once.");
 
+PyDoc_STRVAR(core_future_doc,
+"future($self, curl, loop, body=False, /)\n"
+"--\n"
+"\n"
+"future(curl, loop, body=False) -> TransferFuture\n"
+"\n"
+"add(curl, waiter, body) with a new waiter made by the core and returned:\n"
+"a future bound to the asyncio event loop loop, awaited like an asyncio\n"
+"future (it returns the result, None or the body, or raises the transfer's\n"
+"kelvex.error). When process() completes it from the loop's thread with no\n"
+"task running, a task awaiting it is stepped at once instead of through\n"
+"the loop's queue. Cancelling it does not cut the transfer: remove() does.");
+
+PyDoc_STRVAR(transfer_future_doc,
+"The future of one EventCore transfer, bound to one asyncio event loop; made\n"
+"by EventCore.future(). It has the methods of an asyncio future.");
+PyDoc_STRVAR(transfer_future_result_doc,
+"result($self, /)\n--\n\nThe result; raises the exception of a failed or cancelled future.");
+PyDoc_STRVAR(transfer_future_exception_doc,
+"exception($self, /)\n--\n\nThe exception of a failed future, or None.");
+PyDoc_STRVAR(transfer_future_done_doc, "done($self, /)\n--\n\nWhether the future is done.");
+PyDoc_STRVAR(transfer_future_cancelled_doc,
+"cancelled($self, /)\n--\n\nWhether the future was cancelled.");
+PyDoc_STRVAR(transfer_future_cancel_doc,
+"cancel($self, /, msg=None)\n--\n\nCancel the future unless it is done; return whether it was.");
+PyDoc_STRVAR(transfer_future_get_loop_doc,
+"get_loop($self, /)\n--\n\nThe event loop the future is bound to.");
+PyDoc_STRVAR(transfer_future_set_result_doc,
+"set_result($self, result, /)\n--\n\nMark the future done with result.");
+PyDoc_STRVAR(transfer_future_set_exception_doc,
+"set_exception($self, exception, /)\n--\n\nMark the future failed with exception.");
+PyDoc_STRVAR(transfer_future_add_done_callback_doc,
+"add_done_callback($self, fn, /, *, context=None)\n--\n\n"
+"Call fn(future) through the loop's call_soon once the future is done.");
+PyDoc_STRVAR(transfer_future_remove_done_callback_doc,
+"remove_done_callback($self, fn, /)\n--\n\n"
+"Remove every registration of fn; return how many there were.");
+
 PyDoc_STRVAR(core_closed_doc, "Whether this ``EventCore`` has been closed.");
 PyDoc_STRVAR(core_multi_doc, "The ``CurlMulti`` this core drives, or None once closed.");
 

@@ -24,6 +24,7 @@
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"
+#include "transferfuture.h"
 
 #include "docstrings.h"
 
@@ -390,7 +391,20 @@ void deliver_pushed(CurlMultiObject* multi, const CoreFinished& done, PyObject* 
 // waiter.set_result(result) or waiter.set_exception(result), unless the
 // waiter is done already (cancelled meanwhile). A failure is reported as
 // unraisable: the other waiters still get theirs.
-void complete_waiter(PyObject* waiter, PyObject* result) {
+// A TransferFuture is completed directly, its awaiting task stepped at once
+// when `scope` allows; an exception that step let through (SystemExit,
+// KeyboardInterrupt) is kept in `let_through` for process() to raise at the end.
+void complete_waiter(PyObject* waiter, PyObject* result, WakeScope* scope, Ref* let_through) {
+  if (is_transfer_future(waiter)) {
+    if (transfer_future_complete(waiter, result, scope) < 0) {
+      if (*let_through) {
+        PyErr_WriteUnraisable(waiter);
+      } else {
+        *let_through = Ref::steal(PyErr_GetRaisedException());
+      }
+    }
+    return;
+  }
   PyObject* args[3] = {nullptr, waiter, result};
   PyObject* name = PyExceptionInstance_Check(result) ? kx.str_set_exception : kx.str_set_result;
   Ref answer = Ref::steal(
@@ -573,31 +587,16 @@ int do_core_clear(PyObject* op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"curl", "waiter", "body", nullptr};
-  static KeywordParser parser = keyword_parser("O!|Op:add", kwlist);
-  EventCoreObject* self = as_core(op);
-  PyObject* arg = nullptr;
-  PyObject* waiter = Py_None;
-  int body = 0;
-  // The path of every transfer: positional arguments are taken as they
-  // are, the parser sees the rest (and words the refusals).
-  if (kwnames == nullptr && nargs >= 1 && nargs <= 3 && is_curl(args[0]) &&
-      (nargs < 3 || PyBool_Check(args[2]))) {
-    arg = args[0];
-    if (nargs >= 2) waiter = args[1];
-    if (nargs == 3) body = args[2] == Py_True;
-  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter,
-                                  &body)) {
-    return nullptr;
-  }
+// Starts the transfer of `arg` (a Curl) with `waiter` (or Py_None): 0, or
+// -1 with an exception set and nothing left in the multi.
+int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) {
   Ref held = core_multi(self, "add");
-  if (!held) return nullptr;
+  if (!held) return -1;
   CurlMultiObject* multi = as_multi(held);
   auto* curl = reinterpret_cast<CurlObject*>(arg);
   MultiAccess access;
   const int added = multi_add_member(multi, curl, access);
-  if (access.slot() == nullptr) return nullptr;  // refused before the claim
+  if (access.slot() == nullptr) return -1;  // refused before the claim
   // The claim is held from here: the core's records are ours.
   CoreTransfer* t = nullptr;
   if (added == 0 && multi->core != self) {
@@ -616,11 +615,11 @@ PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
       multi_forget_member(multi, curl);
       PyErr_SetRaisedException(raised.release());
     }
-    return nullptr;
+    return -1;
   }
   t->curl = reinterpret_cast<CurlObject*>(Py_NewRef(arg));
   t->waiter = waiter == Py_None ? nullptr : Py_NewRef(waiter);
-  t->collect = body != 0;
+  t->collect = body;
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.
@@ -629,7 +628,46 @@ PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   table_put(self, t);
   __atomic_store_n(&self->count, self->count + 1, __ATOMIC_RELAXED);
+  return 0;
+}
+
+PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kwlist[] = {"curl", "waiter", "body", nullptr};
+  static KeywordParser parser = keyword_parser("O!|Op:add", kwlist);
+  PyObject* arg = nullptr;
+  PyObject* waiter = Py_None;
+  int body = 0;
+  // The path of every transfer: positional arguments are taken as they
+  // are, the parser sees the rest (and words the refusals).
+  if (kwnames == nullptr && nargs >= 1 && nargs <= 3 && is_curl(args[0]) &&
+      (nargs < 3 || PyBool_Check(args[2]))) {
+    arg = args[0];
+    if (nargs >= 2) waiter = args[1];
+    if (nargs == 3) body = args[2] == Py_True;
+  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter,
+                                  &body)) {
+    return nullptr;
+  }
+  if (core_add(as_core(op), arg, waiter, body != 0) < 0) return nullptr;
   Py_RETURN_NONE;
+}
+
+PyObject* do_core_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* arg = nullptr;
+  PyObject* loop = nullptr;
+  int body = 0;
+  // As add(): the usual call is taken as it is.
+  if (nargs >= 2 && nargs <= 3 && is_curl(args[0]) && (nargs < 3 || PyBool_Check(args[2]))) {
+    arg = args[0];
+    loop = args[1];
+    if (nargs == 3) body = args[2] == Py_True;
+  } else if (!parse_args(args, nargs, "O!O|p:future", &Curl_Type, &arg, &loop, &body)) {
+    return nullptr;
+  }
+  Ref future = Ref::steal(transfer_future_new(loop));
+  if (!future) return nullptr;
+  if (core_add(as_core(op), arg, future.get(), body != 0) < 0) return nullptr;
+  return future.release();
 }
 
 PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -743,8 +781,19 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   // The claim is given up: a waiter's callbacks may use the core.
   if (waiting) {
     PyObject* list = waiting.get();
+    WakeScope scope;
+    Ref stepped_raised;
     for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(list); i += 2) {
-      complete_waiter(PyList_GET_ITEM(list, i), PyList_GET_ITEM(list, i + 1));
+      complete_waiter(PyList_GET_ITEM(list, i), PyList_GET_ITEM(list, i + 1), &scope,
+                      &stepped_raised);
+    }
+    if (stepped_raised) {
+      if (raised) {
+        PyErr_SetRaisedException(stepped_raised.release());
+        PyErr_WriteUnraisable(nullptr);
+      } else {
+        raised = std::move(stepped_raised);
+      }
     }
   }
   if (raised) {
@@ -822,6 +871,7 @@ constexpr char kCoreTypeName[] = "EventCore";
 
 PyMethodDef core_methods[] = {
     {"add", method(do_core_add), METH_FASTCALL | METH_KEYWORDS, core_add_doc},
+    {"future", method(do_core_future), METH_FASTCALL, core_future_doc},
     {"remove", method(do_core_remove), METH_FASTCALL, core_remove_doc},
     {"process", method(do_core_process), METH_FASTCALL, core_process_doc},
     {"fileno", do_core_fileno, METH_NOARGS, core_fileno_doc},
