@@ -315,7 +315,7 @@ class BodyStream(AsyncIterator[bytes]):
                 if exc is not None:
                     raise exc
                 raise StopAsyncIteration
-            waiter = future.get_loop().create_future()
+            waiter = asyncio.get_running_loop().create_future()
             self._waiter = waiter
             await waiter
 

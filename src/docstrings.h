@@ -628,8 +628,7 @@ PyDoc_STRVAR(transfer_future_cancelled_doc,
 "cancelled($self, /)\n--\n\nWhether the future was cancelled.");
 PyDoc_STRVAR(transfer_future_cancel_doc,
 "cancel($self, /, msg=None)\n--\n\nCancel the future unless it is done; return whether it was.");
-PyDoc_STRVAR(transfer_future_get_loop_doc,
-"get_loop($self, /)\n--\n\nThe event loop the future is bound to.");
+PyDoc_STRVAR(transfer_future_loop_doc, "The event loop the future is bound to.");
 PyDoc_STRVAR(transfer_future_set_result_doc,
 "set_result($self, result, /)\n--\n\nMark the future done with result.");
 PyDoc_STRVAR(transfer_future_set_exception_doc,

@@ -2,7 +2,7 @@
 // asyncio loop.
 //
 // A task awaiting it sees a future-compatible object: the task reads
-// `_asyncio_future_blocking`, asks get_loop(), and registers its wakeup
+// `_asyncio_future_blocking`, reads its `_loop`, and registers its wakeup
 // with add_done_callback(wakeup, context=...). When the core completes the
 // future from process() on the thread that runs the loop, outside any task
 // (an event loop's reader callback), that wakeup is called at once in the
@@ -18,6 +18,7 @@
 // to EventCore.add().
 #include "transferfuture.h"
 
+#include "module.h"
 #include "threadstate.h"
 
 #include "docstrings.h"
@@ -53,12 +54,14 @@ TransferFutureObject* as_future(PyObject* op) { return reinterpret_cast<Transfer
 // made: asyncio is imported by then, since a loop was given.
 struct AsyncioNames {
   PyObject* task_type;            // asyncio.Task (the C type)
+  PyObject* future_type;          // asyncio.Future (the C type)
   PyObject* cancelled_error;      // asyncio.CancelledError
   PyObject* invalid_state_error;  // asyncio.InvalidStateError
   PyObject* current_task;         // asyncio.current_task
   PyObject* running_loop;         // asyncio._get_running_loop
   PyObject* str_call_soon;
   PyObject* kw_context;           // ("context",)
+  PyObject* kw_loop;              // ("loop",)
 };
 
 AsyncioNames names{};
@@ -72,14 +75,18 @@ int load_names() {
   Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
   if (!asyncio) return -1;
   Ref task_type = Ref::steal(PyObject_GetAttrString(asyncio.get(), "Task"));
+  Ref future_type = Ref::steal(PyObject_GetAttrString(asyncio.get(), "Future"));
   Ref cancelled = Ref::steal(PyObject_GetAttrString(asyncio.get(), "CancelledError"));
   Ref invalid = Ref::steal(PyObject_GetAttrString(asyncio.get(), "InvalidStateError"));
   Ref current = Ref::steal(PyObject_GetAttrString(asyncio.get(), "current_task"));
   Ref running = Ref::steal(PyObject_GetAttrString(asyncio.get(), "_get_running_loop"));
   Ref call_soon = Ref::steal(PyUnicode_InternFromString("call_soon"));
+  Ref loop_name = Ref::steal(PyUnicode_InternFromString("loop"));
+  Ref kw_loop = Ref::steal(loop_name ? PyTuple_Pack(1, loop_name.get()) : nullptr);
   Ref context = Ref::steal(PyUnicode_InternFromString("context"));
   Ref kw_context = Ref::steal(context ? PyTuple_Pack(1, context.get()) : nullptr);
-  if (!task_type || !cancelled || !invalid || !current || !running || !call_soon || !kw_context) {
+  if (!task_type || !future_type || !cancelled || !invalid || !current || !running || !call_soon || !kw_context ||
+      !kw_loop) {
     return -1;
   }
   if (!PyType_Check(task_type.get())) {
@@ -87,9 +94,9 @@ int load_names() {
     return -1;
   }
   // Kept for the life of the process, like the interned names.
-  names = AsyncioNames{task_type.release(), cancelled.release(), invalid.release(),
+  names = AsyncioNames{task_type.release(), future_type.release(), cancelled.release(), invalid.release(),
                        current.release(), running.release(), call_soon.release(),
-                       kw_context.release()};
+                       kw_context.release(), kw_loop.release()};
   names_ready.store(true, std::memory_order_release);
   return 0;
 }
@@ -123,6 +130,7 @@ bool may_step_now(WakeScope* scope, PyObject* loop) {
   if (scope->loop == loop) return scope->direct;
   scope->loop = loop;
   scope->direct = false;
+  scope->resumed.reset();
   Ref running = Ref::steal(PyObject_CallNoArgs(names.running_loop));
   if (running && running.get() == loop) {
     Ref task = Ref::steal(PyObject_CallOneArg(names.current_task, loop));
@@ -132,17 +140,44 @@ bool may_step_now(WakeScope* scope, PyObject* loop) {
   return scope->direct;
 }
 
+// asyncio.Future(loop=loop), done with None.
+Ref done_future(PyObject* loop) {
+  PyObject* args[] = {nullptr, loop};
+  Ref future = Ref::steal(PyObject_Vectorcall(names.future_type, args + 1,
+                                              PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_loop));
+  if (!future) return future;
+  PyObject* call[] = {future.get(), Py_None};
+  Ref answer = Ref::steal(PyObject_VectorcallMethod(kx.str_set_result, call,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!answer) return Ref();
+  return future;
+}
+
 // Runs the task's wakeup now, in the task's context. 0, 1 when it could
-// not be entered (the caller schedules it instead), or -1 with the
-// exception the step let through.
-int step_now(PyObject* callback, PyObject* future, PyObject* context) {
+// not be (the caller schedules it instead), or -1 with the exception the
+// step let through.
+//
+// The task is woken with a done asyncio future rather than with this one:
+// a task's wakeup only asks its argument whether it failed, then resumes
+// the coroutine, whose `await` asks this future again for the outcome
+// (result or exception, raised at the await either way). asyncio's own
+// futures answer the wakeup without a method call, which this type cannot.
+int step_now(PyObject* callback, WakeScope* scope, PyObject* context) {
+  if (!scope->resumed) {
+    scope->resumed = done_future(scope->loop);
+    if (!scope->resumed) {
+      PyErr_Clear();
+      scope->direct = false;
+      return 1;
+    }
+  }
   if (PyContext_Enter(context) < 0) {
     PyErr_Clear();  // entered already somewhere up the stack
     return 1;
   }
-  Ref answer = Ref::steal(PyObject_CallOneArg(callback, future));
+  Ref answer = Ref::steal(PyObject_CallOneArg(callback, scope->resumed.get()));
   Ref raised = Ref::steal(answer ? nullptr : PyErr_GetRaisedException());
-  if (PyContext_Exit(context) < 0) PyErr_WriteUnraisable(future);
+  if (PyContext_Exit(context) < 0) PyErr_WriteUnraisable(callback);
   if (!raised) return 0;
   // As from a handle of the loop: SystemExit and KeyboardInterrupt go on
   // up, anything else is reported.
@@ -164,7 +199,7 @@ int run_callbacks(PyObject* op, PyObject* loop, Ref callback, Ref context, Ref m
   if (callback) {
     int stepped = 1;
     if (scope != nullptr && is_task_wakeup(callback.get()) && may_step_now(scope, loop)) {
-      stepped = step_now(callback.get(), op, context.get());
+      stepped = step_now(callback.get(), scope, context.get());
       if (stepped < 0) raised = Ref::steal(PyErr_GetRaisedException());
     }
     if (stepped == 1 && schedule(loop, callback.get(), op, context.get()) < 0) {
@@ -328,7 +363,10 @@ PyObject* do_future_cancelled(PyObject* op, PyObject*) {
   return PyBool_FromLong(as_future(op)->state == FutureState::cancelled);
 }
 
-PyObject* do_future_get_loop(PyObject* op, PyObject*) {
+// `_loop` rather than get_loop(): asyncio asks for get_loop() first and
+// falls back to `_loop`, which a task then reads without a bound method
+// made and called for each await.
+PyObject* do_future_get_loop(PyObject* op, void*) {
   CriticalSection cs(op);
   return Py_NewRef(as_future(op)->loop);
 }
@@ -530,7 +568,6 @@ PyMethodDef future_methods[] = {
     {"done", do_future_done, METH_NOARGS, transfer_future_done_doc},
     {"cancelled", do_future_cancelled, METH_NOARGS, transfer_future_cancelled_doc},
     {"cancel", method(do_future_cancel), METH_FASTCALL | METH_KEYWORDS, transfer_future_cancel_doc},
-    {"get_loop", do_future_get_loop, METH_NOARGS, transfer_future_get_loop_doc},
     {"set_result", do_future_set_result, METH_O, transfer_future_set_result_doc},
     {"set_exception", do_future_set_exception, METH_O, transfer_future_set_exception_doc},
     {"add_done_callback", method(do_future_add_done_callback), METH_FASTCALL | METH_KEYWORDS,
@@ -541,6 +578,7 @@ PyMethodDef future_methods[] = {
 };
 
 PyGetSetDef future_getsets[] = {
+    {"_loop", do_future_get_loop, nullptr, transfer_future_loop_doc, nullptr},
     {"_asyncio_future_blocking", do_future_get_blocking, do_future_set_blocking, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -23,6 +23,9 @@ PyObject* transfer_future_new(PyObject* loop);
 struct WakeScope {
   PyObject* loop = nullptr;  // borrowed: the loop last asked about
   bool direct = false;
+  // A done asyncio future of that loop, made on the first step: what the
+  // stepped tasks are woken with (see step_now in transferfuture.cpp).
+  Ref resumed;
 };
 
 // Completes a pending future with `result`, an exception instance failing
