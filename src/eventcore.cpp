@@ -46,6 +46,9 @@ struct CoreTransfer {
   std::size_t capacity;
   CURLcode result;
   bool collect;
+  // The core turned libcurl's progress meter off for this transfer (see
+  // core_add) and turns it back on when the transfer ends.
+  bool quiet;
 };
 
 namespace {
@@ -161,6 +164,7 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
   t->waiter = nullptr;
   t->size = 0;
   t->collect = false;
+  t->quiet = false;
   t->result = CURLE_OK;
   if (t->capacity > kKeptBodyCapacity) {
     PyMem_RawFree(t->body);
@@ -169,6 +173,16 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
   }
   t->next_spare = self->spare;
   self->spare = t;
+}
+
+// Gives an ended transfer's handle back as its options describe it: its
+// write target, when the core collected the body, and libcurl's progress
+// calls, which the handle's signal checks and progress callables ride on.
+void restore_handle(const CoreTransfer* t, CurlObject* curl) {
+  if (t->collect) curl_restore_write_target(curl);
+  if (t->quiet && curl->handle != nullptr) {
+    (void)curl_easy_setopt(curl->handle, CURLOPT_NOPROGRESS, 0L);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -452,7 +466,7 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot
       (void)curl_multi_remove_handle(multi->multi_handle, t->curl->handle);
     }
     multi_forget_member(multi, t->curl);
-    if (t->collect) curl_restore_write_target(t->curl);
+    restore_handle(t, t->curl);
     record_recycle(self, t);
     if (cut != nullptr) {
       Ref item = Ref::steal(PyTuple_Pack(2, curl.get(), waiter ? waiter.get() : Py_None));
@@ -620,6 +634,11 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   t->curl = reinterpret_cast<CurlObject*>(Py_NewRef(arg));
   t->waiter = waiter == Py_None ? nullptr : Py_NewRef(waiter);
   t->collect = body;
+  // Without a progress callable to call, libcurl's progress calls serve
+  // only the check for signals, which process() makes after each pass:
+  // the meter is off while the core runs the transfer.
+  t->quiet = curl->noprogress || (curl->cb_xferinfo == nullptr && curl->cb_progress == nullptr);
+  if (t->quiet) (void)curl_easy_setopt(curl->handle, CURLOPT_NOPROGRESS, 1L);
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.
@@ -698,7 +717,7 @@ PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) 
       (void)curl_multi_remove_handle(multi->multi_handle, curl->handle);
     }
     multi_forget_member(multi, curl);
-    if (t->collect) curl_restore_write_target(curl);
+    restore_handle(t, curl);
     record_recycle(self, t);
   }
   if (PyErr_Occurred()) return nullptr;
@@ -753,7 +772,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
       CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
       t->result = self->finished[i].result;
       multi_forget_member(multi, t->curl);
-      if (t->collect) curl_restore_write_target(t->curl);
+      restore_handle(t, t->curl);
       Ref result = transfer_result(t);
       Ref curl = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
       Ref waiter = Ref::steal(t->waiter);

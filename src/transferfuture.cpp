@@ -423,9 +423,10 @@ PyObject* do_future_add_done_callback(PyObject* op, PyObject* const* args, Py_ss
   static KeywordParser parser = keyword_parser("O|$O:add_done_callback", kwlist);
   PyObject* callback = nullptr;
   PyObject* context = Py_None;
-  // The task's own call: the callback, then context= by keyword.
+  // The task's own call: the callback, then context= by keyword (a name
+  // asyncio does not intern).
   if (nargs == 1 && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 1 &&
-      PyTuple_GET_ITEM(kwnames, 0) == PyTuple_GET_ITEM(names.kw_context, 0)) {
+      PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, 0), "context")) {
     callback = args[0];
     context = args[1];
   } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &callback, &context)) {
