@@ -26,7 +26,7 @@ from asyncio import Future
 from collections import deque
 from collections.abc import AsyncIterator, Awaitable, Callable
 from types import TracebackType
-from typing import NamedTuple, Self
+from typing import Any, NamedTuple, Self
 
 from . import _kelvex
 from ._kelvex import Curl, CurlMulti, EventCore
@@ -104,10 +104,11 @@ class Multi:
         it was, and takes the body again in later transfers)."""
         future = self._start(curl, True) if self._slots is None else await self._begin(curl, True)
         try:
-            return await future  # type: ignore[no-any-return]
+            body: bytes = await future
         except asyncio.CancelledError:
             self._abort(curl)
             raise
+        return body
 
     async def perform_rs(self, curl: Curl) -> str:
         """``perform_rb()`` with the body decoded as UTF-8."""
@@ -193,15 +194,15 @@ class Multi:
     # ------------------------------------------------------------------
     # Starting and ending transfers
 
-    def _start(self, curl: Curl, body: bool) -> Future[object]:
+    def _start(self, curl: Curl, body: bool) -> Future[Any]:
         """Starts a transfer now and returns the future of its end; under a
         cap, the caller holds a slot for it."""
         loop = asyncio.get_running_loop()
         if loop is not self._loop or self._closed:
             loop = self._bind()
-        return self._core.future(curl, loop, body)  # type: ignore[no-any-return]
+        return self._core.future(curl, loop, body)
 
-    async def _begin(self, curl: Curl, body: bool = False) -> Future[object]:
+    async def _begin(self, curl: Curl, body: bool = False) -> Future[Any]:
         """Starts a transfer, once a slot is free under a cap, and returns
         the future of its end, which holds the slot until it is done."""
         slots = self._slots
@@ -217,7 +218,7 @@ class Multi:
             slots.release()
             raise
         future.add_done_callback(self._give_back)
-        return future  # type: ignore[no-any-return]
+        return future
 
     def _give_back(self, _: object) -> None:
         if self._slots is not None:
@@ -233,7 +234,7 @@ class _Transfers(NamedTuple):
     """What a BodyStream needs of its Multi: to start a transfer (once a
     slot is free) and to cut it."""
 
-    begin: Callable[[Curl], Awaitable[Future[object]]]
+    begin: Callable[[Curl], Awaitable[Future[Any]]]
     cut: Callable[[Curl], None]
 
 
