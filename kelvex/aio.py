@@ -22,9 +22,10 @@ standard loop and on any loop with ``add_reader`` (uvloop too), on Linux
 from __future__ import annotations
 
 import asyncio
+import inspect
 from asyncio import Future
 from collections import deque
-from collections.abc import AsyncIterator, Awaitable, Callable
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from types import TracebackType
 from typing import Any, NamedTuple, Self
 
@@ -47,7 +48,8 @@ class Multi:
     are refused.
     """
 
-    __slots__ = ("_multi", "_core", "_loop", "_watching", "_slots", "_closed", "__weakref__")
+    __slots__ = ("_multi", "_core", "_loop", "_watching", "_slots", "_closed", "_starter",
+                 "__weakref__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
         if max_transfers is not None and max_transfers < 1:
@@ -59,6 +61,7 @@ class Multi:
         self._watching = False  # the loop watches the core's descriptor
         self._multi = CurlMulti()
         self._core = EventCore(self._multi)
+        self._starter = self._start
         try:
             self._loop: asyncio.AbstractEventLoop | None = asyncio.get_running_loop()
         except RuntimeError:
@@ -83,7 +86,7 @@ class Multi:
         """The number of transfers running now (not counting waiters)."""
         return len(self._core)
 
-    async def perform(self, curl: Curl) -> None:
+    def perform(self, curl: Curl) -> Coroutine[Any, Any, None]:
         """Runs the configured transfer of ``curl`` and returns when it has
         ended.  A failed transfer raises ``kelvex.error(code, message)``
         like ``Curl.perform()`` (an exception raised by one of the handle's
@@ -91,24 +94,19 @@ class Multi:
         transfer with libcurl's error).  When the awaiting task is cancelled, the
         handle leaves the multi at once (libcurl closes a connection whose
         transfer was cut) and ``curl`` can be used again."""
-        future = self._start(curl, False) if self._slots is None else await self._begin(curl, False)
-        try:
-            await future
-        except asyncio.CancelledError:
-            self._abort(curl)
-            raise
+        if self._slots is None:
+            # The core's own coroutine: _start() runs only when the loop
+            # is not the one this object is bound to, or it is closed.
+            return self._core.awaitable(curl, self._loop, False, self._starter)
+        return self._run_capped(curl, False)
 
-    async def perform_rb(self, curl: Curl) -> bytes:
+    def perform_rb(self, curl: Curl) -> Coroutine[Any, Any, bytes]:
         """``perform()`` that returns the response body, collected in C++
         rather than handed to the handle's write target (which is left as
         it was, and takes the body again in later transfers)."""
-        future = self._start(curl, True) if self._slots is None else await self._begin(curl, True)
-        try:
-            body: bytes = await future
-        except asyncio.CancelledError:
-            self._abort(curl)
-            raise
-        return body
+        if self._slots is None:
+            return self._core.awaitable(curl, self._loop, True, self._starter)
+        return self._run_capped(curl, True)
 
     async def perform_rs(self, curl: Curl) -> str:
         """``perform_rb()`` with the body decoded as UTF-8."""
@@ -220,6 +218,15 @@ class Multi:
         future.add_done_callback(self._give_back)
         return future
 
+    async def _run_capped(self, curl: Curl, body: bool) -> Any:
+        """A transfer under the cap, from a free slot to its end."""
+        future = await self._begin(curl, body)
+        try:
+            return await future
+        except asyncio.CancelledError:
+            self._abort(curl)
+            raise
+
     def _give_back(self, _: object) -> None:
         if self._slots is not None:
             self._slots.release()
@@ -228,6 +235,11 @@ class Multi:
         """The awaiting task was cancelled: the handle leaves the multi now."""
         if not self._closed:
             self._core.remove(curl)
+
+
+# They return coroutines, as the async methods they stand for did.
+inspect.markcoroutinefunction(Multi.perform)
+inspect.markcoroutinefunction(Multi.perform_rb)
 
 
 class _Transfers(NamedTuple):

@@ -616,6 +616,28 @@ PyDoc_STRVAR(core_future_doc,
 "task running, a task awaiting it is stepped at once instead of through\n"
 "the loop's queue. Cancelling it does not cut the transfer: remove() does.");
 
+PyDoc_STRVAR(core_awaitable_doc,
+"awaitable($self, curl, loop, body=False, start=None, /)\n"
+"--\n"
+"\n"
+"awaitable(curl, loop, body=False, start=None) -> TransferRun\n"
+"\n"
+"A coroutine of the transfer of curl: its first step starts the transfer\n"
+"with future(curl, loop, body) when loop is the running loop and the core\n"
+"is open, else with start(curl, body), which must return such a future (or\n"
+"raise); it then waits for the future and returns its result. A task\n"
+"cancelled while it waits, or throw() and close(), cut the transfer.");
+
+PyDoc_STRVAR(transfer_run_doc,
+"The coroutine of one EventCore transfer; made by EventCore.awaitable().");
+PyDoc_STRVAR(transfer_run_send_doc,
+"send($self, value, /)\n--\n\nStep the coroutine; only None may be sent.");
+PyDoc_STRVAR(transfer_run_throw_doc,
+"throw($self, typ, val=None, tb=None, /)\n--\n\n"
+"Raise an exception at the coroutine's await, cutting the transfer.");
+PyDoc_STRVAR(transfer_run_close_doc,
+"close($self, /)\n--\n\nEnd the coroutine, cutting the transfer.");
+
 PyDoc_STRVAR(transfer_future_doc,
 "The future of one EventCore transfer, bound to one asyncio event loop; made\n"
 "by EventCore.future(). It has the methods of an asyncio future.");

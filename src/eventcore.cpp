@@ -683,32 +683,28 @@ PyObject* do_core_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs) 
   } else if (!parse_args(args, nargs, "O!O|p:future", &Curl_Type, &arg, &loop, &body)) {
     return nullptr;
   }
-  Ref future = Ref::steal(transfer_future_new(loop));
-  if (!future) return nullptr;
-  if (core_add(as_core(op), arg, future.get(), body != 0) < 0) return nullptr;
-  return future.release();
+  return eventcore_future(op, arg, loop, body != 0);
 }
 
-PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* arg = nullptr;
-  if (!parse_args(args, nargs, "O!:remove", &Curl_Type, &arg)) return nullptr;
-  EventCoreObject* self = as_core(op);
+// Cuts the transfer of `arg` (a Curl): 1, 0 when it is not in flight, or
+// -1 with an exception set.
+int core_remove(EventCoreObject* self, PyObject* arg) {
   Ref held = core_multi(self, "remove");
-  if (!held) return nullptr;
+  if (!held) return -1;
   CurlMultiObject* multi = as_multi(held);
   // Released after the claim: dropping them may run Python code.
   Ref curl_ref, waiter_ref;
   {
     MultiAccess access;
-    if (access.acquire(multi, 0, "remove") < 0) return nullptr;
+    if (access.acquire(multi, 0, "remove") < 0) return -1;
     if (multi->core != self) {
       refuse_closed("remove", "event core");
-      return nullptr;
+      return -1;
     }
     access.unlock();
     auto* curl = reinterpret_cast<CurlObject*>(arg);
     const Py_ssize_t at = table_find(self, curl);
-    if (at < 0) Py_RETURN_FALSE;
+    if (at < 0) return 0;
     CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
     curl_ref = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
     waiter_ref = Ref::steal(t->waiter);
@@ -720,8 +716,32 @@ PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) 
     restore_handle(t, curl);
     record_recycle(self, t);
   }
-  if (PyErr_Occurred()) return nullptr;
-  Py_RETURN_TRUE;
+  return PyErr_Occurred() ? -1 : 1;
+}
+
+PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* arg = nullptr;
+  if (!parse_args(args, nargs, "O!:remove", &Curl_Type, &arg)) return nullptr;
+  const int removed = core_remove(as_core(op), arg);
+  if (removed < 0) return nullptr;
+  return PyBool_FromLong(removed);
+}
+
+PyObject* do_core_awaitable(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* arg = nullptr;
+  PyObject* loop = nullptr;
+  int body = 0;
+  PyObject* start = Py_None;
+  if (nargs == 4 && is_curl(args[0]) && PyBool_Check(args[2])) {
+    arg = args[0];
+    loop = args[1];
+    body = args[2] == Py_True;
+    start = args[3];
+  } else if (!parse_args(args, nargs, "O!O|pO:awaitable", &Curl_Type, &arg, &loop, &body,
+                         &start)) {
+    return nullptr;
+  }
+  return transfer_run_new(op, arg, loop, body != 0, start);
 }
 
 PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -891,6 +911,7 @@ constexpr char kCoreTypeName[] = "EventCore";
 PyMethodDef core_methods[] = {
     {"add", method(do_core_add), METH_FASTCALL | METH_KEYWORDS, core_add_doc},
     {"future", method(do_core_future), METH_FASTCALL, core_future_doc},
+    {"awaitable", method(do_core_awaitable), METH_FASTCALL, core_awaitable_doc},
     {"remove", method(do_core_remove), METH_FASTCALL, core_remove_doc},
     {"process", method(do_core_process), METH_FASTCALL, core_process_doc},
     {"fileno", do_core_fileno, METH_NOARGS, core_fileno_doc},
@@ -921,6 +942,27 @@ PySequenceMethods core_as_sequence = {
 };
 
 }  // namespace
+
+PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body) {
+  Ref future = Ref::steal(transfer_future_new(loop));
+  if (!future) return nullptr;
+  if (core_add(as_core(core), curl, future.get(), body) < 0) return nullptr;
+  return future.release();
+}
+
+int eventcore_cut(PyObject* core, PyObject* curl) {
+  EventCoreObject* self = as_core(core);
+  {
+    CriticalSection cs(core);
+    if (self->multi == nullptr) return 0;
+  }
+  return core_remove(self, curl) < 0 ? -1 : 0;
+}
+
+bool eventcore_is_open(PyObject* core) {
+  CriticalSection cs(core);
+  return as_core(core)->multi != nullptr;
+}
 
 void eventcore_forget_closed(EventCoreObject* self, CurlObject* curl) {
   const Py_ssize_t at = table_find(self, curl);

@@ -114,6 +114,7 @@ constexpr TypeEntry kTypes[] = {
     {&CurlShare_Type, "CurlShare"},
     {&EventCore_Type, "EventCore"},
     {&TransferFuture_Type, nullptr},
+    {&TransferRun_Type, nullptr},
     {&CurlMime_Type, "CurlMime"},
     {&CurlMimePart_Type, "CurlMimePart"},
     {&MimeDataCbOwner_Type, nullptr},

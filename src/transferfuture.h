@@ -34,4 +34,14 @@ struct WakeScope {
 // KeyboardInterrupt) set. Attached, with no claim held.
 int transfer_future_complete(PyObject* future, PyObject* result, WakeScope* scope);
 
+// The TransferRun object: the coroutine that EventCore.awaitable() returns.
+// Its first step starts the transfer (EventCore.future() when `loop` is the
+// running loop and the core open, else start(curl, body)), and it then
+// waits for the future; leaving it before the end (a cancelled task, a
+// throw() or close()) cuts the transfer.
+extern PyTypeObject TransferRun_Type;
+
+PyObject* transfer_run_new(PyObject* core, PyObject* curl, PyObject* loop, bool body,
+                           PyObject* start);
+
 #endif  // KELVEX_TRANSFERFUTURE_H

@@ -3,6 +3,7 @@ loop, and uvloop when it is installed), against loopback servers."""
 
 import asyncio
 import gc
+import inspect
 import os
 import re
 import socket
@@ -130,6 +131,22 @@ def test_perform_rb_returns_the_body_and_keeps_the_write_target(run, http_server
 
     assert run(main) == [expected_body(n) for n in lengths]
     assert [b"".join(chunks) for chunks in targets] == [b"", b"", expected_body(16_384), b""]
+
+
+@pytest.mark.parametrize("max_transfers", [None, 1])
+def test_perform_is_a_coroutine_that_starts_nothing_before_it_runs(run, http_server,
+                                                                   max_transfers):
+    async def main():
+        async with kelvex.aio.Multi(max_transfers=max_transfers) as multi:
+            c = handle(body_url(http_server))
+            coro = multi.perform_rb(c)
+            assert inspect.iscoroutinefunction(kelvex.aio.Multi.perform_rb)
+            assert asyncio.iscoroutine(coro)
+            await asyncio.sleep(0.05)
+            assert multi.in_flight == 0 and c not in multi.curl_multi
+            assert await coro == expected_body()
+
+    run(main)
 
 
 def test_perform_rb_failure_and_cancellation(run, raw_server, http_server):

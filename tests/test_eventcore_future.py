@@ -255,3 +255,76 @@ def test_an_exception_a_stepped_task_lets_through_leaves_process(core, http_serv
         loop.close()
     assert all(f.done() for f in futures) and len(core) == 0
 
+
+
+# ---------------------------------------------------------------------------
+# EventCore.awaitable(): the coroutine of one transfer
+
+
+@pytest.mark.parametrize("how", ["await", "task", "gather"])
+def test_the_coroutine_runs_like_one(run, core, http_server, how):
+    c = handle(body_url(http_server))
+
+    async def main():
+        coro = core.awaitable(c, asyncio.get_running_loop(), True)
+        assert asyncio.iscoroutine(coro) and len(core) == 0  # nothing before the first step
+        if how == "await":
+            body = await coro
+        elif how == "task":
+            body = await asyncio.create_task(coro)
+        else:
+            (body,) = await asyncio.gather(coro)
+        assert body == expected_body() and len(core) == 0
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            await coro
+
+    run(main, core)
+
+
+@pytest.mark.parametrize("leave", ["task cancelled", "throw", "close"])
+def test_leaving_the_coroutine_cuts_the_transfer(run, core, raw_server, leave):
+    c = handle(silent_url(raw_server))
+
+    async def main():
+        coro = core.awaitable(c, asyncio.get_running_loop())
+        if leave == "task cancelled":
+            task = asyncio.create_task(coro)
+            await asyncio.sleep(0)
+            assert len(core) == 1
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        else:
+            future = coro.send(None)  # started: yields the future it waits for
+            assert asyncio.isfuture(future) and len(core) == 1
+            if leave == "throw":
+                with pytest.raises(ValueError, match="thrown"):
+                    coro.throw(ValueError("thrown"))
+            else:
+                coro.close()
+        assert len(core) == 0 and c not in core.multi
+
+    run(main, core)
+
+
+def test_start_is_asked_off_the_given_loop(run, core, http_server):
+    """With no loop given (or another one), start(curl, body) makes the future;
+    what it raises is what awaiting raises."""
+    c = handle(body_url(http_server))
+    asked = []
+
+    def start(curl, body):
+        asked.append((curl, body))
+        if len(asked) == 2:
+            raise RuntimeError("refused")
+        return core.future(curl, asyncio.get_running_loop(), body)
+
+    async def main():
+        assert await core.awaitable(c, None, True, start) == expected_body()
+        with pytest.raises(RuntimeError, match="refused"):
+            await core.awaitable(c, None, False, start)
+        with pytest.raises(TypeError, match="non-None value"):
+            core.awaitable(c, None, False, start).send(1)
+        assert asked == [(c, True), (c, False)] and len(core) == 0
+
+    run(main, core)
