@@ -725,6 +725,26 @@ def test_close_with_transfers_in_flight(run, raw_server):
     assert server.closed.wait(DEADLINE)
 
 
+def test_close_fails_the_tasks_waiting_for_a_slot(run, raw_server):
+    server = Stalling(raw_server)
+
+    async def main():
+        multi = kelvex.aio.Multi(max_transfers=1)
+        tasks = [asyncio.create_task(multi.perform(handle(server.url))) for _ in range(3)]
+        await until(server.requested)
+        assert multi.in_flight == 1
+        multi.close()
+        results = await asyncio.gather(*tasks, return_exceptions=True)
+        assert [(type(r), str(r)) for r in results] == [
+            (RuntimeError, "kelvex.aio.Multi was closed during the transfer"),
+            (RuntimeError, "kelvex.aio.Multi was closed"),
+            (RuntimeError, "kelvex.aio.Multi was closed"),
+        ]
+
+    run(main)
+    assert server.closed.wait(DEADLINE)
+
+
 def test_loop_closed_with_transfers_in_flight(raw_server, http_server):
     server = Stalling(raw_server)
     c = handle(server.url)
