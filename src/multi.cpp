@@ -598,7 +598,11 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   easy_set_multi_ref(curl, self, std::move(weakref));
   access.unlock();
   CURLMcode rc;
-  {
+  if (self->core != nullptr) {
+    // The add calls only the core's timer function, which is C++ and quick:
+    // the interpreter stays attached, sparing each transfer a detach.
+    rc = curl_multi_add_handle(self->multi_handle, curl->handle);
+  } else {
     DetachedCall call(access.slot());
     rc = curl_multi_add_handle(self->multi_handle, curl->handle);
   }
