@@ -20,7 +20,7 @@
 #include "eventcore.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"
@@ -554,7 +554,7 @@ void do_core_dealloc(PyObject* op) {
   EventCoreObject* self = as_core(op);
   PyObject_GC_UnTrack(op);
   Py_TRASHCAN_BEGIN(op, do_core_dealloc)
-  PyObject* raised = PyErr_GetRaisedException();
+  PendingExceptionSaver raised;
   if (CurlMultiObject* multi = self->multi) {
     slot_claim_wait(&multi->state);
     detach(self, multi, &multi->state, nullptr);
@@ -567,7 +567,7 @@ void do_core_dealloc(PyObject* op) {
   Py_CLEAR(self->orphaned);
   free_records(self);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END
