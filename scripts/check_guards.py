@@ -46,7 +46,8 @@ allow("easycbsocket.cpp", CLAIMED, "closesocket_link")
 allow("easyopt.cpp", CLAIMED, "do_curl_setopt_callable", "do_curl_setopt_httppost",
       "do_curl_setopt_int", "do_curl_setopt_list", "do_curl_setopt_string_impl", "setopt_blob",
       "setopt_copypostfields", "setopt_postfields", "unsetopt_callable", "util_curl_unsetopt")
-allow("eventcore.cpp", CLAIMED, "curl_restore_write_target", "cut_all", "detach", "drive")
+allow("eventcore.cpp", CLAIMED, "curl_restore_write_target", "cut_all", "detach", "drive",
+      "restore_handle")
 allow("eventcore.cpp", CALLBACK, "core_socket_callback")
 allow("mime.cpp", CLAIMED, "do_curl_setopt_mimepost")
 allow("mime.cpp", TEARDOWN, "curlmime_clear", "curlmime_detach_from_curl")

@@ -11,6 +11,7 @@
 #include "mimepart.h"
 #include "multi.h"
 #include "share.h"
+#include "transferfuture.h"
 #include "url.h"
 
 #include <cstdio>
@@ -155,6 +156,8 @@ constexpr TypeEntry kTypes[] = {
     {&CurlMulti_Type, "CurlMulti"},
     {&CurlShare_Type, "CurlShare"},
     {&EventCore_Type, "EventCore"},
+    {&TransferFuture_Type, nullptr},
+    {&TransferRun_Type, nullptr},
     {&CurlMime_Type, "CurlMime"},
     {&CurlMimePart_Type, "CurlMimePart"},
     {&MimeDataCbOwner_Type, nullptr},

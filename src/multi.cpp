@@ -364,7 +364,12 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   // close it while libcurl is still linking it in.
   easy_set_multi_ref(curl, self, std::move(weakref));
   CURLMcode rc;
-  {
+  if (self->core != nullptr) {
+    // The add calls only the core's timer function, which is C++ and quick:
+    // the interpreter stays attached, sparing each transfer a detach.
+    access.unlock();
+    rc = curl_multi_add_handle(access.handle(), access.member(curl));
+  } else {
     auto call = access.detach();
     rc = curl_multi_add_handle(access.handle(), access.member(curl));
   }
