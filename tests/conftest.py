@@ -362,6 +362,45 @@ def c_stderr(capfd):
     return read
 
 
+@pytest.fixture
+def perform_expect(c_stderr):
+    """``perform_expect(c, outcome, printed=None, unprinted=("Traceback",))``
+    runs ``c.perform()``, checks how it ended and what went to standard
+    error meanwhile, and returns that text. `outcome` is "ok", a libcurl
+    error code (a kelvex.error with that code), a kelvex.error's whole
+    ``args`` tuple, or the exception perform must raise (one a callable
+    raised and left pending): its type, or an instance whose exact type and
+    args it must have. `printed` must appear on standard error; when it is
+    None, no text of `unprinted` may."""
+
+    def run(c, outcome, printed=None, unprinted=("Traceback",)):
+        if isinstance(outcome, (int, tuple)):
+            with pytest.raises(kelvex.error) as info:
+                c.perform()
+            assert type(info.value) is kelvex.error
+            args = info.value.args
+            assert (args[0] if isinstance(outcome, int) else args) == outcome
+        elif isinstance(outcome, BaseException):
+            with pytest.raises(type(outcome)) as info:
+                c.perform()
+            assert type(info.value) is type(outcome)
+            assert info.value.args == outcome.args
+        elif outcome == "ok":
+            c.perform()
+        else:
+            with pytest.raises(outcome):
+                c.perform()
+        err = c_stderr()
+        if printed is None:
+            for text in unprinted:
+                assert text not in err
+        else:
+            assert printed in err
+        return err
+
+    return run
+
+
 def run_to_end(multi, deadline=120.0):
     """Drives a CurlMulti with perform() and select() until no transfer
     runs; fails if that takes longer than `deadline` seconds."""
