@@ -189,12 +189,19 @@ Ref field_ref(PyObject* owner, PyObject* const& field) {
   return Ref::borrow(field);
 }
 
+// Whether the document is still open, read under its section: a close()
+// on another thread empties the handle there, claim or no claim here.
+bool curlmime_is_open(CurlMimeObject* mime) {
+  CriticalSection cs(reinterpret_cast<PyObject*>(mime));
+  return mime->mime_handle != nullptr;
+}
+
 // Claims the Curl of `mime` (kept alive in `access`), then checks the
 // document: a close() on another thread may have run before the claim.
 int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
                    int flags = CHECK_HANDLE) {
   Ref curl = field_ref(reinterpret_cast<PyObject*>(mime), mime->curl);
-  if (mime->mime_handle == nullptr) {
+  if (!curlmime_is_open(mime)) {
     refuse_closed(name, "mime handle");
     return -1;
   }
@@ -299,8 +306,12 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
       self->submimes == nullptr && self->data_cb_owners == nullptr) {
     return;
   }
-  self->mime_handle = nullptr;
-  self->owns_handle = 0;
+  {
+    // Under the section too: the checks made before a claim read them there.
+    CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    self->mime_handle = nullptr;
+    self->owns_handle = 0;
+  }
   curlmime_invalidate_parts(self);
   if (self->submimes != nullptr) {
     const Py_ssize_t count = PyList_GET_SIZE(self->submimes);
@@ -682,11 +693,13 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
   if (curlmimepart_check_state(self, "subparts", access) < 0) return nullptr;
   CurlMimeObject* child = as_mime(value);
   CurlMimeObject* mime = as_mime(self->mime);
-  if (child->mime_handle == nullptr) {
+  // The child is read under its section until it proves to be of this
+  // Curl, whose claim then covers it.
+  if (!curlmime_is_open(child)) {
     PyErr_SetString(PyExc_ValueError, "subparts() received a closed mime object");
     return nullptr;
   }
-  if (child->curl != mime->curl) {
+  if (field_ref(value, child->curl).get() != mime->curl) {
     PyErr_SetString(PyExc_ValueError,
                     "subparts() requires both mime objects to use the same Curl handle");
     return nullptr;
@@ -725,7 +738,10 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
     curlmime_raise_curl_error(res);
     return nullptr;
   }
-  child->owns_handle = 0;
+  {
+    CriticalSection cs(value);
+    child->owns_handle = 0;
+  }
   curlmimepart_content_replaced(self);
   child->parent_part = self->part;
   Py_RETURN_NONE;
@@ -1089,7 +1105,7 @@ PyObject* do_mime_exit(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* do_mime_get_closed(PyObject* obj, void* /*closure*/) {
-  return PyBool_FromLong(as_mime(obj)->mime_handle == nullptr);
+  return PyBool_FromLong(!curlmime_is_open(as_mime(obj)));
 }
 
 int do_mime_traverse(PyObject* obj, visitproc visit, void* arg) {
@@ -1185,16 +1201,25 @@ PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
     return nullptr;
   }
   CurlMimeObject* mime = as_mime(value);
-  if (mime->mime_handle == nullptr) {
+  // Read under the document's section until it proves to be of this Curl,
+  // whose claim then covers it: a document of another Curl may be closing.
+  bool open, owns, ours;
+  {
+    CriticalSection cs(value);
+    open = mime->mime_handle != nullptr;
+    owns = mime->owns_handle != 0;
+    ours = mime->curl == reinterpret_cast<PyObject*>(self);
+  }
+  if (!open) {
     PyErr_SetString(PyExc_ValueError, "setopt(option=MIMEPOST) received a closed mime object");
     return nullptr;
   }
-  if (mime->owns_handle == 0) {
+  if (!owns) {
     PyErr_SetString(PyExc_ValueError,
                     "setopt(option=MIMEPOST) received a mime object already attached as subparts");
     return nullptr;
   }
-  if (mime->curl != reinterpret_cast<PyObject*>(self)) {
+  if (!ours) {
     PyErr_SetString(PyExc_ValueError,
                     "setopt(option=MIMEPOST) requires a CurlMime created with this Curl handle");
     return nullptr;
