@@ -127,6 +127,10 @@ class MimeAccess {
 // the document at this very moment.
 Ref field_ref(PyObject* owner, PyObject* const& field);
 
+// Whether the document is still open, read under its section: a close()
+// on another thread empties the handle there, claim or no claim here.
+bool curlmime_is_open(CurlMimeObject* mime);
+
 // Claims the Curl of `mime` (kept alive in `access`), then checks the
 // document: a close() on another thread may have run before the claim.
 int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
