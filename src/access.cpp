@@ -159,7 +159,7 @@ bool MimeAccess::acquire_curl(CurlObject* owner, Ref keep, const char* name, int
 // another thread may have run before the claim.
 bool MimeAccess::acquire_document(CurlMimeObject* mime, const char* name, int flags) noexcept {
   Ref curl = field_ref(reinterpret_cast<PyObject*>(mime), mime->curl);
-  if (mime->mime_handle == nullptr) {
+  if (!curlmime_is_open(mime)) {
     refuse_closed(name, "mime handle");
     return false;
   }

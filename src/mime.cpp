@@ -76,6 +76,11 @@ Ref field_ref(PyObject* owner, PyObject* const& field) {
   return Ref::borrow(field);
 }
 
+bool curlmime_is_open(CurlMimeObject* mime) {
+  CriticalSection cs(reinterpret_cast<PyObject*>(mime));
+  return mime->mime_handle != nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation
 // ---------------------------------------------------------------------------
@@ -128,8 +133,12 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
       self->submimes == nullptr && self->data_cb_owners == nullptr) {
     return;
   }
-  self->mime_handle = nullptr;
-  self->owns_handle = 0;
+  {
+    // Under the section too: the checks made before a claim read them there.
+    CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    self->mime_handle = nullptr;
+    self->owns_handle = 0;
+  }
   curlmime_invalidate_parts(self);
   if (self->submimes != nullptr) {
     const Py_ssize_t count = PyList_GET_SIZE(self->submimes);
@@ -466,7 +475,7 @@ PyObject* do_mime_exit(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* do_mime_get_closed(PyObject* obj, void* /*closure*/) {
-  return PyBool_FromLong(as_mime(obj)->mime_handle == nullptr);
+  return PyBool_FromLong(!curlmime_is_open(as_mime(obj)));
 }
 
 int do_mime_traverse(PyObject* obj, visitproc visit, void* arg) {
@@ -530,16 +539,25 @@ PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
     return nullptr;
   }
   CurlMimeObject* mime = as_mime(value);
-  if (mime->mime_handle == nullptr) {
+  // Read under the document's section until it proves to be of this Curl,
+  // whose claim then covers it: a document of another Curl may be closing.
+  bool open, owns, ours;
+  {
+    CriticalSection cs(value);
+    open = mime->mime_handle != nullptr;
+    owns = mime->owns_handle != 0;
+    ours = mime->curl == reinterpret_cast<PyObject*>(self);
+  }
+  if (!open) {
     PyErr_SetString(PyExc_ValueError, "setopt(option=MIMEPOST) received a closed mime object");
     return nullptr;
   }
-  if (mime->owns_handle == 0) {
+  if (!owns) {
     PyErr_SetString(PyExc_ValueError,
                     "setopt(option=MIMEPOST) received a mime object already attached as subparts");
     return nullptr;
   }
-  if (mime->curl != reinterpret_cast<PyObject*>(self)) {
+  if (!ours) {
     PyErr_SetString(PyExc_ValueError,
                     "setopt(option=MIMEPOST) requires a CurlMime created with this Curl handle");
     return nullptr;

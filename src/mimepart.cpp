@@ -267,11 +267,13 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
   if (!access) return nullptr;
   CurlMimeObject* child = as_mime(value);
   CurlMimeObject* mime = as_mime(self->mime);
-  if (child->mime_handle == nullptr) {
+  // The child is read under its section until it proves to be of this
+  // Curl, whose claim then covers it.
+  if (!curlmime_is_open(child)) {
     PyErr_SetString(PyExc_ValueError, "subparts() received a closed mime object");
     return nullptr;
   }
-  if (child->curl != mime->curl) {
+  if (field_ref(value, child->curl).get() != mime->curl) {
     PyErr_SetString(PyExc_ValueError,
                     "subparts() requires both mime objects to use the same Curl handle");
     return nullptr;
@@ -310,7 +312,10 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
     curlmime_raise_curl_error(res);
     return nullptr;
   }
-  child->owns_handle = 0;
+  {
+    CriticalSection cs(value);
+    child->owns_handle = 0;
+  }
   curlmimepart_content_replaced(self);
   child->parent_part = access.part_handle();
   Py_RETURN_NONE;

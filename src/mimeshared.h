@@ -89,6 +89,10 @@ int refuse_during_content_change(const char* name);
 // the document at this very moment.
 Ref field_ref(PyObject* owner, PyObject* const& field);
 
+// Whether the document is still open, read under its section: a close()
+// on another thread empties the handle there, claim or no claim here.
+bool curlmime_is_open(CurlMimeObject* mime);
+
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation (mime.cpp)
 // ---------------------------------------------------------------------------

@@ -11,14 +11,10 @@ if _expect:
         raise RuntimeError(f"kelvex._kelvex was imported from {_got}, expected {_expect}")
 
 import importlib.abc
-import ipaddress
 import platform
-import secrets
 import socket
-import subprocess
 import sys
 import sysconfig
-import tempfile
 import threading
 import time
 import types
@@ -55,6 +51,7 @@ except ImportError as exc:  # cryptography is missing
 
 from cheroot import wsgi
 from cheroot.ssl.builtin import BuiltinSSLAdapter
+from loopback_servers import Nginx, OpensslCA, TestCertificates
 
 import kelvex
 
@@ -146,119 +143,10 @@ def fresh_bytes(data):
 # ---------------------------------------------------------------------------
 
 
-class PemBlob:
-    """PEM data, as trustme.Blob: ``bytes()`` and ``write_to_path()``."""
-
-    def __init__(self, data):
-        self._data = data
-
-    def bytes(self):
-        return self._data
-
-    def write_to_path(self, path, append=False):
-        with open(path, "ab" if append else "wb") as f:
-            f.write(self._data)
-
-
-def _openssl(folder, *args):
-    proc = subprocess.run(["openssl", *args], cwd=folder, capture_output=True, text=True,
-                          timeout=60)
-    if proc.returncode != 0:
-        raise RuntimeError(f"openssl {' '.join(args)} failed:\n{proc.stderr}")
-
-
-_OPENSSL_CONFIG = """\
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-[ca]
-basicConstraints = critical, CA:TRUE, pathlen:0
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-[leaf]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, keyEncipherment
-extendedKeyUsage = serverAuth, clientAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-subjectAltName = {san}
-"""
-
-
-class OpensslLeafCert:
-    """A certificate issued by an OpensslCA, as trustme.LeafCert."""
-
-    def __init__(self, key_pem, cert_pem):
-        self.private_key_pem = PemBlob(key_pem)
-        self.cert_chain_pems = [PemBlob(cert_pem)]  # the issuing CA is the root
-        self.private_key_and_cert_chain_pem = PemBlob(key_pem + cert_pem)
-
-    def configure_cert(self, context):
-        with tempfile.TemporaryDirectory() as folder:
-            path = os.path.join(folder, "leaf.pem")
-            self.private_key_and_cert_chain_pem.write_to_path(path)
-            context.load_cert_chain(path)
-
-
-class OpensslCA:
-    """A certificate authority made with the openssl command line, standing
-    in for trustme.CA where cryptography cannot be installed: ``cert_pem``
-    and ``issue_cert(*identities)``. EC P-256 keys; certificates valid from
-    now for ten years."""
-
-    def __init__(self):
-        with tempfile.TemporaryDirectory() as folder:
-            self._write_config(folder, "DNS:unused.invalid")
-            _openssl(folder, "req", "-x509", "-config", "openssl.cnf", "-extensions", "ca",
-                     "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                     "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
-                     "-set_serial", self._serial(),
-                     "-subj", f"/O=kelvex tests/OU={secrets.token_hex(8)}/CN=kelvex test CA")
-            self._key = self._read(folder, "ca.key")
-            self.cert_pem = PemBlob(self._read(folder, "ca.pem"))
-
-    def issue_cert(self, *identities):
-        if not identities:
-            raise ValueError("a certificate needs at least one identity")
-        names = []
-        for identity in identities:
-            try:
-                names.append(f"IP:{ipaddress.ip_address(identity)}")
-            except ValueError:
-                names.append(f"DNS:{identity}")
-        with tempfile.TemporaryDirectory() as folder:
-            self._write_config(folder, ", ".join(names))
-            with open(os.path.join(folder, "ca.key"), "wb") as f:
-                f.write(self._key)
-            self.cert_pem.write_to_path(os.path.join(folder, "ca.pem"))
-            _openssl(folder, "req", "-new", "-config", "openssl.cnf",
-                     "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                     "-keyout", "leaf.key", "-out", "leaf.csr",
-                     "-subj", f"/O=kelvex tests/CN={identities[0]}")
-            _openssl(folder, "x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem",
-                     "-CAkey", "ca.key", "-set_serial", self._serial(), "-days", "3650",
-                     "-extfile", "openssl.cnf", "-extensions", "leaf", "-out", "leaf.pem")
-            return OpensslLeafCert(self._read(folder, "leaf.key"), self._read(folder, "leaf.pem"))
-
-    @staticmethod
-    def _serial():
-        return f"0x{secrets.randbits(127) | 1:x}"
-
-    @staticmethod
-    def _write_config(folder, san):
-        with open(os.path.join(folder, "openssl.cnf"), "w") as f:
-            f.write(_OPENSSL_CONFIG.format(san=san))
-
-    @staticmethod
-    def _read(folder, name):
-        with open(os.path.join(folder, name), "rb") as f:
-            return f.read()
-
-
 def make_ca():
     """A new test certificate authority: a trustme.CA, or where
-    cryptography is missing an OpensslCA with the same interface."""
+    cryptography is missing an OpensslCA (loopback_servers) with the same
+    interface."""
     return trustme.CA() if trustme is not None else OpensslCA()
 
 
@@ -474,6 +362,45 @@ def c_stderr(capfd):
     return read
 
 
+@pytest.fixture
+def perform_expect(c_stderr):
+    """``perform_expect(c, outcome, printed=None, unprinted=("Traceback",))``
+    runs ``c.perform()``, checks how it ended and what went to standard
+    error meanwhile, and returns that text. `outcome` is "ok", a libcurl
+    error code (a kelvex.error with that code), a kelvex.error's whole
+    ``args`` tuple, or the exception perform must raise (one a callable
+    raised and left pending): its type, or an instance whose exact type and
+    args it must have. `printed` must appear on standard error; when it is
+    None, no text of `unprinted` may."""
+
+    def run(c, outcome, printed=None, unprinted=("Traceback",)):
+        if isinstance(outcome, (int, tuple)):
+            with pytest.raises(kelvex.error) as info:
+                c.perform()
+            assert type(info.value) is kelvex.error
+            args = info.value.args
+            assert (args[0] if isinstance(outcome, int) else args) == outcome
+        elif isinstance(outcome, BaseException):
+            with pytest.raises(type(outcome)) as info:
+                c.perform()
+            assert type(info.value) is type(outcome)
+            assert info.value.args == outcome.args
+        elif outcome == "ok":
+            c.perform()
+        else:
+            with pytest.raises(outcome):
+                c.perform()
+        err = c_stderr()
+        if printed is None:
+            for text in unprinted:
+                assert text not in err
+        else:
+            assert printed in err
+        return err
+
+    return run
+
+
 def run_to_end(multi, deadline=120.0):
     """Drives a CurlMulti with perform() and select() until no transfer
     runs; fails if that takes longer than `deadline` seconds."""
@@ -514,6 +441,13 @@ def perform_error(c):
     return info.value.args
 
 
+def error_text(excinfo):
+    """The single text value of a kelvex.error raised for a usage error
+    (``pytest.raises``' ExceptionInfo)."""
+    (text,) = excinfo.value.args
+    return text
+
+
 def settled(read, readings=10):
     """The lowest of several readings taken a moment apart: what the loopback
     servers still hold for connections they have not finished closing is
@@ -549,8 +483,6 @@ def sanitized():
 def protocol_certs(tmp_path_factory):
     """A CA and a server certificate made with the openssl command (no
     ``cryptography`` needed): ``.ca_path``, ``.cert_path``, ``.key_path``."""
-    from loopback_servers import TestCertificates
-
     return TestCertificates(str(tmp_path_factory.mktemp("protocol-tls")))
 
 
@@ -559,8 +491,6 @@ def nginx(protocol_certs):
     """Debian's nginx on loopback: HTTP/1.1, HTTP/2 and HTTP/3 over TLS,
     HTTP/1.1 and HTTP/2 cleartext, and a Unix socket (see
     ``loopback_servers.Nginx``)."""
-    from loopback_servers import Nginx
-
     server = Nginx(protocol_certs)
     yield server
     server.close()

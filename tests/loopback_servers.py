@@ -1,13 +1,17 @@
 """Servers for the protocol tests, each on loopback and started by the suite:
 nginx (HTTP/1.1, HTTP/2 over TLS and cleartext, HTTP/3 over QUIC, a Unix
-socket), pproxy (HTTP CONNECT and SOCKS5 proxies) and the certificates they
-present, made with the ``openssl`` command so that no test here needs the
-``cryptography`` package (which free-threaded CPython cannot install)."""
+socket), pproxy (HTTP CONNECT and SOCKS5 proxies), the helpers of raw-socket
+servers, and the suite's one certificate factory: a certificate authority
+made with the ``openssl`` command (``OpensslCA``, with trustme's interface),
+so that no test needs the ``cryptography`` package (which free-threaded
+CPython cannot install)."""
 
 import contextlib
 import http.client
+import ipaddress
 import json
 import os
+import secrets
 import select
 import shutil
 import socket
@@ -30,43 +34,145 @@ def plain_env() -> dict:
     return env
 
 
-def _openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, env=plain_env(),
-                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+def _openssl(folder, *args):
+    proc = subprocess.run(["openssl", *args], cwd=folder, env=plain_env(),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    if proc.returncode != 0:
+        raise RuntimeError(f"openssl {' '.join(args)} failed:\n{proc.stderr}")
+
+
+class PemBlob:
+    """PEM data, as trustme.Blob: ``bytes()`` and ``write_to_path()``."""
+
+    def __init__(self, data):
+        self._data = data
+
+    def bytes(self):
+        return self._data
+
+    def write_to_path(self, path, append=False):
+        with open(path, "ab" if append else "wb") as f:
+            f.write(self._data)
+
+
+_OPENSSL_CONFIG = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+[ca]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[leaf]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth, clientAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+subjectAltName = {san}
+"""
+
+_EC_KEY = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
+
+
+class OpensslLeafCert:
+    """A certificate issued by an OpensslCA, as trustme.LeafCert."""
+
+    def __init__(self, key_pem, cert_pem):
+        self.private_key_pem = PemBlob(key_pem)
+        self.cert_chain_pems = [PemBlob(cert_pem)]  # the issuing CA is the root
+        self.private_key_and_cert_chain_pem = PemBlob(key_pem + cert_pem)
+
+    def configure_cert(self, context):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "leaf.pem")
+            self.private_key_and_cert_chain_pem.write_to_path(path)
+            context.load_cert_chain(path)
+
+
+class OpensslCA:
+    """A certificate authority made with the openssl command line, with
+    trustme.CA's interface (``cert_pem``, ``issue_cert(*identities)``) so
+    that it stands in where cryptography cannot be installed. EC P-256 keys;
+    certificates valid from now for ten years unless ``issue_cert`` is given
+    other bounds."""
+
+    def __init__(self):
+        with tempfile.TemporaryDirectory() as folder:
+            self._write_config(folder, "DNS:unused.invalid")
+            _openssl(folder, "req", "-x509", "-config", "openssl.cnf", "-extensions", "ca",
+                     *_EC_KEY, "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
+                     "-set_serial", self._serial(),
+                     "-subj", f"/O=kelvex tests/OU={secrets.token_hex(8)}/CN=kelvex test CA")
+            self._key = self._read(folder, "ca.key")
+            self.cert_pem = PemBlob(self._read(folder, "ca.pem"))
+
+    def issue_cert(self, *identities, not_before=None, not_after=None):
+        """A leaf certificate for `identities` (host names or IP addresses;
+        the first is its common name). `not_before` and `not_after`, both
+        in openssl's YYYYMMDDHHMMSSZ form, replace the ten years from now
+        (for an expired certificate, say)."""
+        if not identities:
+            raise ValueError("a certificate needs at least one identity")
+        names = []
+        for identity in identities:
+            try:
+                names.append(f"IP:{ipaddress.ip_address(identity)}")
+            except ValueError:
+                names.append(f"DNS:{identity}")
+        if (not_before is None) != (not_after is None):
+            raise ValueError("give both bounds of the validity or neither")
+        validity = (["-days", "3650"] if not_before is None
+                    else ["-not_before", not_before, "-not_after", not_after])
+        with tempfile.TemporaryDirectory() as folder:
+            self._write_config(folder, ", ".join(names))
+            with open(os.path.join(folder, "ca.key"), "wb") as f:
+                f.write(self._key)
+            self.cert_pem.write_to_path(os.path.join(folder, "ca.pem"))
+            _openssl(folder, "req", "-new", "-config", "openssl.cnf", *_EC_KEY,
+                     "-keyout", "leaf.key", "-out", "leaf.csr",
+                     "-subj", f"/O=kelvex tests/CN={identities[0]}")
+            _openssl(folder, "x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem",
+                     "-CAkey", "ca.key", "-set_serial", self._serial(), *validity,
+                     "-extfile", "openssl.cnf", "-extensions", "leaf", "-out", "leaf.pem")
+            return OpensslLeafCert(self._read(folder, "leaf.key"), self._read(folder, "leaf.pem"))
+
+    @staticmethod
+    def _serial():
+        return f"0x{secrets.randbits(127) | 1:x}"
+
+    @staticmethod
+    def _write_config(folder, san):
+        with open(os.path.join(folder, "openssl.cnf"), "w") as f:
+            f.write(_OPENSSL_CONFIG.format(san=san))
+
+    @staticmethod
+    def _read(folder, name):
+        with open(os.path.join(folder, name), "rb") as f:
+            return f.read()
 
 
 class TestCertificates:
-    """A certificate authority and one server certificate it signed, made
-    with the openssl command in ``folder``: ``.ca_path``, ``.cert_path``
-    (the leaf then the CA), ``.key_path``."""
+    """A certificate authority (an OpensslCA) and one server certificate it
+    issued for `names`, written to files in ``folder``: ``.ca_path``,
+    ``.cert_path`` (the leaf then the CA), ``.key_path``; ``.ca_pem`` holds
+    the CA's bytes."""
 
     __test__ = False  # not a test class, despite its name
 
     def __init__(self, folder: str, names=CERT_NAMES):
         os.makedirs(folder, exist_ok=True)
-        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-        _openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-                 "-subj", "/CN=kelvex test CA",
-                 "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
-        alt = ",".join(("IP:" if n[0].isdigit() or ":" in n else "DNS:") + n for n in names)
-        with open(os.path.join(folder, "leaf.ext"), "w") as f:
-            f.write(f"subjectAltName={alt}\nbasicConstraints=CA:FALSE\n"
-                    "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
-        _openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr",
-                 "-subj", f"/CN={names[0]}", cwd=folder)
-        _openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                 "-CAcreateserial", "-days", "2", "-extfile", "leaf.ext", "-out", "leaf.pem",
-                 cwd=folder)
+        ca = OpensslCA()
+        leaf = ca.issue_cert(*names)
+        self.ca_pem = ca.cert_pem.bytes()
         self.ca_path = os.path.join(folder, "ca.pem")
         self.key_path = os.path.join(folder, "server.key")
         self.cert_path = os.path.join(folder, "server.pem")
-        with open(self.cert_path, "wb") as out:
-            for name in ("leaf.pem", "ca.pem"):
-                with open(os.path.join(folder, name), "rb") as f:
-                    out.write(f.read())
-        with open(self.ca_path, "rb") as f:
-            self.ca_pem = f.read()
+        ca.cert_pem.write_to_path(self.ca_path)
+        leaf.private_key_pem.write_to_path(self.key_path)
+        leaf.cert_chain_pems[0].write_to_path(self.cert_path)
+        ca.cert_pem.write_to_path(self.cert_path, append=True)
 
 
 def free_port(kind=socket.SOCK_STREAM) -> int:

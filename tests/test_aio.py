@@ -407,6 +407,7 @@ def test_one_loop_and_multi_per_thread(http_server):
         assert results[i] == [expected_body(50 + i)] * 10
 
 
+@pytest.mark.threads
 def test_a_multi_refuses_another_loop(http_server):
     async def make():
         return kelvex.aio.Multi()

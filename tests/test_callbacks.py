@@ -138,33 +138,21 @@ WRITE_RESULTS = [
 
 
 @pytest.mark.parametrize("case", WRITE_RESULTS, ids=[case[0] for case in WRITE_RESULTS])
-def test_write_callable_results(curl, http_server, c_stderr, case):
+def test_write_callable_results(curl, http_server, perform_expect, case):
     _, callback, n, outcome, printed = case
     curl.setopt(kelvex.URL, body_url(http_server, n))
     curl.setopt(kelvex.WRITEFUNCTION, callback)
+    # An exception that is not an Exception stays pending and wins over
+    # libcurl's write error.
+    perform_expect(curl, outcome, printed, unprinted=("Traceback", "write callback must return"))
     if outcome == "ok":
-        curl.perform()
         assert curl.getinfo(kelvex.SIZE_DOWNLOAD_T) == n
-    elif isinstance(outcome, int):
-        assert perform_error(curl)[0] == outcome
-    else:
-        # An exception that is not an Exception stays pending and wins over
-        # libcurl's write error.
-        with pytest.raises(outcome):
-            curl.perform()
-    err = c_stderr()
-    if printed is None:
-        assert "Traceback" not in err
-        assert "write callback must return" not in err
-    else:
-        assert printed in err
 
 
-def test_header_callable_result_is_judged_like_the_body(curl, http_server, c_stderr):
+def test_header_callable_result_is_judged_like_the_body(curl, http_server, perform_expect):
     curl.setopt(kelvex.URL, body_url(http_server))
     curl.setopt(kelvex.HEADERFUNCTION, lambda line: "no")
-    assert perform_error(curl)[0] == kelvex.E_WRITE_ERROR
-    assert "write callback must return int or None" in c_stderr()
+    perform_expect(curl, kelvex.E_WRITE_ERROR, "write callback must return int or None")
 
 
 @pytest.mark.parametrize("driver", ["easy", "multi"])
@@ -357,7 +345,7 @@ READ_FAILURES = [
 
 
 @pytest.mark.parametrize("case", READ_FAILURES, ids=[case[0] for case in READ_FAILURES])
-def test_read_callable_failures_abort_the_upload(curl, http_server, c_stderr, case):
+def test_read_callable_failures_abort_the_upload(curl, http_server, perform_expect, case):
     name, make_result, outcome, printed = case
     wanted = []
 
@@ -371,15 +359,9 @@ def test_read_callable_failures_abort_the_upload(curl, http_server, c_stderr, ca
 
     put_echo(curl, http_server, 10)
     curl.setopt(kelvex.READFUNCTION, read)
-    if isinstance(outcome, int):
-        assert perform_error(curl)[0] == outcome
-    else:
-        with pytest.raises(outcome):
-            curl.perform()
-    err = c_stderr()
-    if printed is None:
-        assert "Traceback" not in err
-    else:
+    # The printed text names the size libcurl asked for: known once it has.
+    err = perform_expect(curl, outcome, None, unprinted=() if printed else ("Traceback",))
+    if printed is not None:
         assert printed(wanted[0]) in err
 
 
@@ -414,7 +396,7 @@ SEEK_RESULTS = [
 
 
 @pytest.mark.parametrize("case", SEEK_RESULTS, ids=[case[0] for case in SEEK_RESULTS])
-def test_seek_callable_results_when_rewinding(curl, http_server, c_stderr, case):
+def test_seek_callable_results_when_rewinding(curl, http_server, perform_expect, case):
     _, result, seen, printed = case
     payload = b"sent twice"
     src = io.BytesIO(payload)
@@ -429,19 +411,13 @@ def test_seek_callable_results_when_rewinding(curl, http_server, c_stderr, case)
 
     out = _redirected_put(curl, http_server, payload, lambda n: src.read(n))
     curl.setopt(kelvex.SEEKFUNCTION, seek)
+    # On failure libcurl names the value it was given.
+    outcome = "ok" if seen == 0 else (kelvex.E_SEND_FAIL_REWIND,
+                                      f"seek callback returned error {seen}")
+    perform_expect(curl, outcome, printed, unprinted=("Traceback", "seek callback"))
     if seen == 0:
-        curl.perform()
         assert echoed(out) == payload
-    else:
-        # libcurl names the value it was given.
-        assert perform_error(curl) == (kelvex.E_SEND_FAIL_REWIND,
-                                       f"seek callback returned error {seen}")
     assert seeks == [(0, os.SEEK_SET)]
-    err = c_stderr()
-    if printed is None:
-        assert "Traceback" not in err and "seek callback" not in err
-    else:
-        assert printed in err
 
 
 @pytest.fixture(scope="module")
@@ -564,13 +540,16 @@ def test_ioctl_callable_results_when_rewinding(curl, http_server, c_stderr, case
 
 
 @pytest.mark.parametrize(
-    "result, printed",
-    [("ok", "sockopt callback returned 'ok' which is not an integer\n"),
-     ("caf\u00e9", "sockopt callback returned 'caf\\xe9' which is not an integer\n"),
-     (2**32, "OverflowError")],
+    "result, outcome, printed",
+    [("ok", kelvex.error, "sockopt callback returned 'ok' which is not an integer\n"),
+     ("caf\u00e9", kelvex.error, "sockopt callback returned 'caf\\xe9' which is not an integer\n"),
+     # Refused instead of cut to 32 bits (2**32 would read as SOCKOPT_OK);
+     # the error stays pending for perform.
+     (2**32, OverflowError, None)],
     ids=["str", "non-ascii-repr", "beyond-int"],
 )
-def test_sockopt_result_that_is_not_an_integer(curl, http_server, c_stderr, result, printed):
+def test_sockopt_result_that_is_not_an_integer(curl, http_server, perform_expect, result,
+                                               outcome, printed):
     calls = []
 
     def sockopt(fd, purpose):
@@ -581,20 +560,8 @@ def test_sockopt_result_that_is_not_an_integer(curl, http_server, c_stderr, resu
     curl.setopt(kelvex.WRITEFUNCTION, lambda data: None)
     curl.setopt(kelvex.SOCKOPTFUNCTION, sockopt)
     curl.setopt(kelvex.FRESH_CONNECT, 1)
-    try:
-        curl.perform()
-    except (kelvex.error, OverflowError) as exc:
-        outcome = exc
-    else:
-        outcome = None
+    perform_expect(curl, outcome, printed)
     assert calls == [kelvex.SOCKTYPE_IPCXN]
-    if isinstance(result, str):
-        assert isinstance(outcome, kelvex.error)
-        assert printed in c_stderr()
-    else:
-        # Refused instead of cut to 32 bits (2**32 would read as SOCKOPT_OK);
-        # the error stays pending for perform.
-        assert isinstance(outcome, OverflowError)
 
 
 # ---------------------------------------------------------------------------
@@ -707,11 +674,9 @@ def test_ca_certs_of_one_handle_grant_no_trust_to_another(tls_curl, multi, https
     ],
     ids=["empty", "no-certificate", "broken-certificate"],
 )
-def test_unusable_ca_certs_fail_the_connection(tls_curl, c_stderr, pem, printed):
+def test_unusable_ca_certs_fail_the_connection(tls_curl, perform_expect, pem, printed):
     tls_curl.set_ca_certs(pem)
-    code, _ = perform_error(tls_curl)
-    assert code == kelvex.E_FAILED_INIT
-    assert printed in c_stderr()
+    perform_expect(tls_curl, kelvex.E_FAILED_INIT, printed)
 
 
 # ---------------------------------------------------------------------------

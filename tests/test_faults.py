@@ -23,8 +23,8 @@ import time
 import pytest
 
 import kelvex
-from conftest import OpensslCA, _openssl, run_to_end
-from loopback_servers import read_request
+from conftest import run_to_end
+from loopback_servers import OpensslCA, read_request
 
 # A bound on every transfer of this file, whatever the case: a fault that
 # made a transfer hang fails as a timeout instead of hanging the suite.
@@ -283,37 +283,14 @@ def test_compression_bomb_stops_near_the_limit(raw_server):
 # ---------------------------------------------------------------------------
 
 
-class ExpiringCA(OpensslCA):
-    """The suite's openssl-made CA, which can also issue a certificate whose
-    validity ended long ago."""
-
-    def issue_expired(self, identity):
-        import tempfile
-
-        from conftest import OpensslLeafCert
-
-        with tempfile.TemporaryDirectory() as folder:
-            self._write_config(folder, f"IP:{identity}")
-            with open(os.path.join(folder, "ca.key"), "wb") as f:
-                f.write(self._key)
-            self.cert_pem.write_to_path(os.path.join(folder, "ca.pem"))
-            _openssl(folder, "req", "-new", "-config", "openssl.cnf",
-                     "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                     "-keyout", "leaf.key", "-out", "leaf.csr", "-subj", f"/CN={identity}")
-            _openssl(folder, "x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem",
-                     "-CAkey", "ca.key", "-set_serial", self._serial(),
-                     "-not_before", "20200101000000Z", "-not_after", "20210101000000Z",
-                     "-extfile", "openssl.cnf", "-extensions", "leaf", "-out", "leaf.pem")
-            return OpensslLeafCert(self._read(folder, "leaf.key"), self._read(folder, "leaf.pem"))
-
-
 @pytest.fixture(scope="module")
 def tls_material():
-    trusted, unknown = ExpiringCA(), ExpiringCA()
+    trusted, unknown = OpensslCA(), OpensslCA()
     return {
         "trusted": trusted.cert_pem.bytes(),
         "wrong-name": trusted.issue_cert("wrong.name.invalid"),
-        "expired": trusted.issue_expired("127.0.0.1"),
+        "expired": trusted.issue_cert("127.0.0.1", not_before="20200101000000Z",
+                                      not_after="20210101000000Z"),
         "unknown-ca": unknown.issue_cert("127.0.0.1"),
     }
 

@@ -301,15 +301,12 @@ class BadTruth:
         (("localhost", None, BadTruth()), "ZeroDivisionError: no truth"),
     ],
 )
-def test_refused_read_result_aborts(hsts_curl, plain_url, c_stderr, result, message):
+def test_refused_read_result_aborts(hsts_curl, plain_url, perform_expect, result, message):
     read = feeder([result])
     saved = []
     c = hsts_curl(read=read, write=lambda e, i: saved.append(e))
     c.setopt(kelvex.URL, plain_url)
-    with pytest.raises(kelvex.error) as info:
-        c.perform()
-    assert info.value.args[0] == ABORTED_BY_CALLBACK
-    assert message in c_stderr()
+    perform_expect(c, ABORTED_BY_CALLBACK, message)
     assert read.calls == 1
     c.close()
     assert saved == []  # nothing of the refused entry reached the cache
@@ -319,28 +316,23 @@ def test_refused_read_result_aborts(hsts_curl, plain_url, c_stderr, result, mess
 # Exceptions and removal
 # ---------------------------------------------------------------------------
 
-def test_read_callable_exception(hsts_curl, plain_url, c_stderr):
+def test_read_callable_exception(hsts_curl, plain_url, perform_expect):
     def read():
         raise ValueError("no entries today")
 
     c = hsts_curl(read=read)
     c.setopt(kelvex.URL, plain_url)
-    with pytest.raises(kelvex.error) as info:
-        c.perform()
-    assert info.value.args[0] == ABORTED_BY_CALLBACK
-    err = c_stderr()
-    assert "Traceback" in err and "ValueError: no entries today" in err
+    err = perform_expect(c, ABORTED_BY_CALLBACK, "ValueError: no entries today")
+    assert "Traceback" in err
 
 
-def test_read_callable_keyboard_interrupt(hsts_curl, plain_url, c_stderr):
+def test_read_callable_keyboard_interrupt(hsts_curl, plain_url, perform_expect):
     def read():
         raise KeyboardInterrupt
 
     c = hsts_curl(read=read)
     c.setopt(kelvex.URL, plain_url)
-    with pytest.raises(KeyboardInterrupt):
-        c.perform()
-    assert c_stderr() == ""
+    assert perform_expect(c, KeyboardInterrupt) == ""
 
 
 def test_write_callable_exception_stops_the_save(hsts_curl, plain_url, c_stderr):

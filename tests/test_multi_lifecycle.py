@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 import kelvex
+from conftest import error_text
 
 
 def drive(m, limit=2000):
@@ -38,10 +39,6 @@ def hanging_url(raw_server):
             pass
 
     return f"http://127.0.0.1:{raw_server(serve)}/"
-
-
-def error_text(excinfo):
-    return excinfo.value.args[0]
 
 
 # ---------------------------------------------------------------------------

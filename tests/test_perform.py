@@ -14,8 +14,8 @@ import threading
 import pytest
 
 import kelvex
-from conftest import LoopbackTLSServer, OpensslCA, make_ca
-from loopback_servers import read_request
+from conftest import LoopbackTLSServer, make_ca
+from loopback_servers import OpensslCA, read_request
 
 
 def closed_port():

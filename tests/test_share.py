@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import kelvex
+from conftest import error_text
 from kelvex import CurlShare
 
 LOCK_KINDS = (
@@ -23,12 +24,6 @@ LOCK_KINDS = (
 
 def still_in_use(count):
     return f"cannot close CurlShare: still in use by {count} active Curl object{'' if count == 1 else 's'}"
-
-
-def error_text(excinfo):
-    """The single text value of a kelvex.error raised for a usage error."""
-    (text,) = excinfo.value.args
-    return text
 
 
 def attached(share, count=1):

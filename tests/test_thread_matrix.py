@@ -200,15 +200,21 @@ class Pair:
 
     def _loop(self, op, obj, env, start, end):
         start.wait()
-        calls = 0
-        while calls < MAX_CALLS and time.monotonic() < end:
-            calls += 1
-            try:
-                op.call(obj, env)
-            except BaseException as exc:  # noqa: BLE001  (every answer is judged)
-                if not self._allowed(op, exc):
-                    self.faults.append(f"{op.name}: {exc!r}")
-                    return
+        calls = refused = 0
+        try:
+            while calls < MAX_CALLS and time.monotonic() < end:
+                calls += 1
+                try:
+                    op.call(obj, env)
+                except BaseException as exc:  # noqa: BLE001  (every answer is judged)
+                    if not self._allowed(op, exc):
+                        self.faults.append(f"{op.name}: {exc!r}")
+                        return
+                    refused += 1
+        finally:
+            with _FIGURES_LOCK:
+                FIGURES["calls"] += calls
+                FIGURES["refused"] += refused
 
     def run(self, obj, env):
         start = threading.Barrier(2)
@@ -221,6 +227,8 @@ class Pair:
         for t in threads:
             t.join(PAIR_SECONDS + 120)
             assert not t.is_alive(), f"{self.ops[0].name} beside {self.ops[1].name} hung"
+        with _FIGURES_LOCK:
+            FIGURES["pairs"] += 1
         return self.faults
 
 
@@ -245,6 +253,20 @@ def run_matrix(table, make, env):
 # ---------------------------------------------------------------------------
 # The tests
 # ---------------------------------------------------------------------------
+
+
+# What the pairs did, printed under `make stress` and `make tsan`.
+FIGURES = {"pairs": 0, "calls": 0, "refused": 0}
+_FIGURES_LOCK = threading.Lock()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def figures(stress_report):
+    yield
+    if FIGURES["pairs"] and "KELVEX_STRESS_SECONDS" in os.environ:
+        stress_report(f"thread matrix: {FIGURES['pairs']} pairs of operations run for "
+                      f"{PAIR_SECONDS:g} s each, {FIGURES['calls']} calls "
+                      f"({FIGURES['refused']} refused as busy, closed or by libcurl)")
 
 
 @pytest.fixture

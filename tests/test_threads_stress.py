@@ -705,6 +705,40 @@ def test_parts_built_while_another_thread_closes_their_document():
     c.close()
 
 
+def test_document_of_another_curl_offered_while_its_thread_closes_it():
+    """A document that its own thread closes and replaces is offered
+    meanwhile to another Curl (as its MIMEPOST, as a part's subparts) and
+    read through `closed`: each call is refused, as closed or as another
+    Curl's. The other Curl's claim does not cover the document, so those
+    checks read it under the document's own lock."""
+    owner, other = kelvex.Curl(), kelvex.Curl()
+    holder = [kelvex.CurlMime(owner)]
+    document = kelvex.CurlMime(other)
+    part = document.addpart()
+
+    def offer_as_mimepost():
+        with pytest.raises(ValueError, match=r"setopt\(option=MIMEPOST\) (received a closed "
+                           r"mime object|requires a CurlMime created with this Curl handle)"):
+            other.setopt(kelvex.MIMEPOST, holder[0])
+
+    def offer_as_subparts():
+        with pytest.raises(ValueError, match=r"subparts\(\) (received a closed mime object"
+                           r"|requires both mime objects to use the same Curl handle)"):
+            part.subparts(holder[0])
+
+    def read_closed():
+        assert holder[0].closed in (False, True)
+
+    def close_and_replace():
+        old, holder[0] = holder[0], kelvex.CurlMime(owner)
+        old.close()
+
+    # The two offers claim the other Curl: one may find the other's claim.
+    Hammer(CURL_BUSY).run(offer_as_mimepost, offer_as_subparts, read_closed, close_and_replace)
+    for obj in (holder[0], document, owner, other):
+        obj.close()
+
+
 def test_collector_beside_transfers_with_callbacks(url):
     def transfer():
         c = kelvex.Curl()

@@ -371,6 +371,7 @@ def _drive_with_multi(c):
 
 @pytest.mark.parametrize("drive", [lambda c: c.perform(), _drive_with_multi],
                          ids=["perform", "multi"])
+@pytest.mark.threads
 def test_write_callback_answers_on_the_connection(ws_server, drive):
     path = f"/ping/{next(_paths)}"
     c = kelvex.Curl()
