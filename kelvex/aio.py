@@ -22,11 +22,12 @@ standard loop and on any loop with ``add_reader`` (uvloop too), on Linux
 from __future__ import annotations
 
 import asyncio
+import inspect
 from asyncio import Future
 from collections import deque
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from types import TracebackType
-from typing import Self
+from typing import Any, NamedTuple, Self
 
 from . import _kelvex
 from ._kelvex import Curl, CurlMulti, EventCore
@@ -47,20 +48,20 @@ class Multi:
     are refused.
     """
 
-    __slots__ = ("_multi", "_core", "_loop", "_watching", "_limit", "_waiters", "_reserved",
-                 "_closed", "__weakref__")
+    __slots__ = ("_multi", "_core", "_loop", "_watching", "_slots", "_closed", "_starter",
+                 "__weakref__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
         if max_transfers is not None and max_transfers < 1:
             raise ValueError("max_transfers must be at least 1")
-        self._limit = max_transfers
-        self._waiters: deque[asyncio.Future[None]] = deque()
-        # Waiters woken for a slot that have not yet added their handle.
-        self._reserved = 0
+        # A slot is taken before a transfer starts and given back when its
+        # future is done; the semaphore binds to the loop on first use.
+        self._slots = asyncio.Semaphore(max_transfers) if max_transfers is not None else None
         self._closed = False
         self._watching = False  # the loop watches the core's descriptor
         self._multi = CurlMulti()
         self._core = EventCore(self._multi)
+        self._starter = self._start
         try:
             self._loop: asyncio.AbstractEventLoop | None = asyncio.get_running_loop()
         except RuntimeError:
@@ -85,7 +86,7 @@ class Multi:
         """The number of transfers running now (not counting waiters)."""
         return len(self._core)
 
-    async def perform(self, curl: Curl) -> None:
+    def perform(self, curl: Curl) -> Coroutine[Any, Any, None]:
         """Runs the configured transfer of ``curl`` and returns when it has
         ended.  A failed transfer raises ``kelvex.error(code, message)``
         like ``Curl.perform()`` (an exception raised by one of the handle's
@@ -93,63 +94,23 @@ class Multi:
         transfer with libcurl's error).  When the awaiting task is cancelled, the
         handle leaves the multi at once (libcurl closes a connection whose
         transfer was cut) and ``curl`` can be used again."""
-        # _begin's steps, written out: this is the path of every transfer,
-        # and an awaited coroutine more per request shows in W7.
-        loop = asyncio.get_running_loop()
-        if loop is not self._loop or self._closed:
-            loop = self._bind()
-        if self._limit is not None and len(self._core) + self._reserved >= self._limit:
-            await self._wait_for_slot(loop)
-        # The loop's create_future() is Python code on the standard loop.
-        future: Future[None] = Future(loop=loop)
-        try:
-            self._core.add(curl, future)
-        except BaseException:
-            self._release()
-            raise
-        try:
-            await future
-        except asyncio.CancelledError:
-            self._abort(curl)
-            raise
+        if self._slots is None:
+            # The core's own coroutine: _start() runs only when the loop
+            # is not the one this object is bound to, or it is closed.
+            return self._core.awaitable(curl, self._loop, False, self._starter)
+        return self._run_capped(curl, False)
 
-    async def perform_rb(self, curl: Curl) -> bytes:
+    def perform_rb(self, curl: Curl) -> Coroutine[Any, Any, bytes]:
         """``perform()`` that returns the response body, collected in C++
         rather than handed to the handle's write target (which is left as
         it was, and takes the body again in later transfers)."""
-        loop = asyncio.get_running_loop()
-        if loop is not self._loop or self._closed:
-            loop = self._bind()
-        if self._limit is not None and len(self._core) + self._reserved >= self._limit:
-            await self._wait_for_slot(loop)
-        future: Future[bytes] = Future(loop=loop)
-        try:
-            self._core.add(curl, future, True)
-        except BaseException:
-            self._release()
-            raise
-        try:
-            return await future
-        except asyncio.CancelledError:
-            self._abort(curl)
-            raise
+        if self._slots is None:
+            return self._core.awaitable(curl, self._loop, True, self._starter)
+        return self._run_capped(curl, True)
 
     async def perform_rs(self, curl: Curl) -> str:
         """``perform_rb()`` with the body decoded as UTF-8."""
         return (await self.perform_rb(curl)).decode("utf-8")
-
-    async def _begin(self, curl: Curl) -> asyncio.Future[None]:
-        """Starts a transfer whose end resolves the returned future."""
-        loop = self._bind()
-        if self._limit is not None and len(self._core) + self._reserved >= self._limit:
-            await self._wait_for_slot(loop)
-        future = loop.create_future()
-        try:
-            self._core.add(curl, future)
-        except BaseException:
-            self._release()
-            raise
-        return future
 
     def stream(self, curl: Curl, *, high_water: int = 1 << 20) -> BodyStream:
         """An async iterator over the response body of ``curl``'s transfer,
@@ -159,7 +120,7 @@ class Multi:
         bounded however large the body.  The stream sets ``curl``'s
         ``WRITEFUNCTION``.  Leaving ``async with`` (or ``aclose()``) before
         the end cuts the transfer."""
-        return BodyStream(self, curl, high_water)
+        return BodyStream(_Transfers(self._begin, self._abort), curl, high_water)
 
     def close(self) -> None:
         """Cuts every transfer in flight (their awaiting tasks get
@@ -176,13 +137,11 @@ class Multi:
         self._watching = False
         cut = self._core.close()
         for _, future in cut:
+            # Each gives its slot back as it ends, waking a waiter, which
+            # then finds the object closed and passes the slot on.
             if alive and future is not None and not future.done():
                 future.set_exception(
                     RuntimeError("kelvex.aio.Multi was closed during the transfer"))
-        waiters, self._waiters = self._waiters, deque()
-        for waiter in waiters:
-            if alive and not waiter.done():
-                waiter.set_exception(RuntimeError("kelvex.aio.Multi was closed"))
         self._multi.close()
 
     async def __aenter__(self) -> Self:
@@ -226,65 +185,82 @@ class Multi:
     def _on_ready(self) -> None:
         if self._closed:
             return
-        # Every transfer has a future, which the core resolves: nothing
+        # Every transfer has a future, which the core completes: nothing
         # comes back.
         self._core.process()
-        if self._waiters:
-            self._release()
 
     # ------------------------------------------------------------------
-    # Slots
+    # Starting and ending transfers
 
-    async def _wait_for_slot(self, loop: asyncio.AbstractEventLoop) -> None:
-        waiter = loop.create_future()
-        self._waiters.append(waiter)
+    def _start(self, curl: Curl, body: bool) -> Future[Any]:
+        """Starts a transfer now and returns the future of its end; under a
+        cap, the caller holds a slot for it."""
+        loop = asyncio.get_running_loop()
+        if loop is not self._loop or self._closed:
+            loop = self._bind()
+        return self._core.future(curl, loop, body)
+
+    async def _begin(self, curl: Curl, body: bool = False) -> Future[Any]:
+        """Starts a transfer, once a slot is free under a cap, and returns
+        the future of its end, which holds the slot until it is done."""
+        slots = self._slots
+        if slots is None:
+            return self._start(curl, body)
+        self._bind()  # refuses before waiting
+        await slots.acquire()
         try:
-            await waiter
-        except asyncio.CancelledError:
-            if waiter.done() and not waiter.cancelled():
-                # Woken and cancelled in the same turn: pass the slot on.
-                self._reserved -= 1
-                self._release()
-            else:
-                try:
-                    self._waiters.remove(waiter)
-                except ValueError:
-                    pass
+            if self._closed:
+                raise RuntimeError("kelvex.aio.Multi was closed")
+            future = self._start(curl, body)
+        except BaseException:
+            slots.release()
             raise
-        self._reserved -= 1
+        future.add_done_callback(self._give_back)
+        return future
 
-    def _release(self) -> None:
-        """Wakes waiters while slots are free; a woken waiter holds its slot
-        until it adds its handle."""
-        waiters, limit = self._waiters, self._limit
-        while waiters and limit is not None and len(self._core) + self._reserved < limit:
-            waiter = waiters.popleft()
-            if not waiter.done():
-                waiter.set_result(None)
-                self._reserved += 1
+    async def _run_capped(self, curl: Curl, body: bool) -> Any:
+        """A transfer under the cap, from a free slot to its end."""
+        future = await self._begin(curl, body)
+        try:
+            return await future
+        except asyncio.CancelledError:
+            self._abort(curl)
+            raise
 
-    # ------------------------------------------------------------------
-    # Ending transfers
+    def _give_back(self, _: object) -> None:
+        if self._slots is not None:
+            self._slots.release()
 
     def _abort(self, curl: Curl) -> None:
         """The awaiting task was cancelled: the handle leaves the multi now."""
-        if self._closed:
-            return
-        if self._core.remove(curl) and self._waiters:
-            self._release()
+        if not self._closed:
+            self._core.remove(curl)
+
+
+# They return coroutines, as the async methods they stand for did.
+inspect.markcoroutinefunction(Multi.perform)
+inspect.markcoroutinefunction(Multi.perform_rb)
+
+
+class _Transfers(NamedTuple):
+    """What a BodyStream needs of its Multi: to start a transfer (once a
+    slot is free) and to cut it."""
+
+    begin: Callable[[Curl], Awaitable[Future[Any]]]
+    cut: Callable[[Curl], None]
 
 
 class BodyStream(AsyncIterator[bytes]):
     """The body of one transfer as an async iterator of ``bytes`` chunks,
     with back-pressure: see :meth:`Multi.stream`."""
 
-    __slots__ = ("_owner", "_curl", "_high", "_low", "_chunks", "_buffered", "_paused",
+    __slots__ = ("_transfers", "_curl", "_high", "_low", "_chunks", "_buffered", "_paused",
                  "_waiter", "_future", "_started", "__weakref__")
 
-    def __init__(self, owner: Multi, curl: Curl, high_water: int) -> None:
+    def __init__(self, transfers: _Transfers, curl: Curl, high_water: int) -> None:
         if high_water < 1:
             raise ValueError("high_water must be at least 1")
-        self._owner = owner
+        self._transfers = transfers
         self._curl = curl
         self._high = high_water
         self._low = high_water // 2
@@ -292,7 +268,7 @@ class BodyStream(AsyncIterator[bytes]):
         self._buffered = 0
         self._paused = False
         self._waiter: asyncio.Future[None] | None = None
-        self._future: asyncio.Future[None] | None = None
+        self._future: asyncio.Future[object] | None = None
         self._started = False
 
     @property
@@ -319,13 +295,13 @@ class BodyStream(AsyncIterator[bytes]):
             if not waiter.done():
                 waiter.set_result(None)
 
-    async def _start(self) -> asyncio.Future[None]:
+    async def _start(self) -> asyncio.Future[object]:
         if self._future is None:
             if self._started:
                 raise RuntimeError("the stream was closed before its transfer started")
             self._started = True
             self._curl.setopt(_kelvex.WRITEFUNCTION, self._write)
-            future = await self._owner._begin(self._curl)
+            future = await self._transfers.begin(self._curl)
             future.add_done_callback(self._wake)
             self._future = future
         return self._future
@@ -352,7 +328,7 @@ class BodyStream(AsyncIterator[bytes]):
                 if exc is not None:
                     raise exc
                 raise StopAsyncIteration
-            waiter = future.get_loop().create_future()
+            waiter = asyncio.get_running_loop().create_future()
             self._waiter = waiter
             await waiter
 
@@ -366,7 +342,7 @@ class BodyStream(AsyncIterator[bytes]):
         self._started = True
         future = self._future
         if future is not None and not future.done():
-            self._owner._abort(self._curl)
+            self._transfers.cut(self._curl)
             future.cancel()
         self._chunks.clear()
         self._buffered = 0

@@ -1,12 +1,15 @@
-// libcurl's callbacks (the trampolines of easycb*.cpp and multi.cpp): what
+// libcurl's callbacks (the trampolines of easycb*.cpp and multicb.cpp): what
 // each answers libcurl when it cannot or must not run Python code, the
-// converters of the callables' results, and the trampolines themselves.
-// Every trampoline re-enters the interpreter through a CallbackFrame
-// (threadstate.h).
+// steps every trampoline shares (CallbackEntry, callback_failed,
+// call_callable), the converters of the callables' results, and the
+// trampolines themselves.
 #ifndef KELVEX_CALLBACKS_H
 #define KELVEX_CALLBACKS_H
 
 #include "pyutil.h"
+#include "threadstate.h"
+
+#include <type_traits>
 
 struct CurlObject;
 
@@ -94,6 +97,78 @@ constexpr long failure_value(Trampoline t) {
 // it, and calling into the interpreter with an error set is not allowed.
 inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
 
+// ---------------------------------------------------------------------------
+// The steps every trampoline shares
+// ---------------------------------------------------------------------------
+
+// The way into Python for a trampoline: re-attaches with the thread state
+// that the call running libcurl recorded for `owner` (a Curl or a
+// CurlMulti; a RuntimeWarning with the text `warning` when there is none),
+// refuses while an exception is pending, and holds the callable in `field`
+// (when one is named) for the length of the trampoline, so that Python code
+// run by it cannot free it. Constructed first thing; when `ready()` is false
+// the trampoline answers libcurl with its failure value without touching
+// Python. The callable is let go of before the thread detaches again.
+//
+// The multi's trampolines set a pending exception aside instead
+// (MultiCallbackEntry, with PendingExceptionSaver's `over_new`): failing
+// them would make libcurl abort every other transfer of the multi, and the
+// driving call raises the earlier exception once libcurl returns.
+template <bool kSetAside>
+class BasicCallbackEntry {
+ public:
+  template <typename Owner>
+  BasicCallbackEntry(Owner* owner, PyObject* Owner::*field, const char* warning) noexcept
+      : frame_(owner, warning),
+        saver_(PendingExceptionSaver::over_new, frame_.entered()),
+        ready_(frame_.entered() && (kSetAside || !exception_pending())) {
+    if (ready_ && field != nullptr) callable_ = Ref::borrow(owner->*field);
+  }
+  // For a trampoline that runs no callable of its own.
+  template <typename Owner>
+  BasicCallbackEntry(Owner* owner, const char* warning) noexcept
+      : BasicCallbackEntry(owner, static_cast<PyObject* Owner::*>(nullptr), warning) {}
+  BasicCallbackEntry(const BasicCallbackEntry&) = delete;
+  BasicCallbackEntry& operator=(const BasicCallbackEntry&) = delete;
+  ~BasicCallbackEntry() = default;
+
+  bool entered() const noexcept { return frame_.entered(); }
+  bool ready() const noexcept { return ready_; }
+  // The callable, or null when the field was empty.
+  PyObject* callable() const noexcept { return callable_.get(); }
+
+ private:
+  struct NoSaver {
+    NoSaver(PendingExceptionSaver::Restore, bool) noexcept {}
+  };
+  // In this order: the callable is let go of, then a set-aside exception
+  // comes back, then the thread detaches.
+  CallbackFrame frame_;
+  [[no_unique_address]] std::conditional_t<kSetAside, PendingExceptionSaver, NoSaver> saver_;
+  bool ready_;
+  Ref callable_;
+};
+using CallbackEntry = BasicCallbackEntry<false>;
+using MultiCallbackEntry = BasicCallbackEntry<true>;
+
+// A step of a trampoline failed with an exception set: an Exception is
+// printed, KeyboardInterrupt and the like stay pending for the call that
+// runs libcurl (print_callback_error_if_regular_exception), and libcurl
+// gets `failure`.
+template <typename T>
+T callback_failed(T failure) noexcept;
+
+// callable(*args) through vectorcall, with the free slot in front of the
+// arguments that lets a bound method borrow it: a new reference, or null
+// with the exception set.
+template <typename... Args>
+Ref call_callable(PyObject* callable, Args... args) noexcept {
+  PyObject* argv[] = {nullptr, args...};
+  return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
+                                        sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr));
+}
+
 // libcurl hands over size and count separately; their product must fit the
 // sizes that Python objects can have.
 inline bool checked_size(size_t size, size_t nmemb, size_t* total) {
@@ -125,6 +200,12 @@ inline SmallResult small_int_result(PyObject* result, int* out) {
 // failure value); KeyboardInterrupt, SystemExit and the like stay pending
 // for the call that ran libcurl.
 void print_callback_error_if_regular_exception();
+
+template <typename T>
+T callback_failed(T failure) noexcept {
+  print_callback_error_if_regular_exception();
+  return failure;
+}
 
 // Kept by a call that runs libcurl (perform and its variants) for as long as
 // libcurl runs: the first Exception that a callable of this thread raised
@@ -158,6 +239,16 @@ inline PyObject* call_with_int(PyObject* callable, long long value) {
 // matching text (range_format gets the value) and gives `failure`.
 int seek_result_to_code(PyObject* result, const char* range_format, const char* type_text,
                         int failure);
+// The texts of a refused seek answer, which name the callable's kind.
+struct SeekTexts {
+  const char* range_format;
+  const char* type_text;
+};
+// The body of the handle's and a MIME part's seek trampolines, once
+// entered: callable([userdata,] offset, origin) and its answer for libcurl.
+// `userdata` null: not passed.
+int call_seek(PyObject* callable, PyObject* userdata, curl_off_t offset, int origin,
+              const SeekTexts& texts, int failure);
 
 // ---------------------------------------------------------------------------
 // Trampolines

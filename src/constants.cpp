@@ -1,22 +1,17 @@
 // The module's constants: libcurl's numbers under short Python names, each
 // stored in the module dictionary and, for most, in the constant dictionary
 // of the one type whose objects expose it as an attribute.
-#include "module.h"
+#include "constants.h"
+
+#include "pyutil.h"
 
 #include <iterator>
 #include <string_view>
 
 namespace {
 
-enum class Dict : unsigned char { Module, Easy, Multi, Share };
-enum class Make : unsigned char { Long, Socket };
-
-struct Constant {
-  const char* name;
-  long long value;
-  Dict dict;
-  Make make;
-};
+using Dict = ConstantDict;
+using Make = ConstantMake;
 
 // Values that libcurl defines as negative or wider than 32 bits are
 // published as their low 32 bits, so Python sees one non-negative number.
@@ -1177,40 +1172,9 @@ static_assert(value_of("WS_RAW_MODE") == 1 && value_of("WS_NOAUTOPONG") == 2 && 
               value_of("WS_PING") == 16 && value_of("WS_OFFSET") == 32 && value_of("WS_PONG") == 64);
 static_assert(value_of("LOCK_DATA_COOKIE") == 2 && value_of("LOCK_DATA_PSL") == 6);
 
-PyObject* dict_for(Dict dict, PyObject* module_dict) {
-  switch (dict) {
-    case Dict::Easy:
-      return kx.curlobject_constants;
-    case Dict::Multi:
-      return kx.curlmultiobject_constants;
-    case Dict::Share:
-      return kx.curlshareobject_constants;
-    case Dict::Module:
-      break;
-  }
-  return module_dict;
-}
-
 }  // namespace
 
-static int register_table(PyObject* module_dict, const Constant* begin, const Constant* end) {
-  for (const Constant* it = begin; it != end; ++it) {
-    const Constant& c = *it;
-    PyObject* second = dict_for(c.dict, module_dict);
-    if (c.make == Make::Socket) {
-      // insobj2 takes the value over only on success.
-      Ref value = Ref::steal(PyLong_FromCurlSocket(static_cast<curl_socket_t>(c.value)));
-      if (insobj2(module_dict, second, c.name, value.get()) < 0) return -1;
-      (void)value.release();
-    } else if (inslong2(module_dict, second, c.name, c.value) < 0) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-int kelvex_register_constants(PyObject* module_dict) {
-  assert(kx.curlobject_constants && kx.curlmultiobject_constants && kx.curlshareobject_constants);
-  if (register_table(module_dict, std::begin(kConstants), std::end(kConstants)) < 0) return -1;
-  return register_table(module_dict, std::begin(kLibcurlConstants), std::end(kLibcurlConstants));
-}
+const ConstantTable kConstantTables[2] = {
+    {kConstants, std::size(kConstants)},
+    {kLibcurlConstants, std::size(kLibcurlConstants)},
+};

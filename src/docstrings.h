@@ -603,6 +603,65 @@ PyDoc_STRVAR(core_close_doc,
 "as (curl, waiter) pairs, waiter None when there was none; their waiters\n"
 "are not completed. Safe to call more than once.");
 
+PyDoc_STRVAR(core_future_doc,
+"future($self, curl, loop, body=False, /)\n"
+"--\n"
+"\n"
+"future(curl, loop, body=False) -> TransferFuture\n"
+"\n"
+"add(curl, waiter, body) with a new waiter made by the core and returned:\n"
+"a future bound to the asyncio event loop loop, awaited like an asyncio\n"
+"future (it returns the result, None or the body, or raises the transfer's\n"
+"kelvex.error). When process() completes it from the loop's thread with no\n"
+"task running, a task awaiting it is stepped at once instead of through\n"
+"the loop's queue. Cancelling it does not cut the transfer: remove() does.");
+
+PyDoc_STRVAR(core_awaitable_doc,
+"awaitable($self, curl, loop, body=False, start=None, /)\n"
+"--\n"
+"\n"
+"awaitable(curl, loop, body=False, start=None) -> TransferRun\n"
+"\n"
+"A coroutine of the transfer of curl: its first step starts the transfer\n"
+"with future(curl, loop, body) when loop is the running loop and the core\n"
+"is open, else with start(curl, body), which must return such a future (or\n"
+"raise); it then waits for the future and returns its result. A task\n"
+"cancelled while it waits, or throw() and close(), cut the transfer.");
+
+PyDoc_STRVAR(transfer_run_doc,
+"The coroutine of one EventCore transfer; made by EventCore.awaitable().");
+PyDoc_STRVAR(transfer_run_send_doc,
+"send($self, value, /)\n--\n\nStep the coroutine; only None may be sent.");
+PyDoc_STRVAR(transfer_run_throw_doc,
+"throw($self, typ, val=None, tb=None, /)\n--\n\n"
+"Raise an exception at the coroutine's await, cutting the transfer.");
+PyDoc_STRVAR(transfer_run_close_doc,
+"close($self, /)\n--\n\nEnd the coroutine, cutting the transfer.");
+
+PyDoc_STRVAR(transfer_future_doc,
+"The future of one EventCore transfer, bound to one asyncio event loop; made\n"
+"by EventCore.future(). It has the methods of an asyncio future.");
+PyDoc_STRVAR(transfer_future_result_doc,
+"result($self, /)\n--\n\nThe result; raises the exception of a failed or cancelled future.");
+PyDoc_STRVAR(transfer_future_exception_doc,
+"exception($self, /)\n--\n\nThe exception of a failed future, or None.");
+PyDoc_STRVAR(transfer_future_done_doc, "done($self, /)\n--\n\nWhether the future is done.");
+PyDoc_STRVAR(transfer_future_cancelled_doc,
+"cancelled($self, /)\n--\n\nWhether the future was cancelled.");
+PyDoc_STRVAR(transfer_future_cancel_doc,
+"cancel($self, /, msg=None)\n--\n\nCancel the future unless it is done; return whether it was.");
+PyDoc_STRVAR(transfer_future_loop_doc, "The event loop the future is bound to.");
+PyDoc_STRVAR(transfer_future_set_result_doc,
+"set_result($self, result, /)\n--\n\nMark the future done with result.");
+PyDoc_STRVAR(transfer_future_set_exception_doc,
+"set_exception($self, exception, /)\n--\n\nMark the future failed with exception.");
+PyDoc_STRVAR(transfer_future_add_done_callback_doc,
+"add_done_callback($self, fn, /, *, context=None)\n--\n\n"
+"Call fn(future) through the loop's call_soon once the future is done.");
+PyDoc_STRVAR(transfer_future_remove_done_callback_doc,
+"remove_done_callback($self, fn, /)\n--\n\n"
+"Remove every registration of fn; return how many there were.");
+
 PyDoc_STRVAR(core_closed_doc, "Whether this ``EventCore`` has been closed.");
 PyDoc_STRVAR(core_multi_doc, "The ``CurlMulti`` this core drives, or None once closed.");
 

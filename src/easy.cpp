@@ -1,8 +1,8 @@
 // The Curl type: creation with the module's defaults, duplication, closing,
 // destruction, garbage-collector support, reset, the accessors and attribute
-// access; and the two holder types that let several handles share one libcurl
-// string list or legacy form.
-#include "curl.h"
+// access. The holder types that let several handles share one libcurl string
+// list or legacy form live in holders.cpp.
+#include "easy.h"
 
 #include "callbacks.h"
 #include "eventcore.h"
@@ -82,26 +82,9 @@ constexpr ObjectField kSharedDataFields[] = {
     &CurlObject::httppost,
 };
 
-CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
-
 // ---------------------------------------------------------------------------
 // Release groups
 // ---------------------------------------------------------------------------
-
-void release_share(CurlObject* self, CURL* handle) {
-  CurlShareObject* share = self->share;
-  if (share == nullptr) return;
-  share_unregister_easy(share, self);
-  self->share = nullptr;
-  if (handle != nullptr) {
-    // share_handle is guarded by the share's mutex; libcurl may take the
-    // share's data locks while detaching, which the lock order allows.
-    MutexGuard guard(share->mutex);
-    // Detaching (setting null) cannot fail for a valid handle.
-    if (share->share_handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
-  }
-  Py_DECREF(share);
-}
 
 void release_mime(CurlObject* self, CURL* handle) {
   if (self->mime != nullptr) {
@@ -133,7 +116,7 @@ constexpr ReleaseGroup kReleaseGroups[] = {
        for (const CallbackField& cb : kCallbackFields) Py_CLEAR(self->*cb.field);
      }},
     {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
-    {RELEASE_SHARE, release_share},
+    {RELEASE_SHARE, [](CurlObject* self, CURL*) { share_detach_easy(self); }},
     {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
     {RELEASE_MIME, release_mime},
     {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
@@ -236,7 +219,7 @@ void util_curl_give_back(CurlObject* source, CurlObject* copy) {
   // The callable may have tied the copy to a share or a document: libcurl
   // lets go of them while the copy can still tell it to, since the copy's
   // references to them may be the last ones.
-  release_share(copy, copy->handle);
+  share_detach_easy(copy);
   release_mime(copy, copy->handle);
   CURL* handle = std::exchange(copy->handle, nullptr);
   // Storing a pointer cannot fail.
@@ -382,7 +365,7 @@ void do_curl_dealloc(PyObject* obj) {
   Py_CLEAR(self->dict);
   // Deallocation may happen while an exception propagates; closing runs
   // libcurl callbacks and registry updates that must not clobber it.
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   {
     // Nothing else holds this object, but a call that reached it through a
     // borrowed pointer (its multi's slot) may still be finishing.
@@ -396,7 +379,7 @@ void do_curl_dealloc(PyObject* obj) {
   // What the close-socket or HSTS write callable raised has no caller to
   // reach here: it goes to the unraisable hook instead of vanishing.
   if (PyErr_Occurred()) PyErr_FormatUnraisable("Exception ignored while closing a Curl object");
-  PyErr_SetRaisedException(pending);
+  pending.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(obj);
   Curl_Type.tp_free(obj);
   Py_TRASHCAN_END
@@ -480,20 +463,6 @@ void assert_curl_state(const CurlObject* self) {
   (void)self;
 }
 
-int check_curl_state(const CurlObject* self, int flags, const char* name) {
-  assert_curl_state(self);
-  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  if ((flags & CHECK_NOT_RUNNING) &&
-      kelvex_get_thread_state(const_cast<CurlObject*>(self)) != nullptr) {
-    refuse_busy(kPerformRunning, name);
-    return -1;
-  }
-  return 0;
-}
-
 int util_curl_init(CurlObject* self) {
   CURL* handle = self->handle;
   if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK) return -1;
@@ -537,7 +506,7 @@ void util_curl_close(CurlObject* self) {
       self->multi_stack = nullptr;
       Py_CLEAR(self->multi_weakref);
     }
-    release_share(self, self->handle);
+    share_detach_easy(self);
     {
       DetachedCall call(&self->state);
       curl_easy_cleanup(self->handle);

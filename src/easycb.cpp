@@ -4,7 +4,7 @@
 // as user data; the other groups live beside this file (easycb*.cpp).
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 
@@ -17,11 +17,8 @@ namespace {
 // Releasing the view tells Python code that the memory behind it is gone;
 // whatever the callable raised must survive the release() call.
 void release_view(PyObject* view) {
-  PyObject* pending = PyErr_GetRaisedException();
-  PyObject* result = PyObject_CallMethodNoArgs(view, kx.str_release);
-  Py_XDECREF(result);
-  PyErr_Clear();
-  PyErr_SetRaisedException(pending);
+  PendingExceptionSaver pending;
+  Ref result = Ref::steal(PyObject_CallMethodNoArgs(view, kx.str_release));
 }
 
 // The common body of write_callback (flags 0), header_callback (flags 1) and
@@ -29,21 +26,17 @@ void release_view(PyObject* view) {
 size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void* userdata) {
   constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::write));
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "util_write_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  // The callable is held for the call: Python code run by it must not be
-  // able to free it under our feet.
-  Ref callable = Ref::borrow(flags == 0   ? self->cb_write
-                             : flags == 1 ? self->cb_header
-                                          : self->cb_interleave);
-  if (!callable || size == 0 || nmemb == 0) return failure;
+  PyObject* CurlObject::*const field = flags == 0   ? &CurlObject::cb_write
+                                       : flags == 1 ? &CurlObject::cb_header
+                                                    : &CurlObject::cb_interleave;
+  CallbackEntry frame(self, field, "util_write_callback failed to acquire thread");
+  PyObject* const callable = frame.callable();
+  if (!frame.ready() || callable == nullptr || size == 0 || nmemb == 0) return failure;
 
   size_t total;
   if (!checked_size(size, nmemb, &total)) {
     set_error_text("integer overflow in write callback");
-    print_callback_error_if_regular_exception();
-    return failure;
+    return callback_failed(failure);
   }
 
   const bool use_view =
@@ -52,28 +45,22 @@ size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void
   const auto length = static_cast<Py_ssize_t>(total);
   Ref data = Ref::steal(use_view ? PyMemoryView_FromMemory(ptr, length, PyBUF_READ)
                                  : PyBytes_FromStringAndSize(ptr, length));
-  if (!data) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!data) return callback_failed(failure);
 
   Ref result;
   if (flags == 0) {
     const int saved = self->in_write_callback;
     self->in_write_callback = 1;
-    result = Ref::steal(PyObject_CallOneArg(callable.get(), data.get()));
+    result = call_callable(callable, data.get());
     self->in_write_callback = saved;
   } else {
-    result = Ref::steal(PyObject_CallOneArg(callable.get(), data.get()));
+    result = call_callable(callable, data.get());
   }
   // A view that only we still hold goes when our reference does, which
   // releases it just as release() would, without the method call per chunk.
   if (use_view && Py_REFCNT(data.get()) > 1) release_view(data.get());
 
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!result) return callback_failed(failure);
   if (result.get() == Py_None) return total;
   if (PyLong_Check(result.get())) {
     // Any count but the chunk's length fails the transfer in libcurl, and
@@ -82,8 +69,7 @@ size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void
     return static_cast<size_t>(PyLong_AsLong(result.get()));
   }
   set_error_text("write callback must return int or None");
-  print_callback_error_if_regular_exception();
-  return failure;
+  return callback_failed(failure);
 }
 
 // Turns the read callable's result into libcurl's answer; -1 with an
@@ -132,8 +118,20 @@ long read_result_to_count(PyObject* result, char* buffer, Py_ssize_t wanted) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Answers of seek callables (the handle's and a MIME part's)
+// Seek callables (the handle's and a MIME part's)
 // ---------------------------------------------------------------------------
+
+int call_seek(PyObject* callable, PyObject* userdata, curl_off_t offset, int origin,
+              const SeekTexts& texts, int failure) {
+  Ref py_offset = Ref::steal(PyLong_FromLongLong(offset));
+  Ref py_origin = Ref::steal(PyLong_FromLong(origin));
+  if (!py_offset || !py_origin) return callback_failed(failure);
+  Ref result = userdata != nullptr
+                   ? call_callable(callable, userdata, py_offset.get(), py_origin.get())
+                   : call_callable(callable, py_offset.get(), py_origin.get());
+  if (!result) return callback_failed(failure);
+  return seek_result_to_code(result.get(), texts.range_format, texts.type_text, failure);
+}
 
 int seek_result_to_code(PyObject* result, const char* range_format, const char* type_text,
                         int failure) {
@@ -150,8 +148,7 @@ int seek_result_to_code(PyObject* result, const char* range_format, const char* 
     case SmallResult::error:
       break;
   }
-  print_callback_error_if_regular_exception();
-  return failure;
+  return callback_failed(failure);
 }
 
 // ---------------------------------------------------------------------------
@@ -196,76 +193,45 @@ size_t interleave_callback(char* ptr, size_t size, size_t nmemb, void* userdata)
 
 size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata) {
   constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::read));
-  auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "read_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_read);
-  if (!callable || size == 0 || nitems == 0) return failure;
+  CallbackEntry frame(static_cast<CurlObject*>(userdata), &CurlObject::cb_read,
+                      "read_callback failed to acquire thread");
+  PyObject* const callable = frame.callable();
+  if (!frame.ready() || callable == nullptr || size == 0 || nitems == 0) return failure;
 
   size_t total;
   if (!checked_size(size, nitems, &total)) {
     set_error_text("integer overflow in read callback");
-    print_callback_error_if_regular_exception();
-    return failure;
+    return callback_failed(failure);
   }
   const auto wanted = static_cast<Py_ssize_t>(total);
-  Ref result = Ref::steal(call_with_int(callable.get(), wanted));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  Ref result = Ref::steal(call_with_int(callable, wanted));
+  if (!result) return callback_failed(failure);
   const long count = read_result_to_count(result.get(), buffer, wanted);
-  if (count < 0) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (count < 0) return callback_failed(failure);
   return static_cast<size_t>(count);
 }
 
 int seek_callback(void* userdata, curl_off_t offset, int origin) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::seek));
-  auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "seek_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_seek);
-  if (!callable) return failure;
-
-  Ref py_offset = Ref::steal(PyLong_FromLongLong(offset));
-  Ref py_origin = Ref::steal(PyLong_FromLong(origin));
-  if (!py_offset || !py_origin) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  PyObject* args[] = {nullptr, py_offset.get(), py_origin.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(
-      callable.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  return seek_result_to_code(
-      result.get(), "invalid return value for seek callback %d not in (0, 1, 2)",
+  static constexpr SeekTexts kTexts = {
+      "invalid return value for seek callback %d not in (0, 1, 2)",
       "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
       "(CURL_SEEKFUNC_CANTSEEK) or None",
-      failure);
+  };
+  CallbackEntry frame(static_cast<CurlObject*>(userdata), &CurlObject::cb_seek,
+                      "seek_callback failed to acquire thread");
+  if (!frame.ready() || frame.callable() == nullptr) return failure;
+  return call_seek(frame.callable(), nullptr, offset, origin, kTexts, failure);
 }
 
 curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {
   constexpr auto failure = static_cast<curlioerr>(failure_value(Trampoline::ioctl));
-  auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "ioctl_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
+  CallbackEntry frame(static_cast<CurlObject*>(userdata), &CurlObject::cb_ioctl,
+                      "ioctl_callback failed to acquire thread");
+  if (!frame.ready() || frame.callable() == nullptr) return failure;
 
-  Ref callable = Ref::borrow(self->cb_ioctl);
-  if (!callable) return failure;
-
-  Ref result = Ref::steal(call_with_int(callable.get(), cmd));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  Ref result = Ref::steal(call_with_int(frame.callable(), cmd));
+  if (!result) return callback_failed(failure);
   int value = 0;
   switch (small_int_result(result.get(), &value)) {
     case SmallResult::ok:
@@ -278,6 +244,5 @@ curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {
     case SmallResult::error:
       break;
   }
-  print_callback_error_if_regular_exception();
-  return failure;
+  return callback_failed(failure);
 }

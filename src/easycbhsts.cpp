@@ -3,7 +3,7 @@
 // libcurl saves it (when the handle is cleaned up).
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 
@@ -171,22 +171,15 @@ CURLSTScode hstsread_callback(CURL* /*easy*/, curl_hstsentry* entry, void* userd
   constexpr auto failure = static_cast<CURLSTScode>(failure_value(Trampoline::hstsread));
   auto* self = static_cast<CurlObject*>(userdata);
   // duphandle() copies with its thread attached; the frame then runs on it.
-  CallbackFrame frame(self, "hstsread_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_hstsread, "hstsread_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
 
-  Ref callable = Ref::borrow(self->cb_hstsread);
-  if (!callable) return failure;
-
-  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  Ref result = call_callable(callable);
+  if (!result) return callback_failed(failure);
   if (result.get() == Py_None) return CURLSTS_DONE;
-  if (fill_entry(result.get(), entry) < 0) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (fill_entry(result.get(), entry) < 0) return callback_failed(failure);
   return CURLSTS_OK;
 }
 
@@ -194,52 +187,32 @@ CURLSTScode hstswrite_callback(CURL* /*easy*/, curl_hstsentry* entry, curl_index
                                void* userdata) {
   constexpr auto failure = static_cast<CURLSTScode>(failure_value(Trampoline::hstswrite));
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "hstswrite_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_hstswrite);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_hstswrite,
+                      "hstswrite_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
 
   Ref expire = Ref::steal(parse_expire(entry));
-  if (!expire) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!expire) return callback_failed(failure);
   Ref host = Ref::steal(PyBytes_FromStringAndSize(entry->name,
                                                   static_cast<Py_ssize_t>(entry->namelen)));
-  if (!host) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!host) return callback_failed(failure);
   PyObject* entry_args[] = {nullptr, host.get(), expire.get(),
                             entry->includeSubDomains ? Py_True : Py_False};
   Ref py_entry = Ref::steal(PyObject_Vectorcall(kx.hsts_entry_type, entry_args + 1,
                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!py_entry) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!py_entry) return callback_failed(failure);
   Ref idx = Ref::steal(PyLong_FromSize_t(index->index));
   Ref total = Ref::steal(PyLong_FromSize_t(index->total));
-  if (!idx || !total) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!idx || !total) return callback_failed(failure);
   PyObject* index_args[] = {nullptr, idx.get(), total.get()};
   Ref py_index = Ref::steal(PyObject_Vectorcall(kx.hsts_index_type, index_args + 1,
                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!py_index) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!py_index) return callback_failed(failure);
 
-  PyObject* args[] = {nullptr, py_entry.get(), py_index.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  Ref result = call_callable(callable, py_entry.get(), py_index.get());
+  if (!result) return callback_failed(failure);
   const int code = write_result_to_code(result.get());
   if (code < 0) {
     // A non-int result has had its line written and left nothing pending.

@@ -6,20 +6,13 @@
 // drives the transfer, with the Curl object as user data.
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 
 #include <climits>
 
 namespace {
-
-// Calls `callable` with `nargs` arguments (vectorcall, no tuple built).
-// `args[0]` must be a free slot, so that a bound method can borrow it.
-Ref call_with(PyObject* callable, PyObject** args, size_t nargs) {
-  return Ref::steal(
-      PyObject_Vectorcall(callable, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 // The answer of a progress or transfer-information callable. libcurl aborts
 // on anything but 0 and CURL_PROGRESSFUNC_CONTINUE (which asks for its own
@@ -35,10 +28,7 @@ int progress_result(PyObject* result) {
     return static_cast<int>(value);
   }
   const int truth = PyObject_IsTrue(result);
-  if (truth < 0) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
+  if (truth < 0) return callback_failed(-1);
   return truth;
 }
 
@@ -48,18 +38,11 @@ int call_progress(PyObject* callable, const Ref (&values)[4]) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
   static_assert(failure_value(Trampoline::progress) == failure_value(Trampoline::xferinfo));
   for (const Ref& value : values) {
-    if (!value) {
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
+    if (!value) return callback_failed(failure);
   }
-  PyObject* args[] = {nullptr, values[0].get(), values[1].get(), values[2].get(),
-                      values[3].get()};
-  Ref result = call_with(callable, args, 4);
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  Ref result = call_callable(callable, values[0].get(), values[1].get(),
+                             values[2].get(), values[3].get());
+  if (!result) return callback_failed(failure);
   return progress_result(result.get());
 }
 
@@ -73,32 +56,30 @@ int progress_callback(void* clientp, double dltotal, double dlnow, double ultota
                       double ulnow) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "progress_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_progress);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_progress, "progress_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
   const Ref values[] = {Ref::steal(PyFloat_FromDouble(dltotal)),
                         Ref::steal(PyFloat_FromDouble(dlnow)),
                         Ref::steal(PyFloat_FromDouble(ultotal)),
                         Ref::steal(PyFloat_FromDouble(ulnow))};
-  return call_progress(callable.get(), values);
+  return call_progress(callable, values);
 }
 
 int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::xferinfo));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "xferinfo_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_xferinfo);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_xferinfo, "xferinfo_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
   const Ref values[] = {Ref::steal(PyLong_FromLongLong(dltotal)),
                         Ref::steal(PyLong_FromLongLong(dlnow)),
                         Ref::steal(PyLong_FromLongLong(ultotal)),
                         Ref::steal(PyLong_FromLongLong(ulnow))};
-  return call_progress(callable.get(), values);
+  return call_progress(callable, values);
 }
 
 // ---------------------------------------------------------------------------
@@ -130,9 +111,9 @@ bool signal_handler_waiting(CurlObject* self) {
 // failure value with the handler's exception left pending for perform().
 int run_signal_handlers(CurlObject* self) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::xferinfo));
-  CallbackFrame frame(self, "xferinfo_callback failed to acquire thread");
+  CallbackEntry frame(self, "xferinfo_callback failed to acquire thread");
   if (!frame.entered()) return 0;
-  if (exception_pending()) return failure;
+  if (!frame.ready()) return failure;
   return PyErr_CheckSignals() < 0 ? failure : 0;
 }
 
@@ -172,24 +153,18 @@ int debug_callback(CURL* /*handle*/, curl_infotype type, char* data, size_t size
                    void* userptr) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::debug));
   auto* self = static_cast<CurlObject*>(userptr);
-  CallbackFrame frame(self, "debug_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_debug);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_debug, "debug_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
   if (size > static_cast<size_t>(INT_MAX)) {
     set_error_text("integer overflow in debug callback");
-    print_callback_error_if_regular_exception();
-    return failure;
+    return callback_failed(failure);
   }
   Ref py_type = Ref::steal(PyLong_FromLong(static_cast<long>(type)));
   Ref py_data = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
-  if (!py_type || !py_data) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  PyObject* args[] = {nullptr, py_type.get(), py_data.get()};
-  Ref result = call_with(callable.get(), args, 2);
+  if (!py_type || !py_data) return callback_failed(failure);
+  Ref result = call_callable(callable, py_type.get(), py_data.get());
   if (!result) print_callback_error_if_regular_exception();
   return failure;
 }
@@ -202,26 +177,21 @@ int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
                     int conn_primary_port, int conn_local_port) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::prereq));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "prereq_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_prereq);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_prereq, "prereq_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
   Ref values[] = {Ref::steal(PyUnicode_FromString(conn_primary_ip ? conn_primary_ip : "")),
                   Ref::steal(PyUnicode_FromString(conn_local_ip ? conn_local_ip : "")),
                   Ref::steal(PyLong_FromLong(conn_primary_port)),
                   Ref::steal(PyLong_FromLong(conn_local_port))};
   for (const Ref& value : values) {
-    if (!value) {
-      print_callback_error_if_regular_exception();
-      return -1;
-    }
+    if (!value) return callback_failed(-1);
   }
-  PyObject* args[] = {nullptr, values[0].get(), values[1].get(), values[2].get(),
-                      values[3].get()};
   // An exception from the callable stays pending: perform() raises it in
   // place of libcurl's "aborted by callback".
-  Ref result = call_with(callable.get(), args, 4);
+  Ref result = call_callable(callable, values[0].get(), values[1].get(),
+                             values[2].get(), values[3].get());
   int value = 0;
   if (callback_return_value_to_int(result.get(), "prereq", &value) < 0) return -1;
   return value;
@@ -234,20 +204,15 @@ int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
 int fnmatch_callback(void* ptr, const char* pattern, const char* string) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::fnmatch));
   auto* self = static_cast<CurlObject*>(ptr);
-  CallbackFrame frame(self, "fnmatch_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_fnmatch);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_fnmatch, "fnmatch_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
   Ref py_pattern = Ref::steal(PyBytes_FromString(pattern ? pattern : ""));
   Ref py_string = Ref::steal(PyBytes_FromString(string ? string : ""));
-  if (!py_pattern || !py_string) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  PyObject* args[] = {nullptr, py_pattern.get(), py_string.get()};
+  if (!py_pattern || !py_string) return callback_failed(failure);
   // As with prereq, an exception stays pending for perform() to raise.
-  Ref result = call_with(callable.get(), args, 2);
+  Ref result = call_callable(callable, py_pattern.get(), py_string.get());
   int value = 0;
   if (callback_return_value_to_int(result.get(), "fnmatch", &value) < 0) return failure;
   return value;
@@ -290,16 +255,10 @@ PyObject* fileinfo_record(const curl_fileinfo* info) {
 
 // None is OK; an int passes as it is.
 long chunk_result(PyObject* result, const char* name, long failure) {
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!result) return callback_failed(failure);
   if (result == Py_None) return 0;
   int value = 0;
-  if (callback_return_value_to_int(result, name, &value) < 0) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (callback_return_value_to_int(result, name, &value) < 0) return callback_failed(failure);
   return value;
 }
 
@@ -308,31 +267,27 @@ long chunk_result(PyObject* result, const char* name, long failure) {
 long chunk_bgn_callback(const void* transfer_info, void* ptr, int remains) {
   constexpr long failure = failure_value(Trampoline::chunk_bgn);
   auto* self = static_cast<CurlObject*>(ptr);
-  CallbackFrame frame(self, "chunk_bgn_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_chunk_bgn);
-  if (!callable) return 0;
+  CallbackEntry frame(self, &CurlObject::cb_chunk_bgn,
+                      "chunk_bgn_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return 0;
   Ref info = Ref::steal(fileinfo_record(static_cast<const curl_fileinfo*>(transfer_info)));
   Ref py_remains = Ref::steal(PyLong_FromLong(remains));
-  if (!info || !py_remains) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  PyObject* args[] = {nullptr, info.get(), py_remains.get()};
-  Ref result = call_with(callable.get(), args, 2);
+  if (!info || !py_remains) return callback_failed(failure);
+  Ref result = call_callable(callable, info.get(), py_remains.get());
   return chunk_result(result.get(), "chunk_bgn", failure);
 }
 
 long chunk_end_callback(void* ptr) {
   constexpr long failure = failure_value(Trampoline::chunk_end);
   auto* self = static_cast<CurlObject*>(ptr);
-  CallbackFrame frame(self, "chunk_end_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_chunk_end);
-  if (!callable) return 0;
-  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
+  CallbackEntry frame(self, &CurlObject::cb_chunk_end,
+                      "chunk_end_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return 0;
+  Ref result = call_callable(callable);
   return chunk_result(result.get(), "chunk_end", failure);
 }
 
@@ -344,16 +299,13 @@ long chunk_end_callback(void* ptr) {
 int resolver_start_callback(void* /*resolver_state*/, void* /*reserved*/, void* userdata) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::resolver_start));
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "resolver_start_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_resolver_start);
-  if (!callable) return failure;
-  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  CallbackEntry frame(self, &CurlObject::cb_resolver_start,
+                      "resolver_start_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
+  Ref result = call_callable(callable);
+  if (!result) return callback_failed(failure);
   if (result.get() == Py_None) return 0;
   int value = 0;
   if (callback_return_value_to_int(result.get(), "resolver_start", &value) < 0) {
@@ -374,30 +326,22 @@ int trailer_callback(curl_slist** list, void* userdata) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::trailer));
   *list = nullptr;
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackFrame frame(self, "trailer_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_trailer);
-  if (!callable) return failure;
-  Ref result = Ref::steal(PyObject_CallNoArgs(callable.get()));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  CallbackEntry frame(self, &CurlObject::cb_trailer, "trailer_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
+  Ref result = call_callable(callable);
+  if (!result) return callback_failed(failure);
   if (result.get() == Py_None) return CURL_TRAILERFUNC_OK;
   const int which = PyListOrTuple_Check(result.get());
   if (which == 0) {
     set_error_text("trailer callback must return None or a list/tuple of header strings");
-    print_callback_error_if_regular_exception();
-    return failure;
+    return callback_failed(failure);
   }
   const Py_ssize_t count = PyListOrTuple_Size(result.get(), which);
   if (count == 0) return CURL_TRAILERFUNC_OK;
   curl_slist* trailers = kelvex_list_or_tuple_to_slist(which, result.get(), count);
-  if (trailers == nullptr) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (trailers == nullptr) return callback_failed(failure);
   *list = trailers;
   return CURL_TRAILERFUNC_OK;
 }

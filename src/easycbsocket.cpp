@@ -4,7 +4,7 @@
 // certificates.
 #include "callbacks.h"
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 
@@ -237,8 +237,8 @@ CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
   auto* self = static_cast<CurlObject*>(userdata);
   // Attached although no Python code runs: the certificate bytes are a
   // Python object and failures are reported as Python exceptions.
-  CallbackFrame frame(self, "ssl_ctx_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
+  CallbackEntry frame(self, "ssl_ctx_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
 
   auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
   // libcurl keeps TLS sessions for every handle of a multi (or share) under a
@@ -246,10 +246,7 @@ CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
   // them could resume a session verified with them and skip verification.
   // With the context's session cache off, its sessions are never handed out.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-  if (add_ca_certs(self, ctx) < 0) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (add_ca_certs(self, ctx) < 0) return callback_failed(failure);
   return CURLE_OK;
 }
 
@@ -261,38 +258,24 @@ curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
                                   struct curl_sockaddr* address) {
   constexpr auto failure = static_cast<curl_socket_t>(failure_value(Trampoline::opensocket));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "opensocket_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_opensocket);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_opensocket,
+                      "opensocket_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
 
   Ref addr = address_to_python(address);
-  if (!addr) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!addr) return callback_failed(failure);
   Ref family = Ref::steal(PyLong_FromLong(address->family));
   Ref socktype = Ref::steal(PyLong_FromLong(address->socktype));
   Ref protocol = Ref::steal(PyLong_FromLong(address->protocol));
   Ref py_purpose = Ref::steal(PyLong_FromLong(static_cast<long>(purpose)));
-  if (!family || !socktype || !protocol || !py_purpose) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!family || !socktype || !protocol || !py_purpose) return callback_failed(failure);
   PyObject* fields[] = {family.get(), socktype.get(), protocol.get(), addr.get()};
   Ref sockaddr = Ref::steal(PyObject_Vectorcall(kx.curl_sockaddr_type, fields, 4, nullptr));
-  if (!sockaddr) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  PyObject* args[] = {nullptr, py_purpose.get(), sockaddr.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!sockaddr) return callback_failed(failure);
+  Ref result = call_callable(callable, py_purpose.get(), sockaddr.get());
+  if (!result) return callback_failed(failure);
   bool report = true;
   const curl_socket_t fd = opened_socket(result.get(), &report);
   if (fd == CURL_SOCKET_BAD && report && exception_pending()) {
@@ -304,21 +287,15 @@ curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
 int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::sockopt));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "sockopt_cb failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_sockopt);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_sockopt, "sockopt_cb failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
 
   Ref fd = Ref::steal(PyLong_FromCurlSocket(curlfd));
   Ref py_purpose = Ref::steal(PyLong_FromLong(static_cast<long>(purpose)));
-  if (!fd || !py_purpose) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
-  PyObject* args[] = {nullptr, fd.get(), py_purpose.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!fd || !py_purpose) return callback_failed(-1);
+  Ref result = call_callable(callable, fd.get(), py_purpose.get());
   int value = 0;
   return callback_return_value_to_int(result.get(), "sockopt", &value) < 0 ? -1 : value;
 }
@@ -355,13 +332,14 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
     return failure;
   }
 
-  CallbackFrame frame(self, "closesocket_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) {
+  CallbackEntry frame(self, &CurlObject::cb_closesocket,
+                      "closesocket_callback failed to acquire thread");
+  if (!frame.ready()) {
     close(item);
     return failure;
   }
-  Ref callable = Ref::borrow(self->cb_closesocket);
-  if (!callable) {
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) {
     // Unset after the connection was made: libcurl still calls us for it.
     return close(item);
   }
@@ -371,7 +349,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
     close(item);
     return -1;
   }
-  Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), fd.get()));
+  Ref result = call_callable(callable, fd.get());
   int value = 0;
   return callback_return_value_to_int(result.get(), "closesocket", &value) < 0 ? -1 : value;
 }
@@ -421,24 +399,18 @@ int ssh_key_cb(CURL* /*easy*/, const struct curl_khkey* knownkey,
                const struct curl_khkey* foundkey, enum curl_khmatch match, void* clientp) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::ssh_key));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "ssh_key_cb failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_ssh_key);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_ssh_key, "ssh_key_cb failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
 
   Ref known = khkey_to_python(knownkey);
   if (!known) return -1;
   Ref found = khkey_to_python(foundkey);
   if (!found) return -1;
   Ref py_match = Ref::steal(PyLong_FromLong(static_cast<long>(match)));
-  if (!py_match) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
-  PyObject* args[] = {nullptr, known.get(), found.get(), py_match.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!py_match) return callback_failed(-1);
+  Ref result = call_callable(callable, known.get(), found.get(), py_match.get());
   int value = 0;
   return callback_return_value_to_int(result.get(), "ssh key", &value) < 0 ? -1 : value;
 }
@@ -449,25 +421,17 @@ int ssh_key_cb(CURL* /*easy*/, const struct curl_khkey* knownkey,
 int ssh_hostkey_callback(void* clientp, int keytype, const char* key, size_t keylen) {
   constexpr int failure = static_cast<int>(failure_value(Trampoline::ssh_hostkey));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackFrame frame(self, "ssh_hostkey_callback failed to acquire thread");
-  if (!frame.entered() || exception_pending()) return failure;
-
-  Ref callable = Ref::borrow(self->cb_ssh_hostkey);
-  if (!callable) return failure;
+  CallbackEntry frame(self, &CurlObject::cb_ssh_hostkey,
+                      "ssh_hostkey_callback failed to acquire thread");
+  if (!frame.ready()) return failure;
+  PyObject* const callable = frame.callable();
+  if (callable == nullptr) return failure;
   if (keylen > static_cast<size_t>(PY_SSIZE_T_MAX)) return failure;
   Ref py_type = Ref::steal(PyLong_FromLong(keytype));
   Ref py_key = Ref::steal(PyBytes_FromStringAndSize(key, static_cast<Py_ssize_t>(keylen)));
-  if (!py_type || !py_key) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  PyObject* args[] = {nullptr, py_type.get(), py_key.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
+  if (!py_type || !py_key) return callback_failed(failure);
+  Ref result = call_callable(callable, py_type.get(), py_key.get());
+  if (!result) return callback_failed(failure);
   int value = 0;
   if (callback_return_value_to_int(result.get(), "ssh host key", &value) < 0) return failure;
   return value;

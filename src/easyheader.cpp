@@ -1,9 +1,9 @@
 // Curl.header and Curl.headers: the response headers libcurl parsed itself,
 // read through curl_easy_header and curl_easy_nextheader.
 //
-// Names and values are decoded as Latin-1, as HTTP has always read header
-// bytes: every byte maps to one character and nothing fails to decode.
-#include "curl.h"
+// Names and values are decoded as Latin-1, as HTTP reads header bytes:
+// every byte maps to one character and nothing fails to decode.
+#include "easy.h"
 
 #include "module.h"
 #include "threadstate.h"

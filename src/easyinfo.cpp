@@ -1,5 +1,5 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
-#include "curl.h"
+#include "easy.h"
 
 #include "module.h"
 #include "threadstate.h"
@@ -111,12 +111,7 @@ constexpr InfoRow kInfoTable[] = {
     {CURLINFO_LASTSOCKET, InfoGroup::socket},
 };
 
-const InfoRow* find_info(int option) {
-  for (const InfoRow& row : kInfoTable) {
-    if (row.option == option) return &row;
-  }
-  return nullptr;
-}
+static_assert(options_unique(kInfoTable));
 
 // Text handed out by libcurl, as bytes or as strictly decoded UTF-8.
 PyObject* text_object(const char* text, Py_ssize_t len, bool decode) {
@@ -223,7 +218,7 @@ void note_not_information(int number) {
 PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
   CurlAccess access;
   if (access.acquire(self, CHECK_HANDLE, "getinfo") < 0) return nullptr;
-  const InfoRow* row = find_info(option);
+  const InfoRow* row = find_option(kInfoTable, option);
   if (row == nullptr) {
     PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
     note_not_information(option);

@@ -1,10 +1,11 @@
 // Curl.setopt and its companions: the dispatcher that judges a value by its
 // kind, the scalar, string and blob options, the callable and file-like
 // options, the string-list and legacy form options, and their resets.
-#include "curl.h"
+#include "easy.h"
 
 #include "callbacks.h"
 #include "holders.h"
+#include "mime.h"
 #include "module.h"
 #include "share.h"
 #include "threadstate.h"
@@ -162,23 +163,6 @@ constexpr StringOption kStringOptions[] = {
     {CURLOPT_PROXY_CAINFO_BLOB, StringClass::blob},
 };
 
-template <typename Row, std::size_t N>
-const Row* find_option(const Row (&table)[N], long long option) {
-  for (const Row& row : table) {
-    if (static_cast<long long>(row.option) == option) return &row;
-  }
-  return nullptr;
-}
-
-template <typename Row, std::size_t N>
-constexpr bool options_unique(const Row (&table)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    for (std::size_t j = i + 1; j < N; ++j) {
-      if (table[i].option == table[j].option) return false;
-    }
-  }
-  return true;
-}
 static_assert(options_unique(kStringOptions));
 
 // The size always goes first: libcurl reads (POSTFIELDS) or copies
@@ -483,13 +467,6 @@ constexpr ListOption kListOptions[] = {
 };
 static_assert(options_unique(kListOptions));
 
-// A list may be shared with other threads on a free-threaded build, so its
-// items are taken as strong references rather than borrowed.
-Ref sequence_item(PyObject* sequence, Py_ssize_t index, int which) {
-  if (which == 1) return Ref::steal(PyList_GetItemRef(sequence, index));
-  return Ref::borrow(PyTuple_GET_ITEM(sequence, index));
-}
-
 curl_slist* holder_slist(PyObject* holder) {
   return holder ? reinterpret_cast<CurlSlistObject*>(holder)->slist : nullptr;
 }
@@ -593,9 +570,9 @@ int form_add_options(CurlObject* self, FormBuilder& form, Ref& reflist, const ch
   }
   Py_ssize_t n = 0;
   for (Py_ssize_t i = 0; i < count; i += 2) {
-    Ref option = sequence_item(options, i, which);
+    Ref option = list_or_tuple_item(options, i, which);
     if (!option) return -1;
-    Ref value = sequence_item(options, i + 1, which);
+    Ref value = list_or_tuple_item(options, i + 1, which);
     if (!value) return -1;
     if (!PyLong_Check(option.get())) {
       PyErr_SetString(PyExc_TypeError, "option must be an integer");
@@ -651,9 +628,9 @@ int form_add_item(CurlObject* self, FormBuilder& form, Ref& reflist, PyObject* i
     PyErr_SetString(PyExc_TypeError, "list or tuple must contain two elements (name, value)");
     return -1;
   }
-  Ref name_obj = sequence_item(item, 0, which);
+  Ref name_obj = list_or_tuple_item(item, 0, which);
   if (!name_obj) return -1;
-  Ref value = sequence_item(item, 1, which);
+  Ref value = list_or_tuple_item(item, 1, which);
   if (!value) return -1;
 
   char* name = nullptr;
@@ -703,7 +680,7 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
   FormBuilder form;
   Ref reflist;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref item = sequence_item(sequence, i, which);
+    Ref item = list_or_tuple_item(sequence, i, which);
     if (!item) return nullptr;
     if (form_add_item(self, form, reflist, item.get()) < 0) return nullptr;
   }
@@ -822,6 +799,11 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
   // libcurl is told first; the Python side lets go only once libcurl no
   // longer points at the data.
   if (const ResetOption* row = find_option(kResetOptions, option)) {
+    // A share is let go of under its own mutex, libcurl's part included.
+    if (row->kind == ResetKind::share && self->share != nullptr) {
+      if (share_unset_easy(self) < 0) return nullptr;
+      Py_RETURN_NONE;
+    }
     CURLcode res = row->kind == ResetKind::long_value
                        ? curl_easy_setopt(self->handle, row->option, row->value)
                        : curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
@@ -837,13 +819,6 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
         util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
       case ResetKind::share:
-        if (self->share != nullptr) {
-          CurlShareObject* share = self->share;
-          share_unregister_easy(share, self);
-          self->share = nullptr;
-          Py_DECREF(reinterpret_cast<PyObject*>(share));
-        }
-        break;
       case ResetKind::null_pointer:
       case ResetKind::long_value:
         break;
@@ -1014,29 +989,10 @@ void note_refused_value(int option, PyObject* value) {
 // ---------------------------------------------------------------------------
 
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count) {
-  SlistPtr list;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref item = sequence_item(sequence, i, which);
-    if (!item) return nullptr;
-    if (!PyText_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError,
-                      "list items must be byte strings or Unicode strings with ASCII code "
-                      "points only");
-      return nullptr;
-    }
-    Ref encoded;
-    const char* str = PyText_AsString_NoNUL(item.get(), &encoded);
-    if (str == nullptr) return nullptr;
-    // curl_slist_append copies the string; on failure it leaves the list
-    // as it was, still ours to free.
-    curl_slist* head = curl_slist_append(list.get(), str);
-    if (head == nullptr) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    if (!list) list.reset(head);
-  }
-  return list.release();
+  return text_items_to_slist(sequence, which, count,
+                             "list items must be byte strings or Unicode strings with ASCII "
+                             "code points only")
+      .release();
 }
 
 PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj) {
@@ -1082,7 +1038,8 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   int use_memoryview = -1;
   static KeywordParser parser = keyword_parser("iO|$p:setopt", kwlist);
   // The keyword parser words a third positional argument alone as "exactly
-  // 2"; setopt has always said "at most 2" (the tuple parser's words).
+  // 2"; setopt says "at most 2" (the tuple parser's words), since the
+  // third argument may come as a keyword.
   if (nargs == 3 && kwnames == nullptr) {
     PyErr_Format(PyExc_TypeError, "setopt() takes at most 2 positional arguments (%zd given)",
                  nargs);

@@ -2,7 +2,7 @@
 // variants, raw send/receive on CONNECT_ONLY connections, and pause/unpause.
 // Every libcurl call here may block or call back, so each runs with the
 // interpreter detached into the slot its callbacks look up.
-#include "curl.h"
+#include "easy.h"
 
 #include "callbacks.h"
 #include "module.h"

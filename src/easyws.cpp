@@ -2,7 +2,7 @@
 // CONNECT_ONLY = 2 the connection is the caller's and every call is
 // non-blocking; during a transfer libcurl hands frames to WRITEFUNCTION, and
 // that callable may answer on the same connection with ws_send / ws_close.
-#include "curl.h"
+#include "easy.h"
 
 #include "callbacks.h"
 #include "module.h"

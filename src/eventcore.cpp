@@ -20,10 +20,11 @@
 #include "eventcore.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"
+#include "transferfuture.h"
 
 #include "docstrings.h"
 
@@ -45,6 +46,9 @@ struct CoreTransfer {
   std::size_t capacity;
   CURLcode result;
   bool collect;
+  // The core turned libcurl's progress meter off for this transfer (see
+  // core_add) and turns it back on when the transfer ends.
+  bool quiet;
 };
 
 namespace {
@@ -160,6 +164,7 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
   t->waiter = nullptr;
   t->size = 0;
   t->collect = false;
+  t->quiet = false;
   t->result = CURLE_OK;
   if (t->capacity > kKeptBodyCapacity) {
     PyMem_RawFree(t->body);
@@ -168,6 +173,16 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
   }
   t->next_spare = self->spare;
   self->spare = t;
+}
+
+// Gives an ended transfer's handle back as its options describe it: its
+// write target, when the core collected the body, and libcurl's progress
+// calls, which the handle's signal checks and progress callables ride on.
+void restore_handle(const CoreTransfer* t, CurlObject* curl) {
+  if (t->collect) curl_restore_write_target(curl);
+  if (t->quiet && curl->handle != nullptr) {
+    (void)curl_easy_setopt(curl->handle, CURLOPT_NOPROGRESS, 0L);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -390,7 +405,20 @@ void deliver_pushed(CurlMultiObject* multi, const CoreFinished& done, PyObject* 
 // waiter.set_result(result) or waiter.set_exception(result), unless the
 // waiter is done already (cancelled meanwhile). A failure is reported as
 // unraisable: the other waiters still get theirs.
-void complete_waiter(PyObject* waiter, PyObject* result) {
+// A TransferFuture is completed directly, its awaiting task stepped at once
+// when `scope` allows; an exception that step let through (SystemExit,
+// KeyboardInterrupt) is kept in `let_through` for process() to raise at the end.
+void complete_waiter(PyObject* waiter, PyObject* result, WakeScope* scope, Ref* let_through) {
+  if (is_transfer_future(waiter)) {
+    if (transfer_future_complete(waiter, result, scope) < 0) {
+      if (*let_through) {
+        PyErr_WriteUnraisable(waiter);
+      } else {
+        *let_through = Ref::steal(PyErr_GetRaisedException());
+      }
+    }
+    return;
+  }
   PyObject* args[3] = {nullptr, waiter, result};
   PyObject* name = PyExceptionInstance_Check(result) ? kx.str_set_exception : kx.str_set_result;
   Ref answer = Ref::steal(
@@ -438,7 +466,7 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot
       (void)curl_multi_remove_handle(multi->multi_handle, t->curl->handle);
     }
     multi_forget_member(multi, t->curl);
-    if (t->collect) curl_restore_write_target(t->curl);
+    restore_handle(t, t->curl);
     record_recycle(self, t);
     if (cut != nullptr) {
       Ref item = Ref::steal(PyTuple_Pack(2, curl.get(), waiter ? waiter.get() : Py_None));
@@ -526,7 +554,7 @@ void do_core_dealloc(PyObject* op) {
   EventCoreObject* self = as_core(op);
   PyObject_GC_UnTrack(op);
   Py_TRASHCAN_BEGIN(op, do_core_dealloc)
-  PyObject* raised = PyErr_GetRaisedException();
+  PendingExceptionSaver raised;
   if (CurlMultiObject* multi = self->multi) {
     slot_claim_wait(&multi->state);
     detach(self, multi, &multi->state, nullptr);
@@ -539,7 +567,7 @@ void do_core_dealloc(PyObject* op) {
   Py_CLEAR(self->orphaned);
   free_records(self);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END
@@ -573,31 +601,16 @@ int do_core_clear(PyObject* op) {
 // Methods
 // ---------------------------------------------------------------------------
 
-PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"curl", "waiter", "body", nullptr};
-  static KeywordParser parser = keyword_parser("O!|Op:add", kwlist);
-  EventCoreObject* self = as_core(op);
-  PyObject* arg = nullptr;
-  PyObject* waiter = Py_None;
-  int body = 0;
-  // The path of every transfer: positional arguments are taken as they
-  // are, the parser sees the rest (and words the refusals).
-  if (kwnames == nullptr && nargs >= 1 && nargs <= 3 && is_curl(args[0]) &&
-      (nargs < 3 || PyBool_Check(args[2]))) {
-    arg = args[0];
-    if (nargs >= 2) waiter = args[1];
-    if (nargs == 3) body = args[2] == Py_True;
-  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter,
-                                  &body)) {
-    return nullptr;
-  }
+// Starts the transfer of `arg` (a Curl) with `waiter` (or Py_None): 0, or
+// -1 with an exception set and nothing left in the multi.
+int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) {
   Ref held = core_multi(self, "add");
-  if (!held) return nullptr;
+  if (!held) return -1;
   CurlMultiObject* multi = as_multi(held);
   auto* curl = reinterpret_cast<CurlObject*>(arg);
   MultiAccess access;
   const int added = multi_add_member(multi, curl, access);
-  if (access.slot() == nullptr) return nullptr;  // refused before the claim
+  if (access.slot() == nullptr) return -1;  // refused before the claim
   // The claim is held from here: the core's records are ours.
   CoreTransfer* t = nullptr;
   if (added == 0 && multi->core != self) {
@@ -616,11 +629,16 @@ PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
       multi_forget_member(multi, curl);
       PyErr_SetRaisedException(raised.release());
     }
-    return nullptr;
+    return -1;
   }
   t->curl = reinterpret_cast<CurlObject*>(Py_NewRef(arg));
   t->waiter = waiter == Py_None ? nullptr : Py_NewRef(waiter);
-  t->collect = body != 0;
+  t->collect = body;
+  // Without a progress callable to call, libcurl's progress calls serve
+  // only the check for signals, which process() makes after each pass:
+  // the meter is off while the core runs the transfer.
+  t->quiet = curl->noprogress || (curl->cb_xferinfo == nullptr && curl->cb_progress == nullptr);
+  if (t->quiet) (void)curl_easy_setopt(curl->handle, CURLOPT_NOPROGRESS, 1L);
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.
@@ -629,29 +647,64 @@ PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   table_put(self, t);
   __atomic_store_n(&self->count, self->count + 1, __ATOMIC_RELAXED);
+  return 0;
+}
+
+PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kwlist[] = {"curl", "waiter", "body", nullptr};
+  static KeywordParser parser = keyword_parser("O!|Op:add", kwlist);
+  PyObject* arg = nullptr;
+  PyObject* waiter = Py_None;
+  int body = 0;
+  // The path of every transfer: positional arguments are taken as they
+  // are, the parser sees the rest (and words the refusals).
+  if (kwnames == nullptr && nargs >= 1 && nargs <= 3 && is_curl(args[0]) &&
+      (nargs < 3 || PyBool_Check(args[2]))) {
+    arg = args[0];
+    if (nargs >= 2) waiter = args[1];
+    if (nargs == 3) body = args[2] == Py_True;
+  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter,
+                                  &body)) {
+    return nullptr;
+  }
+  if (core_add(as_core(op), arg, waiter, body != 0) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* do_core_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* arg = nullptr;
-  if (!parse_args(args, nargs, "O!:remove", &Curl_Type, &arg)) return nullptr;
-  EventCoreObject* self = as_core(op);
+  PyObject* loop = nullptr;
+  int body = 0;
+  // As add(): the usual call is taken as it is.
+  if (nargs >= 2 && nargs <= 3 && is_curl(args[0]) && (nargs < 3 || PyBool_Check(args[2]))) {
+    arg = args[0];
+    loop = args[1];
+    if (nargs == 3) body = args[2] == Py_True;
+  } else if (!parse_args(args, nargs, "O!O|p:future", &Curl_Type, &arg, &loop, &body)) {
+    return nullptr;
+  }
+  return eventcore_future(op, arg, loop, body != 0);
+}
+
+// Cuts the transfer of `arg` (a Curl): 1, 0 when it is not in flight, or
+// -1 with an exception set.
+int core_remove(EventCoreObject* self, PyObject* arg) {
   Ref held = core_multi(self, "remove");
-  if (!held) return nullptr;
+  if (!held) return -1;
   CurlMultiObject* multi = as_multi(held);
   // Released after the claim: dropping them may run Python code.
   Ref curl_ref, waiter_ref;
   {
     MultiAccess access;
-    if (access.acquire(multi, 0, "remove") < 0) return nullptr;
+    if (access.acquire(multi, 0, "remove") < 0) return -1;
     if (multi->core != self) {
       refuse_closed("remove", "event core");
-      return nullptr;
+      return -1;
     }
     access.unlock();
     auto* curl = reinterpret_cast<CurlObject*>(arg);
     const Py_ssize_t at = table_find(self, curl);
-    if (at < 0) Py_RETURN_FALSE;
+    if (at < 0) return 0;
     CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
     curl_ref = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
     waiter_ref = Ref::steal(t->waiter);
@@ -660,11 +713,35 @@ PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) 
       (void)curl_multi_remove_handle(multi->multi_handle, curl->handle);
     }
     multi_forget_member(multi, curl);
-    if (t->collect) curl_restore_write_target(curl);
+    restore_handle(t, curl);
     record_recycle(self, t);
   }
-  if (PyErr_Occurred()) return nullptr;
-  Py_RETURN_TRUE;
+  return PyErr_Occurred() ? -1 : 1;
+}
+
+PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* arg = nullptr;
+  if (!parse_args(args, nargs, "O!:remove", &Curl_Type, &arg)) return nullptr;
+  const int removed = core_remove(as_core(op), arg);
+  if (removed < 0) return nullptr;
+  return PyBool_FromLong(removed);
+}
+
+PyObject* do_core_awaitable(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* arg = nullptr;
+  PyObject* loop = nullptr;
+  int body = 0;
+  PyObject* start = Py_None;
+  if (nargs == 4 && is_curl(args[0]) && PyBool_Check(args[2])) {
+    arg = args[0];
+    loop = args[1];
+    body = args[2] == Py_True;
+    start = args[3];
+  } else if (!parse_args(args, nargs, "O!O|pO:awaitable", &Curl_Type, &arg, &loop, &body,
+                         &start)) {
+    return nullptr;
+  }
+  return transfer_run_new(op, arg, loop, body != 0, start);
 }
 
 PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -715,7 +792,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
       CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
       t->result = self->finished[i].result;
       multi_forget_member(multi, t->curl);
-      if (t->collect) curl_restore_write_target(t->curl);
+      restore_handle(t, t->curl);
       Ref result = transfer_result(t);
       Ref curl = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
       Ref waiter = Ref::steal(t->waiter);
@@ -743,8 +820,19 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   // The claim is given up: a waiter's callbacks may use the core.
   if (waiting) {
     PyObject* list = waiting.get();
+    WakeScope scope;
+    Ref stepped_raised;
     for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(list); i += 2) {
-      complete_waiter(PyList_GET_ITEM(list, i), PyList_GET_ITEM(list, i + 1));
+      complete_waiter(PyList_GET_ITEM(list, i), PyList_GET_ITEM(list, i + 1), &scope,
+                      &stepped_raised);
+    }
+    if (stepped_raised) {
+      if (raised) {
+        PyErr_SetRaisedException(stepped_raised.release());
+        PyErr_WriteUnraisable(nullptr);
+      } else {
+        raised = std::move(stepped_raised);
+      }
     }
   }
   if (raised) {
@@ -822,6 +910,8 @@ constexpr char kCoreTypeName[] = "EventCore";
 
 PyMethodDef core_methods[] = {
     {"add", method(do_core_add), METH_FASTCALL | METH_KEYWORDS, core_add_doc},
+    {"future", method(do_core_future), METH_FASTCALL, core_future_doc},
+    {"awaitable", method(do_core_awaitable), METH_FASTCALL, core_awaitable_doc},
     {"remove", method(do_core_remove), METH_FASTCALL, core_remove_doc},
     {"process", method(do_core_process), METH_FASTCALL, core_process_doc},
     {"fileno", do_core_fileno, METH_NOARGS, core_fileno_doc},
@@ -852,6 +942,27 @@ PySequenceMethods core_as_sequence = {
 };
 
 }  // namespace
+
+PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body) {
+  Ref future = Ref::steal(transfer_future_new(loop));
+  if (!future) return nullptr;
+  if (core_add(as_core(core), curl, future.get(), body) < 0) return nullptr;
+  return future.release();
+}
+
+int eventcore_cut(PyObject* core, PyObject* curl) {
+  EventCoreObject* self = as_core(core);
+  {
+    CriticalSection cs(core);
+    if (self->multi == nullptr) return 0;
+  }
+  return core_remove(self, curl) < 0 ? -1 : 0;
+}
+
+bool eventcore_is_open(PyObject* core) {
+  CriticalSection cs(core);
+  return as_core(core)->multi != nullptr;
+}
 
 void eventcore_forget_closed(EventCoreObject* self, CurlObject* curl) {
   const Py_ssize_t at = table_find(self, curl);

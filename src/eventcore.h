@@ -74,4 +74,15 @@ void curl_restore_write_target(CurlObject* curl);
 // asks for. The caller holds the multi's slot and is attached.
 void eventcore_forget_closed(EventCoreObject* core, CurlObject* curl);
 
+// For the awaitables of transferfuture.cpp. `core` is an EventCore, `curl`
+// a Curl.
+// eventcore_future: add(curl, <new TransferFuture of loop>, body); returns
+// the future, or null with an exception set.
+PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body);
+// eventcore_cut: remove(curl), nothing once the core is closed; 0, or -1
+// with an exception set.
+int eventcore_cut(PyObject* core, PyObject* curl);
+// Whether the core still drives its multi.
+bool eventcore_is_open(PyObject* core);
+
 #endif  // KELVEX_EVENTCORE_H

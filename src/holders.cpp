@@ -3,7 +3,9 @@
 // last of them.
 #include "holders.h"
 
-#include "curl.h"
+#include "easy.h"
+
+#include "docstrings.h"
 
 namespace {
 
@@ -24,6 +26,37 @@ void do_curlhttppost_dealloc(PyObject* obj) {
   }
   Py_CLEAR(self->reflist);
   CurlHttppost_Type.tp_free(obj);
+}
+
+// ---------------------------------------------------------------------------
+// _MimeDataCbOwner
+// ---------------------------------------------------------------------------
+
+int do_owner_traverse(PyObject* obj, visitproc visit, void* arg) {
+  auto* self = reinterpret_cast<MimeDataCbOwnerObject*>(obj);
+  Py_VISIT(self->read);
+  Py_VISIT(self->seek);
+  Py_VISIT(self->free);
+  Py_VISIT(self->userdata);
+  return 0;
+}
+
+// Never calls the free callable and leaves libcurl's count alone.
+int do_owner_clear(PyObject* obj) {
+  auto* self = reinterpret_cast<MimeDataCbOwnerObject*>(obj);
+  Py_CLEAR(self->read);
+  Py_CLEAR(self->seek);
+  Py_CLEAR(self->free);
+  Py_CLEAR(self->userdata);
+  return 0;
+}
+
+void do_owner_dealloc(PyObject* obj) {
+  PyObject_GC_UnTrack(obj);
+  Py_TRASHCAN_BEGIN(obj, do_owner_dealloc)
+  do_owner_clear(obj);
+  Py_TYPE(obj)->tp_free(obj);
+  Py_TRASHCAN_END
 }
 
 }  // namespace
@@ -74,6 +107,20 @@ PyTypeObject CurlHttppost_Type = {
     .tp_dealloc = do_curlhttppost_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_free = PyObject_Free,
+};
+
+PyTypeObject MimeDataCbOwner_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex._MimeDataCbOwner",
+    .tp_basicsize = sizeof(MimeDataCbOwnerObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_owner_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = mime_data_cb_owner_doc,
+    .tp_traverse = do_owner_traverse,
+    .tp_clear = do_owner_clear,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_free = PyObject_GC_Del,
 };
 
 #pragma GCC diagnostic pop

@@ -23,7 +23,7 @@ struct CurlHttppostObject {
 };
 
 // The callables and user data of a callback-fed MIME part, kept alive while
-// libcurl holds a part that calls them (mime.cpp).
+// libcurl holds a part that calls them (holders.cpp).
 struct MimeDataCbOwnerObject {
   PyObject_HEAD
   PyObject* read;

@@ -1,4 +1,4 @@
-// CurlMime and CurlMimePart: multipart documents built part by part, nested,
+// CurlMime: multipart documents built part by part, nested,
 // fed from memory, files or Python callables, and attached to the Curl they
 // were created with through MIMEPOST.
 //
@@ -10,9 +10,10 @@
 #include "mime.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "holders.h"
 #include "mimepart.h"
+#include "mimeshared.h"
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"
@@ -23,28 +24,13 @@
 
 #include "docstrings.h"
 
-namespace {
-
-CurlMimeObject* as_mime(PyObject* o) { return reinterpret_cast<CurlMimeObject*>(o); }
-CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMimePartObject*>(o); }
-MimeDataCbOwnerObject* as_owner(PyObject* o) {
-  return reinterpret_cast<MimeDataCbOwnerObject*>(o);
-}
-CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
-
-bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
-bool is_owner(PyObject* o) { return PyObject_TypeCheck(o, &MimeDataCbOwner_Type); }
-
-// An argument that is absent or None counts as not given.
-PyObject* given(PyObject* o) { return o == Py_None ? nullptr : o; }
+thread_local int t_content_changes = 0;
+thread_local CurlObject* t_mime_claimed = nullptr;
 
 // ---------------------------------------------------------------------------
 // Errors and argument checks
 // ---------------------------------------------------------------------------
 
-// libcurl's MIME calls never write the easy handle's error buffer, which
-// holds the text of the handle's last transfer; the message is therefore
-// always libcurl's text for the code.
 void curlmime_raise_curl_error(CURLcode code) {
   set_error_code_text(static_cast<long>(code), curl_easy_strerror(code));
 }
@@ -59,31 +45,6 @@ int curlmime_check_text_arg(PyObject* value, const char* label) {
   return PyText_AsString_NoNUL(value, &encoded) != nullptr ? 0 : -1;
 }
 
-constexpr const char* kDataTypeError =
-    "data() argument must be a byte string, ASCII-only Unicode string, or a buffer object";
-
-// Calls `use(start, length)` with the bytes of a data value (buffer object,
-// bytes, or str encoded to ASCII); -1 with an exception set when the value
-// is refused.
-template <typename Use>
-int with_data_bytes(PyObject* value, Use use) {
-  if (PyObject_CheckBuffer(value)) {
-    BufferGuard view;
-    if (view.acquire(value, PyBUF_SIMPLE) < 0) return -1;
-    return use(static_cast<const char*>(view->buf), static_cast<size_t>(view->len));
-  }
-  if (PyText_Check(value)) {
-    char* start = nullptr;
-    Py_ssize_t length = 0;
-    Ref encoded;
-    if (PyText_AsStringAndSize(value, &start, &length, &encoded) < 0) return -1;
-    return use(start, static_cast<size_t>(length));
-  }
-  PyErr_SetString(PyExc_TypeError, kDataTypeError);
-  return -1;
-}
-
-// None and empty sequences give no list (null without an exception set).
 int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
   out->reset();
   if (value == Py_None) return 0;
@@ -93,27 +54,9 @@ int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
     return -1;
   }
   const Py_ssize_t count = PyListOrTuple_Size(value, which);
-  SlistPtr list;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    // A strong reference: the list may be shared with other threads.
-    Ref item = which == 1 ? Ref::steal(PyList_GetItemRef(value, i))
-                          : Ref::borrow(PyTuple_GetItem(value, i));
-    if (!item) return -1;
-    if (!PyText_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, "headers must contain only byte or ascii-unicode strings");
-      return -1;
-    }
-    Ref encoded;
-    const char* text = PyText_AsString_NoNUL(item.get(), &encoded);
-    if (text == nullptr) return -1;
-    curl_slist* grown = curl_slist_append(list.get(), text);
-    if (grown == nullptr) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    (void)list.release();
-    list.reset(grown);
-  }
+  SlistPtr list = text_items_to_slist(value, which, count,
+                                      "headers must contain only byte or ascii-unicode strings");
+  if (!list && PyErr_Occurred()) return -1;
   *out = std::move(list);
   return 0;
 }
@@ -122,20 +65,6 @@ int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
 // State checks
 // ---------------------------------------------------------------------------
 
-// libcurl runs the free hooks of a part's old content (free callables,
-// nested documents) in the middle of replacing it. Python code run from
-// there must not reach libcurl's MIME calls again on this thread: a second
-// replacement of the same part would free the old content twice.
-thread_local int t_content_changes = 0;
-
-class ContentChange {
- public:
-  ContentChange() noexcept { ++t_content_changes; }
-  ContentChange(const ContentChange&) = delete;
-  ContentChange& operator=(const ContentChange&) = delete;
-  ~ContentChange() { --t_content_changes; }
-};
-
 int refuse_during_content_change(const char* name) {
   if (t_content_changes == 0) return 0;
   set_error_format("cannot invoke %s() - a mime part's content is being replaced",
@@ -143,56 +72,13 @@ int refuse_during_content_change(const char* name) {
   return -1;
 }
 
-// Holds the Curl a document was made for, as CurlAccess does, for the
-// length of one method: libcurl reads the document during that handle's
-// transfers, and the handle's claim keeps every other thread off the
-// document too. A method that builds with other methods of the same
-// document (add_multipart) runs them inside its own claim.
-thread_local CurlObject* t_mime_claimed = nullptr;
-
-class MimeAccess {
- public:
-  MimeAccess() noexcept = default;
-  MimeAccess(const MimeAccess&) = delete;
-  MimeAccess& operator=(const MimeAccess&) = delete;
-  ~MimeAccess() {
-    if (active_) t_mime_claimed = previous_;
-  }
-  // Keeps the Curl alive for as long as its claim is held.
-  void keep(Ref curl) noexcept { curl_ = std::move(curl); }
-  int acquire(CurlObject* curl, int flags, const char* name) noexcept {
-    if (t_mime_claimed == curl) {
-      if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
-        refuse_closed(name, "curl handle");
-        return -1;
-      }
-      return 0;
-    }
-    if (access_.acquire(curl, flags, name) < 0) return -1;
-    previous_ = std::exchange(t_mime_claimed, curl);
-    active_ = true;
-    return 0;
-  }
-
- private:
-  Ref curl_;  // declared first: destroyed after the claim is given back
-  CurlAccess access_;
-  CurlObject* previous_ = nullptr;
-  bool active_ = false;
-};
-
-// A strong reference to a field that teardown empties under the owner's
-// section (curlmime_invalidate_wrappers): another thread may be closing
-// the document at this very moment.
 Ref field_ref(PyObject* owner, PyObject* const& field) {
   CriticalSection cs(owner);
   return Ref::borrow(field);
 }
 
-// Claims the Curl of `mime` (kept alive in `access`), then checks the
-// document: a close() on another thread may have run before the claim.
 int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
-                   int flags = CHECK_HANDLE) {
+                   int flags) {
   Ref curl = field_ref(reinterpret_cast<PyObject*>(mime), mime->curl);
   if (mime->mime_handle == nullptr) {
     refuse_closed(name, "mime handle");
@@ -217,24 +103,6 @@ int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAcces
   return curlmime_claim(const_cast<CurlMimeObject*>(self), name, access);
 }
 
-int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
-                             MimeAccess& access) {
-  if (refuse_during_content_change(name) < 0) return -1;
-  PyObject* const part = reinterpret_cast<PyObject*>(const_cast<CurlMimePartObject*>(self));
-  Ref mime = field_ref(part, self->mime);
-  if (!mime) {
-    refuse_closed(name, "mime handle");
-    return -1;
-  }
-  if (curlmime_claim(as_mime(mime.get()), name, access) < 0) return -1;
-  // Checked under the claim, which every invalidation of parts holds.
-  if (self->mime != mime.get() || self->part == nullptr) {
-    refuse_closed(name, self->mime == nullptr ? "mime handle" : "mime part");
-    return -1;
-  }
-  return 0;
-}
-
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation
 // ---------------------------------------------------------------------------
@@ -252,21 +120,7 @@ int curlmime_owner_list_remove_ptr(PyObject* list, PyObject* owner) {
   return 0;
 }
 
-void curlmimepart_release_data_cb_owner(CurlMimePartObject* part) {
-  if (part->data_cb_owner == nullptr) return;
-  Ref owner = Ref::steal(part->data_cb_owner);
-  part->data_cb_owner = nullptr;
-  if (part->mime != nullptr &&
-      curlmime_owner_list_remove_ptr(as_mime(part->mime)->data_cb_owners, owner.get()) < 0) {
-    PyErr_Clear();
-  }
-}
-
-// What becomes of a document when it is invalidated. A nested document that
-// is closed while libcurl still keeps it inside its parent keeps its owner
-// lists: they say which callback owners that libcurl tree holds, which a
-// later duphandle must count.
-enum class Invalidation { full, keep_libcurl_lists };
+namespace {
 
 void curlmime_invalidate_parts(CurlMimeObject* self) {
   if (self->parts == nullptr) return;
@@ -292,6 +146,8 @@ void curlmime_invalidate_parts(CurlMimeObject* self) {
     }
   }
 }
+
+}  // namespace
 
 void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
   if (self == nullptr) return;
@@ -326,27 +182,7 @@ void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
   }
 }
 
-// libcurl drops a part's old content (and any document nested there) before
-// it takes new content, whether or not it then accepts the new content.
-void curlmimepart_content_replaced(CurlMimePartObject* part) {
-  curlmimepart_release_data_cb_owner(part);
-  if (part->mime == nullptr) return;
-  CurlMimeObject* mime = as_mime(part->mime);
-  if (mime->submimes == nullptr) return;
-  for (Py_ssize_t i = PyList_GET_SIZE(mime->submimes) - 1; i >= 0; --i) {
-    Ref child = Ref::steal(PyList_GetItemRef(mime->submimes, i));
-    if (!child) {
-      PyErr_Clear();
-      return;
-    }
-    if (!is_mime(child.get()) || as_mime(child.get())->parent_part != part->part) continue;
-    curlmime_invalidate_wrappers(as_mime(child.get()), Invalidation::full);
-    if (mime->submimes == nullptr || PyList_SetSlice(mime->submimes, i, i + 1, nullptr) < 0) {
-      PyErr_Clear();
-      return;
-    }
-  }
-}
+namespace {
 
 // Detaches the document from its Curl when it is that Curl's MIMEPOST;
 // -1 with an exception set when libcurl refuses.
@@ -390,177 +226,6 @@ void curlmime_clear(CurlMimeObject* self) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Callback-fed parts: the owner and libcurl's hooks
-// ---------------------------------------------------------------------------
-
-// The hooks below attach with AttachedThread: they run on a transfer thread
-// that detached (perform, a multi driver) or on a thread already attached
-// (close(), a content change).
-
-// Past initialisation's end, and during finalization on a thread that is
-// not attached (ensuring a thread state there would hang or end the
-// thread), the hooks must not touch Python objects.
-bool interpreter_usable() {
-  if (!Py_IsInitialized()) return false;
-  return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
-}
-
-void report_unraisable(PyObject* obj) { PyErr_WriteUnraisable(obj); }
-
-void mime_data_cb_owner_release(MimeDataCbOwnerObject* owner, bool call_free) {
-  // Whatever is pending on this thread state (close() or a deallocation
-  // during an exception) must survive the free callable.
-  PyObject* pending = PyErr_GetRaisedException();
-  int64_t refs = __atomic_load_n(&owner->libcurl_refs, __ATOMIC_ACQUIRE);
-  do {
-    if (refs <= 0) {
-      set_error_text("internal error: mime data_cb owner libcurl refcount underflow");
-      report_unraisable(reinterpret_cast<PyObject*>(owner));
-      PyErr_SetRaisedException(pending);
-      return;
-    }
-  } while (!__atomic_compare_exchange_n(&owner->libcurl_refs, &refs, refs - 1, false,
-                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
-  if (call_free && refs == 1 && __atomic_exchange_n(&owner->free_called, 1, __ATOMIC_ACQ_REL) == 0) {
-    Ref callable = Ref::borrow(owner->free);
-    Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-    if (callable) {
-      Ref result = Ref::steal(PyObject_CallOneArg(callable.get(), userdata.get()));
-      if (!result) report_unraisable(callable.get());
-    }
-  }
-  Py_DECREF(reinterpret_cast<PyObject*>(owner));
-  PyErr_SetRaisedException(pending);
-}
-
-size_t mime_data_cb_read_callback(char* buffer, size_t size, size_t nitems, void* arg) {
-  constexpr size_t failure = CURL_READFUNC_ABORT;
-  auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
-  if (owner == nullptr || !interpreter_usable()) return failure;
-  AttachedThread attached;
-  // An exception left by an earlier callback of this transfer must reach
-  // the call that runs it, untouched.
-  if (exception_pending()) return failure;
-  Ref callable = Ref::borrow(owner->read);
-  if (!callable || size == 0 || nitems == 0) return failure;
-
-  size_t total = 0;
-  if (__builtin_mul_overflow(size, nitems, &total) || total > INT32_MAX) {
-    set_error_text("integer overflow in mime read callback");
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  const auto wanted = static_cast<long>(total);
-  Ref request = Ref::steal(PyLong_FromLong(wanted));
-  if (!request) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-  PyObject* args[] = {nullptr, userdata.get(), request.get()};
-  Ref result = Ref::steal(
-      PyObject_Vectorcall(callable.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-
-  PyObject* value = result.get();
-  if (PyObject_CheckBuffer(value)) {
-    BufferGuard view;
-    if (view.acquire(value, PyBUF_SIMPLE) < 0) {
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
-    const long length = static_cast<long>(view->len);
-    if (length > wanted) {
-      set_error_format(
-                   "invalid return value for mime read callback (%ld bytes returned when at "
-                   "most %ld bytes were wanted)",
-                   length, wanted);
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
-    if (length > 0) std::memcpy(buffer, view->buf, static_cast<size_t>(length));
-    return static_cast<size_t>(length);
-  }
-  if (PyUnicode_Check(value)) {
-    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(value, "ascii", "strict"));
-    if (!encoded) {
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
-    const long length = static_cast<long>(PyBytes_GET_SIZE(encoded.get()));
-    if (length > wanted) {
-      set_error_format(
-                   "invalid return value for mime read callback (%ld bytes returned after "
-                   "ASCII encoding when at most %ld bytes were wanted)",
-                   length, wanted);
-      print_callback_error_if_regular_exception();
-      return failure;
-    }
-    if (length > 0) {
-      std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(length));
-    }
-    return static_cast<size_t>(length);
-  }
-  if (PyLong_Check(value)) {
-    int overflow = 0;
-    const long long code = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0 && (code == CURL_READFUNC_ABORT || code == CURL_READFUNC_PAUSE)) {
-      return static_cast<size_t>(code);
-    }
-    PyErr_Clear();
-    set_error_text(
-        "mime read callback must return a buffer object, an ASCII-only Unicode string, "
-        "READFUNC_ABORT, or READFUNC_PAUSE");
-  } else {
-    set_error_text(
-        "mime read callback must return an object supporting the buffer protocol, an "
-        "ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE");
-  }
-  print_callback_error_if_regular_exception();
-  return failure;
-}
-
-int mime_data_cb_seek_callback(void* arg, curl_off_t offset, int origin) {
-  constexpr int failure = CURL_SEEKFUNC_FAIL;
-  auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
-  if (owner == nullptr || !interpreter_usable()) return failure;
-  AttachedThread attached;
-  if (exception_pending()) return failure;
-  Ref callable = Ref::borrow(owner->seek);
-  if (!callable) return failure;
-
-  Ref py_offset = Ref::steal(PyLong_FromLongLong(offset));
-  Ref py_origin = Ref::steal(PyLong_FromLong(origin));
-  if (!py_offset || !py_origin) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-  PyObject* args[] = {nullptr, userdata.get(), py_offset.get(), py_origin.get()};
-  Ref result = Ref::steal(
-      PyObject_Vectorcall(callable.get(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  return seek_result_to_code(
-      result.get(), "invalid return value for mime seek callback %d not in (0, 1, 2)",
-      "mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
-      "(SEEKFUNC_CANTSEEK) or None",
-      failure);
-}
-
-void mime_data_cb_free_callback(void* arg) {
-  auto* owner = static_cast<MimeDataCbOwnerObject*>(arg);
-  if (owner == nullptr || !interpreter_usable()) return;
-  AttachedThread attached;
-  mime_data_cb_owner_release(owner, true);
-}
-
 // Appends to `into` every callback owner of a document's libcurl tree: its
 // own parts' and, depth first, those of its nested documents.
 int curlmime_collect_data_cb_owners(CurlMimeObject* self, PyObject* into) {
@@ -581,267 +246,6 @@ int curlmime_collect_data_cb_owners(CurlMimeObject* self, PyObject* into) {
     }
   }
   return 0;
-}
-
-// ---------------------------------------------------------------------------
-// CurlMimePart
-// ---------------------------------------------------------------------------
-
-using TextSetterFn = CURLcode (*)(curl_mimepart*, const char*);
-
-struct TextSetter {
-  const char* name;
-  TextSetterFn call;
-  bool replaces_content;
-};
-
-constexpr TextSetter kTextSetters[] = {
-    {"name", curl_mime_name, false},
-    {"filedata", curl_mime_filedata, true},
-    {"filename", curl_mime_filename, false},
-    {"type", curl_mime_type, false},
-    {"encoder", curl_mime_encoder, false},
-};
-enum TextSetterIndex : std::size_t { kName, kFiledata, kFilename, kType, kEncoder };
-
-PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& setter,
-                                 PyObject* value) {
-  MimeAccess access;
-  if (curlmimepart_check_state(self, setter.name, access) < 0) return nullptr;
-  if (!PyText_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a byte string or ascii-unicode string",
-                 setter.name);
-    return nullptr;
-  }
-  Ref encoded;
-  const char* text = PyText_AsString_NoNUL(value, &encoded);
-  if (text == nullptr) return nullptr;
-  CURLcode res;
-  {
-    ContentChange change;
-    res = setter.call(self->part, text);
-  }
-  if (setter.replaces_content) curlmimepart_content_replaced(self);
-  if (res != CURLE_OK) {
-    curlmime_raise_curl_error(res);
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-template <std::size_t I>
-PyObject* do_mimepart_set_text(PyObject* self, PyObject* value) {
-  return util_mimepart_set_text(as_part(self), kTextSetters[I], value);
-}
-
-PyObject* do_mimepart_data(PyObject* obj, PyObject* value) {
-  CurlMimePartObject* self = as_part(obj);
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "data", access) < 0) return nullptr;
-  CURLcode res = CURLE_OK;
-  // libcurl copies the bytes: the Python object is not kept.
-  if (with_data_bytes(value, [&](const char* start, size_t length) {
-        ContentChange change;
-        res = curl_mime_data(self->part, start, length);
-        return 0;
-      }) < 0) {
-    return nullptr;
-  }
-  curlmimepart_content_replaced(self);
-  if (res != CURLE_OK) {
-    curlmime_raise_curl_error(res);
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* do_mimepart_headers(PyObject* obj, PyObject* value) {
-  CurlMimePartObject* self = as_part(obj);
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "headers", access) < 0) return nullptr;
-  SlistPtr list;
-  if (curlmime_headers_to_slist(value, &list) < 0) return nullptr;
-  // With take-ownership set libcurl frees the list with the part; no list
-  // clears the part's custom headers.
-  const CURLcode res = curl_mime_headers(self->part, list.get(), 1);
-  if (res != CURLE_OK) {
-    curlmime_raise_curl_error(res);
-    return nullptr;
-  }
-  (void)list.release();
-  Py_RETURN_NONE;
-}
-
-PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
-  CurlMimePartObject* self = as_part(obj);
-  if (!is_mime(value)) {
-    PyErr_SetString(PyExc_TypeError, "subparts() expects a CurlMime object");
-    return nullptr;
-  }
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "subparts", access) < 0) return nullptr;
-  CurlMimeObject* child = as_mime(value);
-  CurlMimeObject* mime = as_mime(self->mime);
-  if (child->mime_handle == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "subparts() received a closed mime object");
-    return nullptr;
-  }
-  if (child->curl != mime->curl) {
-    PyErr_SetString(PyExc_ValueError,
-                    "subparts() requires both mime objects to use the same Curl handle");
-    return nullptr;
-  }
-  if (child == mime) {
-    PyErr_SetString(PyExc_ValueError, "subparts() does not accept the parent mime object");
-    return nullptr;
-  }
-  if (child->owns_handle == 0) {
-    PyErr_SetString(PyExc_ValueError,
-                    "subparts() received a mime object already attached as subparts");
-    return nullptr;
-  }
-  if (child->curl != nullptr && as_curl(child->curl)->mime == child) {
-    PyErr_SetString(PyExc_ValueError,
-                    "subparts() received a mime object currently set as MIMEPOST");
-    return nullptr;
-  }
-  if (mime->submimes == nullptr) {
-    set_error_text("subparts() cannot attach to a closed mime object");
-    return nullptr;
-  }
-  // Keep the document alive through the content change below, which may
-  // run Python code (free callables of the old content).
-  Ref keep = Ref::borrow(self->mime);
-  if (PyList_Append(mime->submimes, value) < 0) return nullptr;
-  CURLcode res;
-  {
-    ContentChange change;
-    res = curl_mime_subparts(self->part, child->mime_handle);
-  }
-  if (res != CURLE_OK) {
-    const Py_ssize_t last = PyList_GET_SIZE(mime->submimes) - 1;
-    if (PyList_SetSlice(mime->submimes, last, last + 1, nullptr) < 0) PyErr_Clear();
-    curlmimepart_content_replaced(self);
-    curlmime_raise_curl_error(res);
-    return nullptr;
-  }
-  child->owns_handle = 0;
-  curlmimepart_content_replaced(self);
-  child->parent_part = self->part;
-  Py_RETURN_NONE;
-}
-
-PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  CurlMimePartObject* self = as_part(obj);
-  static const char* const kwlist[] = {"datasize", "read", "seek", "free", "userdata", nullptr};
-  PyObject* datasize = nullptr;
-  PyObject* read = nullptr;
-  PyObject* seek = Py_None;
-  PyObject* free = Py_None;
-  PyObject* userdata = Py_None;
-  static KeywordParser parser = keyword_parser("OO|OOO:data_cb", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &datasize, &read, &seek, &free, &userdata)) {
-    return nullptr;
-  }
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "data_cb", access) < 0) return nullptr;
-
-  curl_off_t size = -1;
-  if (datasize != Py_None) {
-    const long long value = PyLong_AsLongLong(datasize);
-    if (value == -1 && PyErr_Occurred()) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_SetString(PyExc_TypeError, "datasize must be an integer >= -1 or None");
-      }
-      return nullptr;
-    }
-    if (value < -1) {
-      PyErr_SetString(PyExc_ValueError, "datasize must be >= -1");
-      return nullptr;
-    }
-    size = static_cast<curl_off_t>(value);
-  }
-  if (!PyCallable_Check(read)) {
-    PyErr_SetString(PyExc_TypeError, "read must be callable");
-    return nullptr;
-  }
-  if (seek != Py_None && !PyCallable_Check(seek)) {
-    PyErr_SetString(PyExc_TypeError, "seek must be callable or None");
-    return nullptr;
-  }
-  if (free != Py_None && !PyCallable_Check(free)) {
-    PyErr_SetString(PyExc_TypeError, "free must be callable or None");
-    return nullptr;
-  }
-  CurlMimeObject* mime = as_mime(self->mime);
-  if (mime->data_cb_owners == nullptr) {
-    set_error_text("data_cb() cannot attach to a closed mime object");
-    return nullptr;
-  }
-  Ref owner_ref = Ref::steal(MimeDataCbOwner_Type.tp_alloc(&MimeDataCbOwner_Type, 0));
-  if (!owner_ref) return nullptr;
-  MimeDataCbOwnerObject* owner = as_owner(owner_ref.get());
-  assert(record_is_zero(owner));
-  owner->read = Py_NewRef(read);
-  owner->seek = seek != Py_None ? Py_NewRef(seek) : nullptr;
-  owner->free = free != Py_None ? Py_NewRef(free) : nullptr;
-  owner->userdata = Py_NewRef(userdata);
-
-  // Keep the document alive through the content change below, which may
-  // run Python code (free callables of the old content).
-  Ref keep = Ref::borrow(self->mime);
-  if (PyList_Append(mime->data_cb_owners, owner_ref.get()) < 0) return nullptr;
-  // libcurl's reference: given back by the free hook.
-  __atomic_fetch_add(&owner->libcurl_refs, 1, __ATOMIC_ACQ_REL);
-  Py_INCREF(owner_ref.get());
-
-  // libcurl releases the part's old content first, which calls the free
-  // hook of a previous owner.
-  CURLcode res;
-  {
-    ContentChange change;
-    res = curl_mime_data_cb(self->part, size, mime_data_cb_read_callback,
-                            owner->seek != nullptr ? mime_data_cb_seek_callback : nullptr,
-                            mime_data_cb_free_callback, owner);
-  }
-  if (res != CURLE_OK) {
-    if (curlmime_owner_list_remove_ptr(mime->data_cb_owners, owner_ref.get()) < 0) PyErr_Clear();
-    mime_data_cb_owner_release(owner, false);
-    curlmimepart_content_replaced(self);
-    curlmime_raise_curl_error(res);
-    return nullptr;
-  }
-  curlmimepart_content_replaced(self);
-  self->data_cb_owner = owner_ref.release();
-  Py_RETURN_NONE;
-}
-
-void do_mimepart_clear_fields(CurlMimePartObject* self) {
-  Py_CLEAR(self->data_cb_owner);
-  self->part = nullptr;
-  Py_CLEAR(self->mime);
-}
-
-int do_mimepart_traverse(PyObject* obj, visitproc visit, void* arg) {
-  CurlMimePartObject* self = as_part(obj);
-  Py_VISIT(self->mime);
-  Py_VISIT(self->data_cb_owner);
-  return 0;
-}
-
-int do_mimepart_clear(PyObject* obj) {
-  do_mimepart_clear_fields(as_part(obj));
-  return 0;
-}
-
-// No libcurl call: libcurl frees parts with their document.
-void do_mimepart_dealloc(PyObject* obj) {
-  PyObject_GC_UnTrack(obj);
-  Py_TRASHCAN_BEGIN(obj, do_mimepart_dealloc)
-  do_mimepart_clear_fields(as_part(obj));
-  Py_TYPE(obj)->tp_free(obj);
-  Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------------------
@@ -1117,9 +521,8 @@ int do_mime_clear(PyObject* obj) {
 // before it clears anything, so the free callables that freeing the
 // document calls still find their user data intact.
 void do_mime_finalize(PyObject* obj) {
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   curlmime_clear(as_mime(obj));
-  PyErr_SetRaisedException(pending);
 }
 
 void do_mime_dealloc(PyObject* obj) {
@@ -1128,7 +531,7 @@ void do_mime_dealloc(PyObject* obj) {
   Py_TRASHCAN_BEGIN(obj, do_mime_dealloc)
   // Freeing the document runs free callables; an exception propagating
   // through this deallocation must survive them.
-  PyObject* pending = PyErr_GetRaisedException();
+  PendingExceptionSaver pending;
   curlmime_clear(as_mime(obj));
   // A refused detach leaves fields behind; nothing may outlive the object.
   CurlMimeObject* self = as_mime(obj);
@@ -1137,38 +540,7 @@ void do_mime_dealloc(PyObject* obj) {
   }
   Py_CLEAR(self->submimes);
   Py_CLEAR(self->data_cb_owners);
-  PyErr_SetRaisedException(pending);
-  Py_TYPE(obj)->tp_free(obj);
-  Py_TRASHCAN_END
-}
-
-// ---------------------------------------------------------------------------
-// _MimeDataCbOwner
-// ---------------------------------------------------------------------------
-
-int do_owner_traverse(PyObject* obj, visitproc visit, void* arg) {
-  MimeDataCbOwnerObject* self = as_owner(obj);
-  Py_VISIT(self->read);
-  Py_VISIT(self->seek);
-  Py_VISIT(self->free);
-  Py_VISIT(self->userdata);
-  return 0;
-}
-
-// Never calls the free callable and leaves libcurl's count alone.
-int do_owner_clear(PyObject* obj) {
-  MimeDataCbOwnerObject* self = as_owner(obj);
-  Py_CLEAR(self->read);
-  Py_CLEAR(self->seek);
-  Py_CLEAR(self->free);
-  Py_CLEAR(self->userdata);
-  return 0;
-}
-
-void do_owner_dealloc(PyObject* obj) {
-  PyObject_GC_UnTrack(obj);
-  Py_TRASHCAN_BEGIN(obj, do_owner_dealloc)
-  do_owner_clear(obj);
+  pending.restore();
   Py_TYPE(obj)->tp_free(obj);
   Py_TRASHCAN_END
 }
@@ -1268,19 +640,6 @@ static PyGetSetDef curlmime_getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-static PyMethodDef curlmimepart_methods[] = {
-    {"name", method(do_mimepart_set_text<kName>), METH_O, mimepart_name_doc},
-    {"data", method(do_mimepart_data), METH_O, mimepart_data_doc},
-    {"data_cb", method(do_mimepart_data_cb), METH_FASTCALL | METH_KEYWORDS, mimepart_data_cb_doc},
-    {"filedata", method(do_mimepart_set_text<kFiledata>), METH_O, mimepart_filedata_doc},
-    {"filename", method(do_mimepart_set_text<kFilename>), METH_O, mimepart_filename_doc},
-    {"type", method(do_mimepart_set_text<kType>), METH_O, mimepart_type_doc},
-    {"encoder", method(do_mimepart_set_text<kEncoder>), METH_O, mimepart_encoder_doc},
-    {"headers", method(do_mimepart_headers), METH_O, mimepart_headers_doc},
-    {"subparts", method(do_mimepart_subparts), METH_O, mimepart_subparts_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // Designated initializers leave the remaining slots zero, as intended.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -1301,35 +660,6 @@ PyTypeObject CurlMime_Type = {
     .tp_new = do_mime_new,
     .tp_free = PyObject_GC_Del,
     .tp_finalize = do_mime_finalize,
-};
-
-PyTypeObject CurlMimePart_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kelvex.CurlMimePart",
-    .tp_basicsize = sizeof(CurlMimePartObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = do_mimepart_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = mimepart_doc,
-    .tp_traverse = do_mimepart_traverse,
-    .tp_clear = do_mimepart_clear,
-    .tp_methods = curlmimepart_methods,
-    .tp_alloc = PyType_GenericAlloc,
-    .tp_free = PyObject_GC_Del,
-};
-
-PyTypeObject MimeDataCbOwner_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kelvex._MimeDataCbOwner",
-    .tp_basicsize = sizeof(MimeDataCbOwnerObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = do_owner_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = mime_data_cb_owner_doc,
-    .tp_traverse = do_owner_traverse,
-    .tp_clear = do_owner_clear,
-    .tp_alloc = PyType_GenericAlloc,
-    .tp_free = PyObject_GC_Del,
 };
 
 #pragma GCC diagnostic pop

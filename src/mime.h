@@ -23,6 +23,10 @@ struct CurlMimeObject {
 extern PyTypeObject CurlMime_Type;
 inline bool is_mime(PyObject* o) { return PyObject_TypeCheck(o, &CurlMime_Type); }
 
+// setopt(MIMEPOST, document): checks the document and points the Curl's
+// handle at it, letting go of any form or earlier document.
+PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
+
 // duphandle: the callback owners that the source's libcurl document holds
 // (a new tuple; null with an exception set), taken before duplicating, and
 // one more libcurl-side reference to each once the copy exists.

@@ -1,4 +1,4 @@
-// The CurlMimePart object: one part of a CurlMime document (mime.cpp).
+// The CurlMimePart object: one part of a CurlMime document (mimepart.cpp).
 #ifndef KELVEX_MIMEPART_H
 #define KELVEX_MIMEPART_H
 

@@ -2,7 +2,8 @@
 // module-level functions.
 #include "module.h"
 
-#include "curl.h"
+#include "constants.h"
+#include "easy.h"
 #include "docstrings.h"
 #include "eventcore.h"
 #include "holders.h"
@@ -10,16 +11,59 @@
 #include "mimepart.h"
 #include "multi.h"
 #include "share.h"
+#include "transferfuture.h"
 #include "url.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <new>
+#include <span>
 
 ModuleGlobals kx = {};
 
 namespace {
+
+// insobj2 for a value held in `value`: the reference passes to the
+// dictionaries on success and is released here otherwise.
+int insert_owned(PyObject* dict1, PyObject* dict2, const char* name, Ref value) {
+  if (insobj2(dict1, dict2, name, value.get()) < 0) return -1;
+  (void)value.release();
+  return 0;
+}
+
+// The dictionary, besides the module's, that a constant goes into.
+PyObject* constants_dict(ConstantDict dict, PyObject* module_dict) {
+  switch (dict) {
+    case ConstantDict::Easy:
+      return kx.curlobject_constants;
+    case ConstantDict::Multi:
+      return kx.curlmultiobject_constants;
+    case ConstantDict::Share:
+      return kx.curlshareobject_constants;
+    case ConstantDict::Module:
+      break;
+  }
+  return module_dict;
+}
+
+// Every constant of the tables (constants.cpp), in their order, into the
+// module's dictionary and its type's.
+int register_constants(PyObject* module_dict) {
+  assert(kx.curlobject_constants && kx.curlmultiobject_constants && kx.curlshareobject_constants);
+  for (const ConstantTable& table : kConstantTables) {
+    for (const Constant& c : std::span(table.rows, table.count)) {
+      Ref value = Ref::steal(c.make == ConstantMake::Socket
+                                 ? PyLong_FromCurlSocket(static_cast<curl_socket_t>(c.value))
+                                 : PyLong_FromLongLong(c.value));
+      if (insert_owned(module_dict, constants_dict(c.dict, module_dict), c.name,
+                       std::move(value)) < 0) {
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
 
 // The libcurl and TLS library the module was written against. Any newer
 // libcurl is accepted; an older one may lack options the tables name.
@@ -112,6 +156,8 @@ constexpr TypeEntry kTypes[] = {
     {&CurlMulti_Type, "CurlMulti"},
     {&CurlShare_Type, "CurlShare"},
     {&EventCore_Type, "EventCore"},
+    {&TransferFuture_Type, nullptr},
+    {&TransferRun_Type, nullptr},
     {&CurlMime_Type, "CurlMime"},
     {&CurlMimePart_Type, "CurlMimePart"},
     {&MimeDataCbOwner_Type, nullptr},
@@ -281,12 +327,13 @@ int fill_module(PyObject* module) {
 
   for (const TypeEntry& entry : kTypes) {
     if (entry.exported_as == nullptr) continue;
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(entry.type));
-    if (insobj2(dict, nullptr, entry.exported_as, type.get()) < 0) return -1;
-    (void)type.release();
+    if (insert_owned(dict, nullptr, entry.exported_as,
+                     Ref::borrow(reinterpret_cast<PyObject*>(entry.type))) < 0) {
+      return -1;
+    }
   }
 
-  if (kelvex_register_constants(dict) < 0) return -1;
+  if (register_constants(dict) < 0) return -1;
   if (kelvex_ssl_init() != 0) return -1;
 
   Ref io;
@@ -451,7 +498,7 @@ PyObject* do_import_checks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // Module functions are called through their function objects, whose
 // METH_FASTCALL refusal of keywords would name the module
 // ("kelvex._kelvex.global_init()"); they take METH_FASTCALL | METH_KEYWORDS
-// and refuse keywords themselves with the words they have always used.
+// and refuse keywords themselves, naming the function as "global_init()".
 PyMethodDef module_methods[] = {
     {"global_init", method(do_global_init), METH_FASTCALL | METH_KEYWORDS, global_init_doc},
     {"global_cleanup", do_global_cleanup, METH_NOARGS, global_cleanup_doc},
@@ -509,17 +556,11 @@ int insobj2(PyObject* dict1, PyObject* dict2, const char* name, PyObject* value)
 }
 
 int inslong2(PyObject* dict1, PyObject* dict2, const char* name, long long value) {
-  Ref number = Ref::steal(PyLong_FromLongLong(value));
-  if (insobj2(dict1, dict2, name, number.get()) < 0) return -1;
-  (void)number.release();
-  return 0;
+  return insert_owned(dict1, dict2, name, Ref::steal(PyLong_FromLongLong(value)));
 }
 
 int insstring(PyObject* dict, const char* name, const char* value) {
-  Ref text = Ref::steal(PyUnicode_FromString(value));
-  if (insobj2(dict, nullptr, name, text.get()) < 0) return -1;
-  (void)text.release();
-  return 0;
+  return insert_owned(dict, nullptr, name, Ref::steal(PyUnicode_FromString(value)));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // The module's globals, in one record, and the routines that fill the
-// module's dictionaries (module.cpp, constants.cpp).
+// module's dictionaries (module.cpp; the constant tables it registers are
+// in constants.cpp).
 #ifndef KELVEX_MODULE_H
 #define KELVEX_MODULE_H
 
@@ -7,8 +8,7 @@
 
 // Everything the module makes at import and keeps to the end: strong
 // references (emptied at teardown and on a failed import) and the
-// user-agent text (raw memory, freed with PyMem_RawFree). The fields keep
-// the names these globals have always had.
+// user-agent text (raw memory, freed with PyMem_RawFree).
 struct ModuleGlobals {
   PyObject* ErrorObject;     // kelvex.error
   char* g_kelvex_useragent;  // "Kelvex/7.47.0 " followed by curl_version()
@@ -49,8 +49,5 @@ int insobj2(PyObject* dict1, PyObject* dict2, const char* name, PyObject* value)
 int inslong2(PyObject* dict1, PyObject* dict2, const char* name, long long value);
 int insstring(PyObject* dict, const char* name, const char* value);
 
-// The constants, registered into the module and per-type dictionaries
-// (constants.cpp). Returns 0 or -1.
-int kelvex_register_constants(PyObject* module_dict);
 
 #endif  // KELVEX_MODULE_H

@@ -9,7 +9,7 @@
 #include "multi.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 
@@ -22,227 +22,7 @@
 namespace {
 
 CurlMultiObject* as_multi(PyObject* op) { return reinterpret_cast<CurlMultiObject*>(op); }
-CurlObject* as_curl(PyObject* op) { return reinterpret_cast<CurlObject*>(op); }
 PyObject* as_object(CurlMultiObject* self) { return reinterpret_cast<PyObject*>(self); }
-
-// ---------------------------------------------------------------------------
-// Callback trampolines
-// ---------------------------------------------------------------------------
-
-// An exception that an earlier callback of the same libcurl call left
-// pending (a KeyboardInterrupt, say) is raised by the driving call once
-// libcurl returns. Until then it is set aside while a multi callable runs:
-// Python code must not run with an exception set, and failing the callback
-// instead would make libcurl abort every other transfer of the multi. The
-// earlier exception is put back afterwards and wins over a new one.
-class PendingExceptionSaver {
- public:
-  PendingExceptionSaver() noexcept : saved_(PyErr_GetRaisedException()) {}
-  PendingExceptionSaver(const PendingExceptionSaver&) = delete;
-  PendingExceptionSaver& operator=(const PendingExceptionSaver&) = delete;
-  ~PendingExceptionSaver() {
-    if (saved_ != nullptr) PyErr_SetRaisedException(saved_);
-  }
-
- private:
-  PyObject* saved_;
-};
-
-// Converts what a timer or socket callable returned: None is success, an
-// int is passed through, anything else is reported and fails.
-int multi_callback_result(PyObject* result, const char* name) {
-  if (result == nullptr) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
-  if (result == Py_None) return 0;
-  int value = -1;
-  if (callback_return_value_to_int(result, name, &value) < 0) return -1;
-  return value;
-}
-
-int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp) {
-  (void)multi;
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_timer_callback failed to acquire thread");
-  if (!frame.entered()) return -1;
-  if (self->cb_timer == nullptr) return 0;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_timer);
-  Ref result = Ref::steal(call_with_int(callable.get(), timeout_ms));
-  return multi_callback_result(result.get(), "multi timer");
-}
-
-int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp) {
-  (void)easy;
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_socket_callback failed to acquire thread");
-  if (!frame.entered()) return -1;
-  // After clear or during destruction the callable is gone and the objects
-  // that socketp pointed to may be too: do not look at socketp.
-  if (self->cb_socket == nullptr) return 0;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_socket);
-  Ref py_what = Ref::steal(PyLong_FromLong(what));
-  Ref py_sock = Ref::steal(PyLong_FromCurlSocket(s));
-  if (!py_what || !py_sock) {
-    print_callback_error_if_regular_exception();
-    return -1;
-  }
-  // The callable may unassign this socket, dropping the assignment dict's
-  // reference; the call keeps its own.
-  Ref assigned = Ref::borrow(socketp != nullptr ? static_cast<PyObject*>(socketp) : Py_None);
-  PyObject* args[5] = {nullptr, py_what.get(), py_sock.get(), as_object(self), assigned.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  return multi_callback_result(result.get(), "multi socket");
-}
-
-void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp) {
-  (void)multi;
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_notify_callback failed to acquire thread");
-  if (!frame.entered()) return;
-  if (self->cb_notify == nullptr) return;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_notify);
-  // The private pointer is trusted only when the object it names still
-  // owns this easy handle inside this multi.
-  PyObject* target = Py_None;
-  if (easy != nullptr) {
-    char* priv = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) == CURLE_OK && priv != nullptr) {
-      auto* candidate = reinterpret_cast<PyObject*>(priv);
-      if (is_curl(candidate) && as_curl(candidate)->handle == easy &&
-          as_curl(candidate)->multi_stack == self) {
-        target = candidate;
-      }
-    }
-  }
-  Ref curl = Ref::borrow(target);
-  Ref kind = Ref::steal(PyLong_FromUnsignedLong(notification));
-  if (!kind) {
-    print_callback_error_if_regular_exception();
-    return;
-  }
-  PyObject* args[3] = {nullptr, kind.get(), curl.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) print_callback_error_if_regular_exception();
-}
-
-// The Curl object of an easy handle of this multi, found through libcurl's
-// private pointer and trusted only when that object still owns the handle
-// inside this multi; null otherwise.
-CurlObject* member_curl(CurlMultiObject* self, CURL* easy) {
-  if (easy == nullptr) return nullptr;
-  char* priv = nullptr;
-  if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr)
-    return nullptr;
-  auto* candidate = reinterpret_cast<PyObject*>(priv);
-  if (!is_curl(candidate) || as_curl(candidate)->handle != easy ||
-      as_curl(candidate)->multi_stack != self)
-    return nullptr;
-  return as_curl(candidate);
-}
-
-// The pushed request's headers as (name, value) pairs. libcurl gives each
-// as "name:value"; pseudo-headers start with their own colon (":path").
-// Decoded as Latin-1, as Curl.headers() decodes the response's: HTTP/2
-// carries any byte above 0x7f in a value, and no push is lost to decoding.
-PyObject* push_headers(curl_pushheaders* headers, size_t count) {
-  if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < count; ++i) {
-    const char* line = curl_pushheader_bynum(headers, i);
-    if (line == nullptr) line = ":";
-    const char* colon = std::strchr(line[0] == ':' ? line + 1 : line, ':');
-    const size_t name_len = colon != nullptr ? static_cast<size_t>(colon - line) : std::strlen(line);
-    const char* value = colon != nullptr ? colon + 1 : "";
-    Ref name = Ref::steal(PyUnicode_DecodeLatin1(line, static_cast<Py_ssize_t>(name_len), nullptr));
-    Ref text = Ref::steal(
-        PyUnicode_DecodeLatin1(value, static_cast<Py_ssize_t>(std::strlen(value)), nullptr));
-    if (!name || !text) return nullptr;
-    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), text.get()));
-    if (!pair) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
-  }
-  return list.release();
-}
-
-void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref);
-
-// HTTP/2 server push. libcurl offers the pushed stream as a new easy handle
-// duplicated from the parent's; the callable gets the parent Curl, a new
-// Curl for the stream (set up like a duphandle of the parent) and the
-// request's headers, and answers PUSH_OK, PUSH_DENY or PUSH_ERROROUT. An
-// accepted stream's Curl joins the multi as if added, and its transfer ends
-// in info_read like any other; a refused one is given back to libcurl, which
-// frees its handle. A parent with a share or a document is refused: libcurl
-// would tie the copy to them behind their Python owners' backs.
-int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushheaders* headers,
-                        void* userp) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::push));
-  auto* self = static_cast<CurlMultiObject*>(userp);
-  CallbackFrame frame(self, "multi_push_callback failed to acquire thread");
-  if (!frame.entered()) return failure;
-  if (self->cb_push == nullptr || self->easies == nullptr) return failure;
-  CurlObject* source = member_curl(self, parent);
-  if (source == nullptr || source->share != nullptr || source->mime != nullptr ||
-      source->httppost != nullptr)
-    return failure;
-  PendingExceptionSaver earlier;
-  Ref callable = Ref::borrow(self->cb_push);
-  Ref parent_obj = Ref::borrow(reinterpret_cast<PyObject*>(source));
-  Ref pushed = Ref::steal(Curl_Type.tp_alloc(&Curl_Type, 0));
-  if (!pushed) {
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  CurlObject* curl = as_curl(pushed.get());
-  curl->handle = easy;
-  if (util_curl_adopt_copy(source, curl) < 0) {
-    util_curl_give_back(source, curl);
-    print_callback_error_if_regular_exception();
-    return failure;
-  }
-  Ref pairs = Ref::steal(push_headers(headers, num_headers));
-  Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
-  int answer = failure;
-  if (pairs && weakref) {
-    PyObject* args[4] = {nullptr, parent_obj.get(), pushed.get(), pairs.get()};
-    // The callable may configure the new Curl, but not close or reset it:
-    // libcurl is in the middle of handing the handle over.
-    {
-      CriticalSection cs(pushed.get());
-      curl->in_push_callback = 1;
-    }
-    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args + 1,
-                                                3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    {
-      CriticalSection cs(pushed.get());
-      curl->in_push_callback = 0;
-    }
-    if (result && result.get() == Py_None) {
-      answer = CURL_PUSH_DENY;
-    } else if (result) {
-      int value = failure;
-      if (callback_return_value_to_int(result.get(), "multi push", &value) == 0) answer = value;
-    }
-  }
-  if (PyErr_Occurred()) print_callback_error_if_regular_exception();
-  if (answer == CURL_PUSH_OK) {
-    CriticalSection cs(pushed.get());
-    if (PySet_Add(self->easies, pushed.get()) == 0) {
-      easy_set_multi_ref(curl, self, std::move(weakref));
-      return CURL_PUSH_OK;
-    }
-    print_callback_error_if_regular_exception();
-  }
-  util_curl_give_back(source, curl);
-  return answer == CURL_PUSH_OK ? failure : answer;
-}
 
 // ---------------------------------------------------------------------------
 // Option table
@@ -310,12 +90,7 @@ constexpr MultiOption kMultiOptions[] = {
      }},
 };
 
-const MultiOption* find_multi_option(int option) {
-  for (const MultiOption& entry : kMultiOptions) {
-    if (entry.option == option) return &entry;
-  }
-  return nullptr;
-}
+static_assert(options_unique(kMultiOptions));
 
 // The range of option numbers libcurl's multi interface can have: a class
 // base (0, 10000, 20000, 30000) plus an index up to the last one defined.
@@ -361,14 +136,6 @@ int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) 
   return 0;
 }
 
-// Records membership on the Curl side; the caller holds the Curl's section.
-// The weak reference is made by the caller beforehand, so that this step
-// cannot fail.
-void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
-  assert(curl != nullptr);
-  Py_XSETREF(curl->multi_weakref, weakref.release());
-  curl->multi_stack = multi;
-}
 
 // Takes the Curl's section itself: callers hold none.
 void easy_clear_multi_ref(CurlObject* curl) {
@@ -519,7 +286,7 @@ void do_multi_dealloc(PyObject* op) {
   // Removing the handles makes libcurl call back, and handles' callbacks
   // must not see an exception that was being raised when this object lost
   // its last reference.
-  PyObject* raised = PyErr_GetRaisedException();
+  PendingExceptionSaver raised;
   // A method of one of its handles, which reach it through a borrowed
   // pointer, may still hold the slot for a moment.
   slot_claim_wait(&self->state);
@@ -532,7 +299,7 @@ void do_multi_dealloc(PyObject* op) {
   util_multi_close(self);
   slot_release(&self->state);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(raised);
+  raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END
@@ -566,6 +333,15 @@ int do_multi_clear(PyObject* op) {
 
 }  // namespace
 
+// Records membership on the Curl side; the caller holds the Curl's section.
+// The weak reference is made by the caller beforehand, so that this step
+// cannot fail.
+void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
+  assert(curl != nullptr);
+  Py_XSETREF(curl->multi_weakref, weakref.release());
+  curl->multi_stack = multi;
+}
+
 int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access) {
   PyObject* arg = reinterpret_cast<PyObject*>(curl);
   access.lock_with(self, curl);
@@ -598,7 +374,11 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   easy_set_multi_ref(curl, self, std::move(weakref));
   access.unlock();
   CURLMcode rc;
-  {
+  if (self->core != nullptr) {
+    // The add calls only the core's timer function, which is C++ and quick:
+    // the interpreter stays attached, sparing each transfer a detach.
+    rc = curl_multi_add_handle(self->multi_handle, curl->handle);
+  } else {
     DetachedCall call(access.slot());
     rc = curl_multi_add_handle(self->multi_handle, curl->handle);
   }
@@ -620,12 +400,11 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
 }
 
 void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  PendingExceptionSaver raised;
   if (self->easies != nullptr &&
       PySet_Discard(self->easies, reinterpret_cast<PyObject*>(curl)) < 0) {
     PyErr_Clear();
   }
-  PyErr_SetRaisedException(raised.release());
   easy_clear_multi_ref(curl);
 }
 
@@ -678,9 +457,8 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   {
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    PendingExceptionSaver raised;
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
   }
   assert(curl->multi_stack == self);
   easy_clear_multi_ref(curl);
@@ -959,17 +737,17 @@ PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, 
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return nullptr;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-    if (!PyText_Check(item)) {
-      set_error_text("list/tuple items must be strings");
-      return nullptr;
-    }
-    Ref encoded;
-    char* text = PyText_AsString_NoNUL(item, &encoded);
-    if (text == nullptr) return nullptr;
-    strings[i] = text;
-    PyTuple_SET_ITEM(encodings.get(), i, encoded ? encoded.release() : Py_NewRef(Py_None));
+  Py_ssize_t filled = 0;
+  if (for_each_text_item(
+          items.get(), 2, count, [] { set_error_text("list/tuple items must be strings"); },
+          [&](const char* text, Ref& encoded) {
+            // libcurl copies the texts but takes them as char*.
+            strings[filled] = const_cast<char*>(text);
+            PyTuple_SET_ITEM(encodings.get(), filled++,
+                             encoded ? encoded.release() : Py_NewRef(Py_None));
+            return 0;
+          }) < 0) {
+    return nullptr;
   }
   strings[count] = nullptr;
   CURLMcode rc = curl_multi_setopt(self->multi_handle, option, strings.get());
@@ -999,7 +777,7 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
-  const MultiOption* entry = find_multi_option(option);
+  const MultiOption* entry = find_option(kMultiOptions, option);
   if ((option == CURLMOPT_SOCKETFUNCTION || option == CURLMOPT_TIMERFUNCTION) &&
       refuse_if_driven(self, "setopt") < 0) {
     return nullptr;
@@ -1024,9 +802,9 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     if (number == -1 && PyErr_Occurred()) return nullptr;
     const auto curl_option = static_cast<CURLMoption>(option);
     // A number libcurl refuses (one out of the option's range, say) leaves
-    // the option as it was, and setopt still returns
-    // None: the multi's numeric options have always been set without
-    // examining libcurl's answer, and callers rely on that.
+    // the option as it was, and setopt still returns None: the multi's
+    // numeric options are set without examining libcurl's answer, which
+    // callers rely on.
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
       (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
       Py_RETURN_NONE;
@@ -1239,19 +1017,6 @@ int refuse_if_driven(const CurlMultiObject* self, const char* name) {
   if (self->core == nullptr) return 0;
   set_error_format("cannot invoke %s() - the multi is driven by an EventCore", name);
   return -1;
-}
-
-int check_multi_state(const CurlMultiObject* self, int flags, const char* name) {
-  assert_multi_state(self);
-  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    refuse_closed(name, "multi handle");
-    return -1;
-  }
-  if ((flags & CHECK_NOT_RUNNING) && slot_load(&self->state) != nullptr) {
-    refuse_busy(kMultiPerformRunning, name);
-    return -1;
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------------------

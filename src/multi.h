@@ -1,5 +1,6 @@
 // The CurlMulti object: its record and the checks its callers share
-// (multi.cpp).
+// (multi.cpp), and the callback trampolines its options install
+// (multicb.cpp).
 #ifndef KELVEX_MULTI_H
 #define KELVEX_MULTI_H
 
@@ -37,7 +38,6 @@ extern PyTypeObject CurlMulti_Type;
 inline bool is_multi(PyObject* o) { return PyObject_TypeCheck(o, &CurlMulti_Type); }
 
 void assert_multi_state(const CurlMultiObject* self);
-int check_multi_state(const CurlMultiObject* self, int flags, const char* name);
 
 // While an EventCore drives the multi, the methods that would drive it too
 // or change its membership or socket bookkeeping are refused: -1 with
@@ -52,5 +52,18 @@ int refuse_if_driven(const CurlMultiObject* self, const char* name);
 // libcurl's multi handle.
 int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access);
 void multi_forget_member(CurlMultiObject* self, CurlObject* curl);
+
+// Records membership on the Curl side; the caller holds the Curl's section.
+// The weak reference is made by the caller beforehand, so that this step
+// cannot fail.
+void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref);
+
+// The trampolines that the Function options install; their user data is
+// the CurlMulti itself.
+int multi_timer_callback(CURLM* multi, long timeout_ms, void* userp);
+int multi_socket_callback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp);
+void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, void* userp);
+int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushheaders* headers,
+                        void* userp);
 
 #endif  // KELVEX_MULTI_H

@@ -83,6 +83,40 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// Sets aside the exception pending on this thread (if any) for the length
+// of a scope, so that Python code can run there, and puts it back when the
+// scope ends:
+// - `exactly`: the thread leaves the scope with just what was pending when
+//   it entered, and whatever was raised inside is dropped. For teardown and
+//   bookkeeping that must leave the caller's state as it found it.
+// - `over_new`: an exception that was pending wins over one raised inside;
+//   when none was, what was raised inside stays. For the multi's callables:
+//   the earlier exception is the one the driving call raises.
+class PendingExceptionSaver {
+ public:
+  enum Restore : unsigned char { exactly, over_new };
+  explicit PendingExceptionSaver(Restore how = exactly) noexcept
+      : saved_(PyErr_GetRaisedException()), how_(how) {}
+  // Sets nothing aside (and touches no thread state) unless `active`.
+  PendingExceptionSaver(Restore how, bool active) noexcept
+      : saved_(active ? PyErr_GetRaisedException() : nullptr), how_(how), done_(!active) {}
+  PendingExceptionSaver(const PendingExceptionSaver&) = delete;
+  PendingExceptionSaver& operator=(const PendingExceptionSaver&) = delete;
+  ~PendingExceptionSaver() { restore(); }
+  // Puts the exception back before the scope ends; a second call does
+  // nothing.
+  void restore() noexcept {
+    if (done_) return;
+    done_ = true;
+    if (saved_ != nullptr || how_ == exactly) PyErr_SetRaisedException(saved_);
+  }
+
+ private:
+  PyObject* saved_;
+  Restore how_;
+  bool done_ = false;
+};
+
 // Owns a Py_buffer filled by PyObject_GetBuffer or the argument parser
 // ("y*", "w*"). Released exactly once, on every path.
 class BufferGuard {
@@ -139,6 +173,42 @@ int PyListOrTuple_Check(PyObject* v);
 Py_ssize_t PyListOrTuple_Size(PyObject* v, int which);
 PyObject* PyListOrTuple_GetItem(PyObject* v, Py_ssize_t i, int which);
 
+// Item `index` of a list or tuple (`which` as PyListOrTuple_Check gives
+// it) as a strong reference: on a free-threaded build another thread may
+// change a list meanwhile. Null with IndexError when the list has shrunk.
+inline Ref list_or_tuple_item(PyObject* sequence, Py_ssize_t index, int which) {
+  if (which == 1) return Ref::steal(PyList_GetItemRef(sequence, index));
+  return Ref::borrow(PyTuple_GET_ITEM(sequence, index));
+}
+
+// Walks the first `count` items of a list or tuple that must all be byte
+// strings or ASCII-only str without NUL: `each(text, encoded)` gets each
+// item's bytes, `encoded` owning them when the item was a str (a caller
+// that keeps the text takes `encoded` over), and returns 0 or -1. An item
+// of another type has `refuse()` raise. 0, or -1 with an exception set.
+template <typename Refuse, typename Each>
+int for_each_text_item(PyObject* sequence, int which, Py_ssize_t count, Refuse refuse,
+                       Each each) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item = list_or_tuple_item(sequence, i, which);
+    if (!item) return -1;
+    if (!PyText_Check(item.get())) {
+      refuse();
+      return -1;
+    }
+    Ref encoded;
+    const char* text = PyText_AsString_NoNUL(item.get(), &encoded);
+    if (text == nullptr || each(text, encoded) < 0) return -1;
+  }
+  return 0;
+}
+
+// The same items as a libcurl string list (which copies each text), or
+// null with an exception set: a TypeError `not_text` for an item of
+// another type. An empty sequence gives null without an exception.
+SlistPtr text_items_to_slist(PyObject* sequence, int which, Py_ssize_t count,
+                             const char* not_text);
+
 // Attribute access after the generic lookup: the instance dictionary, then
 // the constants of the object's type.
 PyObject* my_getattro(PyObject* co, PyObject* name, PyObject* dict1, PyObject* dict2,
@@ -168,6 +238,27 @@ void add_note_to_raised(const char* format, ...);
 // blob), so a number is a candidate when it is positive, at most
 // `last_option`, and its index within its band at most `last_index`.
 bool option_in_range(int option, int last_option, int last_index) noexcept;
+
+// The option tables (setopt's, getinfo's, the multi's) are arrays of rows
+// keyed by a field `option`: find_option gives the row of a number, or
+// null; options_unique checks a table at compile time.
+template <typename Row, std::size_t N>
+const Row* find_option(const Row (&table)[N], long long option) {
+  for (const Row& row : table) {
+    if (static_cast<long long>(row.option) == option) return &row;
+  }
+  return nullptr;
+}
+
+template <typename Row, std::size_t N>
+constexpr bool options_unique(const Row (&table)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t j = i + 1; j < N; ++j) {
+      if (table[i].option == table[j].option) return false;
+    }
+  }
+  return true;
+}
 
 // The function types of the method tables, cast to PyCFunction as the
 // method table wants.

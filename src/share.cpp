@@ -24,7 +24,7 @@
 #include "share.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "multi.h"
 #include "threadstate.h"
@@ -83,6 +83,14 @@ constexpr long long kLastShareableKind = CURL_LOCK_DATA_PSL;
 
 CurlShareObject* as_share(PyObject* op) { return reinterpret_cast<CurlShareObject*>(op); }
 PyObject* as_object(CurlShareObject* self) { return reinterpret_cast<PyObject*>(self); }
+
+// Points `easy`'s libcurl handle away from the share handle; callers hold
+// `mutex`. Setting null cannot fail for a valid handle, except while the
+// handle's transfer is under way in a multi between driving calls, which
+// libcurl refuses: the handle then stays attached.
+CURLcode detach_handle_locked(CurlObject* easy) {
+  return curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+}
 
 void assert_share_state([[maybe_unused]] CurlShareObject* self) {
   assert(self != nullptr);
@@ -195,7 +203,7 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
           // in a multi between driving calls; such a handle keeps using the
           // share handle and its locks, so it stays attached and counts as
           // busy.
-          drop = curl_easy_setopt(curl->handle, CURLOPT_SHARE, nullptr) == CURLE_OK;
+          drop = detach_handle_locked(curl) == CURLE_OK;
           if (drop) {
             curl->share = nullptr;
             Py_CLEAR(curl->share_key);
@@ -449,27 +457,62 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
 // goes (its key was kept from attaching), so close() can take an entry whose
 // Curl is already unreachable for one still being destroyed. A pending
 // exception of the caller survives; none of this routine's own is left set.
-void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
+//
+// With `keep_on_refusal`, a libcurl refusal to let go of the handle leaves
+// the registry and the Curl as they were and is returned instead.
+namespace {
+
+CURLcode unregister_easy(CurlShareObject* share, CurlObject* easy, bool keep_on_refusal) {
   assert(share != nullptr && easy != nullptr);
-  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  PendingExceptionSaver pending;
+  CURLcode rc = CURLE_OK;
   {
     Ref key;
     Ref removed;
     MutexGuard guard(share->mutex);
-    key.reset(std::exchange(easy->share_key, nullptr));
-    assert(key);
     if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
-      // Detaching (setting null) cannot fail for a valid handle.
-      (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+      rc = detach_handle_locked(easy);
     }
-    if (key && share->easies != nullptr) {
-      PyObject* value = nullptr;
-      if (PyDict_Pop(share->easies, key.get(), &value) < 0) PyErr_Clear();
-      removed.reset(value);
+    if (rc == CURLE_OK || !keep_on_refusal) {
+      key.reset(std::exchange(easy->share_key, nullptr));
+      assert(key);
+      if (key && share->easies != nullptr) {
+        PyObject* value = nullptr;
+        if (PyDict_Pop(share->easies, key.get(), &value) < 0) PyErr_Clear();
+        removed.reset(value);
+      }
     }
   }
-  PyErr_Clear();
-  PyErr_SetRaisedException(pending.release());
+  pending.restore();
+  return keep_on_refusal ? rc : CURLE_OK;
+}
+
+}  // namespace
+
+void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
+  (void)unregister_easy(share, easy, false);
+}
+
+void share_detach_easy(CurlObject* easy) {
+  CurlShareObject* share = easy->share;
+  if (share == nullptr) return;
+  share_unregister_easy(share, easy);
+  easy->share = nullptr;
+  // Possibly the last reference: its release takes `mutex`, given back above.
+  Py_DECREF(as_object(share));
+}
+
+int share_unset_easy(CurlObject* easy) {
+  CurlShareObject* share = easy->share;
+  if (share == nullptr) return 0;
+  const CURLcode rc = unregister_easy(share, easy, true);
+  if (rc != CURLE_OK) {
+    create_and_set_error_object(easy, rc);
+    return -1;
+  }
+  easy->share = nullptr;
+  Py_DECREF(as_object(share));
+  return 0;
 }
 
 PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value) {

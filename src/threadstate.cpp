@@ -11,7 +11,7 @@
 
 #include <sched.h>
 
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "multi.h"
 

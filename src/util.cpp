@@ -3,7 +3,7 @@
 #include "pyutil.h"
 
 #include "callbacks.h"
-#include "curl.h"
+#include "easy.h"
 #include "module.h"
 #include "threadstate.h"
 
@@ -144,4 +144,24 @@ int check_pending_python_exception_or_signal() {
   if (PyErr_Occurred()) return -1;
   if (PyErr_CheckSignals() != 0) return -1;
   return 0;
+}
+
+SlistPtr text_items_to_slist(PyObject* sequence, int which, Py_ssize_t count,
+                             const char* not_text) {
+  SlistPtr list;
+  const int rc = for_each_text_item(
+      sequence, which, count, [not_text] { PyErr_SetString(PyExc_TypeError, not_text); },
+      [&list](const char* text, Ref&) {
+        // curl_slist_append copies the text; on failure it leaves the list
+        // as it was, still ours to free.
+        curl_slist* head = curl_slist_append(list.get(), text);
+        if (head == nullptr) {
+          PyErr_NoMemory();
+          return -1;
+        }
+        if (!list) list.reset(head);
+        return 0;
+      });
+  if (rc < 0) list.reset();
+  return list;
 }

@@ -3,6 +3,7 @@ loop, and uvloop when it is installed), against loopback servers."""
 
 import asyncio
 import gc
+import inspect
 import os
 import re
 import socket
@@ -130,6 +131,22 @@ def test_perform_rb_returns_the_body_and_keeps_the_write_target(run, http_server
 
     assert run(main) == [expected_body(n) for n in lengths]
     assert [b"".join(chunks) for chunks in targets] == [b"", b"", expected_body(16_384), b""]
+
+
+@pytest.mark.parametrize("max_transfers", [None, 1])
+def test_perform_is_a_coroutine_that_starts_nothing_before_it_runs(run, http_server,
+                                                                   max_transfers):
+    async def main():
+        async with kelvex.aio.Multi(max_transfers=max_transfers) as multi:
+            c = handle(body_url(http_server))
+            coro = multi.perform_rb(c)
+            assert inspect.iscoroutinefunction(kelvex.aio.Multi.perform_rb)
+            assert asyncio.iscoroutine(coro)
+            await asyncio.sleep(0.05)
+            assert multi.in_flight == 0 and c not in multi.curl_multi
+            assert await coro == expected_body()
+
+    run(main)
 
 
 def test_perform_rb_failure_and_cancellation(run, raw_server, http_server):
@@ -703,6 +720,26 @@ def test_close_with_transfers_in_flight(run, raw_server):
         assert multi.closed and multi.curl_multi.closed
         with pytest.raises(RuntimeError, match="closed"):
             await multi.perform(c)
+
+    run(main)
+    assert server.closed.wait(DEADLINE)
+
+
+def test_close_fails_the_tasks_waiting_for_a_slot(run, raw_server):
+    server = Stalling(raw_server)
+
+    async def main():
+        multi = kelvex.aio.Multi(max_transfers=1)
+        tasks = [asyncio.create_task(multi.perform(handle(server.url))) for _ in range(3)]
+        await until(server.requested)
+        assert multi.in_flight == 1
+        multi.close()
+        results = await asyncio.gather(*tasks, return_exceptions=True)
+        assert [(type(r), str(r)) for r in results] == [
+            (RuntimeError, "kelvex.aio.Multi was closed during the transfer"),
+            (RuntimeError, "kelvex.aio.Multi was closed"),
+            (RuntimeError, "kelvex.aio.Multi was closed"),
+        ]
 
     run(main)
     assert server.closed.wait(DEADLINE)

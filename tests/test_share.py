@@ -464,50 +464,95 @@ def test_handle_in_a_driven_multi_counts_as_busy(http_server):
     idle.close()
 
 
+class _HalfwayTransfer:
+    """A Curl attached to `share` whose transfer is under way in a multi,
+    between driving calls: the server has sent half the body and holds the
+    rest back until finish()."""
+
+    def __init__(self, raw_server, share):
+        self.halfway = threading.Event()
+        resume = self._resume = threading.Event()
+        halfway = self.halfway
+
+        def handler(sock):
+            sock.recv(65536)
+            sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
+            halfway.set()
+            assert resume.wait(60)
+            sock.sendall(b"world")
+            sock.recv(65536)  # until the client closes
+
+        port = raw_server(handler)
+        (self.curl,) = attached(share)
+        self.chunks = []
+        self.curl.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+        self.curl.setopt(kelvex.WRITEFUNCTION, self.chunks.append)
+        self.multi = kelvex.CurlMulti()
+        self.multi.add_handle(self.curl)
+        while not self.chunks:
+            self.multi.perform()
+            self.multi.select(1.0)
+
+    def finish(self):
+        """Lets the server send the rest and drives the transfer to its
+        end; the body received."""
+        self._resume.set()
+        running = 1
+        while running:
+            _, running = self.multi.perform()
+            if running:
+                self.multi.select(1.0)
+        return b"".join(self.chunks)
+
+    def close(self):
+        self.multi.close()
+        self.curl.close()
+
+
 def test_transfer_under_way_in_an_idle_multi_keeps_the_share(raw_server):
     """Between driving calls the multi records no thread state, but libcurl
     will not let a handle whose transfer is half done leave its share: the
     handle stays attached and counts as busy."""
-    halfway = threading.Event()
-    resume = threading.Event()
-
-    def handler(sock):
-        sock.recv(65536)
-        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
-        halfway.set()
-        assert resume.wait(60)
-        sock.sendall(b"world")
-        sock.recv(65536)  # until the client closes
-
-    port = raw_server(handler)
     s = CurlShare()
     s.share(kelvex.LOCK_DATA_CONNECT)
-    (c,) = attached(s)
-    chunks = []
-    c.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
-    c.setopt(kelvex.WRITEFUNCTION, chunks.append)
-    m = kelvex.CurlMulti()
-    m.add_handle(c)
-    while not chunks:
-        m.perform()
-        m.select(1.0)
-    assert halfway.is_set()
+    transfer = _HalfwayTransfer(raw_server, s)
+    c = transfer.curl
+    assert transfer.halfway.is_set()
     with pytest.raises(kelvex.error) as excinfo:
         s.close()
     assert error_text(excinfo) == still_in_use(1)
     assert c.share() is s
-    resume.set()
-    running = 1
-    while running:
-        _, running = m.perform()
-        if running:
-            m.select(1.0)
-    assert b"".join(chunks) == b"helloworld"
+    assert transfer.finish() == b"helloworld"
     # Finished, though still in the multi: now it can be detached.
     s.close()
     assert c.share() is None
-    m.close()
-    c.close()
+    transfer.close()
+
+
+@pytest.mark.parametrize("let_go", [_set_none, _unsetopt])
+def test_letting_go_halfway_through_a_transfer_is_refused_and_keeps_the_share(
+    raw_server, let_go
+):
+    """libcurl refuses to let a handle whose transfer is half done leave its
+    share: the refusal reaches the caller, and the handle stays attached and
+    registered, so close() still counts it until it has let go for real."""
+    s = CurlShare(detach_on_close=False)
+    s.share(kelvex.LOCK_DATA_COOKIE)
+    transfer = _HalfwayTransfer(raw_server, s)
+    c = transfer.curl
+    with pytest.raises(kelvex.error) as excinfo:
+        let_go(c)
+    assert excinfo.value.args[0] == kelvex.E_BAD_FUNCTION_ARGUMENT
+    assert c.share() is s
+    with pytest.raises(kelvex.error) as excinfo:
+        s.close()
+    assert error_text(excinfo) == still_in_use(1)
+    assert transfer.finish() == b"helloworld"
+    let_go(c)
+    assert c.share() is None
+    s.close()
+    assert s.closed
+    transfer.close()
 
 
 # -- what is shared --------------------------------------------------------------

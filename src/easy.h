@@ -1,7 +1,7 @@
 // The Curl object: its record and what its files (easy.cpp, easyperform.cpp,
 // easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another.
-#ifndef KELVEX_CURL_H
-#define KELVEX_CURL_H
+#ifndef KELVEX_EASY_H
+#define KELVEX_EASY_H
 
 #include "pyutil.h"
 
@@ -92,6 +92,7 @@ struct CurlObject {
 
 extern PyTypeObject Curl_Type;
 inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
+inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 enum ReleaseGroups : unsigned {
   RELEASE_DICT = 1u << 0,
@@ -109,7 +110,6 @@ enum ReleaseGroups : unsigned {
 };
 
 void assert_curl_state(const CurlObject* self);
-int check_curl_state(const CurlObject* self, int flags, const char* name);
 
 // Lifecycle (easy.cpp).
 int util_curl_init(CurlObject* self);
@@ -210,8 +210,4 @@ inline constexpr char kMimeClosed[] =
     "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
     "until the transfer ends, or set MIMEPOST (or another body) again";
 
-// Attaching a share and a MIME document (share.cpp, mime.cpp).
-PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value);
-PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value);
-
-#endif  // KELVEX_CURL_H
+#endif  // KELVEX_EASY_H

@@ -1,0 +1,184 @@
+// What the CurlMime and CurlMimePart files (mime.cpp, mimepart.cpp) share:
+// casts and argument checks, the claim on a document's Curl, the marker of a
+// content change, the invalidation of wrappers and the part setters that the
+// document's builders call.
+#ifndef KELVEX_MIMESHARED_H
+#define KELVEX_MIMESHARED_H
+
+#include "easy.h"
+#include "holders.h"
+#include "mime.h"
+#include "mimepart.h"
+#include "pyutil.h"
+#include "threadstate.h"
+
+#include <utility>
+
+inline CurlMimeObject* as_mime(PyObject* o) { return reinterpret_cast<CurlMimeObject*>(o); }
+inline CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMimePartObject*>(o); }
+inline MimeDataCbOwnerObject* as_owner(PyObject* o) {
+  return reinterpret_cast<MimeDataCbOwnerObject*>(o);
+}
+
+inline bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
+inline bool is_owner(PyObject* o) { return PyObject_TypeCheck(o, &MimeDataCbOwner_Type); }
+
+// An argument that is absent or None counts as not given.
+inline PyObject* given(PyObject* o) { return o == Py_None ? nullptr : o; }
+
+// ---------------------------------------------------------------------------
+// Errors and argument checks (mime.cpp)
+// ---------------------------------------------------------------------------
+
+// libcurl's MIME calls never write the easy handle's error buffer, which
+// holds the text of the handle's last transfer; the message is therefore
+// always libcurl's text for the code.
+void curlmime_raise_curl_error(CURLcode code);
+
+int curlmime_check_text_arg(PyObject* value, const char* label);
+
+inline constexpr const char* kDataTypeError =
+    "data() argument must be a byte string, ASCII-only Unicode string, or a buffer object";
+
+// Calls `use(start, length)` with the bytes of a data value (buffer object,
+// bytes, or str encoded to ASCII); -1 with an exception set when the value
+// is refused.
+template <typename Use>
+int with_data_bytes(PyObject* value, Use use) {
+  if (PyObject_CheckBuffer(value)) {
+    BufferGuard view;
+    if (view.acquire(value, PyBUF_SIMPLE) < 0) return -1;
+    return use(static_cast<const char*>(view->buf), static_cast<size_t>(view->len));
+  }
+  if (PyText_Check(value)) {
+    char* start = nullptr;
+    Py_ssize_t length = 0;
+    Ref encoded;
+    if (PyText_AsStringAndSize(value, &start, &length, &encoded) < 0) return -1;
+    return use(start, static_cast<size_t>(length));
+  }
+  PyErr_SetString(PyExc_TypeError, kDataTypeError);
+  return -1;
+}
+
+// None and empty sequences give no list (null without an exception set).
+int curlmime_headers_to_slist(PyObject* value, SlistPtr* out);
+
+// ---------------------------------------------------------------------------
+// State checks (mime.cpp)
+// ---------------------------------------------------------------------------
+
+// libcurl runs the free hooks of a part's old content (free callables,
+// nested documents) in the middle of replacing it. Python code run from
+// there must not reach libcurl's MIME calls again on this thread: a second
+// replacement of the same part would free the old content twice.
+extern thread_local int t_content_changes;
+
+class ContentChange {
+ public:
+  ContentChange() noexcept { ++t_content_changes; }
+  ContentChange(const ContentChange&) = delete;
+  ContentChange& operator=(const ContentChange&) = delete;
+  ~ContentChange() { --t_content_changes; }
+};
+
+int refuse_during_content_change(const char* name);
+
+// Holds the Curl a document was made for, as CurlAccess does, for the
+// length of one method: libcurl reads the document during that handle's
+// transfers, and the handle's claim keeps every other thread off the
+// document too. A method that builds with other methods of the same
+// document (add_multipart) runs them inside its own claim.
+extern thread_local CurlObject* t_mime_claimed;
+
+class MimeAccess {
+ public:
+  MimeAccess() noexcept = default;
+  MimeAccess(const MimeAccess&) = delete;
+  MimeAccess& operator=(const MimeAccess&) = delete;
+  ~MimeAccess() {
+    if (active_) t_mime_claimed = previous_;
+  }
+  // Keeps the Curl alive for as long as its claim is held.
+  void keep(Ref curl) noexcept { curl_ = std::move(curl); }
+  int acquire(CurlObject* curl, int flags, const char* name) noexcept {
+    if (t_mime_claimed == curl) {
+      if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
+        refuse_closed(name, "curl handle");
+        return -1;
+      }
+      return 0;
+    }
+    if (access_.acquire(curl, flags, name) < 0) return -1;
+    previous_ = std::exchange(t_mime_claimed, curl);
+    active_ = true;
+    return 0;
+  }
+
+ private:
+  Ref curl_;  // declared first: destroyed after the claim is given back
+  CurlAccess access_;
+  CurlObject* previous_ = nullptr;
+  bool active_ = false;
+};
+
+// A strong reference to a field that teardown empties under the owner's
+// section (curlmime_invalidate_wrappers): another thread may be closing
+// the document at this very moment.
+Ref field_ref(PyObject* owner, PyObject* const& field);
+
+// Claims the Curl of `mime` (kept alive in `access`), then checks the
+// document: a close() on another thread may have run before the claim.
+int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
+                   int flags = CHECK_HANDLE);
+
+int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access);
+
+// ---------------------------------------------------------------------------
+// Owner lists and invalidation (mime.cpp)
+// ---------------------------------------------------------------------------
+
+int curlmime_owner_list_remove_ptr(PyObject* list, PyObject* owner);
+
+// What becomes of a document when it is invalidated. A nested document that
+// is closed while libcurl still keeps it inside its parent keeps its owner
+// lists: they say which callback owners that libcurl tree holds, which a
+// later duphandle must count.
+enum class Invalidation { full, keep_libcurl_lists };
+
+void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how);
+
+// ---------------------------------------------------------------------------
+// The part setters the document's builders call (mimepart.cpp)
+// ---------------------------------------------------------------------------
+
+using TextSetterFn = CURLcode (*)(curl_mimepart*, const char*);
+
+struct TextSetter {
+  const char* name;
+  TextSetterFn call;
+  bool replaces_content;
+};
+
+inline constexpr TextSetter kTextSetters[] = {
+    {"name", curl_mime_name, false},
+    {"filedata", curl_mime_filedata, true},
+    {"filename", curl_mime_filename, false},
+    {"type", curl_mime_type, false},
+    {"encoder", curl_mime_encoder, false},
+};
+enum TextSetterIndex : std::size_t { kName, kFiledata, kFilename, kType, kEncoder };
+
+PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& setter,
+                                 PyObject* value);
+
+template <std::size_t I>
+PyObject* do_mimepart_set_text(PyObject* self, PyObject* value) {
+  return util_mimepart_set_text(as_part(self), kTextSetters[I], value);
+}
+
+PyObject* do_mimepart_data(PyObject* obj, PyObject* value);
+PyObject* do_mimepart_headers(PyObject* obj, PyObject* value);
+PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value);
+
+#endif  // KELVEX_MIMESHARED_H
