@@ -85,10 +85,16 @@ wheel-test:
 	scripts/wheel-test
 
 # wheel-all adds the cp314 wheel (Debian's CPython 3.14 headers), tested on
-# the whole suite in a Debian sid root with Debian's python3.14.
+# the whole suite in a Debian sid root with Debian's python3.14, and the
+# aarch64 cp313 and cp313t wheels, cross-built, tested under qemu in an arm64
+# Debian 11 root (AARCH64_RELEASES="bullseye trixie" adds Debian 13 and its
+# own python3.13).
 wheel-all: wheel wheel-test
 	scripts/wheel cp314
 	scripts/wheel-test $$(ls -t dist/kelvex-*-cp314-cp314-manylinux_*.whl | head -n1)
+	scripts/wheel --arch aarch64
+	scripts/wheel-test $$(ls -t dist/kelvex-*-cp313-cp313-manylinux_*_aarch64.whl | head -n1) \
+		$$(ls -t dist/kelvex-*-cp313-cp313t-manylinux_*_aarch64.whl | head -n1)
 
 docs: build
 	$(IN_ENV) scripts/docs
