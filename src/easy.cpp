@@ -4,13 +4,13 @@
 // list or legacy form live in holders.cpp.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "eventcore.h"
 #include "mime.h"
 #include "module.h"
 #include "multi.h"
 #include "share.h"
-#include "threadstate.h"
 
 #include "docstrings.h"
 
@@ -151,8 +151,8 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
   {
-    CurlAccess access;
-    if (access.acquire(self, 0, "close") < 0) return nullptr;
+    CurlAccess access(self, 0, "close");
+    if (!access) return nullptr;
     if (refuse_while_pushing(self, "close") < 0) return nullptr;
     access.unlock();
     util_curl_close(self);
@@ -250,8 +250,8 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   // the copy, so that the HSTS read callable (which libcurl calls to fill
   // the copy's cache) cannot close, reset or reconfigure the handle being
   // copied, and no other thread uses it meanwhile.
-  CurlAccess access;
-  if (access.acquire(self, 0, "duphandle", Nesting::allow) < 0) return nullptr;
+  CurlAccess access(self, 0, "duphandle", Nesting::allow);
+  if (!access) return nullptr;
   access.unlock();
 
   // libcurl's copy of an attached document holds the user data of its
@@ -266,7 +266,7 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   // error buffer and the private pointer at the source until told otherwise.
   // This thread stays attached: a callback frame finding its thread attached
   // runs the callable on that state.
-  if (self->handle != nullptr) copy->handle = curl_easy_duphandle(self->handle);
+  if (access.handle() != nullptr) copy->handle = curl_easy_duphandle(access.handle());
   if (copy->handle != nullptr && mime_owners) {
     // Counted at once: a failure below frees the copy, and with it libcurl's
     // references.
@@ -291,12 +291,12 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "reset") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "reset");
+  if (!access) return nullptr;
   if (refuse_while_pushing(self, "reset") < 0) return nullptr;
   access.unlock();
-  curl_easy_reset(self->handle);
-  util_curl_xdecref(self, RELEASE_EASY, self->handle);
+  curl_easy_reset(access.handle());
+  util_curl_xdecref(self, RELEASE_EASY, access.handle());
   if (util_curl_init(self) != 0) {
     util_curl_close(self);
     set_error_text("resetting curl failed");
@@ -369,11 +369,11 @@ void do_curl_dealloc(PyObject* obj) {
   {
     // Nothing else holds this object, but a call that reached it through a
     // borrowed pointer (its multi's slot) may still be finishing.
-    CurlMultiObject* multi = self->multi_stack;
     // A callable released by the close may hold the multi's last
     // reference: it is kept until its slot is given back.
-    Ref keep_multi = Ref::borrow(reinterpret_cast<PyObject*>(multi));
-    TeardownClaim multi_claim(multi != nullptr ? &multi->state : nullptr);
+    CurlMultiObject* multi = self->multi_stack;
+    TeardownGuard multi_claim(multi != nullptr ? &multi->state : nullptr,
+                              reinterpret_cast<PyObject*>(multi));
     util_curl_close(self);
   }
   // What the close-socket or HSTS write callable raised has no caller to
@@ -404,12 +404,12 @@ int do_curl_clear(PyObject* obj) {
   CurlObject* self = as_curl(obj);
   // Unsetting the options calls libcurl: under the claims that dealloc
   // takes, the multi's (which serves a member handle) before its own.
-  CurlMultiObject* multi = self->multi_stack;
   // Dropping this handle's references may drop the multi's last one: it
   // is kept until its slot is given back.
-  Ref keep_multi = Ref::borrow(reinterpret_cast<PyObject*>(multi));
-  TeardownClaim multi_claim(multi != nullptr ? &multi->state : nullptr);
-  TeardownClaim own_claim(&self->state);
+  CurlMultiObject* multi = self->multi_stack;
+  TeardownGuard multi_claim(multi != nullptr ? &multi->state : nullptr,
+                            reinterpret_cast<PyObject*>(multi));
+  TeardownGuard own_claim(&self->state);
   util_curl_xdecref(self, RELEASE_ALL, self->handle);
   return 0;
 }
@@ -420,15 +420,15 @@ PyObject* do_curl_repr(PyObject* obj) {
   CurlObject* self = as_curl(obj);
   Ref type_name = Ref::steal(PyType_GetFullyQualifiedName(Py_TYPE(obj)));
   if (!type_name) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "repr") < 0) {
+  CurlAccess access(self, CHECK_HANDLE, "repr");
+  if (!access) {
     PyErr_Clear();
     return PyUnicode_FromFormat("<%U %s>", type_name.get(), self->handle == nullptr ? "closed" : "busy");
   }
   // Before any transfer libcurl answers with the URL set; after one, with
   // the last URL it used (redirects followed).
   char* url = nullptr;
-  if (curl_easy_getinfo(self->handle, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || url == nullptr ||
+  if (curl_easy_getinfo(access.handle(), CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || url == nullptr ||
       url[0] == '\0')
     return PyUnicode_FromFormat("<%U no URL>", type_name.get());
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(url, static_cast<Py_ssize_t>(std::strlen(url)), "replace"));
@@ -480,20 +480,20 @@ int util_curl_init(CurlObject* self) {
 // multi's while it belongs to one) and no critical section.
 void util_curl_close(CurlObject* self) {
   assert_curl_state(self);
-  PyThreadState* const me = PyThreadState_Get();
   // The handle's own slot is held through the whole close, taken before
   // the handle leaves its multi, so that it never looks idle to another
   // thread while it is being taken apart; the cleanup's callbacks (closing
   // the connections' sockets, saving the HSTS cache) enter through it.
-  const bool own_claim = slot_load(&self->state) != me;
-  if (own_claim) slot_claim_wait(&self->state);
+  TeardownGuard own(&self->state);
   if (self->handle != nullptr) {
     if (CurlMultiObject* multi = self->multi_stack) {
-      assert(slot_load(&multi->state) == me);
+      assert(slot_load(&multi->state) == PyThreadState_Get());
       if (multi->multi_handle != nullptr) {
-        // The multi's slot, so that multi callbacks fired by the removal
-        // (socket and timer updates) can re-attach.
-        DetachedCall call(&multi->state);
+        // The multi's slot, which the caller holds, so that multi
+        // callbacks fired by the removal (socket and timer updates) can
+        // re-attach.
+        TeardownGuard held(&multi->state);
+        auto call = held.detach();
         // The handle is cleaned up next whatever libcurl answers.
         (void)curl_multi_remove_handle(multi->multi_handle, self->handle);
       }
@@ -508,7 +508,7 @@ void util_curl_close(CurlObject* self) {
     }
     share_detach_easy(self);
     {
-      DetachedCall call(&self->state);
+      auto call = own.detach();
       curl_easy_cleanup(self->handle);
     }
     {
@@ -522,7 +522,6 @@ void util_curl_close(CurlObject* self) {
   assert(self->multi_stack == nullptr);
   assert(self->multi_weakref == nullptr);
   assert(self->share == nullptr);
-  if (own_claim) slot_release(&self->state);
 }
 
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {

@@ -4,9 +4,9 @@
 // as user data; the other groups live beside this file (easycb*.cpp).
 #include "callbacks.h"
 
+#include "access.h"
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <unistd.h>
 

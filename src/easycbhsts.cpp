@@ -3,9 +3,9 @@
 // libcurl saves it (when the handle is cleaned up).
 #include "callbacks.h"
 
+#include "access.h"
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <cstdio>
 

@@ -6,9 +6,9 @@
 // drives the transfer, with the Curl object as user data.
 #include "callbacks.h"
 
+#include "access.h"
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <climits>
 

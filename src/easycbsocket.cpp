@@ -4,9 +4,9 @@
 // certificates.
 #include "callbacks.h"
 
+#include "access.h"
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -5,8 +5,8 @@
 // every byte maps to one character and nothing fails to decode.
 #include "easy.h"
 
+#include "access.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <cstring>
 
@@ -121,10 +121,10 @@ PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   }
   // libcurl's header calls run no callbacks and do not block; inside the
   // handle's own callbacks they read what has arrived so far.
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "header", Nesting::allow) < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "header", Nesting::allow);
+  if (!access) return nullptr;
   curl_header* h = nullptr;
-  CURLHcode rc = curl_easy_header(self->handle, text, static_cast<size_t>(index),
+  CURLHcode rc = curl_easy_header(access.handle(), text, static_cast<size_t>(index),
                                   static_cast<unsigned>(origin), request, &h);
   if (rc != CURLHE_OK) {
     set_header_error(rc, name);
@@ -151,10 +151,10 @@ PyObject* do_curl_headers(CurlObject* self, PyObject* const* args, Py_ssize_t na
   }
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "headers", Nesting::allow) < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "headers", Nesting::allow);
+  if (!access) return nullptr;
   const auto bits = static_cast<unsigned>(origin);
-  const int last = last_request(self->handle);
+  const int last = last_request(access.handle());
   if (request < -1 || (last >= 0 && request > last)) {
     PyErr_SetString(PyExc_IndexError, "request out of range");
     return nullptr;
@@ -162,7 +162,7 @@ PyObject* do_curl_headers(CurlObject* self, PyObject* const* args, Py_ssize_t na
   const int first = every ? 0 : request < 0 ? last : request;
   const int end = every || request < 0 ? last : request;
   for (int r = first; r >= 0 && r <= end; ++r) {
-    if (append_request(self->handle, bits, r, list.get()) < 0) return nullptr;
+    if (append_request(access.handle(), bits, r, list.get()) < 0) return nullptr;
   }
   return list.release();
 }

@@ -1,8 +1,8 @@
 // Transfer information: getinfo, getinfo_raw, errstr, errstr_raw.
 #include "easy.h"
 
+#include "access.h"
 #include "module.h"
-#include "threadstate.h"
 
 namespace {
 
@@ -216,8 +216,8 @@ void note_not_information(int number) {
 
 // The shared body of getinfo (decode) and getinfo_raw.
 PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "getinfo") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "getinfo");
+  if (!access) return nullptr;
   const InfoRow* row = find_option(kInfoTable, option);
   if (row == nullptr) {
     PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
@@ -230,7 +230,7 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
   switch (row->group) {
     case InfoGroup::long_value: {
       long value = -1;
-      res = curl_easy_getinfo(self->handle, info, &value);
+      res = curl_easy_getinfo(access.handle(), info, &value);
       if (res != CURLE_OK) break;
       return PyLong_FromLong(value);
     }
@@ -241,26 +241,26 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
       [[fallthrough]];
     case InfoGroup::double_value: {
       double value = 0.0;
-      res = curl_easy_getinfo(self->handle, info, &value);
+      res = curl_easy_getinfo(access.handle(), info, &value);
       if (res != CURLE_OK) break;
       return PyFloat_FromDouble(value);
     }
     case InfoGroup::string: {
       char* value = nullptr;
-      res = curl_easy_getinfo(self->handle, info, &value);
+      res = curl_easy_getinfo(access.handle(), info, &value);
       if (res != CURLE_OK) break;
       if (value == nullptr) Py_RETURN_NONE;
       return text_object(value, static_cast<Py_ssize_t>(std::strlen(value)), decode);
     }
     case InfoGroup::offset: {
       curl_off_t value = 0;
-      res = curl_easy_getinfo(self->handle, info, &value);
+      res = curl_easy_getinfo(access.handle(), info, &value);
       if (res != CURLE_OK) break;
       return PyLong_FromLongLong(value);
     }
     case InfoGroup::string_list: {
       curl_slist* value = nullptr;
-      res = curl_easy_getinfo(self->handle, info, &value);
+      res = curl_easy_getinfo(access.handle(), info, &value);
       if (res != CURLE_OK) {
         curl_slist_free_all(value);
         break;
@@ -271,14 +271,14 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
     }
     case InfoGroup::certinfo: {
       curl_certinfo* value = nullptr;
-      res = curl_easy_getinfo(self->handle, info, &value);
+      res = curl_easy_getinfo(access.handle(), info, &value);
       if (res != CURLE_OK) break;
       return info_certinfo_to_list(value, decode);
     }
     case InfoGroup::socket: {
       // LASTSOCKET is answered by its successor so both give the same value.
       curl_socket_t value = CURL_SOCKET_BAD;
-      res = curl_easy_getinfo(self->handle, CURLINFO_ACTIVESOCKET, &value);
+      res = curl_easy_getinfo(access.handle(), CURLINFO_ACTIVESOCKET, &value);
       if (res != CURLE_OK) break;
       return PyLong_FromCurlSocket(value);
     }
@@ -288,8 +288,8 @@ PyObject* util_curl_getinfo(CurlObject* self, int option, bool decode) {
 }
 
 PyObject* util_curl_errstr(CurlObject* self, bool decode) {
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "errstr") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "errstr");
+  if (!access) return nullptr;
   // libcurl writes at most CURL_ERROR_SIZE bytes; the last byte of the
   // buffer keeps the text terminated whatever it wrote.
   self->error[KELVEX_ERROR_SIZE - 1] = '\0';

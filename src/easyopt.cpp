@@ -3,12 +3,12 @@
 // options, the string-list and legacy form options, and their resets.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "holders.h"
 #include "mime.h"
 #include "module.h"
 #include "share.h"
-#include "threadstate.h"
 
 #include <cstdio>
 #include <iterator>
@@ -1048,8 +1048,8 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   if (!parse_args_keywords(args, nargs, kwnames, &parser, &option, &value,
                                    &use_memoryview))
     return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "setopt");
+  if (!access) return nullptr;
   ErrorBufferScope error(self);
   PyObject* done = setopt_claimed(self, option, value, use_memoryview);
   if (done == nullptr) note_refused_value(option, value);
@@ -1059,8 +1059,8 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
   if (!parse_args(args, nargs, "i:unsetopt", &option)) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "unsetopt") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "unsetopt");
+  if (!access) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
   ErrorBufferScope error(self);
   return util_curl_unsetopt(self, option);
@@ -1070,8 +1070,8 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
   int option = 0;
   PyObject* value = nullptr;
   if (!parse_args(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "setopt");
+  if (!access) return nullptr;
   ErrorBufferScope error(self);
   PyObject* done = PyText_Check(value) ? do_curl_setopt_string_impl(self, option, value)
                                        : invalid_arguments("setopt_string");
@@ -1084,8 +1084,8 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
   if (!parse_args(args, nargs, "O:set_ca_certs", &cadata)) return nullptr;
   // The TLS-context callback reads ca_certs during a transfer; replacing it
   // then would free what the callback is reading.
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "set_ca_certs") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "set_ca_certs");
+  if (!access) return nullptr;
   ErrorBufferScope error(self);
   char* data = nullptr;
   Py_ssize_t len = 0;
@@ -1097,19 +1097,19 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
                     "code points only");
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_CA_CERTS, self->handle);
+  util_curl_xdecref(self, RELEASE_CA_CERTS, access.handle());
   self->ca_certs = encoded ? encoded.release() : Py_NewRef(cadata);
 
-  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
+  CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
   if (res == CURLE_OK)
-    res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_DATA, static_cast<void*>(self));
+    res = curl_easy_setopt(access.handle(), CURLOPT_SSL_CTX_DATA, static_cast<void*>(self));
   // libcurl may give every TLS context of a multi one cached certificate
   // store; the callback adds to the context's store, which would then make
   // these certificates trusted by the other handles too. Without the cache
   // each context of this handle gets a store of its own.
-  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+  if (res == CURLE_OK) res = curl_easy_setopt(access.handle(), CURLOPT_CA_CACHE_TIMEOUT, 0L);
   if (res != CURLE_OK) {
-    util_curl_xdecref(self, RELEASE_CA_CERTS, self->handle);
+    util_curl_xdecref(self, RELEASE_CA_CERTS, access.handle());
     create_and_set_error_object(self, res);
     return nullptr;
   }

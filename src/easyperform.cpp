@@ -4,9 +4,9 @@
 // interpreter detached into the slot its callbacks look up.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <cerrno>
 
@@ -14,25 +14,25 @@ namespace {
 
 // After re-attaching: an exception left pending by a callback or a signal
 // handler outranks whatever libcurl returned.
-int perform_easy_send(CurlObject* self, PyThreadState** slot, const void* data,
+int perform_easy_send(CurlObject* self, CurlAccess& access, const void* data,
                       std::size_t length, std::size_t* sent) {
   ErrorBufferScope error(self);
   CURLcode res;
   {
-    DetachedCall call(slot);
-    res = curl_easy_send(self->handle, data, length, sent);
+    auto call = access.detach();
+    res = curl_easy_send(access.handle(), data, length, sent);
   }
   if (check_pending_python_exception_or_signal() < 0) return -1;
   return check_easy_recv_send_result(self, res);
 }
 
-int perform_easy_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::size_t length,
+int perform_easy_recv(CurlObject* self, CurlAccess& access, void* buffer, std::size_t length,
                       std::size_t* received) {
   ErrorBufferScope error(self);
   CURLcode res;
   {
-    DetachedCall call(slot);
-    res = curl_easy_recv(self->handle, buffer, length, received);
+    auto call = access.detach();
+    res = curl_easy_recv(access.handle(), buffer, length, received);
   }
   if (check_pending_python_exception_or_signal() < 0) return -1;
   return check_easy_recv_send_result(self, res);
@@ -45,13 +45,12 @@ PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name
   // curl_easy_pause and those callbacks must find it. libcurl pauses a
   // running transfer only from the thread that drives it; from any other
   // thread the handle is busy.
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow) < 0) return nullptr;
-  access.unlock();
+  CurlAccess access(self, CHECK_HANDLE, name, Nesting::allow);
+  if (!access) return nullptr;
   CURLcode res;
   {
-    DetachedCall call(access.slot());
-    res = curl_easy_pause(self->handle, bitmask);
+    auto call = access.detach();
+    res = curl_easy_pause(access.handle(), bitmask);
   }
   if (check_pending_python_exception_or_signal() < 0) return nullptr;
   if (res != CURLE_OK) {
@@ -61,8 +60,8 @@ PyObject* do_curl_pause_internal(CurlObject* self, int bitmask, const char* name
   Py_RETURN_NONE;
 }
 
-// The transfer itself, on the slot the caller claimed.
-PyObject* perform_claimed(CurlObject* self, PyThreadState** slot) {
+// The transfer itself, under the caller's guard.
+PyObject* perform_claimed(CurlObject* self, CurlAccess& access) {
   if (self->mime_closed) {
     set_error_format(kMimeClosed, "perform");
     return nullptr;
@@ -73,8 +72,8 @@ PyObject* perform_claimed(CurlObject* self, PyThreadState** slot) {
   CallbackErrorCollector callback_errors;
   CURLcode res;
   {
-    DetachedCall call(slot);
-    res = curl_easy_perform(self->handle);
+    auto call = access.detach();
+    res = curl_easy_perform(access.handle());
   }
   if (check_pending_python_exception_or_signal() < 0) return nullptr;
   if (res != CURLE_OK) {
@@ -113,33 +112,32 @@ int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name
 }
 
 PyObject* do_curl_perform(CurlObject* self, PyObject* /*ignored*/) {
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "perform") < 0) return nullptr;
+  CurlAccess access(self, CHECK_HANDLE, "perform");
+  if (!access) return nullptr;
   if (refuse_while_pushing(self, "perform") < 0) return nullptr;
-  access.unlock();
-  return perform_claimed(self, access.slot());
+  return perform_claimed(self, access);
 }
 
 PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
-  // One claim from installing the body's writer to putting the handle's
-  // own back, so that no other thread can swap the writer in between. The
-  // refusals name setopt, which installs the writer.
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
-  if (refuse_while_pushing(self, "perform_rb") < 0) return nullptr;
   Ref body = Ref::steal(PyObject_CallNoArgs(kx.bytesio));
   if (!body) return nullptr;
-  Ref own_writer = Ref::borrow(self->cb_write);
-  const int own_use_memoryview = self->write_use_memoryview;
-  Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
-  if (!installed) return nullptr;
-  access.unlock();
-  Ref done = Ref::steal(perform_claimed(self, access.slot()));
-  // Whatever the outcome, later transfers write where they did before: the
-  // buffer is unreachable once this call returns.
-  restore_write_callable(self, std::move(own_writer), own_use_memoryview);
-  if (!done) return nullptr;
-  access.release();
+  {
+    // One claim from installing the body's writer to putting the handle's
+    // own back, so that no other thread can swap the writer in between.
+    // The refusals name setopt, which installs the writer.
+    CurlAccess access(self, CHECK_HANDLE, "setopt");
+    if (!access) return nullptr;
+    if (refuse_while_pushing(self, "perform_rb") < 0) return nullptr;
+    Ref own_writer = Ref::borrow(self->cb_write);
+    const int own_use_memoryview = self->write_use_memoryview;
+    Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
+    if (!installed) return nullptr;
+    Ref done = Ref::steal(perform_claimed(self, access));
+    // Whatever the outcome, later transfers write where they did before:
+    // the buffer is unreachable once this call returns.
+    restore_write_callable(self, std::move(own_writer), own_use_memoryview);
+    if (!done) return nullptr;
+  }
   return PyObject_CallMethodNoArgs(body.get(), kx.str_getvalue);
 }
 
@@ -152,11 +150,10 @@ PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
 PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   BufferGuard data;
   if (!parse_args(args, nargs, "y*:send", data.fill())) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "send") < 0) return nullptr;
-  access.unlock();
+  CurlAccess access(self, CHECK_HANDLE, "send");
+  if (!access) return nullptr;
   std::size_t sent = 0;
-  if (perform_easy_send(self, access.slot(), data->buf, static_cast<std::size_t>(data->len), &sent) < 0)
+  if (perform_easy_send(self, access, data->buf, static_cast<std::size_t>(data->len), &sent) < 0)
     return nullptr;
   return PyLong_FromSize_t(sent);
 }
@@ -168,15 +165,14 @@ PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs
     PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
     return nullptr;
   }
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "recv") < 0) return nullptr;
-  access.unlock();
+  CurlAccess access(self, CHECK_HANDLE, "recv");
+  if (!access) return nullptr;
   if (wanted == 0) return PyBytes_FromStringAndSize(nullptr, 0);
 
   Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, wanted));
   if (!data) return nullptr;
   std::size_t received = 0;
-  if (perform_easy_recv(self, access.slot(), PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(wanted),
+  if (perform_easy_recv(self, access, PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(wanted),
                         &received) < 0)
     return nullptr;
   if (received == static_cast<std::size_t>(wanted)) return data.release();
@@ -192,13 +188,12 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t 
   if (!parse_args_keywords(args, nargs, kwnames, &parser, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "recv_into") < 0) return nullptr;
-  access.unlock();
+  CurlAccess access(self, CHECK_HANDLE, "recv_into");
+  if (!access) return nullptr;
   if (wanted == 0) return PyLong_FromLong(0);
 
   std::size_t received = 0;
-  if (perform_easy_recv(self, access.slot(), buffer->buf, static_cast<std::size_t>(wanted), &received) < 0)
+  if (perform_easy_recv(self, access, buffer->buf, static_cast<std::size_t>(wanted), &received) < 0)
     return nullptr;
   return PyLong_FromSize_t(received);
 }

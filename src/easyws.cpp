@@ -4,9 +4,9 @@
 // that callable may answer on the same connection with ws_send / ws_close.
 #include "easy.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "module.h"
-#include "threadstate.h"
 
 namespace {
 
@@ -84,28 +84,29 @@ PyObject* ws_frame_from_meta(const curl_ws_frame* meta) {
 constexpr const char* kSendBusy =
     "cannot invoke %s() - perform() is currently running outside WRITEFUNCTION callback";
 
-int acquire_ws_send(CurlAccess& access, CurlObject* self, const char* name) {
-  if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow, kSendBusy) < 0) return -1;
-  // Nested, this is the transfer's own thread, the only one that writes
-  // in_write_callback.
-  if (access.nested() && !self->in_write_callback) {
-    refuse_busy(kSendBusy, name);
-    return -1;
+class WsSendAccess : public CurlAccess {
+ public:
+  WsSendAccess(CurlObject* self, const char* name) noexcept
+      : CurlAccess(self, CHECK_HANDLE, name, Nesting::allow, kSendBusy) {
+    // Nested, this is the transfer's own thread, the only one that writes
+    // in_write_callback.
+    if (held_ && nested() && !self->in_write_callback) {
+      refuse_busy(kSendBusy, name);
+      held_ = false;
+    }
   }
-  access.unlock();
-  return 0;
-}
+};
 
 // curl_ws_send may run inside a callback of the handle's transfer, so the
 // call runs on the slot that callback entered through, as pause does.
-PyObject* perform_ws_send(CurlObject* self, PyThreadState** slot, const void* data,
+PyObject* perform_ws_send(CurlObject* self, CurlAccess& access, const void* data,
                           std::size_t length, curl_off_t fragsize, unsigned flags) {
   std::size_t sent = 0;
   ErrorBufferScope error(self);
   CURLcode res;
   {
-    DetachedCall call(slot);
-    res = curl_ws_send(self->handle, data, length, &sent, fragsize, flags);
+    auto call = access.detach();
+    res = curl_ws_send(access.handle(), data, length, &sent, fragsize, flags);
   }
   if (check_pending_python_exception_or_signal() < 0) return nullptr;
   if (check_easy_recv_send_result(self, res) < 0) return nullptr;
@@ -125,13 +126,13 @@ int text_or_buffer(PyObject* obj, const char* encoding, Ref* encoded, BufferGuar
 
 // curl_ws_recv with the interpreter detached on the handle's own slot; the
 // handle is idle (checked by the caller), so no callback can need another.
-int perform_ws_recv(CurlObject* self, PyThreadState** slot, void* buffer, std::size_t length,
+int perform_ws_recv(CurlObject* self, CurlAccess& access, void* buffer, std::size_t length,
                     std::size_t* received, const curl_ws_frame** meta) {
   ErrorBufferScope error(self);
   CURLcode res;
   {
-    DetachedCall call(slot);
-    res = curl_ws_recv(self->handle, buffer, length, received, meta);
+    auto call = access.detach();
+    res = curl_ws_recv(access.handle(), buffer, length, received, meta);
   }
   if (check_pending_python_exception_or_signal() < 0) return -1;
   return check_easy_recv_send_result(self, res);
@@ -202,9 +203,9 @@ PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t na
   if (text_or_buffer(data, encoding, &encoded, &view) < 0) return nullptr;
   if (!explicit_flags) flags = is_text ? CURLWS_TEXT : CURLWS_BINARY;
 
-  CurlAccess access;
-  if (acquire_ws_send(access, self, "ws_send") < 0) return nullptr;
-  return perform_ws_send(self, access.slot(), view->buf, static_cast<std::size_t>(view->len),
+  WsSendAccess access(self, "ws_send");
+  if (!access) return nullptr;
+  return perform_ws_send(self, access, view->buf, static_cast<std::size_t>(view->len),
                          static_cast<curl_off_t>(fragsize), flags);
 }
 
@@ -258,9 +259,9 @@ PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t n
     }
   }
 
-  CurlAccess access;
-  if (acquire_ws_send(access, self, "ws_close") < 0) return nullptr;
-  return perform_ws_send(self, access.slot(), payload, length, 0, CURLWS_CLOSE);
+  WsSendAccess access(self, "ws_close");
+  if (!access) return nullptr;
+  return perform_ws_send(self, access, payload, length, 0, CURLWS_CLOSE);
 }
 
 PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -270,9 +271,8 @@ PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t na
     PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv");
     return nullptr;
   }
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "ws_recv") < 0) return nullptr;
-  access.unlock();
+  CurlAccess access(self, CHECK_HANDLE, "ws_recv");
+  if (!access) return nullptr;
 
   Ref buffer;
   if (wanted > 0) {
@@ -281,7 +281,7 @@ PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t na
   }
   std::size_t received = 0;
   const curl_ws_frame* meta = nullptr;
-  if (perform_ws_recv(self, access.slot(), buffer ? PyBytes_AS_STRING(buffer.get()) : nullptr,
+  if (perform_ws_recv(self, access, buffer ? PyBytes_AS_STRING(buffer.get()) : nullptr,
                       static_cast<std::size_t>(wanted), &received, &meta) < 0)
     return nullptr;
 
@@ -309,13 +309,12 @@ PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* const* args, Py_ssize
                                    buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "ws_recv_into") < 0) return nullptr;
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "ws_recv_into") < 0) return nullptr;
-  access.unlock();
+  CurlAccess access(self, CHECK_HANDLE, "ws_recv_into");
+  if (!access) return nullptr;
 
   std::size_t received = 0;
   const curl_ws_frame* meta = nullptr;
-  const int rc = perform_ws_recv(self, access.slot(), wanted > 0 ? buffer->buf : nullptr,
+  const int rc = perform_ws_recv(self, access, wanted > 0 ? buffer->buf : nullptr,
                                  static_cast<std::size_t>(wanted), &received, &meta);
   buffer.reset();
   if (rc < 0) return nullptr;
@@ -331,11 +330,11 @@ PyObject* do_curl_ws_meta(CurlObject* self, PyObject* /*ignored*/) {
   // is being given. libcurl's frame record lives in the connection, which
   // the transfer's thread may free as soon as its callback returns; another
   // thread has no frame of its own and must not read the handle meanwhile.
-  CurlAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "ws_meta", Nesting::allow) < 0) {
+  CurlAccess access(self, CHECK_HANDLE, "ws_meta", Nesting::allow);
+  if (!access) {
     if (self->handle == nullptr) return nullptr;
     PyErr_Clear();
     Py_RETURN_NONE;
   }
-  return ws_frame_from_meta(curl_ws_meta(self->handle));
+  return ws_frame_from_meta(curl_ws_meta(access.handle()));
 }

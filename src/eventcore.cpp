@@ -19,11 +19,11 @@
 // methods that would drive it too (refuse_if_driven in multi.cpp).
 #include "eventcore.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
 #include "multi.h"
-#include "threadstate.h"
 #include "transferfuture.h"
 
 #include "docstrings.h"
@@ -452,7 +452,7 @@ CurlMultiObject* as_multi(const Ref& ref) { return reinterpret_cast<CurlMultiObj
 // Cuts every transfer in flight: each leaves the multi, gets its write
 // target back and is appended to `cut` as (curl, waiter or None) when
 // `cut` is given. The caller holds the multi's claim and no section.
-void cut_all(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot, PyObject* cut) {
+void cut_all(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held, PyObject* cut) {
   if (self->buckets == nullptr) return;
   for (std::size_t i = 0; i <= self->mask; ++i) {
     CoreTransfer* t = self->buckets[i];
@@ -462,7 +462,7 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot
     Ref curl = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
     Ref waiter = Ref::steal(t->waiter);
     if (multi->multi_handle != nullptr && t->curl->handle != nullptr) {
-      DetachedCall call(slot);
+      auto call = held.detach();
       (void)curl_multi_remove_handle(multi->multi_handle, t->curl->handle);
     }
     multi_forget_member(multi, t->curl);
@@ -477,8 +477,8 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot
 
 // Lets the multi go: the transfers are cut, libcurl's callbacks are
 // removed, the descriptors closed. The caller holds the multi's claim.
-void detach(EventCoreObject* self, CurlMultiObject* multi, PyThreadState** slot, PyObject* cut) {
-  cut_all(self, multi, slot, cut);
+void detach(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held, PyObject* cut) {
+  cut_all(self, multi, held, cut);
   if (multi->multi_handle != nullptr) install_callbacks(multi->multi_handle, nullptr);
   {
     CriticalSection cs(reinterpret_cast<PyObject*>(multi));
@@ -530,8 +530,8 @@ PyObject* do_core_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   }
   if (table_reserve(self, 64) < 0) return nullptr;
   auto* multi = reinterpret_cast<CurlMultiObject*>(arg);
-  MultiAccess access;
-  if (access.acquire(multi, CHECK_HANDLE, "EventCore") < 0) return nullptr;
+  MultiAccess access(multi, CHECK_HANDLE, "EventCore");
+  if (!access) return nullptr;
   if (multi->core != nullptr) {
     set_error_text("the multi is driven by another EventCore already");
     return nullptr;
@@ -544,7 +544,7 @@ PyObject* do_core_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     set_error_text("an EventCore cannot drive a multi that has handles added");
     return nullptr;
   }
-  install_callbacks(multi->multi_handle, self);
+  install_callbacks(access.handle(), self);
   multi->core = self;
   self->multi = reinterpret_cast<CurlMultiObject*>(Py_NewRef(arg));
   return obj.release();
@@ -556,9 +556,10 @@ void do_core_dealloc(PyObject* op) {
   Py_TRASHCAN_BEGIN(op, do_core_dealloc)
   PendingExceptionSaver raised;
   if (CurlMultiObject* multi = self->multi) {
-    slot_claim_wait(&multi->state);
-    detach(self, multi, &multi->state, nullptr);
-    slot_release(&multi->state);
+    {
+      TeardownGuard guard(&multi->state);
+      detach(self, multi, guard, nullptr);
+    }
     Py_DECREF(reinterpret_cast<PyObject*>(multi));
   }
   if (self->epoll_fd >= 0) close(self->epoll_fd);
@@ -608,7 +609,7 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   if (!held) return -1;
   CurlMultiObject* multi = as_multi(held);
   auto* curl = reinterpret_cast<CurlObject*>(arg);
-  MultiAccess access;
+  MultiAccess access(multi, curl);
   const int added = multi_add_member(multi, curl, access);
   if (access.slot() == nullptr) return -1;  // refused before the claim
   // The claim is held from here: the core's records are ours.
@@ -623,8 +624,8 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
     if (curl->multi_stack == multi) {
       Ref raised = Ref::steal(PyErr_GetRaisedException());
       {
-        DetachedCall call(access.slot());
-        (void)curl_multi_remove_handle(multi->multi_handle, curl->handle);
+        auto call = access.detach();
+        (void)curl_multi_remove_handle(access.handle(), access.member(curl));
       }
       multi_forget_member(multi, curl);
       PyErr_SetRaisedException(raised.release());
@@ -638,12 +639,12 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   // only the check for signals, which process() makes after each pass:
   // the meter is off while the core runs the transfer.
   t->quiet = curl->noprogress || (curl->cb_xferinfo == nullptr && curl->cb_progress == nullptr);
-  if (t->quiet) (void)curl_easy_setopt(curl->handle, CURLOPT_NOPROGRESS, 1L);
+  if (t->quiet) (void)curl_easy_setopt(access.member(curl), CURLOPT_NOPROGRESS, 1L);
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION, &core_body_write);
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(t));
+    (void)curl_easy_setopt(access.member(curl), CURLOPT_WRITEFUNCTION, &core_body_write);
+    (void)curl_easy_setopt(access.member(curl), CURLOPT_WRITEDATA, static_cast<void*>(t));
   }
   table_put(self, t);
   __atomic_store_n(&self->count, self->count + 1, __ATOMIC_RELAXED);
@@ -695,8 +696,8 @@ int core_remove(EventCoreObject* self, PyObject* arg) {
   // Released after the claim: dropping them may run Python code.
   Ref curl_ref, waiter_ref;
   {
-    MultiAccess access;
-    if (access.acquire(multi, 0, "remove") < 0) return -1;
+    MultiAccess access(multi, 0, "remove");
+    if (!access) return -1;
     if (multi->core != self) {
       refuse_closed("remove", "event core");
       return -1;
@@ -709,8 +710,8 @@ int core_remove(EventCoreObject* self, PyObject* arg) {
     curl_ref = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
     waiter_ref = Ref::steal(t->waiter);
     if (multi->multi_handle != nullptr && curl->handle != nullptr) {
-      DetachedCall call(access.slot());
-      (void)curl_multi_remove_handle(multi->multi_handle, curl->handle);
+      auto call = access.detach();
+      (void)curl_multi_remove_handle(access.handle(), access.member(curl));
     }
     multi_forget_member(multi, curl);
     restore_handle(t, curl);
@@ -761,8 +762,8 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   Ref waiting;   // waiter, result, waiter, result...
   Ref raised;
   {
-    MultiAccess access;
-    if (access.acquire(multi, CHECK_HANDLE, "process") < 0) return nullptr;
+    MultiAccess access(multi, CHECK_HANDLE, "process");
+    if (!access) return nullptr;
     if (multi->core != self) {
       refuse_closed("process", "event core");
       return nullptr;
@@ -774,7 +775,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     self->orphaned = nullptr;
     std::size_t finished;
     {
-      DetachedCall call(access.slot());
+      auto call = access.detach();
       finished = drive(self, multi, wait_ms);
     }
     // An exception left by a callable, or a signal, is raised once the
@@ -855,11 +856,11 @@ PyObject* do_core_close(PyObject* op, PyObject*) {
   if (!held) return cut.release();
   CurlMultiObject* multi = as_multi(held);
   {
-    MultiAccess access;
-    if (access.acquire(multi, 0, "close") < 0) return nullptr;
+    MultiAccess access(multi, 0, "close");
+    if (!access) return nullptr;
     if (multi->core != self) return cut.release();  // closed meanwhile
     access.unlock();
-    detach(self, multi, access.slot(), cut.get());
+    detach(self, multi, access, cut.get());
     Py_CLEAR(self->undelivered);
     Py_CLEAR(self->orphaned);
   }

@@ -9,6 +9,7 @@
 // the document's Curl, which refuses while a transfer reads the document.
 #include "mime.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "holders.h"
@@ -16,7 +17,6 @@
 #include "mimeshared.h"
 #include "module.h"
 #include "multi.h"
-#include "threadstate.h"
 
 #include <utility>
 
@@ -25,7 +25,6 @@
 #include "docstrings.h"
 
 thread_local int t_content_changes = 0;
-thread_local CurlObject* t_mime_claimed = nullptr;
 
 // ---------------------------------------------------------------------------
 // Errors and argument checks
@@ -80,32 +79,6 @@ Ref field_ref(PyObject* owner, PyObject* const& field) {
 bool curlmime_is_open(CurlMimeObject* mime) {
   CriticalSection cs(reinterpret_cast<PyObject*>(mime));
   return mime->mime_handle != nullptr;
-}
-
-int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
-                   int flags) {
-  Ref curl = field_ref(reinterpret_cast<PyObject*>(mime), mime->curl);
-  if (!curlmime_is_open(mime)) {
-    refuse_closed(name, "mime handle");
-    return -1;
-  }
-  if (!curl) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  CurlObject* handle = as_curl(curl.get());
-  access.keep(std::move(curl));
-  if (access.acquire(handle, flags, name) < 0) return -1;
-  if (mime->mime_handle == nullptr) {
-    refuse_closed(name, "mime handle");
-    return -1;
-  }
-  return 0;
-}
-
-int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access) {
-  if (refuse_during_content_change(name) < 0) return -1;
-  return curlmime_claim(const_cast<CurlMimeObject*>(self), name, access);
 }
 
 // ---------------------------------------------------------------------------
@@ -202,7 +175,7 @@ int curlmime_detach_from_curl(CurlMimeObject* self) {
     // Reached from close() under the claim already, or from a teardown:
     // then the slot that serves the handle is waited for.
     CurlMultiObject* multi = curl->multi_stack;
-    TeardownClaim claim(multi != nullptr ? &multi->state : &curl->state);
+    TeardownGuard claim(multi != nullptr ? &multi->state : &curl->state);
     CURLcode res = curl_easy_setopt(curl->handle, CURLOPT_MIMEPOST, static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       curlmime_raise_curl_error(res);
@@ -268,8 +241,8 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                                    &Curl_Type, &curl)) {
     return nullptr;
   }
-  MimeAccess access;
-  if (access.acquire(as_curl(curl), CHECK_HANDLE, "CurlMime") < 0) return nullptr;
+  MimeAccess access(as_curl(curl), "CurlMime", CHECK_HANDLE);
+  if (!access) return nullptr;
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   CurlMimeObject* self = as_mime(obj.get());
@@ -282,15 +255,15 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (self->submimes == nullptr) return nullptr;
   self->data_cb_owners = PyList_New(0);
   if (self->data_cb_owners == nullptr) return nullptr;
-  self->mime_handle = curl_mime_init(as_curl(curl)->handle);
+  self->mime_handle = curl_mime_init(access.CurlAccess::handle());
   if (self->mime_handle == nullptr) return PyErr_NoMemory();
   return obj.release();
 }
 
 PyObject* util_mime_addpart(CurlMimeObject* self) {
-  MimeAccess access;
-  if (curlmime_check_state(self, "addpart", access) < 0) return nullptr;
-  curl_mimepart* part = curl_mime_addpart(self->mime_handle);
+  MimeAccess access(self, "addpart");
+  if (!access) return nullptr;
+  curl_mimepart* part = curl_mime_addpart(access.handle());
   if (part == nullptr) return PyErr_NoMemory();
   Ref obj = Ref::steal(CurlMimePart_Type.tp_alloc(&CurlMimePart_Type, 0));
   if (!obj) return nullptr;
@@ -378,8 +351,8 @@ PyObject* util_mime_add(CurlMimeObject* self, AddArgs a) {
   // The part is made and filled under one claim: a transfer of the handle
   // that came between would send it without content, and libcurl cannot
   // rewind such a part for any later transfer.
-  MimeAccess access;
-  if (curlmime_check_state(self, "addpart", access) < 0) return nullptr;
+  MimeAccess access(self, "addpart");
+  if (!access) return nullptr;
   Ref part = Ref::steal(util_mime_addpart(self));
   if (!part) return nullptr;
   // On failure the part stays in the document with what was set so far.
@@ -455,9 +428,9 @@ PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t
   if (subtype != Py_None && !content_type) return nullptr;
 
   // The child, its part and their wiring are made under one claim.
-  MimeAccess access;
   // A closed Curl is the child's to refuse.
-  if (curlmime_claim(self, "addpart", access, 0) < 0) return nullptr;
+  MimeAccess access(self, "addpart", 0);
+  if (!access) return nullptr;
   Ref child = Ref::steal(
       PyObject_CallOneArg(reinterpret_cast<PyObject*>(&CurlMime_Type), self->curl));
   if (!child) return nullptr;
@@ -480,16 +453,16 @@ PyObject* do_mime_close(PyObject* obj, PyObject* /*ignored*/) {
   CurlMimeObject* self = as_mime(obj);
   if (refuse_during_content_change("close") < 0) return nullptr;
   Ref curl = field_ref(obj, self->curl);
-  MimeAccess access;
-  if (curl && access.acquire(as_curl(curl.get()), 0, "close") < 0) return nullptr;
+  MimeAccess access(as_curl(curl.get()), "close", 0);
+  if (!access) return nullptr;
   if (curlmime_detach_from_curl(self) < 0) return nullptr;
   curlmime_clear(self);
   Py_RETURN_NONE;
 }
 
 PyObject* do_mime_enter(PyObject* obj, PyObject* /*ignored*/) {
-  MimeAccess access;
-  if (curlmime_check_state(as_mime(obj), "__enter__", access) < 0) return nullptr;
+  MimeAccess access(as_mime(obj), "__enter__");
+  if (!access) return nullptr;
   return Py_NewRef(obj);
 }
 

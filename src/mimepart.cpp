@@ -3,12 +3,12 @@
 // the release of their owner live here too).
 #include "mimepart.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "holders.h"
 #include "mimeshared.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <utility>
 
@@ -17,24 +17,6 @@
 #include "docstrings.h"
 
 namespace {
-
-int curlmimepart_check_state(const CurlMimePartObject* self, const char* name,
-                             MimeAccess& access) {
-  if (refuse_during_content_change(name) < 0) return -1;
-  PyObject* const part = reinterpret_cast<PyObject*>(const_cast<CurlMimePartObject*>(self));
-  Ref mime = field_ref(part, self->mime);
-  if (!mime) {
-    refuse_closed(name, "mime handle");
-    return -1;
-  }
-  if (curlmime_claim(as_mime(mime.get()), name, access) < 0) return -1;
-  // Checked under the claim, which every invalidation of parts holds.
-  if (self->mime != mime.get() || self->part == nullptr) {
-    refuse_closed(name, self->mime == nullptr ? "mime handle" : "mime part");
-    return -1;
-  }
-  return 0;
-}
 
 void curlmimepart_release_data_cb_owner(CurlMimePartObject* part) {
   if (part->data_cb_owner == nullptr) return;
@@ -214,8 +196,8 @@ void mime_data_cb_free_callback(void* arg) {
 
 PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& setter,
                                  PyObject* value) {
-  MimeAccess access;
-  if (curlmimepart_check_state(self, setter.name, access) < 0) return nullptr;
+  MimeAccess access(self, setter.name);
+  if (!access) return nullptr;
   if (!PyText_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be a byte string or ascii-unicode string",
                  setter.name);
@@ -227,7 +209,7 @@ PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& set
   CURLcode res;
   {
     ContentChange change;
-    res = setter.call(self->part, text);
+    res = setter.call(access.part_handle(), text);
   }
   if (setter.replaces_content) curlmimepart_content_replaced(self);
   if (res != CURLE_OK) {
@@ -239,13 +221,13 @@ PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& set
 
 PyObject* do_mimepart_data(PyObject* obj, PyObject* value) {
   CurlMimePartObject* self = as_part(obj);
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "data", access) < 0) return nullptr;
+  MimeAccess access(self, "data");
+  if (!access) return nullptr;
   CURLcode res = CURLE_OK;
   // libcurl copies the bytes: the Python object is not kept.
   if (with_data_bytes(value, [&](const char* start, size_t length) {
         ContentChange change;
-        res = curl_mime_data(self->part, start, length);
+        res = curl_mime_data(access.part_handle(), start, length);
         return 0;
       }) < 0) {
     return nullptr;
@@ -260,13 +242,13 @@ PyObject* do_mimepart_data(PyObject* obj, PyObject* value) {
 
 PyObject* do_mimepart_headers(PyObject* obj, PyObject* value) {
   CurlMimePartObject* self = as_part(obj);
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "headers", access) < 0) return nullptr;
+  MimeAccess access(self, "headers");
+  if (!access) return nullptr;
   SlistPtr list;
   if (curlmime_headers_to_slist(value, &list) < 0) return nullptr;
   // With take-ownership set libcurl frees the list with the part; no list
   // clears the part's custom headers.
-  const CURLcode res = curl_mime_headers(self->part, list.get(), 1);
+  const CURLcode res = curl_mime_headers(access.part_handle(), list.get(), 1);
   if (res != CURLE_OK) {
     curlmime_raise_curl_error(res);
     return nullptr;
@@ -281,8 +263,8 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
     PyErr_SetString(PyExc_TypeError, "subparts() expects a CurlMime object");
     return nullptr;
   }
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "subparts", access) < 0) return nullptr;
+  MimeAccess access(self, "subparts");
+  if (!access) return nullptr;
   CurlMimeObject* child = as_mime(value);
   CurlMimeObject* mime = as_mime(self->mime);
   // The child is read under its section until it proves to be of this
@@ -321,7 +303,7 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
   CURLcode res;
   {
     ContentChange change;
-    res = curl_mime_subparts(self->part, child->mime_handle);
+    res = curl_mime_subparts(access.part_handle(), child->mime_handle);
   }
   if (res != CURLE_OK) {
     const Py_ssize_t last = PyList_GET_SIZE(mime->submimes) - 1;
@@ -335,7 +317,7 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
     child->owns_handle = 0;
   }
   curlmimepart_content_replaced(self);
-  child->parent_part = self->part;
+  child->parent_part = access.part_handle();
   Py_RETURN_NONE;
 }
 
@@ -354,8 +336,8 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
                                    &datasize, &read, &seek, &free, &userdata)) {
     return nullptr;
   }
-  MimeAccess access;
-  if (curlmimepart_check_state(self, "data_cb", access) < 0) return nullptr;
+  MimeAccess access(self, "data_cb");
+  if (!access) return nullptr;
 
   curl_off_t size = -1;
   if (datasize != Py_None) {
@@ -411,7 +393,7 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
   CURLcode res;
   {
     ContentChange change;
-    res = curl_mime_data_cb(self->part, size, mime_data_cb_read_callback,
+    res = curl_mime_data_cb(access.part_handle(), size, mime_data_cb_read_callback,
                             owner->seek != nullptr ? mime_data_cb_seek_callback : nullptr,
                             mime_data_cb_free_callback, owner);
   }

@@ -5,12 +5,12 @@
 #ifndef KELVEX_MIMESHARED_H
 #define KELVEX_MIMESHARED_H
 
+#include "access.h"
 #include "easy.h"
 #include "holders.h"
 #include "mime.h"
 #include "mimepart.h"
 #include "pyutil.h"
-#include "threadstate.h"
 
 #include <utility>
 
@@ -84,44 +84,6 @@ class ContentChange {
 
 int refuse_during_content_change(const char* name);
 
-// Holds the Curl a document was made for, as CurlAccess does, for the
-// length of one method: libcurl reads the document during that handle's
-// transfers, and the handle's claim keeps every other thread off the
-// document too. A method that builds with other methods of the same
-// document (add_multipart) runs them inside its own claim.
-extern thread_local CurlObject* t_mime_claimed;
-
-class MimeAccess {
- public:
-  MimeAccess() noexcept = default;
-  MimeAccess(const MimeAccess&) = delete;
-  MimeAccess& operator=(const MimeAccess&) = delete;
-  ~MimeAccess() {
-    if (active_) t_mime_claimed = previous_;
-  }
-  // Keeps the Curl alive for as long as its claim is held.
-  void keep(Ref curl) noexcept { curl_ = std::move(curl); }
-  int acquire(CurlObject* curl, int flags, const char* name) noexcept {
-    if (t_mime_claimed == curl) {
-      if ((flags & CHECK_HANDLE) && curl->handle == nullptr) {
-        refuse_closed(name, "curl handle");
-        return -1;
-      }
-      return 0;
-    }
-    if (access_.acquire(curl, flags, name) < 0) return -1;
-    previous_ = std::exchange(t_mime_claimed, curl);
-    active_ = true;
-    return 0;
-  }
-
- private:
-  Ref curl_;  // declared first: destroyed after the claim is given back
-  CurlAccess access_;
-  CurlObject* previous_ = nullptr;
-  bool active_ = false;
-};
-
 // A strong reference to a field that teardown empties under the owner's
 // section (curlmime_invalidate_wrappers): another thread may be closing
 // the document at this very moment.
@@ -130,13 +92,6 @@ Ref field_ref(PyObject* owner, PyObject* const& field);
 // Whether the document is still open, read under its section: a close()
 // on another thread empties the handle there, claim or no claim here.
 bool curlmime_is_open(CurlMimeObject* mime);
-
-// Claims the Curl of `mime` (kept alive in `access`), then checks the
-// document: a close() on another thread may have run before the claim.
-int curlmime_claim(CurlMimeObject* mime, const char* name, MimeAccess& access,
-                   int flags = CHECK_HANDLE);
-
-int curlmime_check_state(const CurlMimeObject* self, const char* name, MimeAccess& access);
 
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation (mime.cpp)

@@ -2,16 +2,16 @@
 //
 // Every method claims the multi's `state` (MultiAccess) for as long as it
 // uses the libcurl handle; the libcurl calls that can run callbacks (add,
-// remove, perform, socket action, socket-all, cleanup) are made through
-// DetachedCall on it, so the callbacks of the multi and of every added
-// handle re-attach with that thread state, and a method of the multi or of
-// one of its handles called meanwhile finds `state` set and refuses.
+// remove, perform, socket action, socket-all, cleanup) are made detached
+// on it (the guard's detach()), so the callbacks of the multi and of every
+// added handle re-attach with that thread state, and a method of the multi
+// or of one of its handles called meanwhile finds `state` set and refuses.
 #include "multi.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include "docstrings.h"
 
@@ -109,7 +109,7 @@ constexpr NotifySwitch kNotifyDisable = {"notify_disable", &curl_multi_notify_di
 // Membership helpers
 // ---------------------------------------------------------------------------
 
-// Run under the section of both objects (MultiAccess::lock_with).
+// Run under the section of both objects (MultiAccess's membership form).
 int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) {
   assert_multi_state(self);
   if (slot_load(&self->state) != nullptr) {
@@ -151,9 +151,10 @@ void easy_clear_multi_ref(CurlObject* curl) {
 // handles to this multi or close it again) runs with the slot let go, so
 // that it may use this multi; the loop goes on until the set stays empty,
 // since nothing may be left pointing at this multi once it returns 0.
-// `reclaim` takes the slot back after such a call, or fails.
-int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ignore_errors,
-                             bool (*reclaim)(CurlMultiObject*)) {
+// -2: the slot was taken by another thread during such a call, and `held`
+// holds nothing any more.
+int util_multi_detach_easies(CurlMultiObject* self, HandleGuard& held, bool close_handles,
+                             bool ignore_errors) {
   while (self->easies != nullptr && PySet_Size(self->easies) > 0) {
     Ref item = Ref::steal(PySet_Pop(self->easies));
     if (!item) return -1;
@@ -165,7 +166,7 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
     }
     if (member_of != self) continue;
     if (self->multi_handle != nullptr && curl->handle != nullptr) {
-      DetachedCall call(&self->state);
+      auto call = held.detach();
       // The handle leaves the multi's records whatever libcurl answers (it
       // fails only for a handle it does not hold, which is then gone too).
       (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
@@ -175,10 +176,10 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
     // like pending; it ends the loop like an error of close() does.
     bool failed = PyErr_Occurred() != nullptr;
     if (!failed && close_handles) {
-      slot_release(&self->state);
+      held.let_go();
       Ref result = Ref::steal(PyObject_CallMethod(item.get(), "close", nullptr));
       failed = !result;
-      if (!reclaim(self)) {
+      if (!held.take_back()) {
         if (!failed) {
           refuse_busy(kMultiPerformRunning, "close");
         }
@@ -200,21 +201,11 @@ int util_multi_detach_easies(CurlMultiObject* self, bool close_handles, bool ign
   return 0;
 }
 
-bool reclaim_or_fail(CurlMultiObject* self) {
-  return slot_try_claim(&self->state, PyThreadState_Get());
-}
-
-bool reclaim_waiting(CurlMultiObject* self) {
-  slot_claim_wait(&self->state);
-  return true;
-}
-
-// The caller holds the multi's slot.
-void util_multi_close(CurlMultiObject* self) {
+void util_multi_close(CurlMultiObject* self, HandleGuard& held) {
   assert(self != nullptr);
   if (self->multi_handle != nullptr) {
     {
-      DetachedCall call(&self->state);
+      auto call = held.detach();
       // The handle is gone whatever libcurl answers; closing cannot be
       // undone, so there is nothing to report.
       (void)curl_multi_cleanup(self->multi_handle);
@@ -287,17 +278,18 @@ void do_multi_dealloc(PyObject* op) {
   // must not see an exception that was being raised when this object lost
   // its last reference.
   PendingExceptionSaver raised;
-  // A method of one of its handles, which reach it through a borrowed
-  // pointer, may still hold the slot for a moment.
-  slot_claim_wait(&self->state);
-  // The multi's own callables go first, so none of them runs during the
-  // destruction: the socket callable would be handed this dying object,
-  // and when the collector destroys it, the callables may already have
-  // been cleared themselves.
-  util_multi_xdecref(self);
-  util_multi_detach_easies(self, false, true, reclaim_waiting);
-  util_multi_close(self);
-  slot_release(&self->state);
+  {
+    // A method of one of its handles, which reach it through a borrowed
+    // pointer, may still hold the slot for a moment.
+    TeardownGuard guard(&self->state);
+    // The multi's own callables go first, so none of them runs during the
+    // destruction: the socket callable would be handed this dying object,
+    // and when the collector destroys it, the callables may already have
+    // been cleared themselves.
+    util_multi_xdecref(self);
+    util_multi_detach_easies(self, guard, false, true);
+    util_multi_close(self, guard);
+  }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
@@ -344,7 +336,6 @@ void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
 
 int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access) {
   PyObject* arg = reinterpret_cast<PyObject*>(curl);
-  access.lock_with(self, curl);
   if (check_multi_add_remove(self, curl) < 0) return -1;
   if (curl->handle == nullptr) {
     set_error_text("curl object already closed");
@@ -363,7 +354,7 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   if (!weakref) return -1;
   // Both checked free under both sections: claiming the multi's slot makes
   // the handle busy too, from the moment it is a member.
-  if (!access.claim(self)) {
+  if (!access.claim()) {
     set_error_text("cannot add/remove handle - multi_perform() already running");
     return -1;
   }
@@ -372,15 +363,15 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   // callable that the add fires then finds the handle busy and cannot
   // close it while libcurl is still linking it in.
   easy_set_multi_ref(curl, self, std::move(weakref));
-  access.unlock();
   CURLMcode rc;
   if (self->core != nullptr) {
     // The add calls only the core's timer function, which is C++ and quick:
     // the interpreter stays attached, sparing each transfer a detach.
-    rc = curl_multi_add_handle(self->multi_handle, curl->handle);
+    access.unlock();
+    rc = curl_multi_add_handle(access.handle(), access.member(curl));
   } else {
-    DetachedCall call(access.slot());
-    rc = curl_multi_add_handle(self->multi_handle, curl->handle);
+    auto call = access.detach();
+    rc = curl_multi_add_handle(access.handle(), access.member(curl));
   }
   if (rc != CURLM_OK) {
     easy_clear_multi_ref(curl);
@@ -418,7 +409,7 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t na
     CriticalSection cs(op);
     if (refuse_if_driven(self, "add_handle") < 0) return nullptr;
   }
-  MultiAccess access;
+  MultiAccess access(self, as_curl(arg));
   if (multi_add_member(self, as_curl(arg), access) < 0) return nullptr;
   Py_RETURN_NONE;
 }
@@ -428,8 +419,7 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
   PyObject* arg = nullptr;
   if (!parse_args(args, nargs, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
-  MultiAccess access;
-  access.lock_with(self, curl);
+  MultiAccess access(self, curl);
   if (refuse_if_driven(self, "remove_handle") < 0) return nullptr;
   if (check_multi_add_remove(self, curl) < 0) return nullptr;
   if (curl->handle == nullptr) {
@@ -440,15 +430,14 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
     set_error_text("curl object not on this multi-stack");
     return nullptr;
   }
-  if (!access.claim(self)) {
+  if (!access.claim()) {
     set_error_text("cannot add/remove handle - multi_perform() already running");
     return nullptr;
   }
-  access.unlock();
   CURLMcode rc;
   {
-    DetachedCall call(access.slot());
-    rc = curl_multi_remove_handle(self->multi_handle, curl->handle);
+    auto call = access.detach();
+    rc = curl_multi_remove_handle(access.handle(), access.member(curl));
   }
   if (rc != CURLM_OK) {
     if (!PyErr_Occurred()) {
@@ -486,16 +475,14 @@ int do_multi_contains(PyObject* op, PyObject* item) {
 
 PyObject* do_multi_close(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  MultiAccess access;
-  if (access.acquire(self, 0, "close") < 0) return nullptr;
+  MultiAccess access(self, 0, "close");
+  if (!access) return nullptr;
   if (refuse_if_driven(self, "close") < 0) return nullptr;
   access.unlock();
   const int detached =
-      util_multi_detach_easies(self, self->close_handles != 0, false, reclaim_or_fail);
-  // -2: the slot was lost to another thread while a handle's close() ran.
-  if (detached == -2) access.forget();
+      util_multi_detach_easies(self, access, self->close_handles != 0, false);
   if (detached < 0) return nullptr;
-  util_multi_close(self);
+  util_multi_close(self, access);
   // Emptied only now: callbacks during libcurl's cleanup still receive the
   // objects assigned to their sockets.
   if (self->socket_assignments != nullptr) PyDict_Clear(self->socket_assignments);
@@ -509,15 +496,14 @@ PyObject* do_multi_close(PyObject* op, PyObject*) {
 
 PyObject* do_multi_perform(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "perform") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "perform");
+  if (!access) return nullptr;
   if (refuse_if_driven(self, "perform") < 0) return nullptr;
-  access.unlock();
   int running = -1;
   CURLMcode rc;
   {
-    DetachedCall call(access.slot());
-    rc = curl_multi_perform(self->multi_handle, &running);
+    auto call = access.detach();
+    rc = curl_multi_perform(access.handle(), &running);
   }
   return driving_result(rc, running, true, "perform failed");
 }
@@ -529,15 +515,14 @@ PyObject* do_multi_socket_action(PyObject* op, PyObject* const* args, Py_ssize_t
   if (!parse_args(args, nargs, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "socket_action") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "socket_action");
+  if (!access) return nullptr;
   if (refuse_if_driven(self, "socket_action") < 0) return nullptr;
-  access.unlock();
   int running = -1;
   CURLMcode rc;
   {
-    DetachedCall call(access.slot());
-    rc = curl_multi_socket_action(self->multi_handle, sock, ev_bitmask, &running);
+    auto call = access.detach();
+    rc = curl_multi_socket_action(access.handle(), sock, ev_bitmask, &running);
   }
   return driving_result(rc, running, false, "multi_socket_action failed");
 }
@@ -547,35 +532,34 @@ PyObject* do_multi_socket_all(PyObject* op, PyObject*) {
   if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) < 0) {
     return nullptr;
   }
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "socket_all") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "socket_all");
+  if (!access) return nullptr;
   if (refuse_if_driven(self, "socket_all") < 0) return nullptr;
-  access.unlock();
   int running = -1;
   CURLMcode rc;
   {
-    DetachedCall call(access.slot());
-    rc = curl_multi_socket_all(self->multi_handle, &running);
+    auto call = access.detach();
+    rc = curl_multi_socket_all(access.handle(), &running);
   }
   return driving_result(rc, running, true, "perform failed");
 }
 
 // Fills the record's scratch sets from libcurl; returns libcurl's code.
-CURLMcode fill_fd_sets(CurlMultiObject* self, int* max_fd) {
+CURLMcode fill_fd_sets(CURLM* handle, CurlMultiObject* self, int* max_fd) {
   FD_ZERO(&self->read_fd_set);
   FD_ZERO(&self->write_fd_set);
   FD_ZERO(&self->exc_fd_set);
   *max_fd = -1;
-  return curl_multi_fdset(self->multi_handle, &self->read_fd_set, &self->write_fd_set,
+  return curl_multi_fdset(handle, &self->read_fd_set, &self->write_fd_set,
                           &self->exc_fd_set, max_fd);
 }
 
 PyObject* do_multi_fdset(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "fdset") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "fdset");
+  if (!access) return nullptr;
   int max_fd = -1;
-  CURLMcode rc = fill_fd_sets(self, &max_fd);
+  CURLMcode rc = fill_fd_sets(access.handle(), self, &max_fd);
   if (rc != CURLM_OK) {
     set_error_code_text(rc, "curl_multi_fdset() failed due to internal errors");
     return nullptr;
@@ -602,8 +586,8 @@ PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
   if (!parse_args(args, nargs, "d:select", &timeout)) return nullptr;
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "select") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "select");
+  if (!access) return nullptr;
   // Written so that NaN fails too.
   if (!(timeout >= 0.0 && timeout < kSelectTimeoutMax)) {
     PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
@@ -616,7 +600,7 @@ PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   tv.tv_sec = static_cast<time_t>(whole);
   tv.tv_usec = static_cast<suseconds_t>(fraction * 1000000.0);
   int max_fd = -1;
-  CURLMcode rc = fill_fd_sets(self, &max_fd);
+  CURLMcode rc = fill_fd_sets(access.handle(), self, &max_fd);
   if (rc != CURLM_OK) {
     set_error_code_text(rc, "multi_fdset failed");
     return nullptr;
@@ -627,7 +611,6 @@ PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   fd_set readable = self->read_fd_set;
   fd_set writable = self->write_fd_set;
   fd_set exceptional = self->exc_fd_set;
-  access.unlock();
   access.release();
   int n;
   int wait_errno = 0;
@@ -654,15 +637,15 @@ PyObject* do_multi_info_read(PyObject* op, PyObject* const* args, Py_ssize_t nar
   }
   // Allowed inside the multi's own callbacks; from another thread while a
   // driving call runs, libcurl's message queue is that call's.
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "info_read", Nesting::allow) < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "info_read", Nesting::allow);
+  if (!access) return nullptr;
   Ref successes = Ref::steal(PyList_New(0));
   if (!successes) return nullptr;
   Ref failures = Ref::steal(PyList_New(0));
   if (!failures) return nullptr;
   int queued = 0;
   for (int taken = 0; taken < max_objects; ++taken) {
-    CURLMsg* msg = curl_multi_info_read(self->multi_handle, &queued);
+    CURLMsg* msg = curl_multi_info_read(access.handle(), &queued);
     if (msg == nullptr) break;
     char* priv = nullptr;
     CURLcode info = curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &priv);
@@ -689,10 +672,10 @@ PyObject* do_multi_info_read(PyObject* op, PyObject* const* args, Py_ssize_t nar
 
 PyObject* do_multi_timeout(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "timeout") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "timeout");
+  if (!access) return nullptr;
   long milliseconds = -1;
-  CURLMcode rc = curl_multi_timeout(self->multi_handle, &milliseconds);
+  CURLMcode rc = curl_multi_timeout(access.handle(), &milliseconds);
   if (rc != CURLM_OK) {
     set_error_code_text(rc, "timeout failed");
     return nullptr;
@@ -771,8 +754,8 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   int option = 0;
   PyObject* value = nullptr;
   if (!parse_args(args, nargs, "iO:setopt", &option, &value)) return nullptr;
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, "setopt") < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, "setopt");
+  if (!access) return nullptr;
   if (!option_in_range(option, kMultiOptionMax, kMultiOptionIndexMax)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
@@ -785,12 +768,12 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   if (value == Py_None) {
     if (entry != nullptr && entry->cls == MultiOptClass::StringList) {
       // Emptying a list option cannot fail on a valid handle.
-      (void)curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+      (void)curl_multi_setopt(access.handle(), static_cast<CURLMoption>(option),
                               static_cast<char**>(nullptr));
       Py_RETURN_NONE;
     }
     if (entry != nullptr && entry->cls == MultiOptClass::Function) {
-      entry->install(self->multi_handle, self, false);
+      entry->install(access.handle(), self, false);
       Py_CLEAR(self->*(entry->callable));
       Py_RETURN_NONE;
     }
@@ -806,11 +789,11 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     // numeric options are set without examining libcurl's answer, which
     // callers rely on.
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
-      (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<long>(number));
+      (void)curl_multi_setopt(access.handle(), curl_option, static_cast<long>(number));
       Py_RETURN_NONE;
     }
     if (entry != nullptr && entry->cls == MultiOptClass::OffT) {
-      (void)curl_multi_setopt(self->multi_handle, curl_option, static_cast<curl_off_t>(number));
+      (void)curl_multi_setopt(access.handle(), curl_option, static_cast<curl_off_t>(number));
       Py_RETURN_NONE;
     }
     PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
@@ -831,8 +814,8 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
   // Meant for the socket callable, inside a driving call.
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, name, Nesting::allow) < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, name, Nesting::allow);
+  if (!access) return nullptr;
   if (refuse_if_driven(self, name) < 0) return nullptr;
   if (self->socket_assignments == nullptr) {
     // Only after the collector cleared this multi.
@@ -850,7 +833,7 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
     if (PyDict_SetItem(dict, sock_fd, value) < 0) return nullptr;
     pointer = value;
   }
-  CURLMcode rc = curl_multi_assign(self->multi_handle, sock, pointer);
+  CURLMcode rc = curl_multi_assign(access.handle(), sock, pointer);
   if (rc == CURLM_OK) Py_RETURN_NONE;
   // libcurl kept its old pointer, so the dictionary must keep the object
   // that pointer names.
@@ -883,8 +866,8 @@ constexpr unsigned long kNotificationMax = 4294967295UL;
 
 PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* const* args, Py_ssize_t count,
                                 const NotifySwitch& how) {
-  MultiAccess access;
-  if (access.acquire(self, CHECK_HANDLE, how.name) < 0) return nullptr;
+  MultiAccess access(self, CHECK_HANDLE, how.name);
+  if (!access) return nullptr;
   if (count == 0) {
     PyErr_Format(PyExc_TypeError, "%s requires at least one notification", how.name);
     return nullptr;
@@ -896,7 +879,7 @@ PyObject* util_multi_notify_set(CurlMultiObject* self, PyObject* const* args, Py
       PyErr_Format(PyExc_OverflowError, "%s notification value out of range", how.name);
       return nullptr;
     }
-    CURLMcode rc = how.function(self->multi_handle, static_cast<unsigned int>(value));
+    CURLMcode rc = how.function(access.handle(), static_cast<unsigned int>(value));
     if (rc != CURLM_OK) {
       char text[64];
       PyOS_snprintf(text, sizeof(text), "%s failed", how.name);

@@ -3,10 +3,10 @@
 // runs, each handing the event to the Python callable set with setopt().
 #include "multi.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
-#include "threadstate.h"
 
 #include <cstring>
 

@@ -23,11 +23,11 @@
 #include "docstrings.h"
 #include "share.h"
 
+#include "access.h"
 #include "callbacks.h"
 #include "easy.h"
 #include "module.h"
 #include "multi.h"
-#include "threadstate.h"
 
 namespace {
 
@@ -98,24 +98,13 @@ void assert_share_state([[maybe_unused]] CurlShareObject* self) {
   assert(self->lock != nullptr);
 }
 
-// Callers hold `mutex`.
-int check_share_state(CurlShareObject* self, const char* name) {
-  assert_share_state(self);
-  if (self->share_handle == nullptr) {
-    refuse_closed(name, "share handle");
-    return -1;
-  }
-  return 0;
-}
-
-// Callers hold `mutex` and have checked that the share is open.
-int share_apply_kind(CurlShareObject* self, int option, long long value) {
+int share_apply_kind(const ShareAccess& access, int option, long long value) {
   if (value < kFirstShareableKind || value > kLastShareableKind) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return -1;
   }
   // libcurl reads the kind of CURLSHOPT_SHARE/UNSHARE as an int.
-  CURLSHcode rc = curl_share_setopt(self->share_handle, static_cast<CURLSHoption>(option),
+  CURLSHcode rc = curl_share_setopt(access.handle(), static_cast<CURLSHoption>(option),
                                     static_cast<int>(value));
   if (rc != CURLSHE_OK) {
     set_error_code_text(rc, curl_share_strerror(rc));
@@ -130,8 +119,8 @@ PyObject* share_apply_kinds(CurlShareObject* self, PyObject* const* args, Py_ssi
     PyErr_SetString(PyExc_TypeError, "at least one LOCK_DATA_* argument required");
     return nullptr;
   }
-  MutexGuard guard(self->mutex);
-  if (check_share_state(self, name) < 0) return nullptr;
+  ShareAccess access(self, CHECK_HANDLE, name);
+  if (!access) return nullptr;
   // Kinds applied before a bad argument stay applied.
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* arg = args[i];
@@ -147,7 +136,7 @@ PyObject* share_apply_kinds(CurlShareObject* self, PyObject* const* args, Py_ssi
     }
     long long value = PyLong_AsLongLong(arg);
     if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (share_apply_kind(self, option, value) < 0) return nullptr;
+    if (share_apply_kind(access, option, value) < 0) return nullptr;
   }
   Py_RETURN_NONE;
 }
@@ -305,12 +294,12 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
   CurlShareObject* self = as_share(op);
   assert_share_state(self);
   Ref held;
-  MutexGuard guard(self->mutex);
+  ShareAccess access(self, 0, "close");
   if (self->easies != nullptr) {
     Py_ssize_t live = share_cleanup_and_count_live_easies(self, &held);
     if (live < 0) return nullptr;
     if (live > 0) {
-      guard.unlock();
+      access.unlock();
       set_error_format("cannot close CurlShare: still in use by %zd active Curl object%s",
                    live, live == 1 ? "" : "s");
       return nullptr;
@@ -320,9 +309,9 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
     // libcurl refuses while some easy handle still counts as attached (one
     // being destroyed on another thread while this ran): the share stays
     // open rather than losing a handle that is still in use.
-    CURLSHcode rc = curl_share_cleanup(self->share_handle);
+    CURLSHcode rc = curl_share_cleanup(access.handle());
     if (rc != CURLSHE_OK) {
-      guard.unlock();
+      access.unlock();
       set_error_code_text(rc, curl_share_strerror(rc));
       return nullptr;
     }
@@ -346,10 +335,8 @@ PyObject* do_share_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
     return nullptr;
   }
-  MutexGuard guard(self->mutex);
-  if (check_share_state(self, "setopt") < 0 || share_apply_kind(self, option, kind) < 0) {
-    return nullptr;
-  }
+  ShareAccess access(self, CHECK_HANDLE, "setopt");
+  if (!access || share_apply_kind(access, option, kind) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -367,8 +354,8 @@ PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
   CurlShareObject* self = as_share(op);
   bool closed;
   {
-    MutexGuard guard(self->mutex);
-    closed = self->share_handle == nullptr;
+    ShareAccess access(self, 0, "closed");
+    closed = access.handle() == nullptr;
   }
   return PyBool_FromLong(closed);
 }

@@ -1,45 +1,14 @@
-// The thread-state primitive (threadstate.h): slot look-ups, the callback
-// frame built on them, waiting claims and the method guards of Curl and
-// CurlMulti.
+// The thread-state primitive (threadstate.h): entering and leaving through a
+// slot, the callback frame built on them, waiting claims and the refusals.
 //
 // libcurl calls back on the thread that drives a transfer, while that thread
 // has detached from the interpreter. The thread state it detached from is
-// parked in a slot (the Curl object's own, or its multi's) so that a callback
-// can re-attach with exactly that thread state and detach again before
-// returning to libcurl.
+// parked in a slot (which one serves which handle, access.h says) so that a
+// callback can re-attach with exactly that thread state and detach again
+// before returning to libcurl.
 #include "threadstate.h"
 
 #include <sched.h>
-
-#include "easy.h"
-#include "module.h"
-#include "multi.h"
-
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
-  if (self == nullptr) return nullptr;
-  assert(is_curl(reinterpret_cast<PyObject*>(self)));
-  if (slot_load(&self->state) != nullptr) {
-    assert(self->handle != nullptr);
-    return &self->state;
-  }
-  CurlMultiObject* multi = self->multi_stack;
-  if (multi == nullptr || slot_load(&multi->state) == nullptr) return nullptr;
-  assert(self->handle != nullptr);
-  return &multi->state;
-}
-
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
-  if (self == nullptr) return nullptr;
-  assert(is_multi(reinterpret_cast<PyObject*>(self)));
-  if (slot_load(&self->state) == nullptr) return nullptr;
-  assert(self->multi_handle != nullptr);
-  return &self->state;
-}
-
-PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
-  PyThreadState** slot = kelvex_get_thread_state_slot(self);
-  return slot != nullptr ? slot_load(slot) : nullptr;
-}
 
 int kelvex_python_enter(PyThreadState** slot) noexcept {
   if (slot == nullptr) return 0;
@@ -59,17 +28,6 @@ void kelvex_python_leave(PyThreadState** slot) noexcept {
   PyThreadState* tstate = PyEval_SaveThread();
   (void)tstate;
   assert(tstate == slot_load(slot));
-}
-
-CallbackFrame::CallbackFrame(CurlObject* self, const char* warning) noexcept {
-  // During finalization thread states may be gone; touch nothing.
-  if (Py_IsFinalizing()) return;
-  enter(kelvex_get_thread_state_slot(self), warning);
-}
-
-CallbackFrame::CallbackFrame(CurlMultiObject* multi, const char* warning) noexcept {
-  if (Py_IsFinalizing()) return;
-  enter(kelvex_get_thread_state_slot_multi(multi), warning);
 }
 
 void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
@@ -120,85 +78,3 @@ void slot_claim_wait(PyThreadState** slot) {
     Py_END_ALLOW_THREADS
   }
 }
-
-int CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting nesting,
-                        const char* busy_format) noexcept {
-  assert_curl_state(self);
-  assert(slot_ == nullptr);
-  PyThreadState* const me = PyThreadState_Get();
-  PyObject* const curl = reinterpret_cast<PyObject*>(self);
-  CurlMultiObject* multi = nullptr;
-  for (;;) {
-    cs_.begin(curl);
-    multi = self->multi_stack;
-    if (multi == nullptr || self->multi_weakref == nullptr) break;
-    // A multi whose last reference is gone cannot be resolved: it is being
-    // destroyed, and it lets go of this handle only under this handle's
-    // section, which we hold, so its record is still there to claim.
-    PyObject* alive = nullptr;
-    if (PyWeakref_GetRef(self->multi_weakref, &alive) <= 0) {
-      PyErr_Clear();
-      break;
-    }
-    multi_ = Ref::steal(alive);
-#ifdef Py_GIL_DISABLED
-    // Both sections at once (taken in address order by the interpreter);
-    // the membership may have changed while neither was held.
-    cs_.begin2(curl, alive);
-    if (self->multi_stack != multi) {
-      cs_.end();
-      multi_.reset();
-      continue;
-    }
-#endif
-    break;
-  }
-  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
-    refuse_closed(name, "curl handle");
-    return -1;
-  }
-  PyThreadState** slot = multi != nullptr ? &multi->state : &self->state;
-  if (nesting == Nesting::allow && slot_load(slot) == me) {
-    slot_ = slot;
-    return 0;
-  }
-  if (!slot_try_claim(slot, me)) {
-    refuse_busy(busy_format != nullptr ? busy_format : kPerformRunning, name);
-    return -1;
-  }
-  slot_ = slot;
-  claimed_ = true;
-  return 0;
-}
-
-int MultiAccess::acquire(CurlMultiObject* self, int flags, const char* name,
-                         Nesting nesting) noexcept {
-  assert(slot_ == nullptr);
-  cs_.begin(reinterpret_cast<PyObject*>(self));
-  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
-    refuse_closed(name, "multi handle");
-    return -1;
-  }
-  if (nesting == Nesting::allow && slot_load(&self->state) == PyThreadState_Get()) {
-    slot_ = &self->state;
-    return 0;
-  }
-  if (!claim(self)) {
-    refuse_busy(kMultiPerformRunning, name);
-    return -1;
-  }
-  return 0;
-}
-
-void MultiAccess::lock_with(CurlMultiObject* self, CurlObject* curl) noexcept {
-  cs_.begin2(reinterpret_cast<PyObject*>(self), reinterpret_cast<PyObject*>(curl));
-}
-
-bool MultiAccess::claim(CurlMultiObject* self) noexcept {
-  assert(slot_ == nullptr);
-  if (!slot_try_claim(&self->state, PyThreadState_Get())) return false;
-  slot_ = &self->state;
-  claimed_ = true;
-  return true;
-}
-

@@ -1,23 +1,21 @@
 // The one thread-state primitive of kelvex: every path that leaves the
-// interpreter, re-enters it, claims a handle or refuses goes through here
-// (threadstate.cpp).
+// interpreter, re-enters it, claims a slot or refuses goes through here
+// (threadstate.cpp). It knows slots, thread states and critical sections,
+// and no kelvex object: which slot serves which handle is the business of
+// the guards one floor up (access.h).
 //
-// Each Curl and CurlMulti has a slot, an atomic pointer to a thread state.
-// A method claims the slot that serves its handle (a Curl's own, or its
-// multi's while it belongs to one) with one compare-and-swap to the calling
-// thread's state, and refuses when it finds the slot held; the claim lasts
-// as long as the method uses the handle. While libcurl runs, the caller
-// detaches (DetachedCall) with its state parked in the slot, and libcurl's
-// callbacks re-attach with exactly that state (CallbackFrame). Code that
-// runs on a thread that may hold no state at all (libcurl's MIME hooks, the
-// warning of a callback that found none) attaches with AttachedThread.
+// A slot is an atomic pointer to a thread state. A guard claims the slot
+// that serves its handle with one compare-and-swap to the calling thread's
+// state, and refuses when it finds the slot held; the claim lasts as long
+// as the guard. While libcurl runs, the caller detaches (DetachedCall) with
+// its state parked in the slot, and libcurl's callbacks re-attach with
+// exactly that state (CallbackFrame). Code that runs on a thread that may
+// hold no state at all (libcurl's MIME hooks, the warning of a callback
+// that found none) attaches with AttachedThread.
 #ifndef KELVEX_THREADSTATE_H
 #define KELVEX_THREADSTATE_H
 
 #include "pyutil.h"
-
-struct CurlObject;
-struct CurlMultiObject;
 
 // ---------------------------------------------------------------------------
 // Slots
@@ -43,38 +41,6 @@ inline void slot_release(PyThreadState** slot) noexcept {
 // cannot refuse: deallocation, and a multi letting go of a handle),
 // waiting with the interpreter detached meanwhile.
 void slot_claim_wait(PyThreadState** slot);
-
-// The claim of a teardown (a collector's clear, a finalizer, deallocation)
-// that reaches a libcurl handle: the object is unreachable, yet a call that
-// reached it through a borrowed pointer may still be finishing, so the slot
-// is waited for instead of refused. A slot this thread holds already (a
-// teardown run from inside one of its own calls) is used as it is; a null
-// slot claims nothing.
-class TeardownClaim {
- public:
-  explicit TeardownClaim(PyThreadState** slot) noexcept {
-    if (slot == nullptr || slot_load(slot) == PyThreadState_Get()) return;
-    slot_claim_wait(slot);
-    slot_ = slot;
-  }
-  TeardownClaim(const TeardownClaim&) = delete;
-  TeardownClaim& operator=(const TeardownClaim&) = delete;
-  ~TeardownClaim() {
-    if (slot_ != nullptr) slot_release(slot_);
-  }
-
- private:
-  PyThreadState** slot_ = nullptr;
-};
-
-// The slot that serves a handle's callbacks right now: a Curl's own while
-// one of its calls holds it, else its multi's while that is held; null when
-// neither is. The own slot comes first: closing a handle that belongs to a
-// multi holds both for a moment, on one thread, with the same state in each.
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept;
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept;
-// The state in the slot that serves a Curl, or null.
-PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept;
 
 // Re-attaches with the state parked in a slot: 1, or 0 doing nothing when
 // the slot is missing or empty. The slot keeps its value.
@@ -136,9 +102,10 @@ class CriticalSection {
 };
 
 // Detaches the interpreter around one libcurl call that may block or call
-// back. The slot must hold this thread's state already (claimed by the
-// caller, or, nested inside a callback, the slot that callback entered
-// through), so that the call's callbacks re-attach with exactly that state.
+// back. The slot must hold this thread's state already (claimed by a guard,
+// or, nested inside a callback, the slot that callback entered through), so
+// that the call's callbacks re-attach with exactly that state. Methods get
+// one from their guard (HandleGuard::detach), which ends the section first.
 class DetachedCall {
  public:
   // A slot that does not hold this thread's state would let the call's
@@ -177,10 +144,16 @@ class AttachedThread {
 // interpreter to make progress.
 class MutexGuard {
  public:
-  explicit MutexGuard(PyMutex& mutex) noexcept : mutex_(&mutex) { PyMutex_Lock(mutex_); }
+  MutexGuard() noexcept = default;
+  explicit MutexGuard(PyMutex& mutex) noexcept { lock(mutex); }
   MutexGuard(const MutexGuard&) = delete;
   MutexGuard& operator=(const MutexGuard&) = delete;
   ~MutexGuard() { unlock(); }
+  void lock(PyMutex& mutex) noexcept {
+    unlock();
+    mutex_ = &mutex;
+    PyMutex_Lock(mutex_);
+  }
   void unlock() noexcept {
     if (mutex_ != nullptr) {
       PyMutex_Unlock(mutex_);
@@ -189,7 +162,7 @@ class MutexGuard {
   }
 
  private:
-  PyMutex* mutex_;
+  PyMutex* mutex_ = nullptr;
 };
 
 // May run on a thread with no attached thread state (a callback that found
@@ -211,86 +184,102 @@ inline constexpr char kMultiPerformRunning[] =
     "cannot invoke %s() - multi_perform() is currently running";
 
 // ---------------------------------------------------------------------------
-// Method guards
+// The guard base
 // ---------------------------------------------------------------------------
 
 enum CheckFlags : int { CHECK_HANDLE = 1, CHECK_NOT_RUNNING = 2 };
 
-// How a method may find the slot that serves its handle already set: only
+// How a guard may find the slot that serves its handle already set: only
 // the methods that libcurl allows inside the handle's own callbacks (pause,
 // unpause, duphandle, the WebSocket sends) may run on it, and only on the
 // thread that set it.
 enum class Nesting { refuse, allow };
 
-// The guard of every Curl method that uses the libcurl handle or the
-// objects libcurl reads through it. acquire() takes the critical section of
-// the Curl (and of its multi, while it belongs to one), checks the handle,
-// and claims the slot that serves the handle: the multi's while the handle
-// belongs to one, else its own. While it is held no other thread uses the
-// handle; a claim found held raises "cannot invoke %s() - perform() is
-// currently running". unlock() ends the critical section before a detached
-// libcurl call; the destructor gives the claim up.
-class CurlAccess {
+// The one base of every guard through which code reaches a libcurl handle
+// (CurlAccess, MultiAccess, MimeAccess, ShareAccess and TeardownGuard in
+// access.h): the derived constructor takes the critical section and the
+// claim, this destructor gives them back, section first, then lets go of
+// the object it kept alive for the claim. A guard that was refused (an
+// exception set) tests false and holds nothing; a guard nested in a
+// callback of its own thread holds the slot that callback entered through
+// without having claimed it, and leaves it set.
+class HandleGuard {
  public:
-  CurlAccess() noexcept = default;
-  CurlAccess(const CurlAccess&) = delete;
-  CurlAccess& operator=(const CurlAccess&) = delete;
-  ~CurlAccess() {
-    cs_.end();
-    release();
-  }
-  // 0, or -1 with kelvex.error set. `flags` may hold CHECK_HANDLE.
-  // `busy_format` replaces the refusal's text (a format with one %s).
-  int acquire(CurlObject* self, int flags, const char* name, Nesting nesting = Nesting::refuse,
-              const char* busy_format = nullptr) noexcept;
-  void unlock() noexcept { cs_.end(); }
-  void release() noexcept {
-    if (claimed_) slot_release(slot_);
-    claimed_ = false;
-  }
-  // The slot this method holds: claimed, or (nested) entered by a callback.
+  HandleGuard(const HandleGuard&) = delete;
+  HandleGuard& operator=(const HandleGuard&) = delete;
+  explicit operator bool() const noexcept { return held_; }
+  // The slot this guard holds: claimed, or (nested) entered by a callback.
   PyThreadState** slot() const noexcept { return slot_; }
   bool nested() const noexcept { return slot_ != nullptr && !claimed_; }
-
- private:
-  CriticalSection cs_;
-  Ref multi_;  // keeps the multi whose slot is claimed alive
-  PyThreadState** slot_ = nullptr;
-  bool claimed_ = false;
-};
-// The same guard for a CurlMulti: its critical section and its slot, which
-// serves the multi's own callbacks and those of every handle in it. A claim
-// found held raises "cannot invoke %s() - multi_perform() is currently
-// running".
-class MultiAccess {
- public:
-  MultiAccess() noexcept = default;
-  MultiAccess(const MultiAccess&) = delete;
-  MultiAccess& operator=(const MultiAccess&) = delete;
-  ~MultiAccess() {
-    cs_.end();
-    release();
-  }
-  int acquire(CurlMultiObject* self, int flags, const char* name,
-              Nesting nesting = Nesting::refuse) noexcept;
-  // For add_handle/remove_handle, whose checks read both objects: the
-  // section covers the Curl too, and the claim is taken by claim().
-  void lock_with(CurlMultiObject* self, CurlObject* curl) noexcept;
-  bool claim(CurlMultiObject* self) noexcept;
+  // Ends the section early and keeps the claim: for the rest of a method
+  // that runs Python code, or libcurl calls that call back while attached.
   void unlock() noexcept { cs_.end(); }
-  void release() noexcept {
+  // Detaches for one blocking libcurl call on the slot this guard holds:
+  // the section ends first, and the claim outlives the call.
+  [[nodiscard]] DetachedCall detach() noexcept {
+    cs_.end();
+    return DetachedCall(slot_);
+  }
+  // Lets the claim go around a call that may use the object again (a
+  // handle's close() run by its multi's close), then takes it back without
+  // waiting: false, the guard then holding nothing, when another thread
+  // took the slot meanwhile.
+  void let_go() noexcept {
+    cs_.end();
+    if (claimed_) slot_release(slot_);
+  }
+  bool take_back() noexcept {
+    if (!claimed_ || slot_try_claim(slot_, PyThreadState_Get())) return true;
+    claimed_ = held_ = false;
+    slot_ = nullptr;
+    return false;
+  }
+
+ protected:
+  HandleGuard() noexcept = default;
+  ~HandleGuard() {
+    cs_.end();
+    if (claimed_) slot_release(slot_);
+  }
+  // Claims `slot` without waiting: true, or false when another call holds
+  // it. With Nesting::allow a slot this thread holds already is used as it
+  // is.
+  bool claim(PyThreadState** slot, Nesting nesting) noexcept {
+    PyThreadState* const me = PyThreadState_Get();
+    if (nesting == Nesting::allow && slot_load(slot) == me) {
+      slot_ = slot;
+      return true;
+    }
+    if (!slot_try_claim(slot, me)) return false;
+    slot_ = slot;
+    claimed_ = true;
+    return true;
+  }
+  // The same for paths that cannot refuse: waits (detached) while another
+  // call finishes; a slot this thread holds already is used as it is.
+  void claim_waiting(PyThreadState** slot) noexcept {
+    slot_ = slot;
+    if (slot_load(slot) == PyThreadState_Get()) return;
+    slot_claim_wait(slot);
+    claimed_ = true;
+  }
+  // Gives the claim up before the guard goes (the wait of select()).
+  void give_back() noexcept {
+    cs_.end();
     if (claimed_) slot_release(slot_);
     claimed_ = false;
+    slot_ = nullptr;
   }
-  // The slot was let go of and taken by another thread meanwhile.
-  void forget() noexcept { claimed_ = false; }
-  PyThreadState** slot() const noexcept { return slot_; }
-  bool nested() const noexcept { return slot_ != nullptr && !claimed_; }
 
- private:
+  // Let go of after the claim, in this order: the object whose slot is
+  // claimed (a Curl's multi), then the guarded object when the method
+  // reached it through another (a document's Curl).
+  Ref keep_owner_;
+  Ref keep_;
   CriticalSection cs_;
   PyThreadState** slot_ = nullptr;
   bool claimed_ = false;
+  bool held_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -301,10 +290,16 @@ class MultiAccess {
 
 class CallbackFrame {
  public:
-  // `warning` is the full RuntimeWarning text, such as
-  // "read_callback failed to acquire thread".
-  CallbackFrame(CurlObject* self, const char* warning) noexcept;
-  CallbackFrame(CurlMultiObject* multi, const char* warning) noexcept;
+  // `owner` is the Curl or CurlMulti whose callback runs; `serving_slot`
+  // (access.h) names the slot that serves it right now. `warning` is the
+  // full RuntimeWarning text, such as "read_callback failed to acquire
+  // thread".
+  template <typename Owner>
+  CallbackFrame(Owner* owner, const char* warning) noexcept {
+    // During finalization thread states may be gone; touch nothing.
+    if (Py_IsFinalizing()) return;
+    enter(serving_slot(owner), warning);
+  }
   CallbackFrame(const CallbackFrame&) = delete;
   CallbackFrame& operator=(const CallbackFrame&) = delete;
   ~CallbackFrame() {
@@ -318,6 +313,5 @@ class CallbackFrame {
   PyThreadState** slot_ = nullptr;
   bool entered_ = false;
 };
-
 
 #endif  // KELVEX_THREADSTATE_H

@@ -3,6 +3,7 @@ collection, attributes, pickling and context management."""
 
 import gc
 import pickle
+import threading
 import weakref
 
 import pytest
@@ -367,6 +368,58 @@ def test_handle_close_may_add_handles_to_the_closing_multi():
     m.close()
     assert m.closed
     assert late.multi() is None and late.closed is True
+
+
+def test_multi_driven_by_another_thread_during_a_handle_close(http_server):
+    # close() lets the multi go while a handle's close() runs; when another
+    # thread is driving the multi as that close() returns, the multi's
+    # close() is refused rather than going on under a claim it lost, and a
+    # later close() finishes the work.
+    m = kelvex.CurlMulti(close_handles=True)
+    inside, release = threading.Event(), threading.Event()
+    failures = []
+    late = kelvex.Curl()
+    late.setopt(kelvex.URL, f"{http_server.url}/bytes/5")
+    late.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+
+    def hold(*_):
+        # Called once connected, inside the driving thread's perform().
+        inside.set()
+        release.wait(30)
+        return kelvex.PREREQFUNC_OK
+
+    late.setopt(kelvex.PREREQFUNCTION, hold)
+
+    def drive():
+        try:
+            while not inside.is_set():
+                m.perform()
+                m.select(0.05)
+        except BaseException as exc:  # reported by the main thread
+            failures.append(exc)
+            inside.set()
+
+    driver = threading.Thread(target=drive)
+
+    class HandingOverCurl(kelvex.Curl):
+        def close(self):
+            super().close()
+            if not driver.is_alive() and late.multi() is None:
+                m.add_handle(late)
+                driver.start()
+                assert inside.wait(60) and not failures, failures
+
+    m.add_handle(HandingOverCurl())
+    try:
+        with pytest.raises(kelvex.error) as excinfo:
+            m.close()
+        assert error_text(excinfo) == "cannot invoke close() - multi_perform() is currently running"
+        assert m.closed is False and late in m
+    finally:
+        release.set()
+        driver.join(30)
+    assert m.close() is None
+    assert m.closed and late.closed and late.multi() is None
 
 
 def test_handle_close_may_close_the_multi_again():

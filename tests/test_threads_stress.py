@@ -291,6 +291,10 @@ class Pool:
             self.handles.append(c)
             self.bodies[c] = chunks
         self.completed = 0
+        # Reaped handles whose removal was refused while another thread
+        # drove the multi: finished, their message read, so the multi will
+        # never report them again; taken out at the next chance.
+        self.reaped = set()
         # The bodies are the test's own state, shared by the threads that
         # reap and those that remove handles: it needs a lock of its own.
         self.lock = threading.Lock()
@@ -299,25 +303,42 @@ class Pool:
         with self.lock:
             self._check_finished(multi)
 
+    def _take_out(self, multi, c):
+        """Removes a reaped handle: True once it is out of the multi, False
+        when the removal is refused as busy (tried again later)."""
+        try:
+            multi.remove_handle(c)
+        except kelvex.error as exc:
+            if exc.args[0] == "curl object not on this multi-stack":
+                return True
+            if re.match(ADD_REMOVE, exc.args[0]):
+                return False
+            raise
+        # Added again meanwhile by another thread, it may have been mid-way:
+        # its next transfer starts from the first byte.
+        self.bodies[c].clear()
+        return True
+
     def _check_finished(self, multi):
         """Reaps finished transfers: each delivered the whole body. They are
         taken out so they can be added again."""
+        self.reaped = {c for c in self.reaped if not self._take_out(multi, c)}
         _, ok, failed = multi.info_read()
         assert not failed, failed
         for c in ok:
             assert b"".join(self.bodies[c]) == BODY
             self.bodies[c].clear()
             self.completed += 1
-            try:
-                multi.remove_handle(c)
-            except kelvex.error as exc:
-                if exc.args[0] != "curl object not on this multi-stack":
-                    raise
+            if not self._take_out(multi, c):
+                self.reaped.add(c)
 
     def complete_all(self, multi):
         """However the threads left them, every handle then completes a
         transfer with the whole body (on a slow run the threads alone may
         have finished none)."""
+        with self.lock:
+            self.reaped = {c for c in self.reaped if not self._take_out(multi, c)}
+            assert not self.reaped
         for c in self.handles:
             if c not in multi:
                 multi.add_handle(c)

@@ -1,0 +1,244 @@
+// The guards of access.h: which slot serves a handle, and how each object
+// takes it.
+#include "access.h"
+
+#include <utility>
+
+#include "easy.h"
+#include "mime.h"
+#include "mimepart.h"
+#include "mimeshared.h"
+#include "multi.h"
+#include "share.h"
+
+PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
+  if (self == nullptr) return nullptr;
+  assert(is_curl(reinterpret_cast<PyObject*>(self)));
+  if (slot_load(&self->state) != nullptr) return &self->state;
+  CurlMultiObject* multi = self->multi_stack;
+  if (multi == nullptr || slot_load(&multi->state) == nullptr) return nullptr;
+  return &multi->state;
+}
+
+PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
+  if (self == nullptr) return nullptr;
+  assert(is_multi(reinterpret_cast<PyObject*>(self)));
+  if (slot_load(&self->state) == nullptr) return nullptr;
+  return &self->state;
+}
+
+PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
+  PyThreadState** slot = kelvex_get_thread_state_slot(self);
+  return slot != nullptr ? slot_load(slot) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Curl
+// ---------------------------------------------------------------------------
+
+bool CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting nesting,
+                         const char* busy_format) noexcept {
+  assert_curl_state(self);
+  assert(slot_ == nullptr);
+  PyObject* const curl = reinterpret_cast<PyObject*>(self);
+  CurlMultiObject* multi = nullptr;
+  for (;;) {
+    cs_.begin(curl);
+    multi = self->multi_stack;
+    if (multi == nullptr || self->multi_weakref == nullptr) break;
+    // A multi whose last reference is gone cannot be resolved: it is being
+    // destroyed, and it lets go of this handle only under this handle's
+    // section, which we hold, so its record is still there to claim.
+    PyObject* alive = nullptr;
+    if (PyWeakref_GetRef(self->multi_weakref, &alive) <= 0) {
+      PyErr_Clear();
+      break;
+    }
+    keep_ = Ref::steal(alive);
+#ifdef Py_GIL_DISABLED
+    // Both sections at once (taken in address order by the interpreter);
+    // the membership may have changed while neither was held.
+    cs_.begin2(curl, alive);
+    if (self->multi_stack != multi) {
+      cs_.end();
+      keep_.reset();
+      continue;
+    }
+#endif
+    break;
+  }
+  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
+    refuse_closed(name, "curl handle");
+    return false;
+  }
+  // A handle inside a multi is the multi's to drive: its slot serves both.
+  if (!claim(multi != nullptr ? &multi->state : &self->state, nesting)) {
+    refuse_busy(busy_format != nullptr ? busy_format : kPerformRunning, name);
+    return false;
+  }
+  curl_ = self;
+  held_ = true;
+  return true;
+}
+
+CURL* CurlAccess::handle() const noexcept {
+  assert(held_);
+  return curl_->handle;
+}
+
+// ---------------------------------------------------------------------------
+// CurlMulti
+// ---------------------------------------------------------------------------
+
+MultiAccess::MultiAccess(CurlMultiObject* self, int flags, const char* name,
+                         Nesting nesting) noexcept
+    : multi_(self) {
+  cs_.begin(reinterpret_cast<PyObject*>(self));
+  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
+    refuse_closed(name, "multi handle");
+    return;
+  }
+  if (!HandleGuard::claim(&self->state, nesting)) {
+    refuse_busy(kMultiPerformRunning, name);
+    return;
+  }
+  held_ = true;
+}
+
+MultiAccess::MultiAccess(CurlMultiObject* self, CurlObject* curl) noexcept : multi_(self) {
+  cs_.begin2(reinterpret_cast<PyObject*>(self), reinterpret_cast<PyObject*>(curl));
+}
+
+bool MultiAccess::claim() noexcept {
+  assert(slot_ == nullptr);
+  held_ = HandleGuard::claim(&multi_->state, Nesting::refuse);
+  return held_;
+}
+
+CURLM* MultiAccess::handle() const noexcept {
+  assert(held_);
+  return multi_->multi_handle;
+}
+
+CURL* MultiAccess::member(CurlObject* curl) const noexcept {
+  assert(held_ && curl->multi_stack == multi_);
+  return curl->handle;
+}
+
+// ---------------------------------------------------------------------------
+// CurlMime and CurlMimePart
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The Curl whose claim an outer MimeAccess of this thread holds.
+thread_local CurlObject* t_mime_claimed = nullptr;
+
+}  // namespace
+
+// Claims `owner`, kept alive by `keep`, unless an outer MimeAccess of this
+// thread holds its claim already.
+bool MimeAccess::acquire_curl(CurlObject* owner, Ref keep, const char* name, int flags) noexcept {
+  keep_owner_ = std::move(keep);
+  if (t_mime_claimed == owner) {
+    if ((flags & CHECK_HANDLE) && owner->handle == nullptr) {
+      refuse_closed(name, "curl handle");
+      return false;
+    }
+    curl_ = owner;
+    held_ = true;
+    return true;
+  }
+  if (!acquire(owner, flags, name, Nesting::refuse, nullptr)) return false;
+  previous_ = std::exchange(t_mime_claimed, owner);
+  outermost_ = true;
+  return true;
+}
+
+// Claims the Curl of `mime`, then checks the document: a close() on
+// another thread may have run before the claim.
+bool MimeAccess::acquire_document(CurlMimeObject* mime, const char* name, int flags) noexcept {
+  Ref curl = field_ref(reinterpret_cast<PyObject*>(mime), mime->curl);
+  if (!curlmime_is_open(mime)) {
+    refuse_closed(name, "mime handle");
+    return false;
+  }
+  if (!curl) {
+    refuse_closed(name, "curl handle");
+    return false;
+  }
+  auto* owner = reinterpret_cast<CurlObject*>(curl.get());
+  if (!acquire_curl(owner, std::move(curl), name, flags)) return false;
+  if (mime->mime_handle == nullptr) {
+    refuse_closed(name, "mime handle");
+    held_ = false;
+    return false;
+  }
+  mime_ = mime;
+  return true;
+}
+
+MimeAccess::MimeAccess(CurlObject* curl, const char* name, int flags) noexcept {
+  if (curl == nullptr) {
+    held_ = true;
+    return;
+  }
+  acquire_curl(curl, Ref::borrow(reinterpret_cast<PyObject*>(curl)), name, flags);
+}
+
+MimeAccess::MimeAccess(CurlMimeObject* mime, const char* name, int flags) noexcept {
+  if (refuse_during_content_change(name) < 0) return;
+  acquire_document(mime, name, flags);
+}
+
+MimeAccess::MimeAccess(CurlMimePartObject* part, const char* name) noexcept {
+  if (refuse_during_content_change(name) < 0) return;
+  PyObject* const self = reinterpret_cast<PyObject*>(part);
+  Ref mime = field_ref(self, part->mime);
+  if (!mime) {
+    refuse_closed(name, "mime handle");
+    return;
+  }
+  if (!acquire_document(reinterpret_cast<CurlMimeObject*>(mime.get()), name, CHECK_HANDLE)) return;
+  // Checked under the claim, which every invalidation of parts holds.
+  if (part->mime != mime.get() || part->part == nullptr) {
+    refuse_closed(name, part->mime == nullptr ? "mime handle" : "mime part");
+    held_ = false;
+    return;
+  }
+  part_ = part;
+}
+
+MimeAccess::~MimeAccess() {
+  if (outermost_) t_mime_claimed = previous_;
+}
+
+curl_mime* MimeAccess::handle() const noexcept {
+  assert(held_);
+  return mime_->mime_handle;
+}
+
+curl_mimepart* MimeAccess::part_handle() const noexcept {
+  assert(held_ && part_ != nullptr);
+  return part_->part;
+}
+
+// ---------------------------------------------------------------------------
+// CurlShare
+// ---------------------------------------------------------------------------
+
+ShareAccess::ShareAccess(CurlShareObject* self, int flags, const char* name) noexcept
+    : share_(self) {
+  lock_.lock(self->mutex);
+  if ((flags & CHECK_HANDLE) && self->share_handle == nullptr) {
+    lock_.unlock();
+    refuse_closed(name, "share handle");
+    return;
+  }
+  held_ = true;
+}
+
+CURLSH* ShareAccess::handle() const noexcept {
+  assert(held_);
+  return share_->share_handle;
+}
