@@ -494,3 +494,31 @@ def nginx(protocol_certs):
     server = Nginx(protocol_certs)
     yield server
     server.close()
+
+
+# ---------------------------------------------------------------------------
+# Event loops and the event core, for the asyncio tests
+# ---------------------------------------------------------------------------
+
+def loop_factories():
+    """pytest params of the event loops under test: asyncio's, and
+    uvloop's where it is installed (skipped otherwise)."""
+    import asyncio
+    yield pytest.param(asyncio.new_event_loop, id="asyncio")
+    try:
+        import uvloop
+    except ImportError:
+        yield pytest.param(None, id="uvloop",
+                           marks=pytest.mark.skip(reason="uvloop is not installed"))
+    else:
+        yield pytest.param(uvloop.new_event_loop, id="uvloop")
+
+
+@pytest.fixture
+def core():
+    """An EventCore over a fresh CurlMulti, both closed afterwards."""
+    multi = kelvex.CurlMulti()
+    core = kelvex.EventCore(multi)
+    yield core
+    core.close()
+    multi.close()

@@ -16,7 +16,7 @@ import pytest
 
 import kelvex
 import kelvex.aio
-from conftest import body_url, expected_body
+from conftest import body_url, expected_body, loop_factories
 from loopback_servers import read_request, wait_for_close
 
 # Bounds every wait below so that a broken build fails instead of hanging;
@@ -24,18 +24,7 @@ from loopback_servers import read_request, wait_for_close
 DEADLINE = 60.0
 
 
-def _loop_factories():
-    yield pytest.param(asyncio.new_event_loop, id="asyncio")
-    try:
-        import uvloop
-    except ImportError:
-        yield pytest.param(None, id="uvloop",
-                           marks=pytest.mark.skip(reason="uvloop is not installed"))
-    else:
-        yield pytest.param(uvloop.new_event_loop, id="uvloop")
-
-
-@pytest.fixture(params=list(_loop_factories()))
+@pytest.fixture(params=list(loop_factories()))
 def run(request):
     """run(coroutine function, *args): runs it to the end on a fresh loop
     of the kind under test, bounded by DEADLINE."""

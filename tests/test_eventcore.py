@@ -18,15 +18,6 @@ from loopback_servers import read_request, wait_for_close
 DEADLINE = 60.0
 
 
-@pytest.fixture
-def core():
-    multi = kelvex.CurlMulti()
-    core = kelvex.EventCore(multi)
-    yield core
-    core.close()
-    multi.close()
-
-
 def handle(url, body=None, **options):
     c = kelvex.Curl()
     c.setopt(kelvex.URL, url)

@@ -8,7 +8,7 @@ import socket
 import pytest
 
 import kelvex
-from conftest import body_url, expected_body
+from conftest import body_url, expected_body, loop_factories
 from loopback_servers import read_request, wait_for_close
 
 # Bounds every wait below so that a broken build fails instead of hanging;
@@ -16,18 +16,7 @@ from loopback_servers import read_request, wait_for_close
 DEADLINE = 60.0
 
 
-def _loop_factories():
-    yield pytest.param(asyncio.new_event_loop, id="asyncio")
-    try:
-        import uvloop
-    except ImportError:
-        yield pytest.param(None, id="uvloop",
-                           marks=pytest.mark.skip(reason="uvloop is not installed"))
-    else:
-        yield pytest.param(uvloop.new_event_loop, id="uvloop")
-
-
-@pytest.fixture(params=list(_loop_factories()))
+@pytest.fixture(params=list(loop_factories()))
 def run(request):
     """run(coroutine function, core): runs it on a fresh loop of the kind
     under test, bounded by DEADLINE; the loop calls core.process() whenever
@@ -47,15 +36,6 @@ def run(request):
             return runner.run(bounded())
 
     return run
-
-
-@pytest.fixture
-def core():
-    multi = kelvex.CurlMulti()
-    core = kelvex.EventCore(multi)
-    yield core
-    core.close()
-    multi.close()
 
 
 def closed_port():

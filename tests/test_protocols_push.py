@@ -160,14 +160,9 @@ def test_the_pushed_curl_cannot_be_closed_or_reset_inside_the_callable(parent):
                 refusals.append(str(exc))
         return kelvex.PUSH_DENY
 
-    with kelvex.CurlMulti() as multi:
-        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
-        multi.add_handle(parent)
-        run_to_end(multi)
-        multi.remove_handle(parent)
+    refused_push_leaves_the_parent_whole(parent, on_push)
     assert refusals == ["cannot invoke close() - the push callback is running",
                         "cannot invoke reset() - the push callback is running"]
-    assert b"".join(parent.body) == INDEX
 
 
 def test_without_a_push_callable_the_server_may_not_push(parent):
@@ -261,10 +256,5 @@ def test_pushed_header_values_keep_every_byte(parent):
         seen.extend(headers)
         return kelvex.PUSH_DENY
 
-    with kelvex.CurlMulti() as multi:
-        multi.setopt(kelvex.M_PUSHFUNCTION, on_push)
-        multi.add_handle(parent)
-        run_to_end(multi)
-        multi.remove_handle(parent)
+    refused_push_leaves_the_parent_whole(parent, on_push)
     assert ("x-label", "caf\xe9 \xff") in seen
-    assert b"".join(parent.body) == INDEX
