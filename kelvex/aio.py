@@ -48,8 +48,10 @@ class Multi:
     are refused.
     """
 
+    # __dict__ holds the per-instance perform and perform_rb of an object
+    # without a cap (see _arm).
     __slots__ = ("_multi", "_core", "_loop", "_watching", "_slots", "_closed", "_starter",
-                 "__weakref__")
+                 "__weakref__", "__dict__")
 
     def __init__(self, *, max_transfers: int | None = None) -> None:
         if max_transfers is not None and max_transfers < 1:
@@ -68,6 +70,7 @@ class Multi:
             self._loop = None  # bound on first use
         else:
             self._watch(self._loop)
+        self._arm()
 
     # ------------------------------------------------------------------
     # Public interface
@@ -165,6 +168,7 @@ class Multi:
             if self._loop is None:
                 self._loop = loop
                 self._watch(loop)
+                self._arm()
             elif self._loop.is_closed():
                 raise RuntimeError("kelvex.aio.Multi: the event loop it belongs to is closed")
             else:
@@ -173,6 +177,16 @@ class Multi:
         if self._closed:
             raise RuntimeError("kelvex.aio.Multi is closed")
         return loop
+
+    def _arm(self) -> None:
+        # Without a cap, perform() and perform_rb() are the core's own
+        # callables, bound to the loop: each call makes the transfer's
+        # coroutine in C++, with no Python function in between. Until a
+        # loop is bound they call _start(), which binds it.
+        if self._slots is None:
+            core, loop, start = self._core, self._loop, self._starter
+            self.__dict__["perform"] = core.performer(loop, False, start)
+            self.__dict__["perform_rb"] = core.performer(loop, True, start)
 
     def _watch(self, loop: asyncio.AbstractEventLoop) -> None:
         # The core's descriptor turns readable when any of libcurl's

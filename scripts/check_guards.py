@@ -41,6 +41,7 @@ allow("easy.cpp", CREATION, "do_curl_new", "util_curl_init", "util_curl_adopt_co
 allow("easy.cpp", TEARDOWN, "do_curl_clear", "util_curl_close", "util_curl_give_back")
 allow("easy.cpp", "the copy is new; the source is held by the method's CurlAccess",
       "do_curl_duphandle")
+allow("easy.h", CLAIMED, "curl_progress_calls_on")
 allow("easycbnotify.cpp", CLAIMED, "install_progress_trampoline")
 allow("easycbsocket.cpp", CLAIMED, "closesocket_link")
 allow("easyopt.cpp", CLAIMED, "do_curl_setopt_callable", "do_curl_setopt_httppost",
@@ -49,6 +50,7 @@ allow("easyopt.cpp", CLAIMED, "do_curl_setopt_callable", "do_curl_setopt_httppos
 allow("eventcore.cpp", CLAIMED, "curl_restore_write_target", "cut_all", "detach", "drive",
       "restore_handle")
 allow("eventcore.cpp", CALLBACK, "core_socket_callback")
+allow("eventcore.cpp", TEARDOWN, "eventcore_forget_closed")
 allow("mime.cpp", CLAIMED, "do_curl_setopt_mimepost")
 allow("mime.cpp", TEARDOWN, "curlmime_clear", "curlmime_detach_from_curl")
 allow("mimepart.cpp", "the child document belongs to the same Curl, whose claim the part's "

@@ -628,6 +628,22 @@ PyDoc_STRVAR(core_awaitable_doc,
 "raise); it then waits for the future and returns its result. A task\n"
 "cancelled while it waits, or throw() and close(), cut the transfer.");
 
+PyDoc_STRVAR(core_performer_doc,
+"performer($self, loop, body=False, start=None, /)\n"
+"--\n"
+"\n"
+"performer(loop, body=False, start=None) -> TransferPerformer\n"
+"\n"
+"A callable f(curl) that returns awaitable(curl, loop, body, start): the\n"
+"perform function of an event-loop integration, made once and called once\n"
+"per transfer without a Python function in between.");
+
+PyDoc_STRVAR(transfer_performer_doc,
+"performer(curl) -> TransferRun\n"
+"\n"
+"EventCore.awaitable() with its loop, body and start bound; made by\n"
+"EventCore.performer().");
+
 PyDoc_STRVAR(transfer_run_doc,
 "The coroutine of one EventCore transfer; made by EventCore.awaitable().");
 PyDoc_STRVAR(transfer_run_send_doc,

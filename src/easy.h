@@ -81,6 +81,11 @@ struct CurlObject {
   // NOPROGRESS as the caller set it. libcurl itself always calls the
   // progress trampoline (easycbnotify.cpp), which honours this flag.
   int noprogress;
+  // Set while libcurl's own NOPROGRESS is 1: an event core turned its
+  // progress calls off for a transfer that needs none, and left them off
+  // for the next one. Whatever starts any other transfer turns them on
+  // first (curl_progress_calls_on). Changed only by the claim's holder.
+  bool progress_calls_off;
   char error[KELVEX_ERROR_SIZE];
   // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
   // reused, not this record's address (easycbsocket.cpp says why), and the
@@ -92,6 +97,16 @@ struct CurlObject {
 
 extern PyTypeObject Curl_Type;
 inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
+
+// libcurl's progress calls on again, as every transfer outside an event
+// core needs them (signal checks and progress callables ride on them).
+// The caller holds the claim.
+inline void curl_progress_calls_on(CurlObject* self) {
+  if (self->progress_calls_off) {
+    (void)curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, 0L);
+    self->progress_calls_off = false;
+  }
+}
 inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 enum ReleaseGroups : unsigned {

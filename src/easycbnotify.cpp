@@ -140,6 +140,7 @@ CURLcode install_progress_trampoline(CurlObject* self) {
   if (res == CURLE_OK)
     res = curl_easy_setopt(self->handle, CURLOPT_XFERINFOFUNCTION, transfer_progress_callback);
   if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, 0L);
+  if (res == CURLE_OK) self->progress_calls_off = false;
   return res;
 }
 

@@ -37,6 +37,7 @@
 
 struct CoreTransfer {
   CurlObject* curl;  // strong
+  CURL* easy;        // its libcurl handle: the table's key
   PyObject* waiter;  // strong, or null
   CoreTransfer* next_spare;
   // The body, when the core collects it (`collect`); the buffer is kept
@@ -46,9 +47,6 @@ struct CoreTransfer {
   std::size_t capacity;
   CURLcode result;
   bool collect;
-  // The core turned libcurl's progress meter off for this transfer (see
-  // core_add) and turns it back on when the transfer ends.
-  bool quiet;
 };
 
 namespace {
@@ -70,24 +68,26 @@ constexpr double kWaitMax = 31536000.0;
 // The table of transfers in flight
 // ---------------------------------------------------------------------------
 
-std::size_t bucket_of(const EventCoreObject* self, const CurlObject* curl) {
-  auto key = reinterpret_cast<std::uintptr_t>(curl);
+// Keyed by the libcurl handle, which is what libcurl's messages name: a
+// finished transfer is found without asking libcurl for its Curl.
+std::size_t bucket_of(const EventCoreObject* self, const CURL* easy) {
+  auto key = reinterpret_cast<std::uintptr_t>(easy);
   key = (key >> 4) * 0x9E3779B97F4A7C15ull;
   return static_cast<std::size_t>(key >> 32) & self->mask;
 }
 
-// The bucket that holds `curl`, or -1.
-Py_ssize_t table_find(const EventCoreObject* self, const CurlObject* curl) {
-  if (self->buckets == nullptr) return -1;
-  for (std::size_t i = bucket_of(self, curl);; i = (i + 1) & self->mask) {
+// The bucket that holds the transfer of `easy`, or -1.
+Py_ssize_t table_find(const EventCoreObject* self, const CURL* easy) {
+  if (self->buckets == nullptr || easy == nullptr) return -1;
+  for (std::size_t i = bucket_of(self, easy);; i = (i + 1) & self->mask) {
     CoreTransfer* t = self->buckets[i];
     if (t == nullptr) return -1;
-    if (t->curl == curl) return static_cast<Py_ssize_t>(i);
+    if (t->easy == easy) return static_cast<Py_ssize_t>(i);
   }
 }
 
 void table_put(EventCoreObject* self, CoreTransfer* t) {
-  std::size_t i = bucket_of(self, t->curl);
+  std::size_t i = bucket_of(self, t->easy);
   while (self->buckets[i] != nullptr) i = (i + 1) & self->mask;
   self->buckets[i] = t;
 }
@@ -99,7 +99,7 @@ CoreTransfer* table_take(EventCoreObject* self, std::size_t at) {
   std::size_t hole = at;
   for (std::size_t i = (at + 1) & self->mask; self->buckets[i] != nullptr;
        i = (i + 1) & self->mask) {
-    const std::size_t home = bucket_of(self, self->buckets[i]->curl);
+    const std::size_t home = bucket_of(self, self->buckets[i]->easy);
     // Moves into the hole unless its home lies cyclically in (hole, i].
     const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
     if (!stays) {
@@ -161,10 +161,10 @@ CoreTransfer* record_new(EventCoreObject* self) {
 // Back to the spare list; the caller has taken the references over.
 void record_recycle(EventCoreObject* self, CoreTransfer* t) {
   t->curl = nullptr;
+  t->easy = nullptr;
   t->waiter = nullptr;
   t->size = 0;
   t->collect = false;
-  t->quiet = false;
   t->result = CURLE_OK;
   if (t->capacity > kKeptBodyCapacity) {
     PyMem_RawFree(t->body);
@@ -176,13 +176,10 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
 }
 
 // Gives an ended transfer's handle back as its options describe it: its
-// write target, when the core collected the body, and libcurl's progress
-// calls, which the handle's signal checks and progress callables ride on.
+// write target, when the core collected the body. libcurl's progress calls
+// stay as the transfer had them (see core_add).
 void restore_handle(const CoreTransfer* t, CurlObject* curl) {
   if (t->collect) curl_restore_write_target(curl);
-  if (t->quiet && curl->handle != nullptr) {
-    (void)curl_easy_setopt(curl->handle, CURLOPT_NOPROGRESS, 0L);
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -347,15 +344,21 @@ std::size_t drive(EventCoreObject* self, CurlMultiObject* owner, int wait_ms) {
     if (msg->msg != CURLMSG_DONE) continue;
     CURL* easy = msg->easy_handle;
     const CURLcode result = msg->data.result;
-    char* priv = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
-    auto* curl = reinterpret_cast<CurlObject*>(priv);
     // Reading the table is safe here: only the holder of the claim changes
     // it, and only while attached. A member that is not in it is a pushed
     // stream the multi took in (its push callable accepted it).
-    if (table_find(self, curl) < 0 && curl->multi_stack != owner) continue;
+    CurlObject* curl;
+    const Py_ssize_t at = table_find(self, easy);
+    if (at >= 0) {
+      curl = self->buckets[at]->curl;
+    } else {
+      char* priv = nullptr;
+      if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
+      curl = reinterpret_cast<CurlObject*>(priv);
+      if (curl->multi_stack != owner) continue;
+    }
     (void)curl_multi_remove_handle(multi, easy);
-    self->finished[finished++] = CoreFinished{curl, result};
+    self->finished[finished++] = CoreFinished{curl, easy, result};
   }
   // Pushed streams can outnumber the room kept: the rest on the next pass.
   if (queued > 0 && finished == self->finished_capacity) timer_arm(self, 0);
@@ -633,13 +636,22 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
     return -1;
   }
   t->curl = reinterpret_cast<CurlObject*>(Py_NewRef(arg));
+  t->easy = access.member(curl);
   t->waiter = waiter == Py_None ? nullptr : Py_NewRef(waiter);
   t->collect = body;
   // Without a progress callable to call, libcurl's progress calls serve
   // only the check for signals, which process() makes after each pass:
   // the meter is off while the core runs the transfer.
-  t->quiet = curl->noprogress || (curl->cb_xferinfo == nullptr && curl->cb_progress == nullptr);
-  if (t->quiet) (void)curl_easy_setopt(access.member(curl), CURLOPT_NOPROGRESS, 1L);
+  // They stay off after it, for the handle's next transfer in a core;
+  // any other start turns them on again.
+  const bool quiet =
+      curl->noprogress || (curl->cb_xferinfo == nullptr && curl->cb_progress == nullptr);
+  if (quiet && !curl->progress_calls_off) {
+    (void)curl_easy_setopt(access.member(curl), CURLOPT_NOPROGRESS, 1L);
+    curl->progress_calls_off = true;
+  } else if (!quiet) {
+    curl_progress_calls_on(curl);
+  }
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.
@@ -704,7 +716,7 @@ int core_remove(EventCoreObject* self, PyObject* arg) {
     }
     access.unlock();
     auto* curl = reinterpret_cast<CurlObject*>(arg);
-    const Py_ssize_t at = table_find(self, curl);
+    const Py_ssize_t at = table_find(self, access.member(curl));
     if (at < 0) return 0;
     CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
     curl_ref = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
@@ -743,6 +755,14 @@ PyObject* do_core_awaitable(PyObject* op, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   return transfer_run_new(op, arg, loop, body != 0, start);
+}
+
+PyObject* do_core_performer(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* loop = nullptr;
+  int body = 0;
+  PyObject* start = Py_None;
+  if (!parse_args(args, nargs, "O|pO:performer", &loop, &body, &start)) return nullptr;
+  return transfer_performer_new(op, loop, body != 0, start);
 }
 
 PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -785,7 +805,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     }
     if (!returned) returned = Ref::steal(PyList_New(0));
     for (std::size_t i = 0; i < finished; ++i) {
-      const Py_ssize_t at = table_find(self, self->finished[i].curl);
+      const Py_ssize_t at = table_find(self, self->finished[i].easy);
       if (at < 0) {
         deliver_pushed(multi, self->finished[i], returned.get());
         continue;
@@ -913,6 +933,7 @@ PyMethodDef core_methods[] = {
     {"add", method(do_core_add), METH_FASTCALL | METH_KEYWORDS, core_add_doc},
     {"future", method(do_core_future), METH_FASTCALL, core_future_doc},
     {"awaitable", method(do_core_awaitable), METH_FASTCALL, core_awaitable_doc},
+    {"performer", method(do_core_performer), METH_FASTCALL, core_performer_doc},
     {"remove", method(do_core_remove), METH_FASTCALL, core_remove_doc},
     {"process", method(do_core_process), METH_FASTCALL, core_process_doc},
     {"fileno", do_core_fileno, METH_NOARGS, core_fileno_doc},
@@ -966,7 +987,7 @@ bool eventcore_is_open(PyObject* core) {
 }
 
 void eventcore_forget_closed(EventCoreObject* self, CurlObject* curl) {
-  const Py_ssize_t at = table_find(self, curl);
+  const Py_ssize_t at = table_find(self, curl->handle);
   if (at < 0) return;
   CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
   // The handle is being cleaned up: its write function no longer matters.

@@ -20,6 +20,7 @@ struct CoreTransfer;  // one transfer in flight (eventcore.cpp)
 // its record leaves the table once attached again.
 struct CoreFinished {
   CurlObject* curl;  // borrowed from its record
+  CURL* easy;
   CURLcode result;
 };
 

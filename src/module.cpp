@@ -158,6 +158,7 @@ constexpr TypeEntry kTypes[] = {
     {&EventCore_Type, "EventCore"},
     {&TransferFuture_Type, nullptr},
     {&TransferRun_Type, nullptr},
+    {&TransferPerformer_Type, nullptr},
     {&CurlMime_Type, "CurlMime"},
     {&CurlMimePart_Type, "CurlMimePart"},
     {&MimeDataCbOwner_Type, nullptr},

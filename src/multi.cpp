@@ -260,6 +260,8 @@ PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   PyObject_GC_UnTrack(self->easies);
   self->socket_assignments = PyDict_New();
   if (self->socket_assignments == nullptr) return nullptr;
+  self->weakself = PyWeakref_NewRef(obj.get(), nullptr);
+  if (self->weakself == nullptr) return nullptr;
   self->multi_handle = curl_multi_init();
   if (self->multi_handle == nullptr) {
     obj.reset();
@@ -293,6 +295,7 @@ void do_multi_dealloc(PyObject* op) {
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   raised.restore();
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
+  Py_CLEAR(self->weakself);
   Py_TYPE(op)->tp_free(op);
   Py_TRASHCAN_END
 }
@@ -350,8 +353,7 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
     return -1;
   }
   assert(curl->multi_stack == nullptr);
-  Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
-  if (!weakref) return -1;
+  Ref weakref = Ref::borrow(self->weakself);
   // Both checked free under both sections: claiming the multi's slot makes
   // the handle busy too, from the moment it is a member.
   if (!access.claim()) {
@@ -364,6 +366,7 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   // close it while libcurl is still linking it in.
   easy_set_multi_ref(curl, self, std::move(weakref));
   CURLMcode rc;
+  if (self->core == nullptr) curl_progress_calls_on(curl);
   if (self->core != nullptr) {
     // The add calls only the core's timer function, which is C++ and quick:
     // the interpreter stays attached, sparing each transfer a detach.

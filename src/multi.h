@@ -27,6 +27,10 @@ struct CurlMultiObject {
   PyObject* cb_push;
   PyObject* socket_assignments;  // dict
   PyObject* easies;              // set of Curl, or null once closed
+  // A weak reference to this object, held from creation to deallocation so
+  // that every member's reference to its multi (Curl.multi_weakref) is
+  // this one object rather than a new one per add.
+  PyObject* weakself;
   int close_handles;
   // The EventCore that drives this multi (eventcore.cpp), borrowed: the
   // core holds the multi and clears this when it lets go. Set and cleared

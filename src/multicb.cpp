@@ -144,7 +144,7 @@ int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushh
     return callback_failed(failure);
   }
   Ref pairs = Ref::steal(push_headers(headers, num_headers));
-  Ref weakref = Ref::steal(PyWeakref_NewRef(as_object(self), nullptr));
+  Ref weakref = Ref::borrow(self->weakself);
   int answer = failure;
   if (pairs && weakref) {
     // The callable may configure the new Curl, but not close or reset it:

@@ -18,6 +18,7 @@
 // to EventCore.add().
 #include "transferfuture.h"
 
+#include "easy.h"
 #include "eventcore.h"
 #include "module.h"
 #include "threadstate.h"
@@ -792,6 +793,69 @@ PyAsyncMethods run_as_async = {
     .am_send = nullptr,
 };
 
+// ---------------------------------------------------------------------------
+// TransferPerformer: awaitable() with everything but the Curl bound
+// ---------------------------------------------------------------------------
+
+struct TransferPerformerObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* core;   // strong: the EventCore
+  PyObject* loop;   // strong: the loop, or None
+  PyObject* start;  // strong: start(curl, body) -> future, or None
+  bool body;
+};
+
+TransferPerformerObject* as_performer(PyObject* op) {
+  return reinterpret_cast<TransferPerformerObject*>(op);
+}
+
+// The fields are set once, at creation: no lock is needed to read them.
+PyObject* do_performer_call(PyObject* op, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_Format(PyExc_TypeError, "TransferPerformer takes one Curl object (%zd arguments given)",
+                 nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0));
+    return nullptr;
+  }
+  if (!is_curl(args[0])) {
+    PyErr_Format(PyExc_TypeError, "TransferPerformer takes a kelvex.Curl, not %T", args[0]);
+    return nullptr;
+  }
+  TransferPerformerObject* self = as_performer(op);
+  return transfer_run_new(self->core, args[0], self->loop, self->body, self->start);
+}
+
+int do_performer_traverse(PyObject* op, visitproc visit, void* arg) {
+  TransferPerformerObject* self = as_performer(op);
+  Py_VISIT(Py_TYPE(op));
+  Py_VISIT(self->core);
+  Py_VISIT(self->loop);
+  Py_VISIT(self->start);
+  return 0;
+}
+
+int do_performer_clear(PyObject* op) {
+  TransferPerformerObject* self = as_performer(op);
+  Py_CLEAR(self->core);
+  Py_CLEAR(self->loop);
+  Py_CLEAR(self->start);
+  return 0;
+}
+
+void do_performer_dealloc(PyObject* op) {
+  PyObject_GC_UnTrack(op);
+  (void)do_performer_clear(op);
+  Py_TYPE(op)->tp_free(op);
+}
+
+PyObject* do_performer_repr(PyObject* op) {
+  TransferPerformerObject* self = as_performer(op);
+  if (self->core == nullptr) return PyUnicode_FromString("<kelvex.TransferPerformer (cleared)>");
+  return PyUnicode_FromFormat("<kelvex.TransferPerformer body=%s loop=%R>",
+                              self->body ? "True" : "False", self->loop);
+}
+
 }  // namespace
 
 PyObject* transfer_future_new(PyObject* loop) {
@@ -832,6 +896,18 @@ PyObject* transfer_run_new(PyObject* core, PyObject* curl, PyObject* loop, bool 
   return reinterpret_cast<PyObject*>(self);
 }
 
+PyObject* transfer_performer_new(PyObject* core, PyObject* loop, bool body, PyObject* start) {
+  auto* self = PyObject_GC_New(TransferPerformerObject, &TransferPerformer_Type);
+  if (self == nullptr) return nullptr;
+  self->vectorcall = do_performer_call;
+  self->core = Py_NewRef(core);
+  self->loop = Py_NewRef(loop);
+  self->start = Py_NewRef(start);
+  self->body = body;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
+  return reinterpret_cast<PyObject*>(self);
+}
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject TransferRun_Type = {
@@ -848,6 +924,22 @@ PyTypeObject TransferRun_Type = {
     .tp_clear = do_run_clear,
     .tp_iternext = do_run_next,
     .tp_methods = run_methods,
+    .tp_free = PyObject_GC_Del,
+};
+
+PyTypeObject TransferPerformer_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kelvex.TransferPerformer",
+    .tp_basicsize = sizeof(TransferPerformerObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = do_performer_dealloc,
+    .tp_vectorcall_offset = offsetof(TransferPerformerObject, vectorcall),
+    .tp_repr = do_performer_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_doc = transfer_performer_doc,
+    .tp_traverse = do_performer_traverse,
+    .tp_clear = do_performer_clear,
     .tp_free = PyObject_GC_Del,
 };
 

@@ -44,4 +44,12 @@ extern PyTypeObject TransferRun_Type;
 PyObject* transfer_run_new(PyObject* core, PyObject* curl, PyObject* loop, bool body,
                            PyObject* start);
 
+// The TransferPerformer object: a callable f(curl) that returns
+// transfer_run_new(core, curl, loop, body, start), made by
+// EventCore.performer(). Called once per transfer, it spares the caller a
+// Python function around awaitable().
+extern PyTypeObject TransferPerformer_Type;
+
+PyObject* transfer_performer_new(PyObject* core, PyObject* loop, bool body, PyObject* start);
+
 #endif  // KELVEX_TRANSFERFUTURE_H

@@ -93,6 +93,49 @@ def test_bodies_collected_and_delivered_side_by_side(core, http_server):
     assert b"".join(chunks) == expected_body(1000)
 
 
+def _perform_in_a_multi(c):
+    multi = kelvex.CurlMulti()
+    multi.add_handle(c)
+    try:
+        while multi.perform()[1]:
+            multi.select(1.0)
+        assert multi.info_read()[1] == [c]
+    finally:
+        multi.remove_handle(c)
+        multi.close()
+
+
+@pytest.mark.parametrize("then", ["perform", "a CurlMulti", "the core"])
+def test_progress_calls_come_back_after_a_quiet_core_transfer(core, http_server, then):
+    """The core runs a handle without a progress callable with libcurl's
+    progress calls off and leaves them so; whatever runs the handle next
+    with a progress callable (or a signal to check) has them again."""
+    c = handle(body_url(http_server, 70_000), body=[])
+    for _ in range(2):
+        core.add(c, body=True)
+        assert drain(core, 1) == {c: expected_body(70_000)}
+    calls = []
+    c.setopt(kelvex.NOPROGRESS, 0)
+    c.setopt(kelvex.XFERINFOFUNCTION, lambda *args: calls.append(args))
+    if then == "perform":
+        assert c.perform_rb() == expected_body(70_000)
+    elif then == "a CurlMulti":
+        _perform_in_a_multi(c)
+    else:
+        core.add(c, body=True)
+        assert drain(core, 1) == {c: expected_body(70_000)}
+    assert calls and calls[-1][1] == 70_000  # (dltotal, dlnow, ...)
+    # And off again, then on for a copy made meanwhile.
+    c.unsetopt(kelvex.XFERINFOFUNCTION)
+    core.add(c, body=True)
+    assert drain(core, 1) == {c: expected_body(70_000)}
+    copy = c.duphandle()
+    copy.setopt(kelvex.XFERINFOFUNCTION, lambda *args: calls.append(args))
+    calls.clear()
+    assert copy.perform_rb() == expected_body(70_000)
+    assert calls
+
+
 @pytest.mark.parametrize("target", ["callable", "file object"])
 def test_a_copy_made_while_the_body_is_collected_writes_to_its_target(core, http_server, target):
     """duphandle() during a collected transfer: the copy must not inherit

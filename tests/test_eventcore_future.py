@@ -287,6 +287,31 @@ def test_leaving_the_coroutine_cuts_the_transfer(run, core, raw_server, leave):
     run(main, core)
 
 
+def test_a_performer_is_awaitable_with_its_arguments_bound(run, core, http_server):
+    """performer(loop, body, start)(curl) is awaitable(curl, loop, body, start)."""
+    c = handle(body_url(http_server))
+    asked = []
+
+    def start(curl, body):
+        asked.append(body)
+        return core.future(curl, asyncio.get_running_loop(), body)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        perform_rb = core.performer(loop, True)
+        assert "body=True" in repr(perform_rb)
+        assert await perform_rb(c) == expected_body()
+        assert await core.performer(loop)(c) is None
+        # Off the loop it was bound to, start() makes the future.
+        assert await core.performer(None, True, start)(c) == expected_body()
+        for args, kwargs in [((), {}), ((c, c), {}), ((c,), {"body": True}), (("url",), {})]:
+            with pytest.raises(TypeError, match="TransferPerformer takes"):
+                perform_rb(*args, **kwargs)
+        assert asked == [True] and len(core) == 0
+
+    run(main, core)
+
+
 def test_start_is_asked_off_the_given_loop(run, core, http_server):
     """With no loop given (or another one), start(curl, body) makes the future;
     what it raises is what awaiting raises."""
