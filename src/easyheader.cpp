@@ -112,6 +112,11 @@ PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nar
     PyErr_SetString(PyExc_IndexError, "header index out of range");
     return nullptr;
   }
+  // -1 is the last request; below it, as headers() says, nothing.
+  if (request < -1) {
+    PyErr_SetString(PyExc_IndexError, "request out of range");
+    return nullptr;
+  }
   Ref encoded = Ref::steal(PyUnicode_AsASCIIString(name));
   if (!encoded) return nullptr;
   const char* text = PyBytes_AS_STRING(encoded.get());
