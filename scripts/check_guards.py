@@ -51,6 +51,8 @@ allow("eventcore.cpp", CLAIMED, "curl_restore_write_target", "cut_all", "detach"
       "restore_handle")
 allow("eventcore.cpp", CALLBACK, "core_socket_callback")
 allow("eventcore.cpp", TEARDOWN, "eventcore_forget_closed")
+allow("eventcore.cpp", "read under the Curl's own section as a key of the core's table, "
+      "never passed to libcurl", "table_find_curl")
 allow("mime.cpp", CLAIMED, "do_curl_setopt_mimepost")
 allow("mime.cpp", TEARDOWN, "curlmime_clear", "curlmime_detach_from_curl")
 allow("mimepart.cpp", "the child document belongs to the same Curl, whose claim the part's "

@@ -86,6 +86,19 @@ Py_ssize_t table_find(const EventCoreObject* self, const CURL* easy) {
   }
 }
 
+// The bucket that holds the transfer of `curl`, or -1. Any Curl may be
+// asked about: its libcurl handle is read under its own section, serves as
+// the key only, and the record found must name this Curl.
+Py_ssize_t table_find_curl(const EventCoreObject* self, CurlObject* curl) {
+  CURL* easy;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(curl));
+    easy = curl->handle;
+  }
+  const Py_ssize_t at = table_find(self, easy);
+  return at >= 0 && self->buckets[at]->curl == curl ? at : -1;
+}
+
 void table_put(EventCoreObject* self, CoreTransfer* t) {
   std::size_t i = bucket_of(self, t->easy);
   while (self->buckets[i] != nullptr) i = (i + 1) & self->mask;
@@ -716,7 +729,7 @@ int core_remove(EventCoreObject* self, PyObject* arg) {
     }
     access.unlock();
     auto* curl = reinterpret_cast<CurlObject*>(arg);
-    const Py_ssize_t at = table_find(self, access.member(curl));
+    const Py_ssize_t at = table_find_curl(self, curl);
     if (at < 0) return 0;
     CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
     curl_ref = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
