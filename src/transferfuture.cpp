@@ -810,7 +810,9 @@ TransferPerformerObject* as_performer(PyObject* op) {
   return reinterpret_cast<TransferPerformerObject*>(op);
 }
 
-// The fields are set once, at creation: no lock is needed to read them.
+// The fields are set once, at creation, and cleared only by the collector,
+// which runs with every other thread stopped: no lock is needed to read
+// them. A performer cleared as part of a cycle refuses.
 PyObject* do_performer_call(PyObject* op, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
@@ -823,12 +825,15 @@ PyObject* do_performer_call(PyObject* op, PyObject* const* args, size_t nargsf, 
     return nullptr;
   }
   TransferPerformerObject* self = as_performer(op);
+  if (self->core == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "TransferPerformer was cleared");
+    return nullptr;
+  }
   return transfer_run_new(self->core, args[0], self->loop, self->body, self->start);
 }
 
 int do_performer_traverse(PyObject* op, visitproc visit, void* arg) {
   TransferPerformerObject* self = as_performer(op);
-  Py_VISIT(Py_TYPE(op));
   Py_VISIT(self->core);
   Py_VISIT(self->loop);
   Py_VISIT(self->start);
