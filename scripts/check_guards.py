@@ -41,7 +41,7 @@ allow("easy.cpp", CREATION, "do_curl_new", "util_curl_init", "util_curl_adopt_co
 allow("easy.cpp", TEARDOWN, "do_curl_clear", "util_curl_close", "util_curl_give_back")
 allow("easy.cpp", "the copy is new; the source is held by the method's CurlAccess",
       "do_curl_duphandle")
-allow("easy.h", CLAIMED, "curl_progress_calls_on")
+allow("easy.h", CLAIMED, "curl_set_progress_calls")
 allow("easycbnotify.cpp", CLAIMED, "install_progress_trampoline")
 allow("easycbsocket.cpp", CLAIMED, "closesocket_link")
 allow("easyopt.cpp", CLAIMED, "do_curl_setopt_callable", "do_curl_setopt_httppost",

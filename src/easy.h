@@ -83,8 +83,8 @@ struct CurlObject {
   int noprogress;
   // Set while libcurl's own NOPROGRESS is 1: an event core turned its
   // progress calls off for a transfer that needs none, and left them off
-  // for the next one. Whatever starts any other transfer turns them on
-  // first (curl_progress_calls_on). Changed only by the claim's holder.
+  // for the next one. Whatever starts a transfer says which it needs
+  // (curl_set_progress_calls). Changed only by the claim's holder.
   bool progress_calls_off;
   char error[KELVEX_ERROR_SIZE];
   // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
@@ -98,14 +98,14 @@ struct CurlObject {
 extern PyTypeObject Curl_Type;
 inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
 
-// libcurl's progress calls on again, as every transfer outside an event
-// core needs them (signal checks and progress callables ride on them).
-// The caller holds the claim.
-inline void curl_progress_calls_on(CurlObject* self) {
-  if (self->progress_calls_off) {
-    (void)curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, 0L);
-    self->progress_calls_off = false;
-  }
+// libcurl's progress calls on or off for the transfer about to start,
+// with a call to libcurl only when that changes them. Every transfer
+// outside an event core needs them on: the signal checks and the progress
+// callables ride on them. The caller holds the claim.
+inline void curl_set_progress_calls(CurlObject* self, bool on) {
+  if (self->progress_calls_off == !on) return;
+  (void)curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
+  self->progress_calls_off = !on;
 }
 inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 

@@ -69,7 +69,7 @@ PyObject* perform_claimed(CurlObject* self, CurlAccess& access) {
   // libcurl empties the buffer when the transfer starts, but not when it
   // fails before that (a handle that belongs to a multi).
   self->error[0] = '\0';
-  curl_progress_calls_on(self);
+  curl_set_progress_calls(self, true);
   CallbackErrorCollector callback_errors;
   CURLcode res;
   {

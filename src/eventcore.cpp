@@ -654,17 +654,10 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   t->collect = body;
   // Without a progress callable to call, libcurl's progress calls serve
   // only the check for signals, which process() makes after each pass:
-  // the meter is off while the core runs the transfer.
-  // They stay off after it, for the handle's next transfer in a core;
-  // any other start turns them on again.
-  const bool quiet =
-      curl->noprogress || (curl->cb_xferinfo == nullptr && curl->cb_progress == nullptr);
-  if (quiet && !curl->progress_calls_off) {
-    (void)curl_easy_setopt(access.member(curl), CURLOPT_NOPROGRESS, 1L);
-    curl->progress_calls_off = true;
-  } else if (!quiet) {
-    curl_progress_calls_on(curl);
-  }
+  // they are off while the core runs the transfer, and stay off after it
+  // for the handle's next one, until some other start turns them on.
+  curl_set_progress_calls(curl, !curl->noprogress && (curl->cb_xferinfo != nullptr ||
+                                                       curl->cb_progress != nullptr));
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.

@@ -301,6 +301,25 @@ PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
   return Close(self, nullptr);
 }
 
+// tp_traverse and tp_clear of a type whose references are the listed
+// PyObject* fields (each strong, or null), cleared in the order listed.
+template <typename Record, PyObject* Record::*... Fields>
+struct ReferenceFields {
+  static int traverse(PyObject* op, visitproc visit, void* arg) {
+    Record* self = reinterpret_cast<Record*>(op);
+    for (PyObject* field : {self->*Fields...}) Py_VISIT(field);
+    return 0;
+  }
+  static int clear(PyObject* op) {
+    Record* self = reinterpret_cast<Record*>(op);
+    (clear_one(self->*Fields), ...);
+    return 0;
+  }
+
+ private:
+  static void clear_one(PyObject*& field) { Py_CLEAR(field); }
+};
+
 // Every field after the object header of a freshly allocated record is zero
 // (tp_alloc clears it); the constructors assert it.
 template <typename Record>

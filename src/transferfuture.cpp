@@ -265,6 +265,19 @@ void raise_failure(PyObject* exception) {
   PyErr_SetRaisedException(Py_NewRef(exception));
 }
 
+// A future's outcome, read at once.
+struct Outcome {
+  FutureState state = FutureState::pending;
+  bool failed = false;
+  Ref result;  // the result, or the exception when `failed`; null while pending
+};
+
+Outcome outcome_of(PyObject* op) {
+  TransferFutureObject* self = as_future(op);
+  CriticalSection cs(op);
+  return Outcome{self->state, self->failed, Ref::borrow(self->result)};
+}
+
 // ---------------------------------------------------------------------------
 // The awaitable protocol
 // ---------------------------------------------------------------------------
@@ -275,30 +288,26 @@ PyObject* do_future_await(PyObject* op) { return Py_NewRef(op); }
 // (the task then waits for it), and then ends with the result.
 PyObject* do_future_next(PyObject* op) {
   TransferFutureObject* self = as_future(op);
-  Ref result;
-  FutureState state;
-  bool failed;
+  Outcome done;
   {
     CriticalSection cs(op);
-    state = self->state;
-    failed = self->failed;
-    if (state == FutureState::pending) {
+    if (self->state == FutureState::pending) {
       self->blocking = true;
       return Py_NewRef(op);
     }
-    result = Ref::borrow(self->result);
+    done = Outcome{self->state, self->failed, Ref::borrow(self->result)};
   }
-  if (state == FutureState::cancelled) {
+  if (done.state == FutureState::cancelled) {
     raise_cancelled(self);
     return nullptr;
   }
-  if (failed) {
-    raise_failure(result.get());
+  if (done.failed) {
+    raise_failure(done.result.get());
     return nullptr;
   }
   // None ends the iteration without an exception object.
-  if (result.get() == Py_None) return nullptr;
-  Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result.get()));
+  if (done.result.get() == Py_None) return nullptr;
+  Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, done.result.get()));
   if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
   return nullptr;
 }
@@ -308,51 +317,33 @@ PyObject* do_future_next(PyObject* op) {
 // ---------------------------------------------------------------------------
 
 PyObject* do_future_result(PyObject* op, PyObject*) {
-  TransferFutureObject* self = as_future(op);
-  Ref result;
-  FutureState state;
-  bool failed;
-  {
-    CriticalSection cs(op);
-    state = self->state;
-    failed = self->failed;
-    result = Ref::borrow(self->result);
-  }
-  if (state == FutureState::pending) {
+  Outcome done = outcome_of(op);
+  if (done.state == FutureState::pending) {
     PyErr_SetString(names.invalid_state_error, "Result is not ready.");
     return nullptr;
   }
-  if (state == FutureState::cancelled) {
-    raise_cancelled(self);
+  if (done.state == FutureState::cancelled) {
+    raise_cancelled(as_future(op));
     return nullptr;
   }
-  if (failed) {
-    raise_failure(result.get());
+  if (done.failed) {
+    raise_failure(done.result.get());
     return nullptr;
   }
-  return result.release();
+  return done.result.release();
 }
 
 PyObject* do_future_exception(PyObject* op, PyObject*) {
-  TransferFutureObject* self = as_future(op);
-  Ref result;
-  FutureState state;
-  bool failed;
-  {
-    CriticalSection cs(op);
-    state = self->state;
-    failed = self->failed;
-    result = Ref::borrow(self->result);
-  }
-  if (state == FutureState::pending) {
+  Outcome done = outcome_of(op);
+  if (done.state == FutureState::pending) {
     PyErr_SetString(names.invalid_state_error, "Exception is not set.");
     return nullptr;
   }
-  if (state == FutureState::cancelled) {
-    raise_cancelled(self);
+  if (done.state == FutureState::cancelled) {
+    raise_cancelled(as_future(op));
     return nullptr;
   }
-  return failed ? result.release() : Py_NewRef(Py_None);
+  return done.failed ? done.result.release() : Py_NewRef(Py_None);
 }
 
 PyObject* do_future_done(PyObject* op, PyObject*) {
@@ -536,27 +527,12 @@ PyObject* do_future_repr(PyObject* op) {
 // Lifecycle
 // ---------------------------------------------------------------------------
 
-int do_future_traverse(PyObject* op, visitproc visit, void* arg) {
-  TransferFutureObject* self = as_future(op);
-  Py_VISIT(self->loop);
-  Py_VISIT(self->result);
-  Py_VISIT(self->cancel_message);
-  Py_VISIT(self->callback);
-  Py_VISIT(self->context);
-  Py_VISIT(self->more);
-  return 0;
-}
-
-int do_future_clear(PyObject* op) {
-  TransferFutureObject* self = as_future(op);
-  Py_CLEAR(self->loop);
-  Py_CLEAR(self->result);
-  Py_CLEAR(self->cancel_message);
-  Py_CLEAR(self->callback);
-  Py_CLEAR(self->context);
-  Py_CLEAR(self->more);
-  return 0;
-}
+using FutureReferences =
+    ReferenceFields<TransferFutureObject, &TransferFutureObject::loop, &TransferFutureObject::result,
+                    &TransferFutureObject::cancel_message, &TransferFutureObject::callback,
+                    &TransferFutureObject::context, &TransferFutureObject::more>;
+constexpr auto do_future_traverse = &FutureReferences::traverse;
+constexpr auto do_future_clear = &FutureReferences::clear;
 
 void do_future_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
@@ -625,15 +601,14 @@ void cut_abandoned(TransferRunObject* self) {
 // through `start`, which binds or refuses.
 Ref start_transfer(TransferRunObject* self) {
   if (load_names() < 0) return Ref();
+  bool here = false;
   if (self->loop != Py_None && eventcore_is_open(self->core)) {
     Ref running = Ref::steal(PyObject_CallNoArgs(names.running_loop));
     if (!running) return running;
-    if (running.get() == self->loop) {
-      return Ref::steal(eventcore_future(self->core, self->curl, self->loop, self->body));
-    }
+    here = running.get() == self->loop;
   }
   Ref future;
-  if (self->start == Py_None) {
+  if (here || self->start == Py_None) {
     future = Ref::steal(eventcore_future(self->core, self->curl, self->loop, self->body));
   } else {
     PyObject* args[] = {nullptr, self->curl, self->body ? Py_True : Py_False};
@@ -749,25 +724,11 @@ PyObject* do_run_close(PyObject* op, PyObject*) {
   Py_RETURN_NONE;
 }
 
-int do_run_traverse(PyObject* op, visitproc visit, void* arg) {
-  TransferRunObject* self = as_run(op);
-  Py_VISIT(self->core);
-  Py_VISIT(self->curl);
-  Py_VISIT(self->loop);
-  Py_VISIT(self->start);
-  Py_VISIT(self->future);
-  return 0;
-}
-
-int do_run_clear(PyObject* op) {
-  TransferRunObject* self = as_run(op);
-  Py_CLEAR(self->core);
-  Py_CLEAR(self->curl);
-  Py_CLEAR(self->loop);
-  Py_CLEAR(self->start);
-  Py_CLEAR(self->future);
-  return 0;
-}
+using RunReferences =
+    ReferenceFields<TransferRunObject, &TransferRunObject::core, &TransferRunObject::curl,
+                    &TransferRunObject::loop, &TransferRunObject::start, &TransferRunObject::future>;
+constexpr auto do_run_traverse = &RunReferences::traverse;
+constexpr auto do_run_clear = &RunReferences::clear;
 
 void do_run_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
@@ -832,21 +793,11 @@ PyObject* do_performer_call(PyObject* op, PyObject* const* args, size_t nargsf, 
   return transfer_run_new(self->core, args[0], self->loop, self->body, self->start);
 }
 
-int do_performer_traverse(PyObject* op, visitproc visit, void* arg) {
-  TransferPerformerObject* self = as_performer(op);
-  Py_VISIT(self->core);
-  Py_VISIT(self->loop);
-  Py_VISIT(self->start);
-  return 0;
-}
-
-int do_performer_clear(PyObject* op) {
-  TransferPerformerObject* self = as_performer(op);
-  Py_CLEAR(self->core);
-  Py_CLEAR(self->loop);
-  Py_CLEAR(self->start);
-  return 0;
-}
+using PerformerReferences =
+    ReferenceFields<TransferPerformerObject, &TransferPerformerObject::core,
+                    &TransferPerformerObject::loop, &TransferPerformerObject::start>;
+constexpr auto do_performer_traverse = &PerformerReferences::traverse;
+constexpr auto do_performer_clear = &PerformerReferences::clear;
 
 void do_performer_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
