@@ -366,13 +366,14 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
   // close it while libcurl is still linking it in.
   easy_set_multi_ref(curl, self, std::move(weakref));
   CURLMcode rc;
-  if (self->core == nullptr) curl_set_progress_calls(curl, true);
   if (self->core != nullptr) {
     // The add calls only the core's timer function, which is C++ and quick:
-    // the interpreter stays attached, sparing each transfer a detach.
+    // the interpreter stays attached, sparing each transfer a detach. The
+    // core sets the progress calls its transfer needs (core_add).
     access.unlock();
     rc = curl_multi_add_handle(access.handle(), access.member(curl));
   } else {
+    curl_set_progress_calls(curl, true);
     auto call = access.detach();
     rc = curl_multi_add_handle(access.handle(), access.member(curl));
   }

@@ -301,8 +301,9 @@ PyObject* exit_closing(PyObject* self, PyObject* const*, Py_ssize_t) {
   return Close(self, nullptr);
 }
 
-// tp_traverse and tp_clear of a type whose references are the listed
-// PyObject* fields (each strong, or null), cleared in the order listed.
+// tp_traverse, tp_clear and tp_dealloc of a type whose references are the
+// listed PyObject* fields (each strong, or null), cleared in the order
+// listed, and which holds nothing else to release.
 template <typename Record, PyObject* Record::*... Fields>
 struct ReferenceFields {
   static int traverse(PyObject* op, visitproc visit, void* arg) {
@@ -314,6 +315,17 @@ struct ReferenceFields {
     Record* self = reinterpret_cast<Record*>(op);
     (clear_one(self->*Fields), ...);
     return 0;
+  }
+  // Weak references, when the type takes them, are cleared first.
+  static void dealloc(PyObject* op) {
+    PyObject_GC_UnTrack(op);
+    const Py_ssize_t weaklist = Py_TYPE(op)->tp_weaklistoffset;
+    if (weaklist != 0 &&
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(op) + weaklist) != nullptr) {
+      PyObject_ClearWeakRefs(op);
+    }
+    (void)clear(op);
+    Py_TYPE(op)->tp_free(op);
   }
 
  private:

@@ -533,13 +533,7 @@ using FutureReferences =
                     &TransferFutureObject::context, &TransferFutureObject::more>;
 constexpr auto do_future_traverse = &FutureReferences::traverse;
 constexpr auto do_future_clear = &FutureReferences::clear;
-
-void do_future_dealloc(PyObject* op) {
-  PyObject_GC_UnTrack(op);
-  if (as_future(op)->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
-  (void)do_future_clear(op);
-  Py_TYPE(op)->tp_free(op);
-}
+constexpr auto do_future_dealloc = &FutureReferences::dealloc;
 
 PyMethodDef future_methods[] = {
     {"result", do_future_result, METH_NOARGS, transfer_future_result_doc},
@@ -729,12 +723,7 @@ using RunReferences =
                     &TransferRunObject::loop, &TransferRunObject::start, &TransferRunObject::future>;
 constexpr auto do_run_traverse = &RunReferences::traverse;
 constexpr auto do_run_clear = &RunReferences::clear;
-
-void do_run_dealloc(PyObject* op) {
-  PyObject_GC_UnTrack(op);
-  (void)do_run_clear(op);
-  Py_TYPE(op)->tp_free(op);
-}
+constexpr auto do_run_dealloc = &RunReferences::dealloc;
 
 PyObject* do_run_repr(PyObject* op) {
   return PyUnicode_FromFormat("<kelvex.TransferRun of %R>", as_run(op)->curl);
@@ -798,12 +787,7 @@ using PerformerReferences =
                     &TransferPerformerObject::loop, &TransferPerformerObject::start>;
 constexpr auto do_performer_traverse = &PerformerReferences::traverse;
 constexpr auto do_performer_clear = &PerformerReferences::clear;
-
-void do_performer_dealloc(PyObject* op) {
-  PyObject_GC_UnTrack(op);
-  (void)do_performer_clear(op);
-  Py_TYPE(op)->tp_free(op);
-}
+constexpr auto do_performer_dealloc = &PerformerReferences::dealloc;
 
 PyObject* do_performer_repr(PyObject* op) {
   TransferPerformerObject* self = as_performer(op);
