@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import weakref
 from asyncio import Future
 from collections import deque
 from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
@@ -122,7 +123,8 @@ class Multi:
         than ``high_water`` bytes wait for the consumer, so memory stays
         bounded however large the body.  The stream sets ``curl``'s
         ``WRITEFUNCTION``.  Leaving ``async with`` (or ``aclose()``) before
-        the end cuts the transfer."""
+        the end cuts the transfer, and so does dropping the stream (an
+        ``async for`` left by ``break``): the handle is given back."""
         return BodyStream(_Transfers(self._begin, self._abort), curl, high_water)
 
     def close(self) -> None:
@@ -269,7 +271,7 @@ class BodyStream(AsyncIterator[bytes]):
     with back-pressure: see :meth:`Multi.stream`."""
 
     __slots__ = ("_transfers", "_curl", "_high", "_low", "_chunks", "_buffered", "_paused",
-                 "_waiter", "_future", "_started", "__weakref__")
+                 "_waiter", "_future", "_started", "_loop", "__weakref__")
 
     def __init__(self, transfers: _Transfers, curl: Curl, high_water: int) -> None:
         if high_water < 1:
@@ -284,6 +286,7 @@ class BodyStream(AsyncIterator[bytes]):
         self._waiter: asyncio.Future[None] | None = None
         self._future: asyncio.Future[object] | None = None
         self._started = False
+        self._loop: asyncio.AbstractEventLoop | None = None
 
     @property
     def buffered(self) -> int:
@@ -314,9 +317,14 @@ class BodyStream(AsyncIterator[bytes]):
             if self._started:
                 raise RuntimeError("the stream was closed before its transfer started")
             self._started = True
-            self._curl.setopt(_kelvex.WRITEFUNCTION, self._write)
+            self._loop = asyncio.get_running_loop()
+            # The handle and the transfer's future reach the stream only
+            # weakly: a stream its consumer dropped is collected, and its
+            # finalizer cuts the transfer.
+            ref = weakref.ref(self)
+            self._curl.setopt(_kelvex.WRITEFUNCTION, _stream_writer(ref))
             future = await self._transfers.begin(self._curl)
-            future.add_done_callback(self._wake)
+            future.add_done_callback(_stream_waker(ref))
             self._future = future
         return self._future
 
@@ -361,6 +369,20 @@ class BodyStream(AsyncIterator[bytes]):
         self._chunks.clear()
         self._buffered = 0
 
+    def __del__(self) -> None:
+        # Dropped or collected while its transfer runs (an ``async for``
+        # left by ``break`` without ``async with``): the transfer is cut on
+        # the stream's loop, which may be another thread's, and the handle
+        # given back.
+        future = getattr(self, "_future", None)  # None too if __init__ refused
+        loop = self._loop if future is not None else None
+        if future is None or loop is None or future.done():
+            return
+        try:
+            loop.call_soon_threadsafe(_cut_orphan, self._transfers.cut, self._curl, future)
+        except RuntimeError:  # the loop is closed: closing it cut the transfer
+            pass
+
     async def __aenter__(self) -> Self:
         await self._start()
         return self
@@ -368,3 +390,29 @@ class BodyStream(AsyncIterator[bytes]):
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         self.close()
+
+
+def _stream_writer(ref: weakref.ref[BodyStream]) -> Callable[[bytes], int | None]:
+    def write(data: bytes) -> int | None:
+        stream = ref()
+        if stream is None:
+            return 0  # nobody reads any more: a short count fails the transfer
+        stream._write(data)
+        return None
+
+    return write
+
+
+def _stream_waker(ref: weakref.ref[BodyStream]) -> Callable[[object], None]:
+    def wake(_: object) -> None:
+        stream = ref()
+        if stream is not None:
+            stream._wake()
+
+    return wake
+
+
+def _cut_orphan(cut: Callable[[Curl], None], curl: Curl, future: Future[Any]) -> None:
+    if not future.done():
+        cut(curl)
+        future.cancel()

@@ -636,6 +636,41 @@ def test_stream_left_early_cuts_the_transfer(run, raw_server, http_server):
     assert server.closed.wait(DEADLINE)
 
 
+async def _leave_by_break(multi, c):
+    async for _ in multi.stream(c, high_water=65536):
+        break
+
+
+async def _drop_in_a_cycle(multi, c):
+    holder = [multi.stream(c, high_water=65536)]
+    holder.append(holder)  # only the collector frees the stream
+    await anext(holder[0])
+    del holder
+    gc.collect()
+
+
+@pytest.mark.parametrize("leave", [_leave_by_break, _drop_in_a_cycle])
+def test_stream_dropped_without_async_with_cuts_the_transfer(run, raw_server, http_server, leave):
+    # A stream its consumer lets go of, without closing it, cuts its
+    # transfer: the server sees the connection close, the multi holds
+    # nothing and the handle runs the next transfer.
+    server = BigBody(raw_server, 64 * 1024 * 1024)
+    c = handle(server.url)
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            await leave(multi, c)
+            async with asyncio.timeout(1.0):
+                while multi.in_flight:
+                    await asyncio.sleep(0.005)
+            assert c not in multi.curl_multi
+            c.setopt(kelvex.URL, body_url(http_server))
+            return await multi.perform_rb(c)
+
+    assert run(main) == expected_body()
+    assert server.closed.wait(DEADLINE)
+
+
 def test_stream_raises_the_transfer_error_at_the_end(run):
     c = handle(f"http://127.0.0.1:{closed_port()}/")
 
