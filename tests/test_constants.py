@@ -953,6 +953,7 @@ UE_BAD_SLASHES                                    28  module
 UE_BAD_USER                                       29  module
 UE_LACKS_IDN                                      30  module
 UE_TOO_LARGE                                      31  module
+UE_BACKSLASH                                      32  module  newer
 CHUNK_BGN_FUNCTION                             20198  Curl
 CHUNK_END_FUNCTION                             20199  Curl
 CHUNK_BGN_FUNC_OK                                  0  Curl
