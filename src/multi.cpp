@@ -698,6 +698,13 @@ PyObject* set_error_code_only(CURLMcode rc) {
   return nullptr;
 }
 
+// libcurl's code and its message, as the easy handle's errors carry them.
+PyObject* set_multi_error(CURLMcode rc) {
+  Ref value = Ref::steal(Py_BuildValue("(is)", static_cast<int>(rc), curl_multi_strerror(rc)));
+  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
+  return nullptr;
+}
+
 PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, PyObject* value) {
   if (entry == nullptr || entry->cls != MultiOptClass::StringList) {
     PyErr_SetString(PyExc_TypeError, "lists/tuples are not supported for this option");
@@ -789,19 +796,18 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     if (number == -1 && PyErr_Occurred()) return nullptr;
     const auto curl_option = static_cast<CURLMoption>(option);
     // A number libcurl refuses (one out of the option's range, say) leaves
-    // the option as it was, and setopt still returns None: the multi's
-    // numeric options are set without examining libcurl's answer, which
-    // callers rely on.
+    // the option as it was and raises libcurl's code, as Curl.setopt does.
+    CURLMcode rc = CURLM_OK;
     if (entry != nullptr && entry->cls == MultiOptClass::Long) {
-      (void)curl_multi_setopt(access.handle(), curl_option, static_cast<long>(number));
-      Py_RETURN_NONE;
+      rc = curl_multi_setopt(access.handle(), curl_option, static_cast<long>(number));
+    } else if (entry != nullptr && entry->cls == MultiOptClass::OffT) {
+      rc = curl_multi_setopt(access.handle(), curl_option, static_cast<curl_off_t>(number));
+    } else {
+      PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+      return nullptr;
     }
-    if (entry != nullptr && entry->cls == MultiOptClass::OffT) {
-      (void)curl_multi_setopt(access.handle(), curl_option, static_cast<curl_off_t>(number));
-      Py_RETURN_NONE;
-    }
-    PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
-    return nullptr;
+    if (rc != CURLM_OK) return set_multi_error(rc);
+    Py_RETURN_NONE;
   }
   if (PyListOrTuple_Check(value)) return do_multi_setopt_list(self, entry, value);
   if (PyCallable_Check(value)) return do_multi_setopt_callable(self, entry, value);

@@ -1,6 +1,7 @@
 """CurlMulti options, the timer, socket and notify callables, socket
 assignments and notifications."""
 
+import ctypes
 import gc
 import weakref
 
@@ -48,11 +49,55 @@ INTEGER_OPTIONS = [
 ]
 
 
-@pytest.mark.parametrize("name", INTEGER_OPTIONS)
+@pytest.fixture(scope="module")
+def libcurl_multi_setopt():
+    """rc = libcurl_multi_setopt(option, number): libcurl's own answer, from
+    the libcurl this process runs kelvex with."""
+    from test_libcurl_coverage import loaded_libcurl
+
+    lib = loaded_libcurl()
+    lib.curl_multi_init.restype = ctypes.c_void_p
+    lib.curl_multi_cleanup.argtypes = [ctypes.c_void_p]
+
+    def answer(option, number):
+        multi = lib.curl_multi_init()
+        try:
+            # Every numeric multi option takes a long (64 bits here) or a curl_off_t.
+            return lib.curl_multi_setopt(ctypes.c_void_p(multi), ctypes.c_int(option),
+                                         ctypes.c_int64(number))
+        finally:
+            lib.curl_multi_cleanup(multi)
+
+    return answer
+
+
+@pytest.mark.parametrize("name", INTEGER_OPTIONS + ["M_RESOLVE_THREADS_MAX"])
 @pytest.mark.parametrize("value", [True, False, 0, 1, 5, -1, 2**63 - 1, -(2**63)])
-def test_integer_options_accept_any_64_bit_value(name, value):
-    # libcurl's verdict on the value is not examined.
-    assert kelvex.CurlMulti().setopt(getattr(kelvex, name), value) is None
+def test_integer_options_answer_as_libcurl_does(libcurl_multi_setopt, name, value):
+    # A value libcurl refuses raises its code; one it takes returns None.
+    option = getattr(kelvex, name, None)
+    if option is None:
+        pytest.skip(f"{name} needs newer libcurl headers")
+    rc = libcurl_multi_setopt(option, int(value))
+    m = kelvex.CurlMulti()
+    if rc == 0:
+        assert m.setopt(option, value) is None
+    else:
+        with pytest.raises(kelvex.error) as refused:
+            m.setopt(option, value)
+        assert refused.value.args[0] == rc and refused.value.args[1]
+
+
+@pytest.mark.parametrize("name, value", [("M_MAX_HOST_CONNECTIONS", -1),
+                                         ("M_MAX_TOTAL_CONNECTIONS", -1),
+                                         ("M_RESOLVE_THREADS_MAX", 0)])
+def test_refused_values_are_not_reported_as_success(name, value):
+    option = getattr(kelvex, name, None)
+    if option is None:
+        pytest.skip(f"{name} needs newer libcurl headers")
+    with pytest.raises(kelvex.error) as refused:
+        kelvex.CurlMulti().setopt(option, value)
+    assert refused.value.args[0] == kelvex.E_MULTI_BAD_FUNCTION_ARGUMENT
 
 
 @pytest.mark.parametrize("value", [2**63, -(2**63) - 1, 2**100])
