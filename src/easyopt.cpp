@@ -84,6 +84,7 @@ constexpr StringOption kStringOptions[] = {
     {CURLOPT_ACCEPT_ENCODING, StringClass::plain},
     {CURLOPT_NETRC_FILE, StringClass::plain},
     {CURLOPT_COOKIELIST, StringClass::plain},
+    {CURLOPT_FTP_ACCOUNT, StringClass::plain},
     {CURLOPT_FTP_ALTERNATIVE_TO_USER, StringClass::plain},
     {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain},
     {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain},

@@ -200,3 +200,41 @@ def test_newer_multi_options_take_integers(name, value):
         multi.setopt(getattr(kelvex, name), value)
         with pytest.raises(TypeError):
             multi.setopt(getattr(kelvex, name), "1")
+
+
+# libcurl's option types (curl_easytype) and a value of each kind; OBJECT
+# and CBPTR options take kelvex objects or Python files of their own sort,
+# and are tested where they are used.
+CURLOT_VALUES_BY_TYPE = {0: 0, 1: 0, 2: 0, 4: "STRING", 5: ["X-Kelvex: 1"], 7: b"blob",
+                         8: (lambda *args: 0)}
+
+
+def libcurl_options_with_types() -> list[tuple[str, int, int]]:
+    lib = loaded_libcurl()
+    lib.curl_easy_option_next.restype = ctypes.POINTER(EasyOption)
+    lib.curl_easy_option_next.argtypes = [ctypes.POINTER(EasyOption)]
+    found = []
+    item = lib.curl_easy_option_next(None)
+    while item:
+        if not item.contents.flags & CURLOT_FLAG_ALIAS:
+            found.append((item.contents.name.decode(), item.contents.id, item.contents.type))
+        item = lib.curl_easy_option_next(item)
+    return found
+
+
+def test_every_named_option_takes_a_value_of_libcurls_type(tmp_path):
+    refused = []
+    for name, number, kind in libcurl_options_with_types():
+        if kind not in CURLOT_VALUES_BY_TYPE or not reachable(name, number):
+            continue
+        value = CURLOT_VALUES_BY_TYPE[kind]
+        if value == "STRING":
+            value = str(tmp_path / name.lower())  # a path, for the options that write one
+        with kelvex.Curl() as c:
+            try:
+                c.setopt(number, value)
+            except kelvex.error:
+                pass  # libcurl's own verdict on the value
+            except TypeError as exc:
+                refused.append(f"{name}: {exc}")
+    assert refused == []
