@@ -5,13 +5,16 @@
 
 #include "access.h"
 #include "callbacks.h"
+#include "constants.h"
 #include "holders.h"
 #include "mime.h"
 #include "module.h"
 #include "share.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <new>
 
 namespace {
@@ -943,10 +946,108 @@ bool is_int_option(const curl_easyoption* opt) {
   return opt->type == CURLOT_LONG || opt->type == CURLOT_VALUES || opt->type == CURLOT_OFF_T;
 }
 
-// A refused setopt value (TypeError, ValueError, OverflowError) gets a note
-// naming the option, what it takes, and the usual fix for the mistake made.
-// Runs on the error path only.
+// What libcurl accepts of the numbers it checks, for the note on a number
+// it refused: a range, or the family of module constants naming the values
+// of an enumerated option. Read on the error path only.
+struct NumberRule {
+  CURLoption option;
+  long long low, high;     // the range, where family is null
+  const char* family;      // the constants' common prefix
+};
+
+constexpr long long kNoLimit = std::numeric_limits<long long>::max();
+
+constexpr NumberRule kNumberRules[] = {
+    {CURLOPT_PORT, 0, 65535, nullptr},
+    {CURLOPT_LOCALPORT, 0, 65535, nullptr},
+    {CURLOPT_LOCALPORTRANGE, 0, 65535, nullptr},
+    {CURLOPT_PROXYPORT, 0, 65535, nullptr},
+    {CURLOPT_TIMEOUT, 0, kNoLimit, nullptr},
+    {CURLOPT_TIMEOUT_MS, 0, kNoLimit, nullptr},
+    {CURLOPT_CONNECTTIMEOUT, 0, kNoLimit, nullptr},
+    {CURLOPT_CONNECTTIMEOUT_MS, 0, kNoLimit, nullptr},
+    {CURLOPT_ACCEPTTIMEOUT_MS, 0, kNoLimit, nullptr},
+    {CURLOPT_SERVER_RESPONSE_TIMEOUT, 0, kNoLimit, nullptr},
+    {CURLOPT_SERVER_RESPONSE_TIMEOUT_MS, 0, kNoLimit, nullptr},
+    {CURLOPT_LOW_SPEED_LIMIT, 0, kNoLimit, nullptr},
+    {CURLOPT_LOW_SPEED_TIME, 0, kNoLimit, nullptr},
+    {CURLOPT_MAXCONNECTS, 0, kNoLimit, nullptr},
+    {CURLOPT_MAXREDIRS, -1, kNoLimit, nullptr},
+    {CURLOPT_DNS_CACHE_TIMEOUT, -1, kNoLimit, nullptr},
+    {CURLOPT_BUFFERSIZE, 1024, 10485760, nullptr},
+    {CURLOPT_UPLOAD_BUFFERSIZE, 16384, 2097152, nullptr},
+    {CURLOPT_MAXFILESIZE_LARGE, 0, kNoLimit, nullptr},
+    {CURLOPT_RESUME_FROM_LARGE, -1, kNoLimit, nullptr},
+    {CURLOPT_HTTP_VERSION, 0, 0, "CURL_HTTP_VERSION_"},
+    {CURLOPT_SSLVERSION, 0, 0, "SSLVERSION_"},
+    {CURLOPT_PROXY_SSLVERSION, 0, 0, "SSLVERSION_"},
+    {CURLOPT_PROXYTYPE, 0, 0, "PROXYTYPE_"},
+    {CURLOPT_IPRESOLVE, 0, 0, "IPRESOLVE_"},
+    {CURLOPT_NETRC, 0, 0, "NETRC_"},
+    {CURLOPT_USE_SSL, 0, 0, "USESSL_"},
+    {CURLOPT_FTP_FILEMETHOD, 0, 0, "FTPMETHOD_"},
+    {CURLOPT_FTPSSLAUTH, 0, 0, "FTPAUTH_"},
+    {CURLOPT_RTSP_REQUEST, 0, 0, "RTSPREQ_"},
+    {CURLOPT_TIMECONDITION, 0, 0, "TIMECONDITION_"},
+};
+static_assert(options_unique(kNumberRules));
+
+// "CURL_HTTP_VERSION_NONE (0), CURL_HTTP_VERSION_1_0 (1), ..." from the
+// module's constant tables; the *_LAST markers name no value.
+Ref family_listing(const char* prefix) {
+  const std::size_t length = std::strlen(prefix);
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!parts) return {};
+  for (const ConstantTable& table : kConstantTables) {
+    for (std::size_t i = 0; i < table.count; ++i) {
+      const Constant& row = table.rows[i];
+      if (std::strncmp(row.name, prefix, length) != 0 || std::strstr(row.name, "_LAST") != nullptr)
+        continue;
+      Ref item = Ref::steal(PyUnicode_FromFormat("%s (%lld)", row.name, row.value));
+      if (!item || PyList_Append(parts.get(), item.get()) < 0) return {};
+    }
+  }
+  Ref separator = Ref::steal(PyUnicode_FromString(", "));
+  if (!separator) return {};
+  return Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+}
+
+// libcurl refused a number (kelvex.error): the note names the option and
+// what it takes, where the module knows that.
+void note_refused_number(const curl_easyoption* opt, PyObject* value) {
+  const NumberRule* rule = find_option(kNumberRules, opt->id);
+  if (rule == nullptr) {
+    add_note_to_raised("libcurl refused %R for CURLOPT_%s: see the curl_easy_setopt man page "
+                       "CURLOPT_%s(3) for its values",
+                       value, opt->name, opt->name);
+  } else if (rule->family != nullptr) {
+    // The listing is best effort: the exception raised must stay libcurl's.
+    PendingExceptionSaver saved;
+    Ref listing = family_listing(rule->family);
+    PyErr_Clear();
+    saved.restore();
+    if (listing) {
+      add_note_to_raised("CURLOPT_%s takes one of kelvex.%s*: %U", opt->name, rule->family,
+                         listing.get());
+    }
+  } else if (rule->high == kNoLimit) {
+    add_note_to_raised("CURLOPT_%s takes %lld or more", opt->name, rule->low);
+  } else {
+    add_note_to_raised("CURLOPT_%s takes %lld..%lld", opt->name, rule->low, rule->high);
+  }
+}
+
+// A refused setopt value (TypeError, ValueError, OverflowError, or libcurl's
+// own refusal of a number) gets a note naming the option, what it takes, and
+// the usual fix for the mistake made. Runs on the error path only.
 void note_refused_value(int option, PyObject* value) {
+  if (PyLong_Check(value) && PyErr_ExceptionMatches(kx.ErrorObject)) {
+    if (const curl_easyoption* opt = curl_easy_option_by_id(static_cast<CURLoption>(option));
+        opt != nullptr && is_int_option(opt)) {
+      note_refused_number(opt, value);
+    }
+    return;
+  }
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
       !PyErr_ExceptionMatches(PyExc_OverflowError))
     return;

@@ -80,6 +80,13 @@ PyObject* perform_claimed(CurlObject* self, CurlAccess& access) {
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     callback_errors.attach_cause();
+    // libcurl refuses to run a handle that a multi holds; the guard keeps
+    // the membership still while it is read.
+    if (res == CURLE_FAILED_INIT && self->multi_stack != nullptr) {
+      add_note_to_raised("this Curl is in %R: take it out with remove_handle() before "
+                         "perform(), or let the multi run the transfer",
+                         reinterpret_cast<PyObject*>(self->multi_stack));
+    }
     return nullptr;
   }
   Py_RETURN_NONE;

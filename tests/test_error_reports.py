@@ -2,6 +2,8 @@
 of the callable that ended a transfer as the error's cause, and notes that
 name the option and the values it takes."""
 
+import socket
+
 import pytest
 
 import kelvex
@@ -159,8 +161,49 @@ def test_refused_getinfo_has_a_note(curl, number, fragment):
     assert fragment in text
 
 
-def test_successful_calls_carry_no_notes(curl, http_server):
-    # A note belongs to a refusal; errors of libcurl itself get none.
+@pytest.mark.parametrize(
+    "option, value, note",
+    [
+        (kelvex.PORT, 70000, "CURLOPT_PORT takes 0..65535"),
+        (kelvex.TIMEOUT_MS, -5, "CURLOPT_TIMEOUT_MS takes 0 or more"),
+        (kelvex.HTTP_VERSION, 99, "CURLOPT_HTTP_VERSION takes one of kelvex.CURL_HTTP_VERSION_*: "
+                                  "CURL_HTTP_VERSION_NONE (0), CURL_HTTP_VERSION_1_0 (1)"),
+        (kelvex.PROXYTYPE, 12345, "CURL_HTTP_VERSION"),
+    ],
+    ids=["range", "at-least", "enumerated", "enumerated-other-family"],
+)
+def test_number_libcurl_refuses_has_a_note(curl, option, value, note):
     with pytest.raises(kelvex.error) as info:
-        curl.setopt(kelvex.TIMEOUT_MS, -5)
+        curl.setopt(option, value)
+    (text,) = info.value.__notes__
+    if option == kelvex.PROXYTYPE:
+        assert "kelvex.PROXYTYPE_*" in text and "PROXYTYPE_SOCKS5 (5)" in text and note not in text
+    else:
+        assert text.startswith(note)
+    # libcurl's own code and message are what they were.
+    assert info.value.args[0] in (kelvex.E_BAD_FUNCTION_ARGUMENT, kelvex.E_UNSUPPORTED_PROTOCOL)
+
+
+def test_perform_of_a_multi_member_names_the_multi(curl, http_server):
+    curl.setopt(kelvex.URL, f"{http_server.url}/get")
+    with kelvex.CurlMulti() as multi:
+        multi.add_handle(curl)
+        with pytest.raises(kelvex.error) as info:
+            curl.perform()
+        assert info.value.args[0] == kelvex.E_FAILED_INIT
+        (text,) = info.value.__notes__
+        assert repr(multi) in text and "remove_handle()" in text
+        multi.remove_handle(curl)
+    curl.perform_rb()
+    assert curl.getinfo(kelvex.RESPONSE_CODE) == 200
+
+
+def test_transfer_errors_carry_no_notes(curl):
+    # A note explains a refused call; a transfer that fails says enough.
+    with socket.create_server(("127.0.0.1", 0)) as s:
+        port = s.getsockname()[1]
+    curl.setopt(kelvex.URL, f"http://127.0.0.1:{port}/")
+    with pytest.raises(kelvex.error) as info:
+        curl.perform()
+    assert info.value.args[0] == kelvex.E_COULDNT_CONNECT
     assert not hasattr(info.value, "__notes__")
