@@ -202,6 +202,8 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
   // core's write function, whose data is the core's record.
   curl_restore_write_target(copy);
   copy->noprogress = source->noprogress;
+  copy->pipewait_chosen = source->pipewait_chosen;  // libcurl copies PIPEWAIT itself
+  copy->pipewait_by_core = source->pipewait_by_core;
   copy->mime_closed = source->mime_closed;
   (void)install_progress_trampoline(copy);
   copy->write_use_memoryview = source->write_use_memoryview;
@@ -469,6 +471,7 @@ int util_curl_init(CurlObject* self) {
   std::memset(self->error, 0, sizeof(self->error));
   if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
   self->noprogress = 1;
+  self->pipewait_chosen = self->pipewait_by_core = false;
   if (install_progress_trampoline(self) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
   assert(kx.g_kelvex_useragent != nullptr);

@@ -86,6 +86,12 @@ struct CurlObject {
   // for the next one. Whatever starts a transfer says which it needs
   // (curl_set_progress_calls). Changed only by the claim's holder.
   bool progress_calls_off;
+  // PIPEWAIT: whether the caller set it, and whether an event core turned
+  // it on. The core's transfers wait for a connection that can multiplex
+  // (HTTP/2 and 3 to one origin share one) unless the caller chose.
+  // Changed only by the claim's holder.
+  bool pipewait_chosen;
+  bool pipewait_by_core;
   char error[KELVEX_ERROR_SIZE];
   // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
   // reused, not this record's address (easycbsocket.cpp says why), and the

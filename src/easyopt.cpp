@@ -286,6 +286,7 @@ PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
       Py_RETURN_NONE;
     }
     if (post_size_exceeds_data(self, option, v)) return nullptr;
+    if (option == CURLOPT_PIPEWAIT) self->pipewait_chosen = true;
     res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), v);
   } else if (option >= kOffTBase && option < kBlobBase) {
     long long v = PyLong_AsLongLong(value);

@@ -658,6 +658,10 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   // for the handle's next one, until some other start turns them on.
   curl_set_progress_calls(curl, !curl->noprogress && (curl->cb_xferinfo != nullptr ||
                                                        curl->cb_progress != nullptr));
+  if (!curl->pipewait_chosen && !curl->pipewait_by_core) {
+    (void)curl_easy_setopt(access.member(curl), CURLOPT_PIPEWAIT, 1L);
+    curl->pipewait_by_core = true;
+  }
   if (t->collect) {
     // No data moves before the next driving call, which only the holder
     // of the claim makes.

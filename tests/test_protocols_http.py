@@ -140,6 +140,45 @@ def test_hundred_transfers_share_one_connection(nginx, protocol_certs, scheme, v
         assert len({f[0] for f in lines}) == 1, "requests came on more than one connection"
 
 
+@pytest.mark.parametrize("pipewait, connections", [(None, 1), (0, None)],
+                         ids=["default-waits", "caller-chose-not-to"])
+def test_aio_transfers_to_one_http2_origin_share_a_connection(nginx, protocol_certs,
+                                                               pipewait, connections):
+    """kelvex.aio's transfers wait for a connection that multiplexes, unless
+    the caller set PIPEWAIT itself."""
+    import asyncio
+
+    import kelvex.aio
+
+    count = 20
+    tag = _tag()
+    handles = []
+    for i in range(count):
+        c = kelvex.Curl()
+        c.setopt(kelvex.URL, nginx.url(f"/1k?{tag}-{i}", "https"))
+        c.setopt(kelvex.CAINFO, protocol_certs.ca_path)
+        if pipewait is not None:
+            c.setopt(kelvex.PIPEWAIT, pipewait)
+        handles.append(c)
+
+    async def main():
+        async with kelvex.aio.Multi() as multi:
+            return await asyncio.gather(*(multi.perform_rb(c) for c in handles))
+
+    try:
+        assert asyncio.run(main()) == [nginx.ONE_K] * count
+        assert {c.getinfo(kelvex.INFO_HTTP_VERSION) for c in handles} == {
+            kelvex.CURL_HTTP_VERSION_2_0}
+        opened = sum(c.getinfo(kelvex.NUM_CONNECTS) for c in handles)
+        if connections is not None:
+            assert opened == connections
+        else:
+            assert opened > 1  # each started its own: the caller's choice stands
+    finally:
+        for c in handles:
+            c.close()
+
+
 def _reader(data):
     stream = io.BytesIO(data)
     return lambda size: stream.read(size)
