@@ -502,6 +502,42 @@ PyDoc_STRVAR(multi_select_doc,
 "Wait until one of libcurl's sockets is ready or the timeout (seconds)\n"
 "passes.");
 
+PyDoc_STRVAR(multi_poll_doc,
+"poll($self, timeout, /)\n"
+"--\n"
+"\n"
+"poll(timeout) -> number of descriptors with activity\n"
+"\n"
+"Wait in libcurl (curl_multi_poll) until one of its sockets is ready, the\n"
+"timeout (seconds) passes or wakeup() is called from another thread; 0\n"
+"after a timeout or a wakeup.  The multi is busy while it waits.");
+
+PyDoc_STRVAR(multi_wakeup_doc,
+"wakeup($self, /)\n"
+"--\n"
+"\n"
+"wakeup() -> None\n"
+"\n"
+"End a poll() that another thread is waiting in, or the next one; callable\n"
+"from any thread at any time.");
+
+PyDoc_STRVAR(multi_waitfds_doc,
+"waitfds($self, /)\n"
+"--\n"
+"\n"
+"waitfds() -> list of (fd, events)\n"
+"\n"
+"Return the descriptors libcurl waits on, each with the events it waits\n"
+"for (WAIT_POLLIN, WAIT_POLLPRI, WAIT_POLLOUT), for a poll of your own.");
+
+PyDoc_STRVAR(multi_get_handles_doc,
+"get_handles($self, /)\n"
+"--\n"
+"\n"
+"get_handles() -> list of Curl\n"
+"\n"
+"Return the Curl objects in the multi.");
+
 PyDoc_STRVAR(multi_notify_enable_doc,
 "notify_enable($self, *notifications)\n"
 "--\n"

@@ -204,6 +204,10 @@ int util_multi_detach_easies(CurlMultiObject* self, HandleGuard& held, bool clos
 void util_multi_close(CurlMultiObject* self, HandleGuard& held) {
   assert(self != nullptr);
   if (self->multi_handle != nullptr) {
+    // A wakeup() running now on another thread ends before the handle goes.
+    PyMutex_Lock(&self->wakeup_lock);
+    self->wakeup_target = nullptr;
+    PyMutex_Unlock(&self->wakeup_lock);
     {
       auto call = held.detach();
       // The handle is gone whatever libcurl answers; closing cannot be
@@ -222,6 +226,13 @@ void util_multi_xdecref(CurlMultiObject* self) {
   Py_CLEAR(self->cb_notify);
   Py_CLEAR(self->cb_push);
   Py_CLEAR(self->socket_assignments);
+}
+
+// libcurl's code and its message, as the easy handle's errors carry them.
+PyObject* set_multi_error(CURLMcode rc) {
+  Ref value = Ref::steal(Py_BuildValue("(is)", static_cast<int>(rc), curl_multi_strerror(rc)));
+  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
+  return nullptr;
 }
 
 // Every libcurl driving call ends here after re-attaching: an exception a
@@ -268,6 +279,7 @@ PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     set_error_text("initializing curl-multi failed");
     return nullptr;
   }
+  self->wakeup_target = self->multi_handle;
   self->close_handles = close_handles ? 1 : 0;
   return obj.release();
 }
@@ -628,6 +640,101 @@ PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   return PyLong_FromLong(n);
 }
 
+// libcurl's own wait, which wakeup() from another thread ends early. It
+// runs libcurl on the multi for the whole wait, so the wait holds the multi
+// as a driving call does.
+PyObject* do_multi_poll(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  CurlMultiObject* self = as_multi(op);
+  double timeout = 0.0;
+  if (!parse_args(args, nargs, "d:poll", &timeout)) return nullptr;
+  // Written so that NaN fails too; milliseconds rounded up, so that a short
+  // positive wait does not become a busy loop.
+  if (!(timeout >= 0.0 && timeout <= INT_MAX / 1000.0)) {
+    PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
+    return nullptr;
+  }
+  const int milliseconds = static_cast<int>(std::ceil(timeout * 1000.0));
+  MultiAccess access(self, CHECK_HANDLE, "poll");
+  if (!access) return nullptr;
+  if (refuse_if_driven(self, "poll") < 0) return nullptr;
+  int ready = 0;
+  CURLMcode rc;
+  {
+    auto call = access.detach();
+    rc = curl_multi_poll(access.handle(), nullptr, 0, milliseconds, &ready);
+  }
+  // A signal ends libcurl's wait early, as a wakeup does: its handler runs
+  // now, and what it raises (KeyboardInterrupt) ends the caller's loop.
+  if (check_pending_python_exception_or_signal() < 0) return nullptr;
+  if (rc != CURLM_OK) return set_multi_error(rc);
+  return PyLong_FromLong(ready);
+}
+
+PyObject* do_multi_wakeup(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  // No claim: libcurl lets any thread wake its wait at any time; the lock
+  // only keeps close() from taking the handle away meanwhile.
+  PyMutex_Lock(&self->wakeup_lock);
+  CURLMcode rc = self->wakeup_target != nullptr ? curl_multi_wakeup(self->wakeup_target)
+                                                : CURLM_BAD_HANDLE;
+  PyMutex_Unlock(&self->wakeup_lock);
+  if (rc == CURLM_BAD_HANDLE) {
+    refuse_closed("wakeup", "multi handle");
+    return nullptr;
+  }
+  if (rc != CURLM_OK) return set_multi_error(rc);
+  Py_RETURN_NONE;
+}
+
+// The descriptors libcurl waits on, with what it waits for on each
+// (WAIT_POLLIN, WAIT_POLLPRI, WAIT_POLLOUT), for the caller's own poll.
+PyObject* do_multi_waitfds(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  MultiAccess access(self, CHECK_HANDLE, "waitfds");
+  if (!access) return nullptr;
+  if (refuse_if_driven(self, "waitfds") < 0) return nullptr;
+  unsigned int count = 0;
+  CURLMcode rc = curl_multi_waitfds(access.handle(), nullptr, 0, &count);
+  std::unique_ptr<curl_waitfd[], decltype(&PyMem_Free)> fds(nullptr, &PyMem_Free);
+  if (rc == CURLM_OK && count > 0) {
+    // The set cannot change under the claim: a second call fills it whole.
+    fds.reset(static_cast<curl_waitfd*>(PyMem_Calloc(count, sizeof(curl_waitfd))));
+    if (!fds) return PyErr_NoMemory();
+    rc = curl_multi_waitfds(access.handle(), fds.get(), count, &count);
+  }
+  if (rc != CURLM_OK) return set_multi_error(rc);
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!result) return nullptr;
+  for (unsigned int i = 0; i < count; ++i) {
+    PyObject* item = Py_BuildValue("(ii)", static_cast<int>(fds[i].fd),
+                                   static_cast<int>(fds[i].events));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return result.release();
+}
+
+// The Curl objects in the multi, in libcurl's order.
+PyObject* do_multi_get_handles(PyObject* op, PyObject*) {
+  CurlMultiObject* self = as_multi(op);
+  MultiAccess access(self, CHECK_HANDLE, "get_handles", Nesting::allow);
+  if (!access) return nullptr;
+  std::unique_ptr<CURL*, decltype(&curl_free)> handles(curl_multi_get_handles(access.handle()),
+                                                        &curl_free);
+  if (!handles) return PyErr_NoMemory();
+  Ref result = Ref::steal(PyList_New(0));
+  if (!result) return nullptr;
+  for (CURL** easy = handles.get(); *easy != nullptr; ++easy) {
+    char* priv = nullptr;
+    // Every handle a multi holds is a Curl's, which names itself here and
+    // which the multi's member set keeps alive while the claim is held.
+    if (curl_easy_getinfo(*easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr)
+      continue;
+    if (PyList_Append(result.get(), reinterpret_cast<PyObject*>(priv)) < 0) return nullptr;
+  }
+  return result.release();
+}
+
 // The default that info_read's text signature gives.
 static_assert(INT_MAX == 2147483647, "update info_read's signature in docstrings.h");
 
@@ -694,13 +801,6 @@ PyObject* do_multi_timeout(PyObject* op, PyObject*) {
 // kelvex.error whose args are the one-element tuple (code,).
 PyObject* set_error_code_only(CURLMcode rc) {
   Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(rc)));
-  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
-  return nullptr;
-}
-
-// libcurl's code and its message, as the easy handle's errors carry them.
-PyObject* set_multi_error(CURLMcode rc) {
-  Ref value = Ref::steal(Py_BuildValue("(is)", static_cast<int>(rc), curl_multi_strerror(rc)));
   if (value) PyErr_SetObject(kx.ErrorObject, value.get());
   return nullptr;
 }
@@ -946,6 +1046,10 @@ PyMethodDef curlmultiobject_methods[] = {
     {"unassign", method(do_multi_unassign), METH_FASTCALL, multi_unassign_doc},
     {"remove_handle", method(do_multi_remove_handle), METH_FASTCALL, multi_remove_handle_doc},
     {"select", method(do_multi_select), METH_FASTCALL, multi_select_doc},
+    {"poll", method(do_multi_poll), METH_FASTCALL, multi_poll_doc},
+    {"wakeup", method(do_multi_wakeup), METH_NOARGS, multi_wakeup_doc},
+    {"waitfds", method(do_multi_waitfds), METH_NOARGS, multi_waitfds_doc},
+    {"get_handles", method(do_multi_get_handles), METH_NOARGS, multi_get_handles_doc},
     {"notify_enable", method(do_multi_notify_enable), METH_FASTCALL, multi_notify_enable_doc},
     {"notify_disable", method(do_multi_notify_disable), METH_FASTCALL, multi_notify_disable_doc},
     KELVEX_PICKLE_REFUSAL(kMultiTypeName, multi_getstate_doc, multi_setstate_doc),

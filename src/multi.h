@@ -36,6 +36,11 @@ struct CurlMultiObject {
   // core holds the multi and clears this when it lets go. Set and cleared
   // by the thread that holds the multi's slot, under its section.
   EventCoreObject* core;
+  // What wakeup() reaches from any thread at any time, beside whatever
+  // holds the multi: libcurl's handle until close() takes it away, under
+  // this lock, before the handle is cleaned up.
+  PyMutex wakeup_lock;
+  CURLM* wakeup_target;
 };
 
 extern PyTypeObject CurlMulti_Type;

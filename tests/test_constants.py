@@ -886,6 +886,9 @@ M_PUSHFUNCTION                                 20014  CurlMulti
 M_NETWORK_CHANGED                                 17  CurlMulti
 M_RESOLVE_THREADS_MAX                             20  CurlMulti  newer
 M_QUICK_EXIT                                      21  CurlMulti  newer
+WAIT_POLLIN                                        1  CurlMulti
+WAIT_POLLPRI                                       2  CurlMulti
+WAIT_POLLOUT                                       4  CurlMulti
 PUSH_OK                                            0  CurlMulti
 PUSH_DENY                                          1  CurlMulti
 PUSH_ERROROUT                                      2  CurlMulti

@@ -302,16 +302,16 @@ class Machine(RuleBasedStateMachine):
 
     @precondition(lambda self: self.multis)
     @rule(i=st.integers(0, 99), what=st.sampled_from(
-        ["close", "timeout", "fdset", "info_read-arg", "select-arg", "socket_action",
-         "socket_all", "closed", "assign"]), value=SCALARS)
+        ["close", "timeout", "fdset", "info_read-arg", "select-arg", "poll-arg", "socket_action",
+         "socket_all", "closed", "assign", "wakeup", "waitfds", "get_handles"]), value=SCALARS)
     def multi_method(self, i, what, value):
         m = self.pick(self.multis, i)
         if what == "info_read-arg":
             attempt(m.info_read, value)
-        elif what == "select-arg":
+        elif what in ("select-arg", "poll-arg"):
             if isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0.05:
                 value = 0.01  # a bounded wait
-            attempt(m.select, value)
+            attempt(m.select if what == "select-arg" else m.poll, value)
         elif what == "socket_action":
             attempt(m.socket_action, kelvex.SOCKET_TIMEOUT, 0)
         elif what == "assign":

@@ -4,6 +4,7 @@ from an event loop, fdset, timeout and info_read."""
 import math
 import selectors
 import socket
+import threading
 import time
 import warnings
 
@@ -97,6 +98,102 @@ def test_many_transfers_with_perform_and_select(http_server):
     check_results(results, ok, sizes, bad)
     assert m.perform() == (0, 0)
     m.close()
+
+
+def test_many_transfers_with_perform_and_poll(http_server):
+    ok, sizes, bad = transfer_table(http_server.url, 200, 5)
+    m = kelvex.CurlMulti()
+    m.setopt(kelvex.M_MAX_TOTAL_CONNECTIONS, 16)
+    for t in ok + bad:
+        m.add_handle(t.curl)
+    assert set(m.get_handles()) == {t.curl for t in ok + bad}
+    results = Results()
+    deadline = time.monotonic() + LOOP_DEADLINE
+    while results.count < len(ok) + len(bad):
+        assert time.monotonic() < deadline, "transfers did not finish"
+        _, running = m.perform()
+        results.collect(m)
+        if running:
+            m.poll(1.0)
+    check_results(results, ok, sizes, bad)
+    assert len(m.get_handles()) == len(ok) + len(bad)  # finished, not removed
+    for t in ok + bad:
+        m.remove_handle(t.curl)
+    assert m.get_handles() == []
+    m.close()
+
+
+def test_wakeup_from_another_thread_ends_poll_early(raw_server):
+    # A transfer that waits on a silent server: nothing ends the wait but
+    # the other thread's wakeup().
+    def serve(sock):
+        while sock.recv(65536):
+            pass
+
+    m = kelvex.CurlMulti()
+    t = Transfer(f"http://127.0.0.1:{raw_server(serve)}/")
+    m.add_handle(t.curl)
+    wait_for_the_answer(m)
+    waker = threading.Timer(0.2, m.wakeup)
+    started = time.monotonic()
+    waker.start()
+    try:
+        assert m.poll(30.0) == 0
+    finally:
+        waker.join()
+    assert time.monotonic() - started < 15.0
+    # A wakeup with nobody waiting ends the next wait at once.
+    m.wakeup()
+    started = time.monotonic()
+    assert m.poll(30.0) == 0
+    assert time.monotonic() - started < 15.0
+    m.close()
+
+
+def test_waitfds_lists_what_libcurl_waits_on(raw_server):
+    def serve(sock):
+        while sock.recv(65536):
+            pass
+
+    m = kelvex.CurlMulti()
+    t = Transfer(f"http://127.0.0.1:{raw_server(serve)}/")
+    m.add_handle(t.curl)
+    m.perform()
+    connecting = dict(m.waitfds())
+    readable, writable, _ = m.fdset()
+    # The descriptors are fdset()'s (libcurl may wait on one of its own too).
+    assert sorted(connecting) == sorted(set(readable) | set(writable))
+    assert {fd for fd, events in connecting.items() if events & kelvex.WAIT_POLLOUT} == set(writable)
+    fds = wait_for_the_answer(m)
+    assert all(events == kelvex.WAIT_POLLIN for events in fds.values())
+    assert sorted(fds) == m.fdset()[0]
+    m.close()
+
+
+def wait_for_the_answer(m):
+    """Drives m until its one transfer has sent its request and waits to
+    read; returns waitfds() as a dict."""
+    for _ in range(200):
+        m.perform()
+        fds = dict(m.waitfds())
+        if fds and all(events == kelvex.WAIT_POLLIN for events in fds.values()):
+            return fds
+        m.poll(0.05)
+    raise AssertionError("the transfer never waited for its answer")
+
+
+@pytest.mark.parametrize("timeout", [-0.001, 1e300, math.inf, math.nan])
+def test_poll_refuses_invalid_timeouts(timeout):
+    with pytest.raises(OverflowError):
+        kelvex.CurlMulti().poll(timeout)
+
+
+def test_closed_multi_refuses_the_new_calls():
+    m = kelvex.CurlMulti()
+    m.close()
+    for call in (lambda: m.poll(0.0), m.wakeup, m.waitfds, m.get_handles):
+        with pytest.raises(kelvex.error, match="no multi handle"):
+            call()
 
 
 class SocketLoop:
@@ -342,6 +439,8 @@ def test_info_read_inside_callbacks(http_server):
         ("socket_action", (kelvex.SOCKET_TIMEOUT, 0)),
         ("fdset", ()),
         ("select", (0.0,)),
+        ("poll", (0.0,)),
+        ("waitfds", ()),
         ("timeout", ()),
         ("setopt", (kelvex.M_MAXCONNECTS, 1)),
         ("notify_enable", (kelvex.M_NOTIFY_INFO_READ,)),
