@@ -38,6 +38,7 @@ CALLBACK = "a libcurl callback, run inside the call that holds the handle's slot
 allow("access.cpp", GUARDS, "CurlAccess::handle", "MultiAccess::handle", "MultiAccess::member",
       "MimeAccess::handle", "MimeAccess::part_handle", "ShareAccess::handle")
 allow("easy.cpp", CREATION, "do_curl_new", "util_curl_init", "util_curl_adopt_copy")
+allow("multi.cpp", CREATION, "do_multi_new")
 allow("easy.cpp", TEARDOWN, "do_curl_clear", "util_curl_close", "util_curl_give_back")
 allow("easy.cpp", "the copy is new; the source is held by the method's CurlAccess",
       "do_curl_duphandle")
