@@ -17,6 +17,12 @@ DOCS = ROOT / "docs"
 HTTP_BASE = "http://127.0.0.1:8000"
 HTTPS_BASE = "https://127.0.0.1:8443"
 WS_BASE = "ws://127.0.0.1:8765"
+# The pages on HTTP/2, proxies and SSH talk to these as well.
+H2_BASE = "https://127.0.0.1:9443"   # HTTP/1.1, HTTP/2 and HTTP/3 (nginx)
+PROXY = "http://127.0.0.1:3128"      # an HTTP proxy
+TLS_PROXY = "https://127.0.0.1:3129"  # an HTTP proxy spoken to over TLS
+SFTP_BASE = "sftp://127.0.0.1:2222"
+SCP_BASE = "scp://127.0.0.1:2222"
 
 _DIRECTIVE = re.compile(r"^(?P<indent>[ \t]*)\.\. code-block::[ \t]*python3?[ \t]*$")
 _OPTION = re.compile(r"^[ \t]+:[\w-]+:")
