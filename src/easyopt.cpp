@@ -903,12 +903,14 @@ constexpr FilelikeOption kFilelikeOptions[] = {
 const char* accepted_values(const curl_easyoption* opt) {
   switch (opt->id) {
     case CURLOPT_WRITEDATA:
+      return "an object with a write method (a file opened for writing in binary mode, "
+             "io.BytesIO); setting WRITEFUNCTION to None lets go of it";
     case CURLOPT_HEADERDATA:
       return "an object with a write method (a file opened for writing in binary mode, "
              "io.BytesIO), or None";
     case CURLOPT_READDATA:
       return "an object with a read method (a file opened for reading in binary mode, "
-             "io.BytesIO), or None";
+             "io.BytesIO); setting READFUNCTION to None lets go of it";
     case CURLOPT_MIMEPOST:
       return "a CurlMime made with this Curl, or None";
     case CURLOPT_SHARE:
