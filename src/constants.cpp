@@ -1124,9 +1124,9 @@ constexpr Constant kLibcurlConstants[] = {
     MODULE("UE_BAD_USER", CURLUE_BAD_USER),
     MODULE("UE_LACKS_IDN", CURLUE_LACKS_IDN),
     MODULE("UE_TOO_LARGE", CURLUE_TOO_LARGE),
-    // An enum value no macro announces; the 8.23 headers are the oldest
+    // An enum value no macro announces; the 8.22 headers are the oldest
     // known to declare it.
-#if LIBCURL_VERSION_NUM >= 0x081700
+#if LIBCURL_VERSION_NUM >= 0x081600
     MODULE("UE_BACKSLASH", CURLUE_BACKSLASH),
 #endif
 };
