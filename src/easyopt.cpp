@@ -304,87 +304,12 @@ PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
 // Callable options
 // ---------------------------------------------------------------------------
 
-// Each trampoline is installed with its own type so that libcurl reads back
-// exactly the function pointer type it expects from its varargs.
-using InstallFn = CURLcode (*)(CURL*, CURLoption);
-template <auto Trampoline>
-CURLcode install(CURL* handle, CURLoption option) {
-  return curl_easy_setopt(handle, option, Trampoline);
-}
-
-// What the companion data option goes back to on reset: with a null function
-// libcurl falls back to fwrite/fread on the standard streams it finds there.
-enum class DataReset : unsigned char { null, standard_output, standard_input };
-
-struct CallableOption {
-  CURLoption option;
-  PyObject* CurlObject::*field;
-  // Null when libcurl is not told about the callable, only the field keeps
-  // it: the progress callables are called by the progress trampoline that
-  // every handle always has (easycbnotify.cpp).
-  InstallFn install;
-  CURLoption data_option;
-  DataReset reset;
-  int CurlObject::*use_memoryview;
-  const char* deprecation;
-};
-
-constexpr CallableOption kCallableOptions[] = {
-    {CURLOPT_WRITEFUNCTION, &CurlObject::cb_write, &install<write_callback>,
-     CURLOPT_WRITEDATA, DataReset::standard_output, &CurlObject::write_use_memoryview, nullptr},
-    {CURLOPT_READFUNCTION, &CurlObject::cb_read, &install<read_callback>, CURLOPT_READDATA,
-     DataReset::standard_input, nullptr, nullptr},
-    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, nullptr,
-     CURLOPT_PROGRESSDATA, DataReset::null, nullptr,
-     "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
-    {CURLOPT_HEADERFUNCTION, &CurlObject::cb_header, &install<header_callback>,
-     CURLOPT_HEADERDATA, DataReset::null, &CurlObject::header_use_memoryview, nullptr},
-    {CURLOPT_DEBUGFUNCTION, &CurlObject::cb_debug, &install<debug_callback>, CURLOPT_DEBUGDATA,
-     DataReset::null, nullptr, nullptr},
-    {CURLOPT_IOCTLFUNCTION, &CurlObject::cb_ioctl, &install<ioctl_callback>, CURLOPT_IOCTLDATA,
-     DataReset::null, nullptr, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
-    {CURLOPT_SOCKOPTFUNCTION, &CurlObject::cb_sockopt, &install<sockopt_cb>,
-     CURLOPT_SOCKOPTDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_OPENSOCKETFUNCTION, &CurlObject::cb_opensocket, &install<opensocket_callback>,
-     CURLOPT_OPENSOCKETDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_SEEKFUNCTION, &CurlObject::cb_seek, &install<seek_callback>, CURLOPT_SEEKDATA,
-     DataReset::null, nullptr, nullptr},
-    {CURLOPT_SSH_KEYFUNCTION, &CurlObject::cb_ssh_key, &install<ssh_key_cb>,
-     CURLOPT_SSH_KEYDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_FNMATCH_FUNCTION, &CurlObject::cb_fnmatch, &install<fnmatch_callback>,
-     CURLOPT_FNMATCH_DATA, DataReset::null, nullptr, nullptr},
-    // Its user data is a token, not the handle: easycbsocket.cpp says why.
-    {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, &install_closesocket,
-     CURLOPT_CLOSESOCKETDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, nullptr,
-     CURLOPT_XFERINFODATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start,
-     &install<resolver_start_callback>, CURLOPT_RESOLVER_START_DATA, DataReset::null, nullptr,
-     nullptr},
-    {CURLOPT_TRAILERFUNCTION, &CurlObject::cb_trailer, &install<trailer_callback>,
-     CURLOPT_TRAILERDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_HSTSREADFUNCTION, &CurlObject::cb_hstsread, &install<hstsread_callback>,
-     CURLOPT_HSTSREADDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_HSTSWRITEFUNCTION, &CurlObject::cb_hstswrite, &install<hstswrite_callback>,
-     CURLOPT_HSTSWRITEDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_PREREQFUNCTION, &CurlObject::cb_prereq, &install<prereq_callback>,
-     CURLOPT_PREREQDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_INTERLEAVEFUNCTION, &CurlObject::cb_interleave, &install<interleave_callback>,
-     CURLOPT_INTERLEAVEDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_SSH_HOSTKEYFUNCTION, &CurlObject::cb_ssh_hostkey, &install<ssh_hostkey_callback>,
-     CURLOPT_SSH_HOSTKEYDATA, DataReset::null, nullptr, nullptr},
-    // The two chunk callables share one user-data option.
-    {CURLOPT_CHUNK_BGN_FUNCTION, &CurlObject::cb_chunk_bgn, &install<chunk_bgn_callback>,
-     CURLOPT_CHUNK_DATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_CHUNK_END_FUNCTION, &CurlObject::cb_chunk_end, &install<chunk_end_callback>,
-     CURLOPT_CHUNK_DATA, DataReset::null, nullptr, nullptr},
-};
-static_assert(std::size(kCallableOptions) == 22);
-static_assert(options_unique(kCallableOptions));
+// The table of the callable options, their trampolines and what setopt and
+// unsetopt do with each, is kCallbackOptions (callbackoptions.h).
 
 PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callable,
                                   int use_memoryview) {
-  const CallableOption* row = find_option(kCallableOptions, option);
+  const CallbackOption* row = find_option(kCallbackOptions, option);
   if (row != nullptr && row->deprecation != nullptr &&
       PyErr_WarnEx(PyExc_DeprecationWarning, row->deprecation, 1) < 0)
     return nullptr;
@@ -392,11 +317,12 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
     PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
     return nullptr;
   }
+  const auto index = static_cast<std::size_t>(row - kCallbackOptions);
   // Releasing the old callable may run arbitrary code, even a setopt on this
-  // handle: it goes last, when the field and libcurl are already consistent.
-  Ref previous = Ref::steal(self->*row->field);
-  self->*row->field = Py_NewRef(callable);
-  if (row->use_memoryview != nullptr) self->*row->use_memoryview = use_memoryview == 1;
+  // handle: it goes last, when the record and libcurl are already consistent.
+  Ref previous = Ref::steal(self->callables[index]);
+  self->callables[index] = Py_NewRef(callable);
+  if (row->flags & CB_MEMORYVIEW) curl_set_memoryview(self, index, use_memoryview == 1);
   if (row->install != nullptr) {
     // Neither call can fail for an open handle and an option libcurl knows.
     // The data pointer goes first: an installer may put its own in place.
@@ -410,15 +336,17 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
 // callables one data option: while another function option that reads the
 // same data option keeps its callable, the data must stay pointed at this
 // object or that trampoline loses its handle.
-bool data_option_in_use(const CurlObject* self, const CallableOption& row) {
-  for (const CallableOption& other : kCallableOptions) {
-    if (&other != &row && other.data_option == row.data_option && self->*other.field != nullptr)
+bool data_option_in_use(const CurlObject* self, const CallbackOption& row) {
+  for (std::size_t other = 0; other < kCallbackCount; ++other) {
+    if (&kCallbackOptions[other] != &row &&
+        kCallbackOptions[other].data_option == row.data_option &&
+        self->callables[other] != nullptr)
       return true;
   }
   return false;
 }
 
-PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
+PyObject* unsetopt_callable(CurlObject* self, const CallbackOption& row) {
   if (row.install != nullptr) {
     void* data = nullptr;
     switch (row.reset) {
@@ -439,8 +367,9 @@ PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
       return nullptr;
     }
   }
-  Ref previous = Ref::steal(self->*row.field);
-  self->*row.field = nullptr;
+  PyObject*& field = self->callables[&row - kCallbackOptions];
+  Ref previous = Ref::steal(field);
+  field = nullptr;
   Py_RETURN_NONE;
 }
 
@@ -835,7 +764,7 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
     self->*row->field = nullptr;
     Py_RETURN_NONE;
   }
-  if (const CallableOption* row = find_option(kCallableOptions, option))
+  if (const CallbackOption* row = find_option(kCallbackOptions, option))
     return unsetopt_callable(self, *row);
   PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
   return nullptr;
@@ -845,11 +774,15 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
 // Dispatch
 // ---------------------------------------------------------------------------
 
+bool takes_memoryview(int option) {
+  const CallbackOption* row = find_option(kCallbackOptions, option);
+  return row != nullptr && (row->flags & CB_MEMORYVIEW) != 0;
+}
+
 // The caller holds the handle (CurlAccess).
 PyObject* setopt_claimed(CurlObject* self, int option, PyObject* value, int use_memoryview) {
   if (!option_in_range(option)) return invalid_arguments("setopt");
-  if (use_memoryview != -1 && option != CURLOPT_WRITEFUNCTION &&
-      option != CURLOPT_HEADERFUNCTION) {
+  if (use_memoryview != -1 && !takes_memoryview(option)) {
     PyErr_SetString(PyExc_TypeError,
                     "use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION");
     return nullptr;
@@ -918,7 +851,7 @@ const char* accepted_values(const curl_easyoption* opt) {
     return "bytes, or a str of ASCII characters only";
   if (find_option(kListOptions, opt->id) != nullptr)
     return "a list or tuple of bytes or ASCII-only str, or None";
-  if (find_option(kCallableOptions, opt->id) != nullptr) return "a callable, or None";
+  if (find_option(kCallbackOptions, opt->id) != nullptr) return "a callable, or None";
   switch (opt->type) {
     case CURLOT_LONG:
     case CURLOT_VALUES:
@@ -1019,16 +952,17 @@ void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) 
   if (!previous) {
     // Back to libcurl's default target; nulling a function cannot fail for
     // an open handle.
-    const CallableOption* row = find_option(kCallableOptions, CURLOPT_WRITEFUNCTION);
-    Ref done = Ref::steal(unsetopt_callable(self, *row));
+    const CallbackOption& row = kCallbackOptions[callback_row(CURLOPT_WRITEFUNCTION)];
+    Ref done = Ref::steal(unsetopt_callable(self, row));
     assert(done);
     return;
   }
   // libcurl still calls write_callback with this object: only the callable
   // it reaches changes.
-  Ref installed = Ref::steal(self->cb_write);
-  self->cb_write = previous.release();
-  self->write_use_memoryview = use_memoryview;
+  constexpr std::size_t row = callback_row(CURLOPT_WRITEFUNCTION);
+  Ref installed = Ref::steal(self->callables[row]);
+  self->callables[row] = previous.release();
+  curl_set_memoryview(self, row, use_memoryview != 0);
 }
 
 PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
