@@ -47,120 +47,125 @@ PyObject* invalid_arguments(const char* name) {
 
 enum class StringClass : unsigned char { plain, deprecated, post_data, copied_post_data, blob };
 
+// What unsetopt (or setopt with None) does with a string option: hand
+// libcurl a null pointer, which gives the option its default back, or refuse.
+enum class StringReset : unsigned char { refused, null };
+
 struct StringOption {
   CURLoption option;
   StringClass kind;
+  StringReset reset;
 };
 
 // CURLOPT_WILDCARDMATCH is deliberately absent: it takes a long, and a string
 // would hand libcurl a pointer in its place.
 constexpr StringOption kStringOptions[] = {
-    {CURLOPT_URL, StringClass::plain},
-    {CURLOPT_PROXY, StringClass::plain},
-    {CURLOPT_USERPWD, StringClass::plain},
-    {CURLOPT_PROXYUSERPWD, StringClass::plain},
-    {CURLOPT_RANGE, StringClass::plain},
-    {CURLOPT_POSTFIELDS, StringClass::post_data},
-    {CURLOPT_REFERER, StringClass::plain},
-    {CURLOPT_FTPPORT, StringClass::plain},
-    {CURLOPT_USERAGENT, StringClass::plain},
-    {CURLOPT_COOKIE, StringClass::plain},
-    {CURLOPT_SSLCERT, StringClass::plain},
-    {CURLOPT_KEYPASSWD, StringClass::plain},
-    {CURLOPT_COOKIEFILE, StringClass::plain},
-    {CURLOPT_CUSTOMREQUEST, StringClass::plain},
-    {CURLOPT_INTERFACE, StringClass::plain},
-    {CURLOPT_KRBLEVEL, StringClass::deprecated},
-    {CURLOPT_CAINFO, StringClass::plain},
-    {CURLOPT_RANDOM_FILE, StringClass::deprecated},
-    {CURLOPT_EGDSOCKET, StringClass::deprecated},
-    {CURLOPT_COOKIEJAR, StringClass::plain},
-    {CURLOPT_SSL_CIPHER_LIST, StringClass::plain},
-    {CURLOPT_SSLCERTTYPE, StringClass::plain},
-    {CURLOPT_SSLKEY, StringClass::plain},
-    {CURLOPT_SSLKEYTYPE, StringClass::plain},
-    {CURLOPT_SSLENGINE, StringClass::plain},
-    {CURLOPT_CAPATH, StringClass::plain},
-    {CURLOPT_ACCEPT_ENCODING, StringClass::plain},
-    {CURLOPT_NETRC_FILE, StringClass::plain},
-    {CURLOPT_COOKIELIST, StringClass::plain},
-    {CURLOPT_FTP_ALTERNATIVE_TO_USER, StringClass::plain},
-    {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain},
-    {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain},
-    {CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, StringClass::plain},
-    {CURLOPT_COPYPOSTFIELDS, StringClass::copied_post_data},
-    {CURLOPT_CRLFILE, StringClass::plain},
-    {CURLOPT_ISSUERCERT, StringClass::plain},
-    {CURLOPT_USERNAME, StringClass::plain},
-    {CURLOPT_PASSWORD, StringClass::plain},
-    {CURLOPT_PROXYUSERNAME, StringClass::plain},
-    {CURLOPT_PROXYPASSWORD, StringClass::plain},
-    {CURLOPT_NOPROXY, StringClass::plain},
-    {CURLOPT_SOCKS5_GSSAPI_SERVICE, StringClass::deprecated},
-    {CURLOPT_SSH_KNOWNHOSTS, StringClass::plain},
-    {CURLOPT_MAIL_FROM, StringClass::plain},
-    {CURLOPT_RTSP_SESSION_ID, StringClass::plain},
-    {CURLOPT_RTSP_STREAM_URI, StringClass::plain},
-    {CURLOPT_RTSP_TRANSPORT, StringClass::plain},
-    {CURLOPT_TLSAUTH_USERNAME, StringClass::plain},
-    {CURLOPT_TLSAUTH_PASSWORD, StringClass::plain},
-    {CURLOPT_TLSAUTH_TYPE, StringClass::plain},
-    {CURLOPT_DNS_SERVERS, StringClass::plain},
-    {CURLOPT_MAIL_AUTH, StringClass::plain},
-    {CURLOPT_XOAUTH2_BEARER, StringClass::plain},
-    {CURLOPT_LOGIN_OPTIONS, StringClass::plain},
-    {CURLOPT_PINNEDPUBLICKEY, StringClass::plain},
-    {CURLOPT_UNIX_SOCKET_PATH, StringClass::plain},
-    {CURLOPT_PROXY_SERVICE_NAME, StringClass::plain},
-    {CURLOPT_SERVICE_NAME, StringClass::plain},
-    {CURLOPT_DEFAULT_PROTOCOL, StringClass::plain},
-    {CURLOPT_PROXY_CAINFO, StringClass::plain},
-    {CURLOPT_PROXY_CAPATH, StringClass::plain},
-    {CURLOPT_PROXY_TLSAUTH_USERNAME, StringClass::plain},
-    {CURLOPT_PROXY_TLSAUTH_PASSWORD, StringClass::plain},
-    {CURLOPT_PROXY_TLSAUTH_TYPE, StringClass::plain},
-    {CURLOPT_PROXY_SSLCERT, StringClass::plain},
-    {CURLOPT_PROXY_SSLCERTTYPE, StringClass::plain},
-    {CURLOPT_PROXY_SSLKEY, StringClass::plain},
-    {CURLOPT_PROXY_SSLKEYTYPE, StringClass::plain},
-    {CURLOPT_PROXY_KEYPASSWD, StringClass::plain},
-    {CURLOPT_PROXY_SSL_CIPHER_LIST, StringClass::plain},
-    {CURLOPT_PROXY_CRLFILE, StringClass::plain},
-    {CURLOPT_PRE_PROXY, StringClass::plain},
-    {CURLOPT_PROXY_PINNEDPUBLICKEY, StringClass::plain},
-    {CURLOPT_REQUEST_TARGET, StringClass::plain},
-    {CURLOPT_TLS13_CIPHERS, StringClass::plain},
-    {CURLOPT_PROXY_TLS13_CIPHERS, StringClass::plain},
-    {CURLOPT_DOH_URL, StringClass::plain},
-    {CURLOPT_PROXY_ISSUERCERT, StringClass::plain},
-    {CURLOPT_HSTS, StringClass::plain},
-    {CURLOPT_AWS_SIGV4, StringClass::plain},
-    {CURLOPT_HAPROXY_CLIENT_IP, StringClass::plain},
-    {CURLOPT_ECH, StringClass::plain},
-    {CURLOPT_DNS_INTERFACE, StringClass::plain},
-    {CURLOPT_DNS_LOCAL_IP4, StringClass::plain},
-    {CURLOPT_DNS_LOCAL_IP6, StringClass::plain},
-    {CURLOPT_ABSTRACT_UNIX_SOCKET, StringClass::plain},
-    {CURLOPT_ALTSVC, StringClass::plain},
-    {CURLOPT_SASL_AUTHZID, StringClass::plain},
-    {CURLOPT_SSL_EC_CURVES, StringClass::plain},
-    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, StringClass::plain},
-    {CURLOPT_PROTOCOLS_STR, StringClass::plain},
-    {CURLOPT_REDIR_PROTOCOLS_STR, StringClass::plain},
-    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, StringClass::plain},
+    {CURLOPT_URL, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY, StringClass::plain, StringReset::null},
+    {CURLOPT_USERPWD, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXYUSERPWD, StringClass::plain, StringReset::null},
+    {CURLOPT_RANGE, StringClass::plain, StringReset::null},
+    {CURLOPT_POSTFIELDS, StringClass::post_data, StringReset::refused},
+    {CURLOPT_REFERER, StringClass::plain, StringReset::refused},
+    {CURLOPT_FTPPORT, StringClass::plain, StringReset::null},
+    {CURLOPT_USERAGENT, StringClass::plain, StringReset::refused},
+    {CURLOPT_COOKIE, StringClass::plain, StringReset::null},
+    {CURLOPT_SSLCERT, StringClass::plain, StringReset::refused},
+    {CURLOPT_KEYPASSWD, StringClass::plain, StringReset::refused},
+    {CURLOPT_COOKIEFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_CUSTOMREQUEST, StringClass::plain, StringReset::null},
+    {CURLOPT_INTERFACE, StringClass::plain, StringReset::refused},
+    {CURLOPT_KRBLEVEL, StringClass::deprecated, StringReset::refused},
+    {CURLOPT_CAINFO, StringClass::plain, StringReset::null},
+    {CURLOPT_RANDOM_FILE, StringClass::deprecated, StringReset::null},
+    {CURLOPT_EGDSOCKET, StringClass::deprecated, StringReset::null},
+    {CURLOPT_COOKIEJAR, StringClass::plain, StringReset::null},
+    {CURLOPT_SSL_CIPHER_LIST, StringClass::plain, StringReset::null},
+    {CURLOPT_SSLCERTTYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSLKEY, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSLKEYTYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSLENGINE, StringClass::plain, StringReset::refused},
+    {CURLOPT_CAPATH, StringClass::plain, StringReset::null},
+    {CURLOPT_ACCEPT_ENCODING, StringClass::plain, StringReset::null},
+    {CURLOPT_NETRC_FILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_COOKIELIST, StringClass::plain, StringReset::refused},
+    {CURLOPT_FTP_ALTERNATIVE_TO_USER, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, StringClass::plain, StringReset::refused},
+    {CURLOPT_COPYPOSTFIELDS, StringClass::copied_post_data, StringReset::refused},
+    {CURLOPT_CRLFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_ISSUERCERT, StringClass::plain, StringReset::refused},
+    {CURLOPT_USERNAME, StringClass::plain, StringReset::null},
+    {CURLOPT_PASSWORD, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXYUSERNAME, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXYPASSWORD, StringClass::plain, StringReset::null},
+    {CURLOPT_NOPROXY, StringClass::plain, StringReset::refused},
+    {CURLOPT_SOCKS5_GSSAPI_SERVICE, StringClass::deprecated, StringReset::refused},
+    {CURLOPT_SSH_KNOWNHOSTS, StringClass::plain, StringReset::refused},
+    {CURLOPT_MAIL_FROM, StringClass::plain, StringReset::refused},
+    {CURLOPT_RTSP_SESSION_ID, StringClass::plain, StringReset::refused},
+    {CURLOPT_RTSP_STREAM_URI, StringClass::plain, StringReset::refused},
+    {CURLOPT_RTSP_TRANSPORT, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLSAUTH_USERNAME, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLSAUTH_PASSWORD, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLSAUTH_TYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_DNS_SERVERS, StringClass::plain, StringReset::refused},
+    {CURLOPT_MAIL_AUTH, StringClass::plain, StringReset::refused},
+    {CURLOPT_XOAUTH2_BEARER, StringClass::plain, StringReset::refused},
+    {CURLOPT_LOGIN_OPTIONS, StringClass::plain, StringReset::refused},
+    {CURLOPT_PINNEDPUBLICKEY, StringClass::plain, StringReset::refused},
+    {CURLOPT_UNIX_SOCKET_PATH, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_SERVICE_NAME, StringClass::plain, StringReset::null},
+    {CURLOPT_SERVICE_NAME, StringClass::plain, StringReset::null},
+    {CURLOPT_DEFAULT_PROTOCOL, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_CAINFO, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_CAPATH, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_TLSAUTH_USERNAME, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_TLSAUTH_PASSWORD, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_TLSAUTH_TYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_SSLCERT, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_SSLCERTTYPE, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_SSLKEY, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_SSLKEYTYPE, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_KEYPASSWD, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_SSL_CIPHER_LIST, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_CRLFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_PRE_PROXY, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_PINNEDPUBLICKEY, StringClass::plain, StringReset::refused},
+    {CURLOPT_REQUEST_TARGET, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLS13_CIPHERS, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_TLS13_CIPHERS, StringClass::plain, StringReset::refused},
+    {CURLOPT_DOH_URL, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_ISSUERCERT, StringClass::plain, StringReset::refused},
+    {CURLOPT_HSTS, StringClass::plain, StringReset::null},
+    {CURLOPT_AWS_SIGV4, StringClass::plain, StringReset::refused},
+    {CURLOPT_HAPROXY_CLIENT_IP, StringClass::plain, StringReset::refused},
+    {CURLOPT_ECH, StringClass::plain, StringReset::refused},
+    {CURLOPT_DNS_INTERFACE, StringClass::plain, StringReset::null},
+    {CURLOPT_DNS_LOCAL_IP4, StringClass::plain, StringReset::null},
+    {CURLOPT_DNS_LOCAL_IP6, StringClass::plain, StringReset::null},
+    {CURLOPT_ABSTRACT_UNIX_SOCKET, StringClass::plain, StringReset::null},
+    {CURLOPT_ALTSVC, StringClass::plain, StringReset::null},
+    {CURLOPT_SASL_AUTHZID, StringClass::plain, StringReset::null},
+    {CURLOPT_SSL_EC_CURVES, StringClass::plain, StringReset::null},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, StringClass::plain, StringReset::null},
+    {CURLOPT_PROTOCOLS_STR, StringClass::plain, StringReset::null},
+    {CURLOPT_REDIR_PROTOCOLS_STR, StringClass::plain, StringReset::null},
+    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, StringClass::plain, StringReset::null},
 #ifdef CURLAUTH_HTTPSIG
-    {CURLOPT_HTTPSIG_KEY, StringClass::plain},
-    {CURLOPT_HTTPSIG_KEYID, StringClass::plain},
-    {CURLOPT_HTTPSIG_HEADERS, StringClass::plain},
+    {CURLOPT_HTTPSIG_KEY, StringClass::plain, StringReset::null},
+    {CURLOPT_HTTPSIG_KEYID, StringClass::plain, StringReset::null},
+    {CURLOPT_HTTPSIG_HEADERS, StringClass::plain, StringReset::null},
 #endif
-    {CURLOPT_SSLCERT_BLOB, StringClass::blob},
-    {CURLOPT_SSLKEY_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_SSLCERT_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_SSLKEY_BLOB, StringClass::blob},
-    {CURLOPT_ISSUERCERT_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_ISSUERCERT_BLOB, StringClass::blob},
-    {CURLOPT_CAINFO_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_CAINFO_BLOB, StringClass::blob},
+    {CURLOPT_SSLCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_SSLKEY_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_SSLCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_SSLKEY_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_ISSUERCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_ISSUERCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_CAINFO_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_CAINFO_BLOB, StringClass::blob, StringReset::null},
 };
 
 static_assert(options_unique(kStringOptions));
@@ -643,7 +648,9 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
 // Resets
 // ---------------------------------------------------------------------------
 
-enum class ResetKind : unsigned char { null_pointer, long_value, httppost, mime, share };
+// The resets of the options that are not strings; a string option's is in
+// its row of kStringOptions.
+enum class ResetKind : unsigned char { long_value, httppost, mime, share };
 
 struct ResetOption {
   CURLoption option;
@@ -652,59 +659,6 @@ struct ResetOption {
 };
 
 constexpr ResetOption kResetOptions[] = {
-    {CURLOPT_PROXY, ResetKind::null_pointer, 0},
-    {CURLOPT_USERPWD, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXYUSERPWD, ResetKind::null_pointer, 0},
-    {CURLOPT_RANGE, ResetKind::null_pointer, 0},
-    {CURLOPT_FTPPORT, ResetKind::null_pointer, 0},
-    {CURLOPT_COOKIE, ResetKind::null_pointer, 0},
-    {CURLOPT_CUSTOMREQUEST, ResetKind::null_pointer, 0},
-    {CURLOPT_CAINFO, ResetKind::null_pointer, 0},
-    {CURLOPT_RANDOM_FILE, ResetKind::null_pointer, 0},
-    {CURLOPT_EGDSOCKET, ResetKind::null_pointer, 0},
-    {CURLOPT_COOKIEJAR, ResetKind::null_pointer, 0},
-    {CURLOPT_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
-    {CURLOPT_CAPATH, ResetKind::null_pointer, 0},
-    {CURLOPT_ACCEPT_ENCODING, ResetKind::null_pointer, 0},
-    {CURLOPT_USERNAME, ResetKind::null_pointer, 0},
-    {CURLOPT_PASSWORD, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXYUSERNAME, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXYPASSWORD, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SERVICE_NAME, ResetKind::null_pointer, 0},
-    {CURLOPT_SERVICE_NAME, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_CAINFO, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_CAPATH, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLCERT, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLCERTTYPE, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLKEY, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLKEYTYPE, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
-    {CURLOPT_PRE_PROXY, ResetKind::null_pointer, 0},
-    {CURLOPT_HSTS, ResetKind::null_pointer, 0},
-    {CURLOPT_DNS_INTERFACE, ResetKind::null_pointer, 0},
-    {CURLOPT_DNS_LOCAL_IP4, ResetKind::null_pointer, 0},
-    {CURLOPT_DNS_LOCAL_IP6, ResetKind::null_pointer, 0},
-    {CURLOPT_ABSTRACT_UNIX_SOCKET, ResetKind::null_pointer, 0},
-    {CURLOPT_ALTSVC, ResetKind::null_pointer, 0},
-    {CURLOPT_SASL_AUTHZID, ResetKind::null_pointer, 0},
-    {CURLOPT_SSL_EC_CURVES, ResetKind::null_pointer, 0},
-    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, ResetKind::null_pointer, 0},
-    {CURLOPT_PROTOCOLS_STR, ResetKind::null_pointer, 0},
-    {CURLOPT_REDIR_PROTOCOLS_STR, ResetKind::null_pointer, 0},
-    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, ResetKind::null_pointer, 0},
-#ifdef CURLAUTH_HTTPSIG
-    {CURLOPT_HTTPSIG_KEY, ResetKind::null_pointer, 0},
-    {CURLOPT_HTTPSIG_KEYID, ResetKind::null_pointer, 0},
-    {CURLOPT_HTTPSIG_HEADERS, ResetKind::null_pointer, 0},
-#endif
-    {CURLOPT_SSLCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_SSLKEY_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLKEY_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_ISSUERCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_ISSUERCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_CAINFO_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_CAINFO_BLOB, ResetKind::null_pointer, 0},
     // The module has no constant for libcurl's long INFILESIZE, only for the
     // 64-bit one, which cannot be reset.
     {CURLOPT_INFILESIZE, ResetKind::long_value, -1},
@@ -725,6 +679,15 @@ constexpr int kWriteHeader = CURLOPT_HEADERDATA;
 PyObject* util_curl_unsetopt(CurlObject* self, int option) {
   if (option == kWriteHeader) option = CURLOPT_HEADERFUNCTION;
 
+  if (const StringOption* row = find_option(kStringOptions, option);
+      row != nullptr && row->reset == StringReset::null) {
+    CURLcode res = curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+    if (res != CURLE_OK) {
+      create_and_set_error_object(self, res);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
   // libcurl is told first; the Python side lets go only once libcurl no
   // longer points at the data.
   if (const ResetOption* row = find_option(kResetOptions, option)) {
@@ -748,7 +711,6 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
         util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
       case ResetKind::share:
-      case ResetKind::null_pointer:
       case ResetKind::long_value:
         break;
     }
