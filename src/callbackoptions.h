@@ -159,6 +159,11 @@ consteval std::size_t callback_row(CURLoption option) {
   return kCallbackCount;
 }
 
+// The index of one of the table's rows, as find_option gives them.
+inline std::size_t row_index(const CallbackOption& row) {
+  return static_cast<std::size_t>(&row - kCallbackOptions);
+}
+
 // The failure value of a callable option's trampoline, at compile time.
 consteval long callback_failure(CURLoption option) {
   return kCallbackOptions[callback_row(option)].failure;

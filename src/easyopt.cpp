@@ -322,7 +322,7 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
     PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
     return nullptr;
   }
-  const auto index = static_cast<std::size_t>(row - kCallbackOptions);
+  const std::size_t index = row_index(*row);
   // Releasing the old callable may run arbitrary code, even a setopt on this
   // handle: it goes last, when the record and libcurl are already consistent.
   Ref previous = Ref::steal(self->callables[index]);
@@ -372,7 +372,7 @@ PyObject* unsetopt_callable(CurlObject* self, const CallbackOption& row) {
       return nullptr;
     }
   }
-  PyObject*& field = self->callables[&row - kCallbackOptions];
+  PyObject*& field = self->callables[row_index(row)];
   Ref previous = Ref::steal(field);
   field = nullptr;
   Py_RETURN_NONE;
