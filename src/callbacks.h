@@ -1,95 +1,19 @@
-// libcurl's callbacks (the trampolines of easycb*.cpp and multicb.cpp): what
-// each answers libcurl when it cannot or must not run Python code, the
+// libcurl's callbacks (the trampolines of easycb*.cpp and multicb.cpp): the
 // steps every trampoline shares (CallbackEntry, callback_failed,
 // call_callable), the converters of the callables' results, and the
-// trampolines themselves.
+// trampolines that no callable option installs. The callable options, with
+// what each trampoline answers libcurl when it cannot or must not run Python
+// code, are the table of callbackoptions.h.
 #ifndef KELVEX_CALLBACKS_H
 #define KELVEX_CALLBACKS_H
 
+#include "callbackoptions.h"
 #include "pyutil.h"
 #include "threadstate.h"
 
 #include <type_traits>
 
 struct CurlObject;
-
-// ---------------------------------------------------------------------------
-// Failure values: what each trampoline answers libcurl when the interpreter
-// is finalizing, when no thread state is recorded for its handle, and when
-// the Python side failed (unless its own rules say otherwise).
-// ---------------------------------------------------------------------------
-
-enum class Trampoline : unsigned char {
-  write,
-  header,
-  read,
-  seek,
-  ioctl,
-  progress,
-  xferinfo,
-  debug,
-  prereq,
-  fnmatch,
-  resolver_start,
-  trailer,
-  opensocket,
-  sockopt,
-  closesocket,
-  ssh_key,
-  ssl_ctx,
-  hstsread,
-  hstswrite,
-  interleave,
-  ssh_hostkey,
-  push,
-  chunk_bgn,
-  chunk_end,
-};
-
-struct FailureValue {
-  Trampoline trampoline;
-  long value;
-};
-
-constexpr FailureValue kFailureValues[] = {
-    {Trampoline::write, 0},  // any count short of the chunk is a write error
-    {Trampoline::header, 0},
-    {Trampoline::read, CURL_READFUNC_ABORT},
-    {Trampoline::seek, CURL_SEEKFUNC_CANTSEEK},
-    {Trampoline::ioctl, CURLIOE_FAILRESTART},
-    {Trampoline::progress, 1},
-    {Trampoline::xferinfo, 1},
-    {Trampoline::debug, 0},
-    {Trampoline::prereq, CURL_PREREQFUNC_ABORT},
-    {Trampoline::fnmatch, CURL_FNMATCHFUNC_FAIL},
-    {Trampoline::resolver_start, 1},
-    {Trampoline::trailer, CURL_TRAILERFUNC_ABORT},
-    {Trampoline::opensocket, CURL_SOCKET_BAD},
-    {Trampoline::sockopt, CURL_SOCKOPT_ERROR},
-    {Trampoline::closesocket, 1},
-    {Trampoline::ssh_key, CURLKHSTAT_REJECT},
-    {Trampoline::ssl_ctx, CURLE_FAILED_INIT},
-    {Trampoline::hstsread, CURLSTS_FAIL},
-    {Trampoline::hstswrite, CURLSTS_FAIL},
-    {Trampoline::interleave, 0},
-    {Trampoline::ssh_hostkey, CURLKHMATCH_MISMATCH},
-    // Refusing the pushed stream keeps the transfer that brought it going.
-    {Trampoline::push, CURL_PUSH_DENY},
-    {Trampoline::chunk_bgn, CURL_CHUNK_BGN_FUNC_FAIL},
-    {Trampoline::chunk_end, CURL_CHUNK_END_FUNC_FAIL},
-};
-
-constexpr bool failure_table_is_indexed() {
-  for (std::size_t i = 0; i < std::size(kFailureValues); ++i) {
-    if (static_cast<std::size_t>(kFailureValues[i].trampoline) != i) return false;
-  }
-  return true;
-}
-static_assert(failure_table_is_indexed(), "failure values must be listed in enum order");
-
-constexpr long failure_value(Trampoline t) {
-  return kFailureValues[static_cast<std::size_t>(t)].value;
-}
 
 // An exception left pending by an earlier callback of the same transfer (a
 // KeyboardInterrupt that libcurl has not yet turned into the transfer's end)
@@ -105,10 +29,11 @@ inline bool exception_pending() { return PyErr_Occurred() != nullptr; }
 // that the call running libcurl recorded for `owner` (a Curl or a
 // CurlMulti; a RuntimeWarning with the text `warning` when there is none),
 // refuses while an exception is pending, and holds the callable in `field`
-// (when one is named) for the length of the trampoline, so that Python code
-// run by it cannot free it. Constructed first thing; when `ready()` is false
-// the trampoline answers libcurl with its failure value without touching
-// Python. The callable is let go of before the thread detaches again.
+// (when one is named; for a Curl, the callable of the table's `row`) for the
+// length of the trampoline, so that Python code run by it cannot free it.
+// Constructed first thing; when `ready()` is false the trampoline answers
+// libcurl with its failure value without touching Python. The callable is
+// let go of before the thread detaches again.
 //
 // The multi's trampolines set a pending exception aside instead
 // (MultiCallbackEntry, with PendingExceptionSaver's `over_new`): failing
@@ -123,6 +48,13 @@ class BasicCallbackEntry {
         saver_(PendingExceptionSaver::over_new, frame_.entered()),
         ready_(frame_.entered() && (kSetAside || !exception_pending())) {
     if (ready_ && field != nullptr) callable_ = Ref::borrow(owner->*field);
+  }
+  template <typename Owner>
+  BasicCallbackEntry(Owner* owner, std::size_t row, const char* warning) noexcept
+      : frame_(owner, warning),
+        saver_(PendingExceptionSaver::over_new, frame_.entered()),
+        ready_(frame_.entered() && (kSetAside || !exception_pending())) {
+    if (ready_) callable_ = Ref::borrow(owner->callables[row]);
   }
   // For a trampoline that runs no callable of its own.
   template <typename Owner>
@@ -254,17 +186,9 @@ int call_seek(PyObject* callable, PyObject* userdata, curl_off_t offset, int ori
 // Trampolines
 // ---------------------------------------------------------------------------
 
-// The data path (easycb.cpp); socket and security
-// (easycbsocket.cpp).
-size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
-size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
-// RTSP interleaved data: the body rules of write_callback, its own callable.
-size_t interleave_callback(char* ptr, size_t size, size_t nmemb, void* userdata);
-size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata);
-int seek_callback(void* userdata, curl_off_t offset, int origin);
-curlioerr ioctl_callback(CURL* handle, int cmd, void* userdata);
+// The trampolines of the callable options are declared beside their rows
+// (callbackoptions.h); these are the others.
 CURLcode ssl_ctx_callback(CURL* handle, void* ssl_ctx, void* userdata);
-// Progress and notification (easycbnotify.cpp).
 int progress_callback(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);
 int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow);
@@ -273,34 +197,10 @@ int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_
 // transfer-information callable when NOPROGRESS (kept in `noprogress`) is 0.
 // Installs it with this object as its data (libcurl cannot refuse).
 CURLcode install_progress_trampoline(CurlObject* self);
-int debug_callback(CURL* handle, curl_infotype type, char* data, size_t size, void* userptr);
-int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
-                    int conn_primary_port, int conn_local_port);
-int fnmatch_callback(void* ptr, const char* pattern, const char* string);
-int resolver_start_callback(void* resolver_state, void* reserved, void* userdata);
-int trailer_callback(curl_slist** list, void* userdata);
-// Wildcard transfers: before and after each matching file.
-long chunk_bgn_callback(const void* transfer_info, void* ptr, int remains);
-long chunk_end_callback(void* ptr);
-// Socket and security (easycbsocket.cpp).
-curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
-                                  struct curl_sockaddr* address);
-int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose);
 int closesocket_callback(void* clientp, curl_socket_t item);
-int ssh_key_cb(CURL* easy, const struct curl_khkey* knownkey, const struct curl_khkey* foundkey,
-               enum curl_khmatch match, void* clientp);
-int ssh_hostkey_callback(void* clientp, int keytype, const char* key, size_t keylen);
-// Installs closesocket_callback with this handle's token as its user data
-// (the handle is found through libcurl's private pointer); cannot fail.
-CURLcode install_closesocket(CURL* handle, CURLoption option);
 // A duplicate gets a token of its own; a closed handle gives its token up,
 // after which libcurl's late closes of its pooled connections just close.
 void closesocket_link(CurlObject* self);
 void closesocket_unlink(CurlObject* self);
-
-// HSTS cache load and save (easycbhsts.cpp).
-CURLSTScode hstsread_callback(CURL* easy, curl_hstsentry* entry, void* userdata);
-CURLSTScode hstswrite_callback(CURL* easy, curl_hstsentry* entry, curl_index* index,
-                               void* userdata);
 
 #endif  // KELVEX_CALLBACKS_H

@@ -1138,17 +1138,6 @@ constexpr Constant kLibcurlConstants[] = {
 #undef MULTI
 #undef SHARE
 
-constexpr std::size_t count_in(Dict dict) {
-  std::size_t n = 0;
-  for (const Constant& c : kConstants) n += c.dict == dict;
-  return n;
-}
-static_assert(std::size(kConstants) == 715);
-static_assert(count_in(Dict::Module) == 54);
-static_assert(count_in(Dict::Easy) == 625);
-static_assert(count_in(Dict::Multi) == 29);
-static_assert(count_in(Dict::Share) == 7);
-
 // Numbers that programs depend on whatever the headers in use say: the
 // 64-bit variants behind the plain size options, and options and codes that
 // older headers may not name yet.

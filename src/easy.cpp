@@ -24,38 +24,6 @@ namespace {
 
 using ObjectField = PyObject* CurlObject::*;
 
-// Each callable field with the libcurl option whose user-data pointer lets
-// the trampoline find this object. The order is the release order.
-struct CallbackField {
-  ObjectField field;
-  CURLoption data_option;
-};
-
-constexpr CallbackField kCallbackFields[] = {
-    {&CurlObject::cb_write, CURLOPT_WRITEDATA},
-    {&CurlObject::cb_header, CURLOPT_HEADERDATA},
-    {&CurlObject::cb_read, CURLOPT_READDATA},
-    {&CurlObject::cb_progress, CURLOPT_PROGRESSDATA},
-    {&CurlObject::cb_xferinfo, CURLOPT_XFERINFODATA},
-    {&CurlObject::cb_debug, CURLOPT_DEBUGDATA},
-    {&CurlObject::cb_ioctl, CURLOPT_IOCTLDATA},
-    {&CurlObject::cb_seek, CURLOPT_SEEKDATA},
-    {&CurlObject::cb_opensocket, CURLOPT_OPENSOCKETDATA},
-    {&CurlObject::cb_closesocket, CURLOPT_CLOSESOCKETDATA},
-    {&CurlObject::cb_sockopt, CURLOPT_SOCKOPTDATA},
-    {&CurlObject::cb_ssh_key, CURLOPT_SSH_KEYDATA},
-    {&CurlObject::cb_prereq, CURLOPT_PREREQDATA},
-    {&CurlObject::cb_fnmatch, CURLOPT_FNMATCH_DATA},
-    {&CurlObject::cb_resolver_start, CURLOPT_RESOLVER_START_DATA},
-    {&CurlObject::cb_trailer, CURLOPT_TRAILERDATA},
-    {&CurlObject::cb_hstsread, CURLOPT_HSTSREADDATA},
-    {&CurlObject::cb_hstswrite, CURLOPT_HSTSWRITEDATA},
-    {&CurlObject::cb_interleave, CURLOPT_INTERLEAVEDATA},
-    {&CurlObject::cb_ssh_hostkey, CURLOPT_SSH_HOSTKEYDATA},
-    {&CurlObject::cb_chunk_bgn, CURLOPT_CHUNK_DATA},
-    {&CurlObject::cb_chunk_end, CURLOPT_CHUNK_DATA},
-};
-
 // Owners of the libcurl string lists, in release order.
 constexpr ObjectField kSlistFields[] = {
     &CurlObject::httpheader, &CurlObject::proxyheader,   &CurlObject::http200aliases,
@@ -113,7 +81,8 @@ constexpr ReleaseGroup kReleaseGroups[] = {
      }},
     {RELEASE_CALLBACKS,
      [](CurlObject* self, CURL*) {
-       for (const CallbackField& cb : kCallbackFields) Py_CLEAR(self->*cb.field);
+       for (PyObject*& callable : self->callables) Py_CLEAR(callable);
+       self->memoryview_rows = 0;
      }},
     {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
     {RELEASE_SHARE, [](CurlObject* self, CURL*) { share_detach_easy(self); }},
@@ -190,13 +159,16 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
   // The trampolines find their object through the user-data pointers, which
   // libcurl copied still pointing at the source. Setting a user-data pointer
   // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
-  for (const CallbackField& cb : kCallbackFields) {
-    PyObject* callable = source->*cb.field;
+  for (std::size_t row = 0; row < kCallbackCount; ++row) {
+    PyObject* callable = source->callables[row];
     if (callable == nullptr) continue;
-    copy->*cb.field = Py_NewRef(callable);
-    (void)curl_easy_setopt(copy->handle, cb.data_option, copy);
+    copy->callables[row] = Py_NewRef(callable);
+    if (kCallbackOptions[row].flags & CB_TOKEN_DATA) {
+      closesocket_link(copy);
+    } else {
+      (void)curl_easy_setopt(copy->handle, kCallbackOptions[row].data_option, copy);
+    }
   }
-  if (copy->cb_closesocket != nullptr) closesocket_link(copy);
   // The source's body may be collected by an EventCore right now (and a
   // pushed stream's handle is a copy too): the copy must not inherit the
   // core's write function, whose data is the core's record.
@@ -206,8 +178,7 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
   copy->pipewait_by_core = source->pipewait_by_core;
   copy->mime_closed = source->mime_closed;
   (void)install_progress_trampoline(copy);
-  copy->write_use_memoryview = source->write_use_memoryview;
-  copy->header_use_memoryview = source->header_use_memoryview;
+  copy->memoryview_rows = source->memoryview_rows;
 
   for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(source->*field);
   if (copy->ca_certs != nullptr) {
@@ -227,8 +198,12 @@ void util_curl_give_back(CurlObject* source, CurlObject* copy) {
   // Storing a pointer cannot fail.
   (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
   (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, source);
-  for (const CallbackField& cb : kCallbackFields) {
-    if (copy->*cb.field != nullptr) (void)curl_easy_setopt(handle, cb.data_option, source);
+  // A token stays the copy's, which closesocket_unlink below makes one
+  // that no handle answers to.
+  for (std::size_t row = 0; row < kCallbackCount; ++row) {
+    const CallbackOption& option = kCallbackOptions[row];
+    if (copy->callables[row] != nullptr && !(option.flags & CB_TOKEN_DATA))
+      (void)curl_easy_setopt(handle, option.data_option, source);
   }
   // The progress trampoline's data, whatever callables are set.
   (void)curl_easy_setopt(handle, CURLOPT_XFERINFODATA, source);
@@ -286,7 +261,7 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   // the half-loaded copy is dropped without handing its cache to the write
   // callable.
   if (PyErr_Occurred()) {
-    Py_CLEAR(copy->cb_hstswrite);
+    Py_CLEAR(curl_callable<CURLOPT_HSTSWRITEFUNCTION>(copy));
     return nullptr;
   }
   return obj.release();
@@ -392,7 +367,7 @@ int do_curl_traverse(PyObject* obj, visitproc visit, void* arg) {
   Py_VISIT(self->dict);
   Py_VISIT(self->multi_weakref);
   Py_VISIT(self->share);
-  for (const CallbackField& cb : kCallbackFields) Py_VISIT(self->*cb.field);
+  for (PyObject* callable : self->callables) Py_VISIT(callable);
   Py_VISIT(self->postfields);
   Py_VISIT(self->mime);
   Py_VISIT(self->mime_owners);

@@ -3,6 +3,7 @@
 #ifndef KELVEX_EASY_H
 #define KELVEX_EASY_H
 
+#include "callbackoptions.h"
 #include "pyutil.h"
 
 struct CurlMultiObject;
@@ -48,30 +49,11 @@ struct CurlObject {
   PyObject* resolve;
   PyObject* mail_rcpt;
   PyObject* connect_to;
-  PyObject* cb_write;
-  int write_use_memoryview;
-  PyObject* cb_header;
-  int header_use_memoryview;
-  PyObject* cb_read;
-  PyObject* cb_progress;
-  PyObject* cb_xferinfo;
-  PyObject* cb_debug;
-  PyObject* cb_ioctl;
-  PyObject* cb_opensocket;
-  PyObject* cb_closesocket;
-  PyObject* cb_seek;
-  PyObject* cb_sockopt;
-  PyObject* cb_ssh_key;
-  PyObject* cb_prereq;
-  PyObject* cb_fnmatch;
-  PyObject* cb_resolver_start;
-  PyObject* cb_trailer;
-  PyObject* cb_hstsread;
-  PyObject* cb_hstswrite;
-  PyObject* cb_interleave;
-  PyObject* cb_ssh_hostkey;
-  PyObject* cb_chunk_bgn;
-  PyObject* cb_chunk_end;
+  // The callables of the callable options, one per row of
+  // kCallbackOptions (callbackoptions.h); curl_callable names one.
+  PyObject* callables[kCallbackCount];
+  // Bit `row` set: that row's callable takes memoryviews (CB_MEMORYVIEW).
+  std::uint32_t memoryview_rows;
   PyObject* postfields;  // bytes
   PyObject* ca_certs;    // bytes
   int in_write_callback;
@@ -101,6 +83,8 @@ struct CurlObject {
   CurlObject* closesocket_next;
 };
 
+static_assert(kCallbackCount <= 32, "memoryview_rows has a bit per row");
+
 extern PyTypeObject Curl_Type;
 inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
 
@@ -114,6 +98,24 @@ inline void curl_set_progress_calls(CurlObject* self, bool on) {
   self->progress_calls_off = !on;
 }
 inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
+
+// The callable of a callable option, by the option: its place in the
+// record is fixed at compile time.
+template <CURLoption kOption>
+inline PyObject*& curl_callable(CurlObject* self) {
+  return self->callables[callback_row(kOption)];
+}
+template <CURLoption kOption>
+inline PyObject* curl_callable(const CurlObject* self) {
+  return self->callables[callback_row(kOption)];
+}
+inline bool curl_uses_memoryview(const CurlObject* self, std::size_t row) {
+  return ((self->memoryview_rows >> row) & 1u) != 0;
+}
+inline void curl_set_memoryview(CurlObject* self, std::size_t row, bool on) {
+  const std::uint32_t bit = std::uint32_t{1} << row;
+  self->memoryview_rows = on ? self->memoryview_rows | bit : self->memoryview_rows & ~bit;
+}
 
 enum ReleaseGroups : unsigned {
   RELEASE_DICT = 1u << 0,

@@ -21,15 +21,15 @@ void release_view(PyObject* view) {
   Ref result = Ref::steal(PyObject_CallMethodNoArgs(view, kx.str_release));
 }
 
-// The common body of write_callback (flags 0), header_callback (flags 1) and
-// interleave_callback (flags 2).
-size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void* userdata) {
-  constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::write));
+// The common body of write_callback, header_callback and
+// interleave_callback, by the row of their option.
+size_t util_write_callback(std::size_t row, char* ptr, size_t size, size_t nmemb,
+                           void* userdata) {
+  constexpr size_t failure = static_cast<size_t>(callback_failure(CURLOPT_WRITEFUNCTION));
+  static_assert(callback_failure(CURLOPT_HEADERFUNCTION) == failure &&
+                callback_failure(CURLOPT_INTERLEAVEFUNCTION) == failure);
   auto* self = static_cast<CurlObject*>(userdata);
-  PyObject* CurlObject::*const field = flags == 0   ? &CurlObject::cb_write
-                                       : flags == 1 ? &CurlObject::cb_header
-                                                    : &CurlObject::cb_interleave;
-  CallbackEntry frame(self, field, "util_write_callback failed to acquire thread");
+  CallbackEntry frame(self, row, "util_write_callback failed to acquire thread");
   PyObject* const callable = frame.callable();
   if (!frame.ready() || callable == nullptr || size == 0 || nmemb == 0) return failure;
 
@@ -39,16 +39,14 @@ size_t util_write_callback(int flags, char* ptr, size_t size, size_t nmemb, void
     return callback_failed(failure);
   }
 
-  const bool use_view =
-      flags < 2 &&
-      (flags == 0 ? self->write_use_memoryview : self->header_use_memoryview) != 0;
+  const bool use_view = curl_uses_memoryview(self, row);
   const auto length = static_cast<Py_ssize_t>(total);
   Ref data = Ref::steal(use_view ? PyMemoryView_FromMemory(ptr, length, PyBUF_READ)
                                  : PyBytes_FromStringAndSize(ptr, length));
   if (!data) return callback_failed(failure);
 
   Ref result;
-  if (flags == 0) {
+  if (row == callback_row(CURLOPT_WRITEFUNCTION)) {
     const int saved = self->in_write_callback;
     self->in_write_callback = 1;
     result = call_callable(callable, data.get());
@@ -180,20 +178,20 @@ int callback_return_value_to_int(PyObject* result, const char* name, int* out) {
 // ---------------------------------------------------------------------------
 
 size_t write_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  return util_write_callback(0, ptr, size, nmemb, userdata);
+  return util_write_callback(callback_row(CURLOPT_WRITEFUNCTION), ptr, size, nmemb, userdata);
 }
 
 size_t header_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  return util_write_callback(1, ptr, size, nmemb, userdata);
+  return util_write_callback(callback_row(CURLOPT_HEADERFUNCTION), ptr, size, nmemb, userdata);
 }
 
 size_t interleave_callback(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  return util_write_callback(2, ptr, size, nmemb, userdata);
+  return util_write_callback(callback_row(CURLOPT_INTERLEAVEFUNCTION), ptr, size, nmemb, userdata);
 }
 
 size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata) {
-  constexpr size_t failure = static_cast<size_t>(failure_value(Trampoline::read));
-  CallbackEntry frame(static_cast<CurlObject*>(userdata), &CurlObject::cb_read,
+  constexpr size_t failure = static_cast<size_t>(callback_failure(CURLOPT_READFUNCTION));
+  CallbackEntry frame(static_cast<CurlObject*>(userdata), callback_row(CURLOPT_READFUNCTION),
                       "read_callback failed to acquire thread");
   PyObject* const callable = frame.callable();
   if (!frame.ready() || callable == nullptr || size == 0 || nitems == 0) return failure;
@@ -212,21 +210,21 @@ size_t read_callback(char* buffer, size_t size, size_t nitems, void* userdata) {
 }
 
 int seek_callback(void* userdata, curl_off_t offset, int origin) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::seek));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_SEEKFUNCTION));
   static constexpr SeekTexts kTexts = {
       "invalid return value for seek callback %d not in (0, 1, 2)",
       "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
       "(CURL_SEEKFUNC_CANTSEEK) or None",
   };
-  CallbackEntry frame(static_cast<CurlObject*>(userdata), &CurlObject::cb_seek,
+  CallbackEntry frame(static_cast<CurlObject*>(userdata), callback_row(CURLOPT_SEEKFUNCTION),
                       "seek_callback failed to acquire thread");
   if (!frame.ready() || frame.callable() == nullptr) return failure;
   return call_seek(frame.callable(), nullptr, offset, origin, kTexts, failure);
 }
 
 curlioerr ioctl_callback(CURL* /*handle*/, int cmd, void* userdata) {
-  constexpr auto failure = static_cast<curlioerr>(failure_value(Trampoline::ioctl));
-  CallbackEntry frame(static_cast<CurlObject*>(userdata), &CurlObject::cb_ioctl,
+  constexpr auto failure = static_cast<curlioerr>(callback_failure(CURLOPT_IOCTLFUNCTION));
+  CallbackEntry frame(static_cast<CurlObject*>(userdata), callback_row(CURLOPT_IOCTLFUNCTION),
                       "ioctl_callback failed to acquire thread");
   if (!frame.ready() || frame.callable() == nullptr) return failure;
 

@@ -168,10 +168,11 @@ int write_result_to_code(PyObject* result) {
 }  // namespace
 
 CURLSTScode hstsread_callback(CURL* /*easy*/, curl_hstsentry* entry, void* userdata) {
-  constexpr auto failure = static_cast<CURLSTScode>(failure_value(Trampoline::hstsread));
+  constexpr auto failure = static_cast<CURLSTScode>(callback_failure(CURLOPT_HSTSREADFUNCTION));
   auto* self = static_cast<CurlObject*>(userdata);
   // duphandle() copies with its thread attached; the frame then runs on it.
-  CallbackEntry frame(self, &CurlObject::cb_hstsread, "hstsread_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_HSTSREADFUNCTION),
+                      "hstsread_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -185,9 +186,9 @@ CURLSTScode hstsread_callback(CURL* /*easy*/, curl_hstsentry* entry, void* userd
 
 CURLSTScode hstswrite_callback(CURL* /*easy*/, curl_hstsentry* entry, curl_index* index,
                                void* userdata) {
-  constexpr auto failure = static_cast<CURLSTScode>(failure_value(Trampoline::hstswrite));
+  constexpr auto failure = static_cast<CURLSTScode>(callback_failure(CURLOPT_HSTSWRITEFUNCTION));
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackEntry frame(self, &CurlObject::cb_hstswrite,
+  CallbackEntry frame(self, callback_row(CURLOPT_HSTSWRITEFUNCTION),
                       "hstswrite_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();

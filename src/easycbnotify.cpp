@@ -19,7 +19,7 @@ namespace {
 // meter); an int outside the C int range aborts too instead of being cut to
 // 32 bits, where 2**32 would have read as "continue".
 int progress_result(PyObject* result) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_PROGRESSFUNCTION));
   if (result == Py_None) return 0;
   if (PyLong_Check(result)) {
     int overflow = 0;
@@ -35,8 +35,9 @@ int progress_result(PyObject* result) {
 // Calls a progress or transfer-information callable with its four numbers
 // (any of which may be null after a failed conversion).
 int call_progress(PyObject* callable, const Ref (&values)[4]) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
-  static_assert(failure_value(Trampoline::progress) == failure_value(Trampoline::xferinfo));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_PROGRESSFUNCTION));
+  static_assert(callback_failure(CURLOPT_PROGRESSFUNCTION) ==
+                callback_failure(CURLOPT_XFERINFOFUNCTION));
   for (const Ref& value : values) {
     if (!value) return callback_failed(failure);
   }
@@ -54,9 +55,10 @@ int call_progress(PyObject* callable, const Ref (&values)[4]) {
 
 int progress_callback(void* clientp, double dltotal, double dlnow, double ultotal,
                       double ulnow) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::progress));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_PROGRESSFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_progress, "progress_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_PROGRESSFUNCTION),
+                      "progress_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -69,9 +71,10 @@ int progress_callback(void* clientp, double dltotal, double dlnow, double ultota
 
 int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::xferinfo));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_XFERINFOFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_xferinfo, "xferinfo_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_XFERINFOFUNCTION),
+                      "xferinfo_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -110,7 +113,7 @@ bool signal_handler_waiting(CurlObject* self) {
 // Runs the waiting signal handlers on the parked thread state: 0, or the
 // failure value with the handler's exception left pending for perform().
 int run_signal_handlers(CurlObject* self) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::xferinfo));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_XFERINFOFUNCTION));
   CallbackEntry frame(self, "xferinfo_callback failed to acquire thread");
   if (!frame.entered()) return 0;
   if (!frame.ready()) return failure;
@@ -128,8 +131,9 @@ int transfer_progress_callback(void* clientp, curl_off_t dltotal, curl_off_t dln
   // holds; NOPROGRESS set by the caller silences the callables, as it would
   // in libcurl.
   if (self->noprogress) return 0;
-  if (self->cb_xferinfo != nullptr) return xferinfo_callback(clientp, dltotal, dlnow, ultotal, ulnow);
-  if (self->cb_progress != nullptr)
+  if (curl_callable<CURLOPT_XFERINFOFUNCTION>(self) != nullptr)
+    return xferinfo_callback(clientp, dltotal, dlnow, ultotal, ulnow);
+  if (curl_callable<CURLOPT_PROGRESSFUNCTION>(self) != nullptr)
     return progress_callback(clientp, static_cast<double>(dltotal), static_cast<double>(dlnow),
                              static_cast<double>(ultotal), static_cast<double>(ulnow));
   return CURL_PROGRESSFUNC_CONTINUE;  // libcurl's own meter, as NOPROGRESS 0 asks
@@ -152,9 +156,10 @@ CURLcode install_progress_trampoline(CurlObject* self) {
 // value): the trace must never be able to change the transfer it watches.
 int debug_callback(CURL* /*handle*/, curl_infotype type, char* data, size_t size,
                    void* userptr) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::debug));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_DEBUGFUNCTION));
   auto* self = static_cast<CurlObject*>(userptr);
-  CallbackEntry frame(self, &CurlObject::cb_debug, "debug_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_DEBUGFUNCTION),
+                      "debug_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -176,9 +181,10 @@ int debug_callback(CURL* /*handle*/, curl_infotype type, char* data, size_t size
 
 int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
                     int conn_primary_port, int conn_local_port) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::prereq));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_PREREQFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_prereq, "prereq_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_PREREQFUNCTION),
+                      "prereq_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -203,9 +209,10 @@ int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
 // ---------------------------------------------------------------------------
 
 int fnmatch_callback(void* ptr, const char* pattern, const char* string) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::fnmatch));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_FNMATCH_FUNCTION));
   auto* self = static_cast<CurlObject*>(ptr);
-  CallbackEntry frame(self, &CurlObject::cb_fnmatch, "fnmatch_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_FNMATCH_FUNCTION),
+                      "fnmatch_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -266,9 +273,9 @@ long chunk_result(PyObject* result, const char* name, long failure) {
 }  // namespace
 
 long chunk_bgn_callback(const void* transfer_info, void* ptr, int remains) {
-  constexpr long failure = failure_value(Trampoline::chunk_bgn);
+  constexpr long failure = callback_failure(CURLOPT_CHUNK_BGN_FUNCTION);
   auto* self = static_cast<CurlObject*>(ptr);
-  CallbackEntry frame(self, &CurlObject::cb_chunk_bgn,
+  CallbackEntry frame(self, callback_row(CURLOPT_CHUNK_BGN_FUNCTION),
                       "chunk_bgn_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
@@ -281,9 +288,9 @@ long chunk_bgn_callback(const void* transfer_info, void* ptr, int remains) {
 }
 
 long chunk_end_callback(void* ptr) {
-  constexpr long failure = failure_value(Trampoline::chunk_end);
+  constexpr long failure = callback_failure(CURLOPT_CHUNK_END_FUNCTION);
   auto* self = static_cast<CurlObject*>(ptr);
-  CallbackEntry frame(self, &CurlObject::cb_chunk_end,
+  CallbackEntry frame(self, callback_row(CURLOPT_CHUNK_END_FUNCTION),
                       "chunk_end_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
@@ -298,9 +305,9 @@ long chunk_end_callback(void* ptr) {
 
 // libcurl's resolver state and reserved pointer mean nothing to Python code.
 int resolver_start_callback(void* /*resolver_state*/, void* /*reserved*/, void* userdata) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::resolver_start));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_RESOLVER_START_FUNCTION));
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackEntry frame(self, &CurlObject::cb_resolver_start,
+  CallbackEntry frame(self, callback_row(CURLOPT_RESOLVER_START_FUNCTION),
                       "resolver_start_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
@@ -324,10 +331,11 @@ int resolver_start_callback(void* /*resolver_state*/, void* /*reserved*/, void* 
 // libcurl frees whatever list it finds in *list after the call, whatever the
 // answer, so the list is handed over only once it is complete.
 int trailer_callback(curl_slist** list, void* userdata) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::trailer));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_TRAILERFUNCTION));
   *list = nullptr;
   auto* self = static_cast<CurlObject*>(userdata);
-  CallbackEntry frame(self, &CurlObject::cb_trailer, "trailer_callback failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_TRAILERFUNCTION),
+                      "trailer_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;

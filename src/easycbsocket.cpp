@@ -233,7 +233,7 @@ int add_ca_certs(CurlObject* self, SSL_CTX* ctx) {
 // ---------------------------------------------------------------------------
 
 CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
-  constexpr auto failure = static_cast<CURLcode>(failure_value(Trampoline::ssl_ctx));
+  constexpr CURLcode failure = CURLE_FAILED_INIT;
   auto* self = static_cast<CurlObject*>(userdata);
   // Attached although no Python code runs: the certificate bytes are a
   // Python object and failures are reported as Python exceptions.
@@ -256,9 +256,9 @@ CURLcode ssl_ctx_callback(CURL* /*handle*/, void* ssl_ctx, void* userdata) {
 
 curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
                                   struct curl_sockaddr* address) {
-  constexpr auto failure = static_cast<curl_socket_t>(failure_value(Trampoline::opensocket));
+  constexpr auto failure = static_cast<curl_socket_t>(callback_failure(CURLOPT_OPENSOCKETFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_opensocket,
+  CallbackEntry frame(self, callback_row(CURLOPT_OPENSOCKETFUNCTION),
                       "opensocket_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
@@ -285,9 +285,10 @@ curl_socket_t opensocket_callback(void* clientp, curlsocktype purpose,
 }
 
 int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::sockopt));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_SOCKOPTFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_sockopt, "sockopt_cb failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_SOCKOPTFUNCTION),
+                      "sockopt_cb failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -301,7 +302,7 @@ int sockopt_cb(void* clientp, curl_socket_t curlfd, curlsocktype purpose) {
 }
 
 int closesocket_callback(void* clientp, curl_socket_t item) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::closesocket));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_CLOSESOCKETFUNCTION));
   // libcurl expects the socket closed when this returns; every path that
   // cannot hand it to the Python callable closes it here.
   if (Py_IsFinalizing()) {
@@ -332,7 +333,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
     return failure;
   }
 
-  CallbackEntry frame(self, &CurlObject::cb_closesocket,
+  CallbackEntry frame(self, callback_row(CURLOPT_CLOSESOCKETFUNCTION),
                       "closesocket_callback failed to acquire thread");
   if (!frame.ready()) {
     close(item);
@@ -397,9 +398,10 @@ void closesocket_unlink(CurlObject* self) {
 
 int ssh_key_cb(CURL* /*easy*/, const struct curl_khkey* knownkey,
                const struct curl_khkey* foundkey, enum curl_khmatch match, void* clientp) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::ssh_key));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_SSH_KEYFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_ssh_key, "ssh_key_cb failed to acquire thread");
+  CallbackEntry frame(self, callback_row(CURLOPT_SSH_KEYFUNCTION),
+                      "ssh_key_cb failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();
   if (callable == nullptr) return failure;
@@ -419,9 +421,9 @@ int ssh_key_cb(CURL* /*easy*/, const struct curl_khkey* knownkey,
 // expected: callable(keytype, key) with the raw key bytes, answering
 // KHMATCH_OK to go on or KHMATCH_MISMATCH to refuse the host.
 int ssh_hostkey_callback(void* clientp, int keytype, const char* key, size_t keylen) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::ssh_hostkey));
+  constexpr int failure = static_cast<int>(callback_failure(CURLOPT_SSH_HOSTKEYFUNCTION));
   auto* self = static_cast<CurlObject*>(clientp);
-  CallbackEntry frame(self, &CurlObject::cb_ssh_hostkey,
+  CallbackEntry frame(self, callback_row(CURLOPT_SSH_HOSTKEYFUNCTION),
                       "ssh_hostkey_callback failed to acquire thread");
   if (!frame.ready()) return failure;
   PyObject* const callable = frame.callable();

@@ -50,121 +50,126 @@ PyObject* invalid_arguments(const char* name) {
 
 enum class StringClass : unsigned char { plain, deprecated, post_data, copied_post_data, blob };
 
+// What unsetopt (or setopt with None) does with a string option: hand
+// libcurl a null pointer, which gives the option its default back, or refuse.
+enum class StringReset : unsigned char { refused, null };
+
 struct StringOption {
   CURLoption option;
   StringClass kind;
+  StringReset reset;
 };
 
 // CURLOPT_WILDCARDMATCH is deliberately absent: it takes a long, and a string
 // would hand libcurl a pointer in its place.
 constexpr StringOption kStringOptions[] = {
-    {CURLOPT_URL, StringClass::plain},
-    {CURLOPT_PROXY, StringClass::plain},
-    {CURLOPT_USERPWD, StringClass::plain},
-    {CURLOPT_PROXYUSERPWD, StringClass::plain},
-    {CURLOPT_RANGE, StringClass::plain},
-    {CURLOPT_POSTFIELDS, StringClass::post_data},
-    {CURLOPT_REFERER, StringClass::plain},
-    {CURLOPT_FTPPORT, StringClass::plain},
-    {CURLOPT_USERAGENT, StringClass::plain},
-    {CURLOPT_COOKIE, StringClass::plain},
-    {CURLOPT_SSLCERT, StringClass::plain},
-    {CURLOPT_KEYPASSWD, StringClass::plain},
-    {CURLOPT_COOKIEFILE, StringClass::plain},
-    {CURLOPT_CUSTOMREQUEST, StringClass::plain},
-    {CURLOPT_INTERFACE, StringClass::plain},
-    {CURLOPT_KRBLEVEL, StringClass::deprecated},
-    {CURLOPT_CAINFO, StringClass::plain},
-    {CURLOPT_RANDOM_FILE, StringClass::deprecated},
-    {CURLOPT_EGDSOCKET, StringClass::deprecated},
-    {CURLOPT_COOKIEJAR, StringClass::plain},
-    {CURLOPT_SSL_CIPHER_LIST, StringClass::plain},
-    {CURLOPT_SSLCERTTYPE, StringClass::plain},
-    {CURLOPT_SSLKEY, StringClass::plain},
-    {CURLOPT_SSLKEYTYPE, StringClass::plain},
-    {CURLOPT_SSLENGINE, StringClass::plain},
-    {CURLOPT_CAPATH, StringClass::plain},
-    {CURLOPT_ACCEPT_ENCODING, StringClass::plain},
-    {CURLOPT_NETRC_FILE, StringClass::plain},
-    {CURLOPT_COOKIELIST, StringClass::plain},
-    {CURLOPT_FTP_ACCOUNT, StringClass::plain},
-    {CURLOPT_FTP_ALTERNATIVE_TO_USER, StringClass::plain},
-    {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain},
-    {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain},
-    {CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, StringClass::plain},
-    {CURLOPT_COPYPOSTFIELDS, StringClass::copied_post_data},
-    {CURLOPT_CRLFILE, StringClass::plain},
-    {CURLOPT_ISSUERCERT, StringClass::plain},
-    {CURLOPT_USERNAME, StringClass::plain},
-    {CURLOPT_PASSWORD, StringClass::plain},
-    {CURLOPT_PROXYUSERNAME, StringClass::plain},
-    {CURLOPT_PROXYPASSWORD, StringClass::plain},
-    {CURLOPT_NOPROXY, StringClass::plain},
-    {CURLOPT_SOCKS5_GSSAPI_SERVICE, StringClass::deprecated},
-    {CURLOPT_SSH_KNOWNHOSTS, StringClass::plain},
-    {CURLOPT_MAIL_FROM, StringClass::plain},
-    {CURLOPT_RTSP_SESSION_ID, StringClass::plain},
-    {CURLOPT_RTSP_STREAM_URI, StringClass::plain},
-    {CURLOPT_RTSP_TRANSPORT, StringClass::plain},
-    {CURLOPT_TLSAUTH_USERNAME, StringClass::plain},
-    {CURLOPT_TLSAUTH_PASSWORD, StringClass::plain},
-    {CURLOPT_TLSAUTH_TYPE, StringClass::plain},
-    {CURLOPT_DNS_SERVERS, StringClass::plain},
-    {CURLOPT_MAIL_AUTH, StringClass::plain},
-    {CURLOPT_XOAUTH2_BEARER, StringClass::plain},
-    {CURLOPT_LOGIN_OPTIONS, StringClass::plain},
-    {CURLOPT_PINNEDPUBLICKEY, StringClass::plain},
-    {CURLOPT_UNIX_SOCKET_PATH, StringClass::plain},
-    {CURLOPT_PROXY_SERVICE_NAME, StringClass::plain},
-    {CURLOPT_SERVICE_NAME, StringClass::plain},
-    {CURLOPT_DEFAULT_PROTOCOL, StringClass::plain},
-    {CURLOPT_PROXY_CAINFO, StringClass::plain},
-    {CURLOPT_PROXY_CAPATH, StringClass::plain},
-    {CURLOPT_PROXY_TLSAUTH_USERNAME, StringClass::plain},
-    {CURLOPT_PROXY_TLSAUTH_PASSWORD, StringClass::plain},
-    {CURLOPT_PROXY_TLSAUTH_TYPE, StringClass::plain},
-    {CURLOPT_PROXY_SSLCERT, StringClass::plain},
-    {CURLOPT_PROXY_SSLCERTTYPE, StringClass::plain},
-    {CURLOPT_PROXY_SSLKEY, StringClass::plain},
-    {CURLOPT_PROXY_SSLKEYTYPE, StringClass::plain},
-    {CURLOPT_PROXY_KEYPASSWD, StringClass::plain},
-    {CURLOPT_PROXY_SSL_CIPHER_LIST, StringClass::plain},
-    {CURLOPT_PROXY_CRLFILE, StringClass::plain},
-    {CURLOPT_PRE_PROXY, StringClass::plain},
-    {CURLOPT_PROXY_PINNEDPUBLICKEY, StringClass::plain},
-    {CURLOPT_REQUEST_TARGET, StringClass::plain},
-    {CURLOPT_TLS13_CIPHERS, StringClass::plain},
-    {CURLOPT_PROXY_TLS13_CIPHERS, StringClass::plain},
-    {CURLOPT_DOH_URL, StringClass::plain},
-    {CURLOPT_PROXY_ISSUERCERT, StringClass::plain},
-    {CURLOPT_HSTS, StringClass::plain},
-    {CURLOPT_AWS_SIGV4, StringClass::plain},
-    {CURLOPT_HAPROXY_CLIENT_IP, StringClass::plain},
-    {CURLOPT_ECH, StringClass::plain},
-    {CURLOPT_DNS_INTERFACE, StringClass::plain},
-    {CURLOPT_DNS_LOCAL_IP4, StringClass::plain},
-    {CURLOPT_DNS_LOCAL_IP6, StringClass::plain},
-    {CURLOPT_ABSTRACT_UNIX_SOCKET, StringClass::plain},
-    {CURLOPT_ALTSVC, StringClass::plain},
-    {CURLOPT_SASL_AUTHZID, StringClass::plain},
-    {CURLOPT_SSL_EC_CURVES, StringClass::plain},
-    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, StringClass::plain},
-    {CURLOPT_PROTOCOLS_STR, StringClass::plain},
-    {CURLOPT_REDIR_PROTOCOLS_STR, StringClass::plain},
-    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, StringClass::plain},
+    {CURLOPT_URL, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY, StringClass::plain, StringReset::null},
+    {CURLOPT_USERPWD, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXYUSERPWD, StringClass::plain, StringReset::null},
+    {CURLOPT_RANGE, StringClass::plain, StringReset::null},
+    {CURLOPT_POSTFIELDS, StringClass::post_data, StringReset::refused},
+    {CURLOPT_REFERER, StringClass::plain, StringReset::refused},
+    {CURLOPT_FTPPORT, StringClass::plain, StringReset::null},
+    {CURLOPT_USERAGENT, StringClass::plain, StringReset::refused},
+    {CURLOPT_COOKIE, StringClass::plain, StringReset::null},
+    {CURLOPT_SSLCERT, StringClass::plain, StringReset::refused},
+    {CURLOPT_KEYPASSWD, StringClass::plain, StringReset::refused},
+    {CURLOPT_COOKIEFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_CUSTOMREQUEST, StringClass::plain, StringReset::null},
+    {CURLOPT_INTERFACE, StringClass::plain, StringReset::refused},
+    {CURLOPT_KRBLEVEL, StringClass::deprecated, StringReset::refused},
+    {CURLOPT_CAINFO, StringClass::plain, StringReset::null},
+    {CURLOPT_RANDOM_FILE, StringClass::deprecated, StringReset::null},
+    {CURLOPT_EGDSOCKET, StringClass::deprecated, StringReset::null},
+    {CURLOPT_COOKIEJAR, StringClass::plain, StringReset::null},
+    {CURLOPT_SSL_CIPHER_LIST, StringClass::plain, StringReset::null},
+    {CURLOPT_SSLCERTTYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSLKEY, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSLKEYTYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSLENGINE, StringClass::plain, StringReset::refused},
+    {CURLOPT_CAPATH, StringClass::plain, StringReset::null},
+    {CURLOPT_ACCEPT_ENCODING, StringClass::plain, StringReset::null},
+    {CURLOPT_NETRC_FILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_COOKIELIST, StringClass::plain, StringReset::refused},
+    {CURLOPT_FTP_ACCOUNT, StringClass::plain, StringReset::refused},
+    {CURLOPT_FTP_ALTERNATIVE_TO_USER, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSH_PUBLIC_KEYFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSH_PRIVATE_KEYFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_MD5, StringClass::plain, StringReset::refused},
+    {CURLOPT_COPYPOSTFIELDS, StringClass::copied_post_data, StringReset::refused},
+    {CURLOPT_CRLFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_ISSUERCERT, StringClass::plain, StringReset::refused},
+    {CURLOPT_USERNAME, StringClass::plain, StringReset::null},
+    {CURLOPT_PASSWORD, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXYUSERNAME, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXYPASSWORD, StringClass::plain, StringReset::null},
+    {CURLOPT_NOPROXY, StringClass::plain, StringReset::refused},
+    {CURLOPT_SOCKS5_GSSAPI_SERVICE, StringClass::deprecated, StringReset::refused},
+    {CURLOPT_SSH_KNOWNHOSTS, StringClass::plain, StringReset::refused},
+    {CURLOPT_MAIL_FROM, StringClass::plain, StringReset::refused},
+    {CURLOPT_RTSP_SESSION_ID, StringClass::plain, StringReset::refused},
+    {CURLOPT_RTSP_STREAM_URI, StringClass::plain, StringReset::refused},
+    {CURLOPT_RTSP_TRANSPORT, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLSAUTH_USERNAME, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLSAUTH_PASSWORD, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLSAUTH_TYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_DNS_SERVERS, StringClass::plain, StringReset::refused},
+    {CURLOPT_MAIL_AUTH, StringClass::plain, StringReset::refused},
+    {CURLOPT_XOAUTH2_BEARER, StringClass::plain, StringReset::refused},
+    {CURLOPT_LOGIN_OPTIONS, StringClass::plain, StringReset::refused},
+    {CURLOPT_PINNEDPUBLICKEY, StringClass::plain, StringReset::refused},
+    {CURLOPT_UNIX_SOCKET_PATH, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_SERVICE_NAME, StringClass::plain, StringReset::null},
+    {CURLOPT_SERVICE_NAME, StringClass::plain, StringReset::null},
+    {CURLOPT_DEFAULT_PROTOCOL, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_CAINFO, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_CAPATH, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_TLSAUTH_USERNAME, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_TLSAUTH_PASSWORD, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_TLSAUTH_TYPE, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_SSLCERT, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_SSLCERTTYPE, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_SSLKEY, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_SSLKEYTYPE, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_KEYPASSWD, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_SSL_CIPHER_LIST, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_CRLFILE, StringClass::plain, StringReset::refused},
+    {CURLOPT_PRE_PROXY, StringClass::plain, StringReset::null},
+    {CURLOPT_PROXY_PINNEDPUBLICKEY, StringClass::plain, StringReset::refused},
+    {CURLOPT_REQUEST_TARGET, StringClass::plain, StringReset::refused},
+    {CURLOPT_TLS13_CIPHERS, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_TLS13_CIPHERS, StringClass::plain, StringReset::refused},
+    {CURLOPT_DOH_URL, StringClass::plain, StringReset::refused},
+    {CURLOPT_PROXY_ISSUERCERT, StringClass::plain, StringReset::refused},
+    {CURLOPT_HSTS, StringClass::plain, StringReset::null},
+    {CURLOPT_AWS_SIGV4, StringClass::plain, StringReset::refused},
+    {CURLOPT_HAPROXY_CLIENT_IP, StringClass::plain, StringReset::refused},
+    {CURLOPT_ECH, StringClass::plain, StringReset::refused},
+    {CURLOPT_DNS_INTERFACE, StringClass::plain, StringReset::null},
+    {CURLOPT_DNS_LOCAL_IP4, StringClass::plain, StringReset::null},
+    {CURLOPT_DNS_LOCAL_IP6, StringClass::plain, StringReset::null},
+    {CURLOPT_ABSTRACT_UNIX_SOCKET, StringClass::plain, StringReset::null},
+    {CURLOPT_ALTSVC, StringClass::plain, StringReset::null},
+    {CURLOPT_SASL_AUTHZID, StringClass::plain, StringReset::null},
+    {CURLOPT_SSL_EC_CURVES, StringClass::plain, StringReset::null},
+    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, StringClass::plain, StringReset::null},
+    {CURLOPT_PROTOCOLS_STR, StringClass::plain, StringReset::null},
+    {CURLOPT_REDIR_PROTOCOLS_STR, StringClass::plain, StringReset::null},
+    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, StringClass::plain, StringReset::null},
 #ifdef CURLAUTH_HTTPSIG
-    {CURLOPT_HTTPSIG_KEY, StringClass::plain},
-    {CURLOPT_HTTPSIG_KEYID, StringClass::plain},
-    {CURLOPT_HTTPSIG_HEADERS, StringClass::plain},
+    {CURLOPT_HTTPSIG_KEY, StringClass::plain, StringReset::null},
+    {CURLOPT_HTTPSIG_KEYID, StringClass::plain, StringReset::null},
+    {CURLOPT_HTTPSIG_HEADERS, StringClass::plain, StringReset::null},
 #endif
-    {CURLOPT_SSLCERT_BLOB, StringClass::blob},
-    {CURLOPT_SSLKEY_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_SSLCERT_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_SSLKEY_BLOB, StringClass::blob},
-    {CURLOPT_ISSUERCERT_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_ISSUERCERT_BLOB, StringClass::blob},
-    {CURLOPT_CAINFO_BLOB, StringClass::blob},
-    {CURLOPT_PROXY_CAINFO_BLOB, StringClass::blob},
+    {CURLOPT_SSLCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_SSLKEY_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_SSLCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_SSLKEY_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_ISSUERCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_ISSUERCERT_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_CAINFO_BLOB, StringClass::blob, StringReset::null},
+    {CURLOPT_PROXY_CAINFO_BLOB, StringClass::blob, StringReset::null},
 };
 
 static_assert(options_unique(kStringOptions));
@@ -309,87 +314,12 @@ PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
 // Callable options
 // ---------------------------------------------------------------------------
 
-// Each trampoline is installed with its own type so that libcurl reads back
-// exactly the function pointer type it expects from its varargs.
-using InstallFn = CURLcode (*)(CURL*, CURLoption);
-template <auto Trampoline>
-CURLcode install(CURL* handle, CURLoption option) {
-  return curl_easy_setopt(handle, option, Trampoline);
-}
-
-// What the companion data option goes back to on reset: with a null function
-// libcurl falls back to fwrite/fread on the standard streams it finds there.
-enum class DataReset : unsigned char { null, standard_output, standard_input };
-
-struct CallableOption {
-  CURLoption option;
-  PyObject* CurlObject::*field;
-  // Null when libcurl is not told about the callable, only the field keeps
-  // it: the progress callables are called by the progress trampoline that
-  // every handle always has (easycbnotify.cpp).
-  InstallFn install;
-  CURLoption data_option;
-  DataReset reset;
-  int CurlObject::*use_memoryview;
-  const char* deprecation;
-};
-
-constexpr CallableOption kCallableOptions[] = {
-    {CURLOPT_WRITEFUNCTION, &CurlObject::cb_write, &install<write_callback>,
-     CURLOPT_WRITEDATA, DataReset::standard_output, &CurlObject::write_use_memoryview, nullptr},
-    {CURLOPT_READFUNCTION, &CurlObject::cb_read, &install<read_callback>, CURLOPT_READDATA,
-     DataReset::standard_input, nullptr, nullptr},
-    {CURLOPT_PROGRESSFUNCTION, &CurlObject::cb_progress, nullptr,
-     CURLOPT_PROGRESSDATA, DataReset::null, nullptr,
-     "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
-    {CURLOPT_HEADERFUNCTION, &CurlObject::cb_header, &install<header_callback>,
-     CURLOPT_HEADERDATA, DataReset::null, &CurlObject::header_use_memoryview, nullptr},
-    {CURLOPT_DEBUGFUNCTION, &CurlObject::cb_debug, &install<debug_callback>, CURLOPT_DEBUGDATA,
-     DataReset::null, nullptr, nullptr},
-    {CURLOPT_IOCTLFUNCTION, &CurlObject::cb_ioctl, &install<ioctl_callback>, CURLOPT_IOCTLDATA,
-     DataReset::null, nullptr, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
-    {CURLOPT_SOCKOPTFUNCTION, &CurlObject::cb_sockopt, &install<sockopt_cb>,
-     CURLOPT_SOCKOPTDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_OPENSOCKETFUNCTION, &CurlObject::cb_opensocket, &install<opensocket_callback>,
-     CURLOPT_OPENSOCKETDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_SEEKFUNCTION, &CurlObject::cb_seek, &install<seek_callback>, CURLOPT_SEEKDATA,
-     DataReset::null, nullptr, nullptr},
-    {CURLOPT_SSH_KEYFUNCTION, &CurlObject::cb_ssh_key, &install<ssh_key_cb>,
-     CURLOPT_SSH_KEYDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_FNMATCH_FUNCTION, &CurlObject::cb_fnmatch, &install<fnmatch_callback>,
-     CURLOPT_FNMATCH_DATA, DataReset::null, nullptr, nullptr},
-    // Its user data is a token, not the handle: easycbsocket.cpp says why.
-    {CURLOPT_CLOSESOCKETFUNCTION, &CurlObject::cb_closesocket, &install_closesocket,
-     CURLOPT_CLOSESOCKETDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_XFERINFOFUNCTION, &CurlObject::cb_xferinfo, nullptr,
-     CURLOPT_XFERINFODATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_RESOLVER_START_FUNCTION, &CurlObject::cb_resolver_start,
-     &install<resolver_start_callback>, CURLOPT_RESOLVER_START_DATA, DataReset::null, nullptr,
-     nullptr},
-    {CURLOPT_TRAILERFUNCTION, &CurlObject::cb_trailer, &install<trailer_callback>,
-     CURLOPT_TRAILERDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_HSTSREADFUNCTION, &CurlObject::cb_hstsread, &install<hstsread_callback>,
-     CURLOPT_HSTSREADDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_HSTSWRITEFUNCTION, &CurlObject::cb_hstswrite, &install<hstswrite_callback>,
-     CURLOPT_HSTSWRITEDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_PREREQFUNCTION, &CurlObject::cb_prereq, &install<prereq_callback>,
-     CURLOPT_PREREQDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_INTERLEAVEFUNCTION, &CurlObject::cb_interleave, &install<interleave_callback>,
-     CURLOPT_INTERLEAVEDATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_SSH_HOSTKEYFUNCTION, &CurlObject::cb_ssh_hostkey, &install<ssh_hostkey_callback>,
-     CURLOPT_SSH_HOSTKEYDATA, DataReset::null, nullptr, nullptr},
-    // The two chunk callables share one user-data option.
-    {CURLOPT_CHUNK_BGN_FUNCTION, &CurlObject::cb_chunk_bgn, &install<chunk_bgn_callback>,
-     CURLOPT_CHUNK_DATA, DataReset::null, nullptr, nullptr},
-    {CURLOPT_CHUNK_END_FUNCTION, &CurlObject::cb_chunk_end, &install<chunk_end_callback>,
-     CURLOPT_CHUNK_DATA, DataReset::null, nullptr, nullptr},
-};
-static_assert(std::size(kCallableOptions) == 22);
-static_assert(options_unique(kCallableOptions));
+// The table of the callable options, their trampolines and what setopt and
+// unsetopt do with each, is kCallbackOptions (callbackoptions.h).
 
 PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callable,
                                   int use_memoryview) {
-  const CallableOption* row = find_option(kCallableOptions, option);
+  const CallbackOption* row = find_option(kCallbackOptions, option);
   if (row != nullptr && row->deprecation != nullptr &&
       PyErr_WarnEx(PyExc_DeprecationWarning, row->deprecation, 1) < 0)
     return nullptr;
@@ -397,11 +327,12 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
     PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
     return nullptr;
   }
+  const std::size_t index = row_index(*row);
   // Releasing the old callable may run arbitrary code, even a setopt on this
-  // handle: it goes last, when the field and libcurl are already consistent.
-  Ref previous = Ref::steal(self->*row->field);
-  self->*row->field = Py_NewRef(callable);
-  if (row->use_memoryview != nullptr) self->*row->use_memoryview = use_memoryview == 1;
+  // handle: it goes last, when the record and libcurl are already consistent.
+  Ref previous = Ref::steal(self->callables[index]);
+  self->callables[index] = Py_NewRef(callable);
+  if (row->flags & CB_MEMORYVIEW) curl_set_memoryview(self, index, use_memoryview == 1);
   if (row->install != nullptr) {
     // Neither call can fail for an open handle and an option libcurl knows.
     // The data pointer goes first: an installer may put its own in place.
@@ -415,15 +346,17 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
 // callables one data option: while another function option that reads the
 // same data option keeps its callable, the data must stay pointed at this
 // object or that trampoline loses its handle.
-bool data_option_in_use(const CurlObject* self, const CallableOption& row) {
-  for (const CallableOption& other : kCallableOptions) {
-    if (&other != &row && other.data_option == row.data_option && self->*other.field != nullptr)
+bool data_option_in_use(const CurlObject* self, const CallbackOption& row) {
+  for (std::size_t other = 0; other < kCallbackCount; ++other) {
+    if (&kCallbackOptions[other] != &row &&
+        kCallbackOptions[other].data_option == row.data_option &&
+        self->callables[other] != nullptr)
       return true;
   }
   return false;
 }
 
-PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
+PyObject* unsetopt_callable(CurlObject* self, const CallbackOption& row) {
   if (row.install != nullptr) {
     void* data = nullptr;
     switch (row.reset) {
@@ -444,8 +377,9 @@ PyObject* unsetopt_callable(CurlObject* self, const CallableOption& row) {
       return nullptr;
     }
   }
-  Ref previous = Ref::steal(self->*row.field);
-  self->*row.field = nullptr;
+  PyObject*& field = self->callables[row_index(row)];
+  Ref previous = Ref::steal(field);
+  field = nullptr;
   Py_RETURN_NONE;
 }
 
@@ -719,7 +653,9 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
 // Resets
 // ---------------------------------------------------------------------------
 
-enum class ResetKind : unsigned char { null_pointer, long_value, httppost, mime, share };
+// The resets of the options that are not strings; a string option's is in
+// its row of kStringOptions.
+enum class ResetKind : unsigned char { long_value, httppost, mime, share };
 
 struct ResetOption {
   CURLoption option;
@@ -728,59 +664,6 @@ struct ResetOption {
 };
 
 constexpr ResetOption kResetOptions[] = {
-    {CURLOPT_PROXY, ResetKind::null_pointer, 0},
-    {CURLOPT_USERPWD, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXYUSERPWD, ResetKind::null_pointer, 0},
-    {CURLOPT_RANGE, ResetKind::null_pointer, 0},
-    {CURLOPT_FTPPORT, ResetKind::null_pointer, 0},
-    {CURLOPT_COOKIE, ResetKind::null_pointer, 0},
-    {CURLOPT_CUSTOMREQUEST, ResetKind::null_pointer, 0},
-    {CURLOPT_CAINFO, ResetKind::null_pointer, 0},
-    {CURLOPT_RANDOM_FILE, ResetKind::null_pointer, 0},
-    {CURLOPT_EGDSOCKET, ResetKind::null_pointer, 0},
-    {CURLOPT_COOKIEJAR, ResetKind::null_pointer, 0},
-    {CURLOPT_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
-    {CURLOPT_CAPATH, ResetKind::null_pointer, 0},
-    {CURLOPT_ACCEPT_ENCODING, ResetKind::null_pointer, 0},
-    {CURLOPT_USERNAME, ResetKind::null_pointer, 0},
-    {CURLOPT_PASSWORD, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXYUSERNAME, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXYPASSWORD, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SERVICE_NAME, ResetKind::null_pointer, 0},
-    {CURLOPT_SERVICE_NAME, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_CAINFO, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_CAPATH, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLCERT, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLCERTTYPE, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLKEY, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLKEYTYPE, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSL_CIPHER_LIST, ResetKind::null_pointer, 0},
-    {CURLOPT_PRE_PROXY, ResetKind::null_pointer, 0},
-    {CURLOPT_HSTS, ResetKind::null_pointer, 0},
-    {CURLOPT_DNS_INTERFACE, ResetKind::null_pointer, 0},
-    {CURLOPT_DNS_LOCAL_IP4, ResetKind::null_pointer, 0},
-    {CURLOPT_DNS_LOCAL_IP6, ResetKind::null_pointer, 0},
-    {CURLOPT_ABSTRACT_UNIX_SOCKET, ResetKind::null_pointer, 0},
-    {CURLOPT_ALTSVC, ResetKind::null_pointer, 0},
-    {CURLOPT_SASL_AUTHZID, ResetKind::null_pointer, 0},
-    {CURLOPT_SSL_EC_CURVES, ResetKind::null_pointer, 0},
-    {CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, ResetKind::null_pointer, 0},
-    {CURLOPT_PROTOCOLS_STR, ResetKind::null_pointer, 0},
-    {CURLOPT_REDIR_PROTOCOLS_STR, ResetKind::null_pointer, 0},
-    {CURLOPT_SSL_SIGNATURE_ALGORITHMS, ResetKind::null_pointer, 0},
-#ifdef CURLAUTH_HTTPSIG
-    {CURLOPT_HTTPSIG_KEY, ResetKind::null_pointer, 0},
-    {CURLOPT_HTTPSIG_KEYID, ResetKind::null_pointer, 0},
-    {CURLOPT_HTTPSIG_HEADERS, ResetKind::null_pointer, 0},
-#endif
-    {CURLOPT_SSLCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_SSLKEY_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_SSLKEY_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_ISSUERCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_ISSUERCERT_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_CAINFO_BLOB, ResetKind::null_pointer, 0},
-    {CURLOPT_PROXY_CAINFO_BLOB, ResetKind::null_pointer, 0},
     // The module has no constant for libcurl's long INFILESIZE, only for the
     // 64-bit one, which cannot be reset.
     {CURLOPT_INFILESIZE, ResetKind::long_value, -1},
@@ -801,6 +684,15 @@ constexpr int kWriteHeader = CURLOPT_HEADERDATA;
 PyObject* util_curl_unsetopt(CurlObject* self, int option) {
   if (option == kWriteHeader) option = CURLOPT_HEADERFUNCTION;
 
+  if (const StringOption* row = find_option(kStringOptions, option);
+      row != nullptr && row->reset == StringReset::null) {
+    CURLcode res = curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+    if (res != CURLE_OK) {
+      create_and_set_error_object(self, res);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
   // libcurl is told first; the Python side lets go only once libcurl no
   // longer points at the data.
   if (const ResetOption* row = find_option(kResetOptions, option)) {
@@ -824,7 +716,6 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
         util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
       case ResetKind::share:
-      case ResetKind::null_pointer:
       case ResetKind::long_value:
         break;
     }
@@ -840,7 +731,7 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
     self->*row->field = nullptr;
     Py_RETURN_NONE;
   }
-  if (const CallableOption* row = find_option(kCallableOptions, option))
+  if (const CallbackOption* row = find_option(kCallbackOptions, option))
     return unsetopt_callable(self, *row);
   PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
   return nullptr;
@@ -850,11 +741,15 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
 // Dispatch
 // ---------------------------------------------------------------------------
 
+bool takes_memoryview(int option) {
+  const CallbackOption* row = find_option(kCallbackOptions, option);
+  return row != nullptr && (row->flags & CB_MEMORYVIEW) != 0;
+}
+
 // The caller holds the handle (CurlAccess).
 PyObject* setopt_claimed(CurlObject* self, int option, PyObject* value, int use_memoryview) {
   if (!option_in_range(option)) return invalid_arguments("setopt");
-  if (use_memoryview != -1 && option != CURLOPT_WRITEFUNCTION &&
-      option != CURLOPT_HEADERFUNCTION) {
+  if (use_memoryview != -1 && !takes_memoryview(option)) {
     PyErr_SetString(PyExc_TypeError,
                     "use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION");
     return nullptr;
@@ -925,7 +820,7 @@ const char* accepted_values(const curl_easyoption* opt) {
     return "bytes, or a str of ASCII characters only";
   if (find_option(kListOptions, opt->id) != nullptr)
     return "a list or tuple of bytes or ASCII-only str, or None";
-  if (find_option(kCallableOptions, opt->id) != nullptr) return "a callable, or None";
+  if (find_option(kCallbackOptions, opt->id) != nullptr) return "a callable, or None";
   switch (opt->type) {
     case CURLOT_LONG:
     case CURLOT_VALUES:
@@ -1124,16 +1019,17 @@ void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) 
   if (!previous) {
     // Back to libcurl's default target; nulling a function cannot fail for
     // an open handle.
-    const CallableOption* row = find_option(kCallableOptions, CURLOPT_WRITEFUNCTION);
-    Ref done = Ref::steal(unsetopt_callable(self, *row));
+    const CallbackOption& row = kCallbackOptions[callback_row(CURLOPT_WRITEFUNCTION)];
+    Ref done = Ref::steal(unsetopt_callable(self, row));
     assert(done);
     return;
   }
   // libcurl still calls write_callback with this object: only the callable
   // it reaches changes.
-  Ref installed = Ref::steal(self->cb_write);
-  self->cb_write = previous.release();
-  self->write_use_memoryview = use_memoryview;
+  constexpr std::size_t row = callback_row(CURLOPT_WRITEFUNCTION);
+  Ref installed = Ref::steal(self->callables[row]);
+  self->callables[row] = previous.release();
+  curl_set_memoryview(self, row, use_memoryview != 0);
 }
 
 PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -136,8 +136,9 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
     CurlAccess access(self, CHECK_HANDLE, "setopt");
     if (!access) return nullptr;
     if (refuse_while_pushing(self, "perform_rb") < 0) return nullptr;
-    Ref own_writer = Ref::borrow(self->cb_write);
-    const int own_use_memoryview = self->write_use_memoryview;
+    Ref own_writer = Ref::borrow(curl_callable<CURLOPT_WRITEFUNCTION>(self));
+    const int own_use_memoryview =
+        curl_uses_memoryview(self, callback_row(CURLOPT_WRITEFUNCTION));
     Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
     if (!installed) return nullptr;
     Ref done = Ref::steal(perform_claimed(self, access));

@@ -656,8 +656,9 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   // only the check for signals, which process() makes after each pass:
   // they are off while the core runs the transfer, and stay off after it
   // for the handle's next one, until some other start turns them on.
-  curl_set_progress_calls(curl, !curl->noprogress && (curl->cb_xferinfo != nullptr ||
-                                                       curl->cb_progress != nullptr));
+  curl_set_progress_calls(curl, !curl->noprogress &&
+                                    (curl_callable<CURLOPT_XFERINFOFUNCTION>(curl) != nullptr ||
+                                     curl_callable<CURLOPT_PROGRESSFUNCTION>(curl) != nullptr));
   if (!curl->pipewait_chosen && !curl->pipewait_by_core) {
     (void)curl_easy_setopt(access.member(curl), CURLOPT_PIPEWAIT, 1L);
     curl->pipewait_by_core = true;
@@ -1028,7 +1029,7 @@ void eventcore_forget_closed(EventCoreObject* self, CurlObject* curl) {
 // default of standard output.
 void curl_restore_write_target(CurlObject* curl) {
   if (curl->handle == nullptr) return;
-  if (curl->cb_write != nullptr) {
+  if (curl_callable<CURLOPT_WRITEFUNCTION>(curl) != nullptr) {
     (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION, &write_callback);
     (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(curl));
   } else {

@@ -124,7 +124,8 @@ void multi_notify_callback(CURLM* multi, unsigned int notification, CURL* easy, 
 // would tie the copy to them behind their Python owners' backs.
 int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushheaders* headers,
                         void* userp) {
-  constexpr int failure = static_cast<int>(failure_value(Trampoline::push));
+  // Refusing the pushed stream keeps the transfer that brought it going.
+  constexpr int failure = CURL_PUSH_DENY;
   auto* self = static_cast<CurlMultiObject*>(userp);
   MultiCallbackEntry frame(self, &CurlMultiObject::cb_push,
                            "multi_push_callback failed to acquire thread");
