@@ -6,7 +6,6 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "eventcore.h"
 #include "mime.h"
 #include "module.h"
 #include "multi.h"
@@ -486,26 +485,7 @@ void util_curl_close(CurlObject* self) {
   // the connections' sockets, saving the HSTS cache) enter through it.
   TeardownGuard own(&self->state);
   if (self->handle != nullptr) {
-    if (CurlMultiObject* multi = self->multi_stack) {
-      assert(slot_load(&multi->state) == PyThreadState_Get());
-      if (multi->multi_handle != nullptr) {
-        // The multi's slot, which the caller holds, so that multi
-        // callbacks fired by the removal (socket and timer updates) can
-        // re-attach.
-        TeardownGuard held(&multi->state);
-        auto call = held.detach();
-        // The handle is cleaned up next whatever libcurl answers.
-        (void)curl_multi_remove_handle(multi->multi_handle, self->handle);
-      }
-      if (multi->core != nullptr) eventcore_forget_closed(multi->core, self);
-      if (multi->easies != nullptr &&
-          PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) {
-        PyErr_Clear();
-      }
-      CriticalSection cs(reinterpret_cast<PyObject*>(self));
-      self->multi_stack = nullptr;
-      Py_CLEAR(self->multi_weakref);
-    }
+    if (CurlMultiObject* multi = self->multi_stack) multi_close_member(multi, self);
     share_detach_easy(self);
     {
       auto call = own.detach();

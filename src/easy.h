@@ -170,6 +170,13 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
 // Puts back the write callable (null: libcurl's standard output) that
 // perform_rb took aside; the caller holds the handle.
 void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview);
+// Points the handle's libcurl write function back at what its options
+// describe: the write trampoline when it has a callable (or file object),
+// else libcurl's default of standard output. For whatever wrote the body
+// elsewhere meanwhile (an event core's collector, which a duplicate made
+// during the transfer copies too); the caller holds the slot that serves
+// the handle.
+void curl_restore_write_target(CurlObject* self);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).

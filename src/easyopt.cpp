@@ -1015,18 +1015,31 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   return setopt_claimed(self, row->function_option, method.get(), -1);
 }
 
+void curl_restore_write_target(CurlObject* self) {
+  if (self->handle == nullptr) return;
+  // Neither call can fail for an open handle.
+  if (self->cb_write != nullptr) {
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION, &write_callback);
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, static_cast<void*>(self));
+  } else {
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION,
+                           static_cast<curl_write_callback>(nullptr));
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
+  }
+}
+
 void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) {
+  // Dropped last: releasing the body's writer may run Python code, which
+  // finds the field and libcurl agreeing.
+  Ref installed = Ref::steal(self->cb_write);
   if (!previous) {
-    // Back to libcurl's default target; nulling a function cannot fail for
-    // an open handle.
-    const CallableOption* row = find_option(kCallableOptions, CURLOPT_WRITEFUNCTION);
-    Ref done = Ref::steal(unsetopt_callable(self, *row));
-    assert(done);
+    // Back to libcurl's default target.
+    self->cb_write = nullptr;
+    curl_restore_write_target(self);
     return;
   }
   // libcurl still calls write_callback with this object: only the callable
   // it reaches changes.
-  Ref installed = Ref::steal(self->cb_write);
   self->cb_write = previous.release();
   self->write_use_memoryview = use_memoryview;
 }

@@ -63,18 +63,6 @@ struct EventCoreObject {
 
 extern PyTypeObject EventCore_Type;
 
-// Points the handle's libcurl write function back at what its options
-// describe, undoing a core's body collector: for the end of a collected
-// transfer, and for a duplicate made while one ran. The caller holds the
-// slot that serves the handle.
-void curl_restore_write_target(CurlObject* curl);
-
-// A Curl in flight on the core is being closed and has just left the multi:
-// its transfer ends with kelvex.error("curl object closed during the
-// transfer"), delivered by the next process() call, which the descriptor
-// asks for. The caller holds the multi's slot and is attached.
-void eventcore_forget_closed(EventCoreObject* core, CurlObject* curl);
-
 // For the awaitables of transferfuture.cpp. `core` is an EventCore, `curl`
 // a Curl.
 // eventcore_future: add(curl, <new TransferFuture of loop>, body); returns

@@ -403,6 +403,21 @@ void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
   easy_clear_multi_ref(curl);
 }
 
+void multi_close_member(CurlMultiObject* self, CurlObject* curl) {
+  assert(curl->multi_stack == self);
+  assert(slot_load(&self->state) == PyThreadState_Get());
+  if (self->multi_handle != nullptr) {
+    // The multi's slot, which the caller holds, so that multi callbacks
+    // fired by the removal (socket and timer updates) can re-attach.
+    TeardownGuard held(&self->state);
+    auto call = held.detach();
+    // The handle is cleaned up next whatever libcurl answers.
+    (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
+  }
+  if (self->core != nullptr) self->core_member_closed(self->core, curl);
+  multi_forget_member(self, curl);
+}
+
 namespace {
 
 PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
