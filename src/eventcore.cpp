@@ -795,7 +795,7 @@ PyObject* do_core_awaitable(PyObject* op, PyObject* const* args, Py_ssize_t narg
                          &start)) {
     return nullptr;
   }
-  return transfer_run_new(op, arg, loop, body != 0, start);
+  return core_run_makers.run(op, arg, loop, body != 0, start);
 }
 
 PyObject* do_core_performer(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -803,7 +803,7 @@ PyObject* do_core_performer(PyObject* op, PyObject* const* args, Py_ssize_t narg
   int body = 0;
   PyObject* start = Py_None;
   if (!parse_args(args, nargs, "O|pO:performer", &loop, &body, &start)) return nullptr;
-  return transfer_performer_new(op, loop, body != 0, start);
+  return core_run_makers.performer(op, loop, body != 0, start);
 }
 
 PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -1005,6 +1005,8 @@ PySequenceMethods core_as_sequence = {
 };
 
 }  // namespace
+
+CoreRunMakers core_run_makers = {};
 
 PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body) {
   Ref future = Ref::steal(transfer_future_new(loop));

@@ -63,8 +63,8 @@ struct EventCoreObject {
 
 extern PyTypeObject EventCore_Type;
 
-// For the awaitables of transferfuture.cpp. `core` is an EventCore, `curl`
-// a Curl.
+// For the coroutines of transferrun.cpp. `core` is an EventCore, `curl` a
+// Curl.
 // eventcore_future: add(curl, <new TransferFuture of loop>, body); returns
 // the future, or null with an exception set.
 PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body);
@@ -73,5 +73,15 @@ PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool 
 int eventcore_cut(PyObject* core, PyObject* curl);
 // Whether the core still drives its multi.
 bool eventcore_is_open(PyObject* core);
+
+// What EventCore.awaitable() and EventCore.performer() return: the
+// coroutine of one transfer and the callable that makes such coroutines.
+// Their types (transferrun.cpp) stand above the core and fill this in when
+// the module is set up; the core knows them by nothing else.
+struct CoreRunMakers {
+  PyObject* (*run)(PyObject* core, PyObject* curl, PyObject* loop, bool body, PyObject* start);
+  PyObject* (*performer)(PyObject* core, PyObject* loop, bool body, PyObject* start);
+};
+extern CoreRunMakers core_run_makers;
 
 #endif  // KELVEX_EVENTCORE_H

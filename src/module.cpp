@@ -12,6 +12,7 @@
 #include "multi.h"
 #include "share.h"
 #include "transferfuture.h"
+#include "transferrun.h"
 #include "url.h"
 
 #include <cstdio>
@@ -579,6 +580,7 @@ PyMODINIT_FUNC PyInit__kelvex() {
   if (check_libcurl() < 0) return nullptr;
 
   ImportGuard guard;
+  transfer_run_install();
   for (const TypeEntry& entry : kTypes) {
     Py_SET_TYPE(entry.type, &PyType_Type);
     if (PyType_Ready(entry.type) < 0) return nullptr;
