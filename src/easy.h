@@ -202,8 +202,11 @@ PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 
 // kelvex.error (code, text) for a failed libcurl call of this handle: the
-// text of its error buffer, or libcurl's text for the code (util.cpp).
-void create_and_set_error_object(CurlObject* self, int code);
+// text of its error buffer, or libcurl's text for the code.
+inline void create_and_set_error_object(CurlObject* self, int code) {
+  self->error[sizeof(self->error) - 1] = '\0';
+  set_error_curl_code(code, self->error);
+}
 
 // libcurl writes the error buffer on a handle's first failure after a
 // transfer starts and never empties it besides, so text found there after a
