@@ -3,7 +3,7 @@
 // running libcurl raises; anything else stays pending for that call.
 #include "callbacks.h"
 
-#include "module.h"
+#include "globals.h"
 
 namespace {
 // The collector of the call that runs libcurl on this thread, if any. Only

@@ -6,8 +6,8 @@
 
 #include "access.h"
 #include "callbacks.h"
+#include "globals.h"
 #include "mime.h"
-#include "module.h"
 #include "multi.h"
 #include "share.h"
 

@@ -5,9 +5,9 @@
 
 #include "access.h"
 #include "callbacks.h"
+#include "globals.h"
 #include "holders.h"
 #include "mime.h"
-#include "module.h"
 #include "share.h"
 
 #include <cstdio>

@@ -22,7 +22,7 @@
 #include "access.h"
 #include "callbacks.h"
 #include "easy.h"
-#include "module.h"
+#include "globals.h"
 #include "multi.h"
 #include "transferfuture.h"
 

@@ -6,6 +6,7 @@
 #include "easy.h"
 #include "docstrings.h"
 #include "eventcore.h"
+#include "globals.h"
 #include "holders.h"
 #include "mime.h"
 #include "mimepart.h"
@@ -20,8 +21,6 @@
 #include <iterator>
 #include <new>
 #include <span>
-
-ModuleGlobals kx = {};
 
 namespace {
 

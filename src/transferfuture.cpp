@@ -19,7 +19,7 @@
 // EventCore.add().
 #include "transferfuture.h"
 
-#include "module.h"
+#include "globals.h"
 #include "threadstate.h"
 
 #include "docstrings.h"

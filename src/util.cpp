@@ -2,7 +2,7 @@
 // the per-type boilerplate and the conversion of a list of strings.
 #include "pyutil.h"
 
-#include "module.h"
+#include "globals.h"
 
 void set_error_text(const char* text) { PyErr_SetString(kx.ErrorObject, text); }
 
