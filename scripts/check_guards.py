@@ -45,13 +45,13 @@ allow("easy.cpp", "the copy is new; the source is held by the method's CurlAcces
 allow("easy.h", CLAIMED, "curl_set_progress_calls")
 allow("easycbnotify.cpp", CLAIMED, "install_progress_trampoline")
 allow("easycbsocket.cpp", CLAIMED, "closesocket_link")
-allow("easyopt.cpp", CLAIMED, "do_curl_setopt_callable", "do_curl_setopt_httppost",
-      "do_curl_setopt_int", "do_curl_setopt_list", "do_curl_setopt_string_impl", "setopt_blob",
-      "setopt_copypostfields", "setopt_postfields", "unsetopt_callable", "util_curl_unsetopt")
-allow("eventcore.cpp", CLAIMED, "curl_restore_write_target", "cut_all", "detach", "drive",
-      "restore_handle")
+allow("easyopt.cpp", CLAIMED, "curl_restore_write_target", "do_curl_setopt_callable",
+      "do_curl_setopt_httppost", "do_curl_setopt_int", "do_curl_setopt_list",
+      "do_curl_setopt_string_impl", "setopt_blob", "setopt_copypostfields", "setopt_postfields",
+      "unsetopt_callable", "util_curl_unsetopt")
+allow("eventcore.cpp", CLAIMED, "cut_all", "let_go_of_multi", "drive", "restore_handle")
 allow("eventcore.cpp", CALLBACK, "core_socket_callback")
-allow("eventcore.cpp", TEARDOWN, "eventcore_forget_closed")
+allow("eventcore.cpp", TEARDOWN, "forget_closed")
 allow("eventcore.cpp", "read under the Curl's own section as a key of the core's table, "
       "never passed to libcurl", "table_find_curl")
 allow("mime.cpp", CLAIMED, "do_curl_setopt_mimepost")
@@ -59,7 +59,7 @@ allow("mime.cpp", TEARDOWN, "curlmime_clear", "curlmime_detach_from_curl")
 allow("mimepart.cpp", "the child document belongs to the same Curl, whose claim the part's "
       "MimeAccess holds", "do_mimepart_subparts")
 allow("multi.cpp", CLAIMED, "do_multi_setopt_callable", "do_multi_setopt_list")
-allow("multi.cpp", TEARDOWN, "util_multi_close", "util_multi_detach_easies")
+allow("multi.cpp", TEARDOWN, "multi_close_member", "util_multi_close", "util_multi_detach_easies")
 allow("share.cpp", CREATION, "do_share_new")
 allow("share.cpp", TEARDOWN, "do_share_dealloc")
 allow("share.cpp", "under the share's ShareAccess, each Curl taken by its own slot",

@@ -125,7 +125,7 @@ inline SmallResult small_int_result(PyObject* result, int* out) {
 }
 
 // ---------------------------------------------------------------------------
-// Results and errors of the callables (easycb.cpp, util.cpp)
+// Results and errors of the callables (easycb.cpp, callbacks.cpp)
 // ---------------------------------------------------------------------------
 
 // A callable that raised an Exception has it printed (libcurl gets the

@@ -6,9 +6,8 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "eventcore.h"
+#include "globals.h"
 #include "mime.h"
-#include "module.h"
 #include "multi.h"
 #include "share.h"
 
@@ -293,11 +292,8 @@ PyObject* do_curl_multi(CurlObject* self, PyObject* /*ignored*/) {
   }
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
-  if (!is_multi(multi)) {
-    Py_DECREF(multi);
-    PyErr_SetString(PyExc_TypeError, "multi object is not a CurlMulti");
-    return nullptr;
-  }
+  // The reference is the multi's own (its `weakself`), made when it took
+  // the handle in.
   return multi;
 }
 
@@ -309,10 +305,6 @@ PyObject* do_curl_share(CurlObject* self, PyObject* /*ignored*/) {
     share = Ref::borrow(reinterpret_cast<PyObject*>(self->share));
   }
   if (!share) Py_RETURN_NONE;
-  if (!is_share(share.get())) {
-    PyErr_SetString(PyExc_TypeError, "share object is not a CurlShare");
-    return nullptr;
-  }
   return share.release();
 }
 
@@ -464,26 +456,7 @@ void util_curl_close(CurlObject* self) {
   // the connections' sockets, saving the HSTS cache) enter through it.
   TeardownGuard own(&self->state);
   if (self->handle != nullptr) {
-    if (CurlMultiObject* multi = self->multi_stack) {
-      assert(slot_load(&multi->state) == PyThreadState_Get());
-      if (multi->multi_handle != nullptr) {
-        // The multi's slot, which the caller holds, so that multi
-        // callbacks fired by the removal (socket and timer updates) can
-        // re-attach.
-        TeardownGuard held(&multi->state);
-        auto call = held.detach();
-        // The handle is cleaned up next whatever libcurl answers.
-        (void)curl_multi_remove_handle(multi->multi_handle, self->handle);
-      }
-      if (multi->core != nullptr) eventcore_forget_closed(multi->core, self);
-      if (multi->easies != nullptr &&
-          PySet_Discard(multi->easies, reinterpret_cast<PyObject*>(self)) < 0) {
-        PyErr_Clear();
-      }
-      CriticalSection cs(reinterpret_cast<PyObject*>(self));
-      self->multi_stack = nullptr;
-      Py_CLEAR(self->multi_weakref);
-    }
+    if (CurlMultiObject* multi = self->multi_stack) multi_close_member(multi, self);
     share_detach_easy(self);
     {
       auto call = own.detach();

@@ -178,6 +178,13 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
 // Puts back the write callable (null: libcurl's standard output) that
 // perform_rb took aside; the caller holds the handle.
 void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview);
+// Points the handle's libcurl write function back at what its options
+// describe: the write trampoline when it has a callable (or file object),
+// else libcurl's default of standard output. For whatever wrote the body
+// elsewhere meanwhile (an event core's collector, which a duplicate made
+// during the transfer copies too); the caller holds the slot that serves
+// the handle.
+void curl_restore_write_target(CurlObject* self);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).
@@ -203,8 +210,11 @@ PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 
 // kelvex.error (code, text) for a failed libcurl call of this handle: the
-// text of its error buffer, or libcurl's text for the code (util.cpp).
-void create_and_set_error_object(CurlObject* self, int code);
+// text of its error buffer, or libcurl's text for the code.
+inline void create_and_set_error_object(CurlObject* self, int code) {
+  self->error[sizeof(self->error) - 1] = '\0';
+  set_error_curl_code(code, self->error);
+}
 
 // libcurl writes the error buffer on a handle's first failure after a
 // transfer starts and never empties it besides, so text found there after a

@@ -5,7 +5,7 @@
 
 #include "access.h"
 #include "easy.h"
-#include "module.h"
+#include "globals.h"
 
 #include <cstdio>
 

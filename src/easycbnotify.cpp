@@ -8,7 +8,7 @@
 
 #include "access.h"
 #include "easy.h"
-#include "module.h"
+#include "globals.h"
 
 #include <climits>
 

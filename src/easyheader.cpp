@@ -6,7 +6,7 @@
 #include "easy.h"
 
 #include "access.h"
-#include "module.h"
+#include "globals.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 #include "easy.h"
 
 #include "access.h"
-#include "module.h"
+#include "globals.h"
 
 namespace {
 

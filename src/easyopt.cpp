@@ -6,9 +6,9 @@
 #include "access.h"
 #include "callbacks.h"
 #include "constants.h"
+#include "globals.h"
 #include "holders.h"
 #include "mime.h"
-#include "module.h"
 #include "share.h"
 
 #include <cstdio>
@@ -1015,19 +1015,32 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   return setopt_claimed(self, row->function_option, method.get(), -1);
 }
 
+void curl_restore_write_target(CurlObject* self) {
+  if (self->handle == nullptr) return;
+  // Neither call can fail for an open handle.
+  if (curl_callable<CURLOPT_WRITEFUNCTION>(self) != nullptr) {
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION, &write_callback);
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, static_cast<void*>(self));
+  } else {
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION,
+                           static_cast<curl_write_callback>(nullptr));
+    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
+  }
+}
+
 void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) {
+  constexpr std::size_t row = callback_row(CURLOPT_WRITEFUNCTION);
+  // Dropped last: releasing the body's writer may run Python code, which
+  // finds the field and libcurl agreeing.
+  Ref installed = Ref::steal(self->callables[row]);
   if (!previous) {
-    // Back to libcurl's default target; nulling a function cannot fail for
-    // an open handle.
-    const CallbackOption& row = kCallbackOptions[callback_row(CURLOPT_WRITEFUNCTION)];
-    Ref done = Ref::steal(unsetopt_callable(self, row));
-    assert(done);
+    // Back to libcurl's default target.
+    self->callables[row] = nullptr;
+    curl_restore_write_target(self);
     return;
   }
   // libcurl still calls write_callback with this object: only the callable
   // it reaches changes.
-  constexpr std::size_t row = callback_row(CURLOPT_WRITEFUNCTION);
-  Ref installed = Ref::steal(self->callables[row]);
   self->callables[row] = previous.release();
   curl_set_memoryview(self, row, use_memoryview != 0);
 }

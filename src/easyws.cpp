@@ -6,7 +6,7 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "module.h"
+#include "globals.h"
 
 namespace {
 

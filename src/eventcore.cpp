@@ -22,7 +22,7 @@
 #include "access.h"
 #include "callbacks.h"
 #include "easy.h"
-#include "module.h"
+#include "globals.h"
 #include "multi.h"
 #include "transferfuture.h"
 
@@ -493,18 +493,52 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held, P
 
 // Lets the multi go: the transfers are cut, libcurl's callbacks are
 // removed, the descriptors closed. The caller holds the multi's claim.
-void detach(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held, PyObject* cut) {
+void let_go_of_multi(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held,
+                     PyObject* cut) {
   cut_all(self, multi, held, cut);
   if (multi->multi_handle != nullptr) install_callbacks(multi->multi_handle, nullptr);
   {
     CriticalSection cs(reinterpret_cast<PyObject*>(multi));
     multi->core = nullptr;
+    multi->core_member_closed = nullptr;
   }
   CriticalSection cs(as_object(self));
   if (self->epoll_fd >= 0) close(self->epoll_fd);
   if (self->timer_fd >= 0) close(self->timer_fd);
   self->epoll_fd = self->timer_fd = -1;
   self->multi = nullptr;  // the caller releases the reference
+}
+
+// A Curl in flight on the core is being closed and has just left the multi
+// (the multi tells its core through `core_member_closed`): its transfer
+// ends with kelvex.error("curl object closed during the transfer"),
+// delivered by the next process() call, which the descriptor asks for. The
+// caller holds the multi's slot and is attached.
+void forget_closed(EventCoreObject* self, CurlObject* curl) {
+  const Py_ssize_t at = table_find(self, curl->handle);
+  if (at < 0) return;
+  CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
+  // The handle is being cleaned up: its write function no longer matters.
+  Ref held = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
+  Ref waiter = Ref::steal(t->waiter);
+  record_recycle(self, t);
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  Ref error = Ref::steal(
+      PyObject_CallFunction(kx.ErrorObject, "s", "curl object closed during the transfer"));
+  PyObject** list = waiter ? &self->orphaned : &self->undelivered;
+  if (*list == nullptr) *list = PyList_New(0);
+  bool kept = false;
+  if (error && *list != nullptr) {
+    if (waiter) {
+      kept = PyList_Append(*list, waiter.get()) == 0 && PyList_Append(*list, error.get()) == 0;
+    } else {
+      Ref item = Ref::steal(PyTuple_Pack(2, held.get(), error.get()));
+      kept = item && PyList_Append(*list, item.get()) == 0;
+    }
+  }
+  if (!kept) PyErr_WriteUnraisable(held.get());
+  PyErr_SetRaisedException(raised.release());
+  timer_arm(self, 0);
 }
 
 void free_records(EventCoreObject* self) {
@@ -562,6 +596,7 @@ PyObject* do_core_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   }
   install_callbacks(access.handle(), self);
   multi->core = self;
+  multi->core_member_closed = &forget_closed;
   self->multi = reinterpret_cast<CurlMultiObject*>(Py_NewRef(arg));
   return obj.release();
 }
@@ -574,7 +609,7 @@ void do_core_dealloc(PyObject* op) {
   if (CurlMultiObject* multi = self->multi) {
     {
       TeardownGuard guard(&multi->state);
-      detach(self, multi, guard, nullptr);
+      let_go_of_multi(self, multi, guard, nullptr);
     }
     Py_DECREF(reinterpret_cast<PyObject*>(multi));
   }
@@ -765,7 +800,7 @@ PyObject* do_core_awaitable(PyObject* op, PyObject* const* args, Py_ssize_t narg
                          &start)) {
     return nullptr;
   }
-  return transfer_run_new(op, arg, loop, body != 0, start);
+  return core_run_makers.run(op, arg, loop, body != 0, start);
 }
 
 PyObject* do_core_performer(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -773,7 +808,7 @@ PyObject* do_core_performer(PyObject* op, PyObject* const* args, Py_ssize_t narg
   int body = 0;
   PyObject* start = Py_None;
   if (!parse_args(args, nargs, "O|pO:performer", &loop, &body, &start)) return nullptr;
-  return transfer_performer_new(op, loop, body != 0, start);
+  return core_run_makers.performer(op, loop, body != 0, start);
 }
 
 PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -891,11 +926,11 @@ PyObject* do_core_close(PyObject* op, PyObject*) {
     if (!access) return nullptr;
     if (multi->core != self) return cut.release();  // closed meanwhile
     access.unlock();
-    detach(self, multi, access, cut.get());
+    let_go_of_multi(self, multi, access, cut.get());
     Py_CLEAR(self->undelivered);
     Py_CLEAR(self->orphaned);
   }
-  Py_DECREF(held.get());  // the core's own reference, let go by detach()
+  Py_DECREF(held.get());  // the core's own reference, let go by let_go_of_multi()
   if (PyErr_Occurred()) return nullptr;
   return cut.release();
 }
@@ -976,6 +1011,8 @@ PySequenceMethods core_as_sequence = {
 
 }  // namespace
 
+CoreRunMakers core_run_makers = {};
+
 PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body) {
   Ref future = Ref::steal(transfer_future_new(loop));
   if (!future) return nullptr;
@@ -995,48 +1032,6 @@ int eventcore_cut(PyObject* core, PyObject* curl) {
 bool eventcore_is_open(PyObject* core) {
   CriticalSection cs(core);
   return as_core(core)->multi != nullptr;
-}
-
-void eventcore_forget_closed(EventCoreObject* self, CurlObject* curl) {
-  const Py_ssize_t at = table_find(self, curl->handle);
-  if (at < 0) return;
-  CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
-  // The handle is being cleaned up: its write function no longer matters.
-  Ref held = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
-  Ref waiter = Ref::steal(t->waiter);
-  record_recycle(self, t);
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
-  Ref error = Ref::steal(
-      PyObject_CallFunction(kx.ErrorObject, "s", "curl object closed during the transfer"));
-  PyObject** list = waiter ? &self->orphaned : &self->undelivered;
-  if (*list == nullptr) *list = PyList_New(0);
-  bool kept = false;
-  if (error && *list != nullptr) {
-    if (waiter) {
-      kept = PyList_Append(*list, waiter.get()) == 0 && PyList_Append(*list, error.get()) == 0;
-    } else {
-      Ref item = Ref::steal(PyTuple_Pack(2, held.get(), error.get()));
-      kept = item && PyList_Append(*list, item.get()) == 0;
-    }
-  }
-  if (!kept) PyErr_WriteUnraisable(held.get());
-  PyErr_SetRaisedException(raised.release());
-  timer_arm(self, 0);
-}
-
-// The handle's own write target again, as its options describe it: the
-// write trampoline when it has a callable (or file object), else libcurl's
-// default of standard output.
-void curl_restore_write_target(CurlObject* curl) {
-  if (curl->handle == nullptr) return;
-  if (curl_callable<CURLOPT_WRITEFUNCTION>(curl) != nullptr) {
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION, &write_callback);
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(curl));
-  } else {
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEFUNCTION,
-                           static_cast<curl_write_callback>(nullptr));
-    (void)curl_easy_setopt(curl->handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
-  }
 }
 
 #pragma GCC diagnostic push

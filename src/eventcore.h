@@ -63,20 +63,8 @@ struct EventCoreObject {
 
 extern PyTypeObject EventCore_Type;
 
-// Points the handle's libcurl write function back at what its options
-// describe, undoing a core's body collector: for the end of a collected
-// transfer, and for a duplicate made while one ran. The caller holds the
-// slot that serves the handle.
-void curl_restore_write_target(CurlObject* curl);
-
-// A Curl in flight on the core is being closed and has just left the multi:
-// its transfer ends with kelvex.error("curl object closed during the
-// transfer"), delivered by the next process() call, which the descriptor
-// asks for. The caller holds the multi's slot and is attached.
-void eventcore_forget_closed(EventCoreObject* core, CurlObject* curl);
-
-// For the awaitables of transferfuture.cpp. `core` is an EventCore, `curl`
-// a Curl.
+// For the coroutines of transferrun.cpp. `core` is an EventCore, `curl` a
+// Curl.
 // eventcore_future: add(curl, <new TransferFuture of loop>, body); returns
 // the future, or null with an exception set.
 PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool body);
@@ -85,5 +73,15 @@ PyObject* eventcore_future(PyObject* core, PyObject* curl, PyObject* loop, bool 
 int eventcore_cut(PyObject* core, PyObject* curl);
 // Whether the core still drives its multi.
 bool eventcore_is_open(PyObject* core);
+
+// What EventCore.awaitable() and EventCore.performer() return: the
+// coroutine of one transfer and the callable that makes such coroutines.
+// Their types (transferrun.cpp) stand above the core and fill this in when
+// the module is set up; the core knows them by nothing else.
+struct CoreRunMakers {
+  PyObject* (*run)(PyObject* core, PyObject* curl, PyObject* loop, bool body, PyObject* start);
+  PyObject* (*performer)(PyObject* core, PyObject* loop, bool body, PyObject* start);
+};
+extern CoreRunMakers core_run_makers;
 
 #endif  // KELVEX_EVENTCORE_H

@@ -12,10 +12,10 @@
 #include "access.h"
 #include "callbacks.h"
 #include "easy.h"
+#include "globals.h"
 #include "holders.h"
 #include "mimepart.h"
 #include "mimeshared.h"
-#include "module.h"
 #include "multi.h"
 
 #include <utility>

@@ -6,9 +6,9 @@
 #include "access.h"
 #include "callbacks.h"
 #include "easy.h"
+#include "globals.h"
 #include "holders.h"
 #include "mimeshared.h"
-#include "module.h"
 
 #include <utility>
 

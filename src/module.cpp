@@ -6,12 +6,14 @@
 #include "easy.h"
 #include "docstrings.h"
 #include "eventcore.h"
+#include "globals.h"
 #include "holders.h"
 #include "mime.h"
 #include "mimepart.h"
 #include "multi.h"
 #include "share.h"
 #include "transferfuture.h"
+#include "transferrun.h"
 #include "url.h"
 
 #include <cstdio>
@@ -19,8 +21,6 @@
 #include <iterator>
 #include <new>
 #include <span>
-
-ModuleGlobals kx = {};
 
 namespace {
 
@@ -579,6 +579,7 @@ PyMODINIT_FUNC PyInit__kelvex() {
   if (check_libcurl() < 0) return nullptr;
 
   ImportGuard guard;
+  transfer_run_install();
   for (const TypeEntry& entry : kTypes) {
     Py_SET_TYPE(entry.type, &PyType_Type);
     if (PyType_Ready(entry.type) < 0) return nullptr;

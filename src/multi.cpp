@@ -11,7 +11,7 @@
 #include "access.h"
 #include "callbacks.h"
 #include "easy.h"
-#include "module.h"
+#include "globals.h"
 
 #include "docstrings.h"
 
@@ -413,6 +413,21 @@ void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
     PyErr_Clear();
   }
   easy_clear_multi_ref(curl);
+}
+
+void multi_close_member(CurlMultiObject* self, CurlObject* curl) {
+  assert(curl->multi_stack == self);
+  assert(slot_load(&self->state) == PyThreadState_Get());
+  if (self->multi_handle != nullptr) {
+    // The multi's slot, which the caller holds, so that multi callbacks
+    // fired by the removal (socket and timer updates) can re-attach.
+    TeardownGuard held(&self->state);
+    auto call = held.detach();
+    // The handle is cleaned up next whatever libcurl answers.
+    (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
+  }
+  if (self->core != nullptr) self->core_member_closed(self->core, curl);
+  multi_forget_member(self, curl);
 }
 
 namespace {

@@ -41,6 +41,11 @@ struct CurlMultiObject {
   // this lock, before the handle is cleaned up.
   PyMutex wakeup_lock;
   CURLM* wakeup_target;
+  // What that core must learn of the multi's members, which it fills in
+  // with `core`: the multi knows the core by nothing else. A member in
+  // flight on it is being closed and has just left libcurl's multi handle
+  // (multi_close_member); called attached, with the multi's slot held.
+  void (*core_member_closed)(EventCoreObject* core, CurlObject* curl);
 };
 
 extern PyTypeObject CurlMulti_Type;
@@ -61,6 +66,12 @@ int refuse_if_driven(const CurlMultiObject* self, const char* name);
 // libcurl's multi handle.
 int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access);
 void multi_forget_member(CurlMultiObject* self, CurlObject* curl);
+
+// A member is being closed (Curl.close(), its deallocation): it leaves
+// libcurl's multi handle and the multi's records, and the core that drives
+// the multi, if any, learns of it. The caller holds the multi's slot, the
+// Curl's own slot through its teardown, and no critical section.
+void multi_close_member(CurlMultiObject* self, CurlObject* curl);
 
 // Records membership on the Curl side; the caller holds the Curl's section.
 // The weak reference is made by the caller beforehand, so that this step

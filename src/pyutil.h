@@ -226,6 +226,10 @@ int PyLong_AsCurlSocket(PyObject* obj, curl_socket_t* sockfd);
 void set_error_text(const char* text);
 // kelvex.error with (code, text).
 void set_error_code_text(long code, const char* text);
+// kelvex.error (code, text) for a failed libcurl call: `text` is what
+// libcurl wrote to the handle's error buffer (NUL-terminated), libcurl's
+// own text for the code when that is empty; undecodable bytes are dropped.
+void set_error_curl_code(int code, const char* text);
 // kelvex.error with a formatted text (PyErr_Format's rules).
 void set_error_format(const char* format, ...);
 

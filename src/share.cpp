@@ -26,7 +26,7 @@
 #include "access.h"
 #include "callbacks.h"
 #include "easy.h"
-#include "module.h"
+#include "globals.h"
 #include "multi.h"
 
 namespace {

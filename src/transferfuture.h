@@ -1,10 +1,11 @@
 // The TransferFuture object (transferfuture.cpp): the future of one
-// transfer of an EventCore, made by EventCore.future(). It behaves as an
-// asyncio future bound to one loop (awaitable, done callbacks scheduled
-// with the loop's call_soon, cancel(), result(), exception()), with one
-// difference that makes it cheap to await: when the core completes it from
-// a loop callback with no task running, a task waiting on it is stepped at
-// once rather than through a call_soon and a handle of the loop.
+// transfer of an EventCore, made by EventCore.future(). It knows nothing of
+// the core, which completes it through transfer_future_complete(). It
+// behaves as an asyncio future bound to one loop (awaitable, done callbacks
+// scheduled with the loop's call_soon, cancel(), result(), exception()),
+// with one difference that makes it cheap to await: when the core completes
+// it from a loop callback with no task running, a task waiting on it is
+// stepped at once rather than through a call_soon and a handle of the loop.
 #ifndef KELVEX_TRANSFERFUTURE_H
 #define KELVEX_TRANSFERFUTURE_H
 
@@ -34,22 +35,17 @@ struct WakeScope {
 // KeyboardInterrupt) set. Attached, with no claim held.
 int transfer_future_complete(PyObject* future, PyObject* result, WakeScope* scope);
 
-// The TransferRun object: the coroutine that EventCore.awaitable() returns.
-// Its first step starts the transfer (EventCore.future() when `loop` is the
-// running loop and the core open, else start(curl, body)), and it then
-// waits for the future; leaving it before the end (a cancelled task, a
-// throw() or close()) cuts the transfer.
-extern PyTypeObject TransferRun_Type;
+// The await step of a future (its iterator's next): the future itself
+// while pending, for the awaiting task to wait on; once done, null with
+// StopIteration carrying the result, or with its exception (CancelledError
+// when cancelled) set; null with nothing set for a result of None.
+PyObject* transfer_future_next(PyObject* future);
 
-PyObject* transfer_run_new(PyObject* core, PyObject* curl, PyObject* loop, bool body,
-                           PyObject* start);
+// Whether the future was cancelled.
+bool transfer_future_cancelled(PyObject* future);
 
-// The TransferPerformer object: a callable f(curl) that returns
-// transfer_run_new(core, curl, loop, body, start), made by
-// EventCore.performer(). Called once per transfer, it spares the caller a
-// Python function around awaitable().
-extern PyTypeObject TransferPerformer_Type;
-
-PyObject* transfer_performer_new(PyObject* core, PyObject* loop, bool body, PyObject* start);
+// asyncio._get_running_loop(): the loop this thread runs now, or None; a
+// new reference, or null with an exception set.
+PyObject* running_asyncio_loop();
 
 #endif  // KELVEX_TRANSFERFUTURE_H

@@ -4,7 +4,7 @@
 // back into Python.
 #include "url.h"
 
-#include "module.h"
+#include "globals.h"
 #include "threadstate.h"
 
 #include "docstrings.h"

@@ -4,6 +4,7 @@ standard loop, and uvloop when it is installed), against loopback servers."""
 import asyncio
 import contextvars
 import socket
+import sys
 
 import pytest
 
@@ -85,12 +86,19 @@ def test_awaiting_returns_the_outcome(run, core, http_server, outcome):
     run(main, core)
 
 
+# The waiting task is stepped at once only where asyncio's task wakeup is
+# known (CPython 3.13); on any other interpreter it is always scheduled
+# with call_soon.
+STEPS_TASKS = sys.version_info[:2] == (3, 13)
+
+
 @pytest.mark.parametrize("driver", ["loop callback", "task"])
 def test_the_awaiting_task_resumes_inside_process_only_outside_a_task(run, core, http_server,
                                                                       driver):
     """From a loop callback, the completion runs the waiting task's next step
-    before process() returns; from inside a task, which must not run
-    another task's step, the waiting task is only scheduled."""
+    before process() returns (on 3.13); from inside a task, which must not
+    run another task's step, and on other interpreters, the waiting task is
+    only scheduled and resumes after process() has returned."""
     c = handle(body_url(http_server))
 
     async def main():
@@ -127,7 +135,7 @@ def test_the_awaiting_task_resumes_inside_process_only_outside_a_task(run, core,
                 loop.remove_reader(core.fileno())
                 process_once()
         await task
-        expected = ["resumed"] if driver == "loop callback" else []
+        expected = ["resumed"] if driver == "loop callback" and STEPS_TASKS else []
         assert seen_after_process == [expected] and steps == ["resumed"]
 
     run(main, core)

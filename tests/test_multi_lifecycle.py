@@ -3,6 +3,7 @@ collection, attributes, pickling and context management."""
 
 import gc
 import pickle
+import sys
 import threading
 import weakref
 
@@ -569,18 +570,27 @@ def test_handle_outlives_a_collected_multi(http_server):
     assert len(b"".join(chunks)) == 3
 
 
-def test_collected_multi_with_handles_in_the_same_cycle():
+def test_collected_multi_with_handles_in_the_same_cycle(monkeypatch):
     # Handles and multi die together, in whatever order the collector picks;
     # each handle's attributes keep the multi alive until they are cleared.
+    # Nothing of either outlives the collection, and nothing goes wrong
+    # unseen on the way (a failed removal or close would be reported to
+    # the unraisable hook).
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
     for _ in range(20):
         m = kelvex.CurlMulti()
         m.me = m
+        refs = [weakref.ref(m)]
         for _ in range(3):
             c = kelvex.Curl()
             c.owner = m
             m.add_handle(c)
+            refs.append(weakref.ref(c))
         del m, c
         gc.collect()
+        assert [r() for r in refs] == [None] * 4
+    assert reports == []
 
 
 def test_weak_references():

@@ -149,12 +149,37 @@ def test_functions_refuse_keywords(name):
         getattr(_kelvex, name)(**{param: VALUES[param]})
 
 
-@pytest.mark.parametrize("cls, kwargs", [
-    (_kelvex.CurlMulti, {"close_handles": True}),
-    (_kelvex.CurlShare, {"detach_on_close": False}),
-    (_kelvex.CurlMime, {"curl": None}),
-])
-def test_constructors_take_their_keywords(cls, kwargs):
+def _closes_its_handles(multi, curl):
+    multi.add_handle(curl)
+    multi.close()
+    assert curl.closed
+
+
+def _keeps_its_handles_attached(share, curl):
+    curl.setopt(kelvex.SHARE, share)
+    with pytest.raises(kelvex.error):
+        share.close()
+    assert curl.share() is share and not share.closed
+    curl.close()
+    share.close()
+
+
+def _belongs_to_the_curl(mime, curl):
+    curl.setopt(kelvex.MIMEPOST, mime)
+    with pytest.raises(ValueError, match="created with this Curl handle"):
+        _kelvex.Curl().setopt(kelvex.MIMEPOST, mime)
+    mime.close()
+
+
+@pytest.mark.parametrize("cls, kwargs, took_effect", [
+    (_kelvex.CurlMulti, {"close_handles": True}, _closes_its_handles),
+    (_kelvex.CurlShare, {"detach_on_close": False}, _keeps_its_handles_attached),
+    (_kelvex.CurlMime, {"curl": None}, _belongs_to_the_curl),
+], ids=["CurlMulti", "CurlShare", "CurlMime"])
+def test_constructors_take_their_keywords(cls, kwargs, took_effect):
+    """A constructor's keyword is taken by the name its signature gives, and
+    does what it says (the defaults of the first two do otherwise)."""
+    curl = _kelvex.Curl()
     if "curl" in kwargs:
-        kwargs["curl"] = _kelvex.Curl()
-    cls(**kwargs).close()
+        kwargs = {**kwargs, "curl": curl}
+    took_effect(cls(**kwargs), curl)
