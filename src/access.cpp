@@ -1,5 +1,5 @@
-// The guards of access.h: which slot serves a handle, and how each object
-// takes it.
+// The guards of access.h: which slot serves a handle, how each object takes
+// it, and the callback frame that enters through it.
 #include "access.h"
 
 #include <utility>
@@ -7,7 +7,6 @@
 #include "easy.h"
 #include "mime.h"
 #include "mimepart.h"
-#include "mimeshared.h"
 #include "multi.h"
 #include "share.h"
 
@@ -30,6 +29,85 @@ PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexce
 PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
   PyThreadState** slot = kelvex_get_thread_state_slot(self);
   return slot != nullptr ? slot_load(slot) : nullptr;
+}
+
+bool own_slot_claimed(const CurlObject* curl) noexcept {
+  return slot_load(&curl->state) != nullptr;
+}
+
+bool slot_claimed(const CurlMultiObject* multi) noexcept {
+  return slot_load(&multi->state) != nullptr;
+}
+
+bool slot_held_here(const CurlMultiObject* multi) noexcept {
+  return slot_load(&multi->state) == PyThreadState_Get();
+}
+
+void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
+  // A libcurl call made with this thread still attached (duphandle, whose
+  // copy loads its HSTS cache through the read callback) calls back on that
+  // state: Python runs on it, and there is nothing to re-attach or release.
+  // Restoring the slot's state on top of it would abort the interpreter.
+  if (PyThreadState_GetUnchecked() != nullptr) {
+    entered_ = true;
+    return;
+  }
+  // Only the state this very thread parked may be restored here. A
+  // callback can reach a handle whose call runs on another thread (a
+  // connection of a shared pool closed by some other transfer): that
+  // thread's state is not ours to take.
+  PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
+  if (parked_by_this_thread(tstate) && kelvex_python_enter(slot)) {
+    slot_ = slot;
+    entered_ = true;
+    return;
+  }
+  warn_failed_to_acquire_thread(warning);
+}
+
+// ---------------------------------------------------------------------------
+// Teardown
+// ---------------------------------------------------------------------------
+
+TeardownGuard::TeardownGuard(CurlObject* curl) noexcept : TeardownGuard(&curl->state, nullptr) {}
+
+TeardownGuard::TeardownGuard(CurlMultiObject* multi) noexcept
+    : TeardownGuard(&multi->state, nullptr) {}
+
+TeardownGuard TeardownGuard::serving(CurlObject* curl) noexcept {
+  CurlMultiObject* multi = curl->multi_stack;
+  return TeardownGuard(multi != nullptr ? &multi->state : &curl->state, nullptr);
+}
+
+TeardownGuard TeardownGuard::of_multi(CurlObject* curl, Keep keep) noexcept {
+  CurlMultiObject* multi = curl->multi_stack;
+  return TeardownGuard(multi != nullptr ? &multi->state : nullptr,
+                       keep == Keep::multi ? reinterpret_cast<PyObject*>(multi) : nullptr);
+}
+
+IdleCurlClaim::IdleCurlClaim(CurlObject* curl) noexcept : curl_(curl) {
+  PyThreadState* const me = PyThreadState_Get();
+  if (!slot_try_claim(&curl->state, me)) return;
+  slot_ = &curl->state;
+  claimed_ = true;
+  CurlMultiObject* multi;
+  bool multi_claimed = false;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(curl));
+    multi = curl->multi_stack;
+    multi_claimed = multi != nullptr && slot_try_claim(&multi->state, me);
+  }
+  if (multi_claimed) multi_slot_ = &multi->state;
+  held_ = multi == nullptr || multi_claimed;
+}
+
+IdleCurlClaim::~IdleCurlClaim() {
+  if (multi_slot_ != nullptr) slot_release(multi_slot_);
+}
+
+CURL* IdleCurlClaim::handle() const noexcept {
+  assert(held_);
+  return curl_->handle.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -67,7 +145,7 @@ bool CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting 
 #endif
     break;
   }
-  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
+  if ((flags & CHECK_HANDLE) && !self->handle.open()) {
     refuse_closed(name, "curl handle");
     return false;
   }
@@ -83,7 +161,12 @@ bool CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting 
 
 CURL* CurlAccess::handle() const noexcept {
   assert(held_);
-  return curl_->handle;
+  return curl_->handle.raw_;
+}
+
+curl_mime* CurlAccess::document(CurlMimeObject* mime) const noexcept {
+  assert(held_ && mime->curl == reinterpret_cast<PyObject*>(curl_));
+  return mime->mime_handle.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -94,7 +177,7 @@ MultiAccess::MultiAccess(CurlMultiObject* self, int flags, const char* name,
                          Nesting nesting) noexcept
     : multi_(self) {
   cs_.begin(reinterpret_cast<PyObject*>(self));
-  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
+  if ((flags & CHECK_HANDLE) && !self->multi_handle.open()) {
     refuse_closed(name, "multi handle");
     return;
   }
@@ -117,12 +200,17 @@ bool MultiAccess::claim() noexcept {
 
 CURLM* MultiAccess::handle() const noexcept {
   assert(held_);
-  return multi_->multi_handle;
+  return multi_->multi_handle.raw_;
 }
 
 CURL* MultiAccess::member(CurlObject* curl) const noexcept {
   assert(held_ && curl->multi_stack == multi_);
-  return curl->handle;
+  return curl->handle.raw_;
+}
+
+CURLM* MultiAccess::in_callback(CurlMultiObject* multi) noexcept {
+  assert(slot_load(&multi->state) != nullptr);
+  return multi->multi_handle.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -141,7 +229,7 @@ thread_local CurlObject* t_mime_claimed = nullptr;
 bool MimeAccess::acquire_curl(CurlObject* owner, Ref keep, const char* name, int flags) noexcept {
   keep_owner_ = std::move(keep);
   if (t_mime_claimed == owner) {
-    if ((flags & CHECK_HANDLE) && owner->handle == nullptr) {
+    if ((flags & CHECK_HANDLE) && !owner->handle.open()) {
       refuse_closed(name, "curl handle");
       return false;
     }
@@ -169,7 +257,7 @@ bool MimeAccess::acquire_document(CurlMimeObject* mime, const char* name, int fl
   }
   auto* owner = reinterpret_cast<CurlObject*>(curl.get());
   if (!acquire_curl(owner, std::move(curl), name, flags)) return false;
-  if (mime->mime_handle == nullptr) {
+  if (!mime->mime_handle.open()) {
     refuse_closed(name, "mime handle");
     held_ = false;
     return false;
@@ -201,7 +289,7 @@ MimeAccess::MimeAccess(CurlMimePartObject* part, const char* name) noexcept {
   }
   if (!acquire_document(reinterpret_cast<CurlMimeObject*>(mime.get()), name, CHECK_HANDLE)) return;
   // Checked under the claim, which every invalidation of parts holds.
-  if (part->mime != mime.get() || part->part == nullptr) {
+  if (part->mime != mime.get() || !part->part.open()) {
     refuse_closed(name, part->mime == nullptr ? "mime handle" : "mime part");
     held_ = false;
     return;
@@ -215,12 +303,12 @@ MimeAccess::~MimeAccess() {
 
 curl_mime* MimeAccess::handle() const noexcept {
   assert(held_);
-  return mime_->mime_handle;
+  return mime_->mime_handle.raw_;
 }
 
 curl_mimepart* MimeAccess::part_handle() const noexcept {
   assert(held_ && part_ != nullptr);
-  return part_->part;
+  return part_->part.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +318,7 @@ curl_mimepart* MimeAccess::part_handle() const noexcept {
 ShareAccess::ShareAccess(CurlShareObject* self, int flags, const char* name) noexcept
     : share_(self) {
   lock_.lock(self->mutex);
-  if ((flags & CHECK_HANDLE) && self->share_handle == nullptr) {
+  if ((flags & CHECK_HANDLE) && !self->share_handle.open()) {
     lock_.unlock();
     refuse_closed(name, "share handle");
     return;
@@ -240,5 +328,5 @@ ShareAccess::ShareAccess(CurlShareObject* self, int flags, const char* name) noe
 
 CURLSH* ShareAccess::handle() const noexcept {
   assert(held_);
-  return share_->share_handle;
+  return share_->share_handle.raw_;
 }

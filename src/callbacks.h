@@ -7,7 +7,7 @@
 #define KELVEX_CALLBACKS_H
 
 #include "pyutil.h"
-#include "threadstate.h"
+#include "access.h"
 
 #include <type_traits>
 
@@ -272,7 +272,7 @@ int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_
 // signal handlers that wait while libcurl blocks, then the progress or
 // transfer-information callable when NOPROGRESS (kept in `noprogress`) is 0.
 // Installs it with this object as its data (libcurl cannot refuse).
-CURLcode install_progress_trampoline(CurlObject* self);
+CURLcode install_progress_trampoline(CurlObject* self, CURL* handle);
 int debug_callback(CURL* handle, curl_infotype type, char* data, size_t size, void* userptr);
 int prereq_callback(void* clientp, char* conn_primary_ip, char* conn_local_ip,
                     int conn_primary_port, int conn_local_port);
@@ -295,7 +295,7 @@ int ssh_hostkey_callback(void* clientp, int keytype, const char* key, size_t key
 CURLcode install_closesocket(CURL* handle, CURLoption option);
 // A duplicate gets a token of its own; a closed handle gives its token up,
 // after which libcurl's late closes of its pooled connections just close.
-void closesocket_link(CurlObject* self);
+void closesocket_link(CurlObject* self, CURL* handle);
 void closesocket_unlink(CurlObject* self);
 
 // HSTS cache load and save (easycbhsts.cpp).

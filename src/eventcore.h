@@ -66,8 +66,8 @@ extern PyTypeObject EventCore_Type;
 // Points the handle's libcurl write function back at what its options
 // describe, undoing a core's body collector: for the end of a collected
 // transfer, and for a duplicate made while one ran. The caller holds the
-// slot that serves the handle.
-void curl_restore_write_target(CurlObject* curl);
+// slot that serves the handle, and `handle` is the one that claim gave.
+void curl_restore_write_target(CurlObject* curl, CURL* handle);
 
 // A Curl in flight on the core is being closed and has just left the multi:
 // its transfer ends with kelvex.error("curl object closed during the

@@ -6,6 +6,7 @@
 
 #include <sys/select.h>
 
+#include "access.h"
 #include "pyutil.h"
 
 struct CurlObject;
@@ -16,7 +17,7 @@ struct CurlMultiObject {
   PyObject_HEAD
   PyObject* dict;
   PyObject* weakreflist;
-  CURLM* multi_handle;
+  MultiHandle multi_handle;
   PyThreadState* state;  // the multi's thread-state slot
   fd_set read_fd_set;
   fd_set write_fd_set;
