@@ -10,20 +10,39 @@
 #include "multi.h"
 #include "share.h"
 
+// The one reader of the records' slots.
+struct SlotOf {
+  static PyThreadState** get(ThreadSlot& slot) noexcept { return &slot.state_; }
+  static PyThreadState* const* get(const ThreadSlot& slot) noexcept { return &slot.state_; }
+};
+
+namespace {
+
+PyThreadState** slot_of(CurlObject* curl) noexcept { return SlotOf::get(curl->state); }
+PyThreadState** slot_of(CurlMultiObject* multi) noexcept { return SlotOf::get(multi->state); }
+PyThreadState* const* slot_of(const CurlObject* curl) noexcept {
+  return SlotOf::get(curl->state);
+}
+PyThreadState* const* slot_of(const CurlMultiObject* multi) noexcept {
+  return SlotOf::get(multi->state);
+}
+
+}  // namespace
+
 PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_curl(reinterpret_cast<PyObject*>(self)));
-  if (slot_load(&self->state) != nullptr) return &self->state;
+  if (slot_load(slot_of(self)) != nullptr) return slot_of(self);
   CurlMultiObject* multi = self->multi_stack;
-  if (multi == nullptr || slot_load(&multi->state) == nullptr) return nullptr;
-  return &multi->state;
+  if (multi == nullptr || slot_load(slot_of(multi)) == nullptr) return nullptr;
+  return slot_of(multi);
 }
 
 PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_multi(reinterpret_cast<PyObject*>(self)));
-  if (slot_load(&self->state) == nullptr) return nullptr;
-  return &self->state;
+  if (slot_load(slot_of(self)) == nullptr) return nullptr;
+  return slot_of(self);
 }
 
 PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
@@ -32,15 +51,20 @@ PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
 }
 
 bool own_slot_claimed(const CurlObject* curl) noexcept {
-  return slot_load(&curl->state) != nullptr;
+  return slot_load(slot_of(curl)) != nullptr;
 }
 
 bool slot_claimed(const CurlMultiObject* multi) noexcept {
-  return slot_load(&multi->state) != nullptr;
+  return slot_load(slot_of(multi)) != nullptr;
 }
 
 bool slot_held_here(const CurlMultiObject* multi) noexcept {
-  return slot_load(&multi->state) == PyThreadState_Get();
+  return slot_load(slot_of(multi)) == PyThreadState_Get();
+}
+
+bool served_on_this_thread(CurlObject* curl) noexcept {
+  PyThreadState** slot = kelvex_get_thread_state_slot(curl);
+  return slot != nullptr && parked_by_this_thread(slot_load(slot));
 }
 
 void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
@@ -69,35 +93,35 @@ void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
 // Teardown
 // ---------------------------------------------------------------------------
 
-TeardownGuard::TeardownGuard(CurlObject* curl) noexcept : TeardownGuard(&curl->state, nullptr) {}
+TeardownGuard::TeardownGuard(CurlObject* curl) noexcept : TeardownGuard(slot_of(curl), nullptr) {}
 
 TeardownGuard::TeardownGuard(CurlMultiObject* multi) noexcept
-    : TeardownGuard(&multi->state, nullptr) {}
+    : TeardownGuard(slot_of(multi), nullptr) {}
 
 TeardownGuard TeardownGuard::serving(CurlObject* curl) noexcept {
   CurlMultiObject* multi = curl->multi_stack;
-  return TeardownGuard(multi != nullptr ? &multi->state : &curl->state, nullptr);
+  return TeardownGuard(multi != nullptr ? slot_of(multi) : slot_of(curl), nullptr);
 }
 
 TeardownGuard TeardownGuard::of_multi(CurlObject* curl, Keep keep) noexcept {
   CurlMultiObject* multi = curl->multi_stack;
-  return TeardownGuard(multi != nullptr ? &multi->state : nullptr,
+  return TeardownGuard(multi != nullptr ? slot_of(multi) : nullptr,
                        keep == Keep::multi ? reinterpret_cast<PyObject*>(multi) : nullptr);
 }
 
 IdleCurlClaim::IdleCurlClaim(CurlObject* curl) noexcept : curl_(curl) {
   PyThreadState* const me = PyThreadState_Get();
-  if (!slot_try_claim(&curl->state, me)) return;
-  slot_ = &curl->state;
+  if (!slot_try_claim(slot_of(curl), me)) return;
+  slot_ = slot_of(curl);
   claimed_ = true;
   CurlMultiObject* multi;
   bool multi_claimed = false;
   {
     CriticalSection cs(reinterpret_cast<PyObject*>(curl));
     multi = curl->multi_stack;
-    multi_claimed = multi != nullptr && slot_try_claim(&multi->state, me);
+    multi_claimed = multi != nullptr && slot_try_claim(slot_of(multi), me);
   }
-  if (multi_claimed) multi_slot_ = &multi->state;
+  if (multi_claimed) multi_slot_ = slot_of(multi);
   held_ = multi == nullptr || multi_claimed;
 }
 
@@ -150,7 +174,7 @@ bool CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting 
     return false;
   }
   // A handle inside a multi is the multi's to drive: its slot serves both.
-  if (!claim(multi != nullptr ? &multi->state : &self->state, nesting)) {
+  if (!claim(multi != nullptr ? slot_of(multi) : slot_of(self), nesting)) {
     refuse_busy(busy_format != nullptr ? busy_format : kPerformRunning, name);
     return false;
   }
@@ -181,7 +205,7 @@ MultiAccess::MultiAccess(CurlMultiObject* self, int flags, const char* name,
     refuse_closed(name, "multi handle");
     return;
   }
-  if (!HandleGuard::claim(&self->state, nesting)) {
+  if (!HandleGuard::claim(slot_of(self), nesting)) {
     refuse_busy(kMultiPerformRunning, name);
     return;
   }
@@ -194,7 +218,7 @@ MultiAccess::MultiAccess(CurlMultiObject* self, CurlObject* curl) noexcept : mul
 
 bool MultiAccess::claim() noexcept {
   assert(slot_ == nullptr);
-  held_ = HandleGuard::claim(&multi_->state, Nesting::refuse);
+  held_ = HandleGuard::claim(slot_of(multi_), Nesting::refuse);
   return held_;
 }
 
@@ -209,7 +233,7 @@ CURL* MultiAccess::member(CurlObject* curl) const noexcept {
 }
 
 CURLM* MultiAccess::in_callback(CurlMultiObject* multi) noexcept {
-  assert(slot_load(&multi->state) != nullptr);
+  assert(slot_load(slot_of(multi)) != nullptr);
   return multi->multi_handle.raw_;
 }
 

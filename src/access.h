@@ -85,6 +85,16 @@ Raw* teardown_handle(const HandleGuard& held, const LibcurlHandle<Raw, Owner>& f
 // Slots: which one serves a handle
 // ---------------------------------------------------------------------------
 
+// A thread-state slot as a record keeps it (threadstate.h says what a slot
+// is). Only the access layer reaches it: which slot serves a handle, and
+// who claims it, is decided there alone. Zeroed by the interpreter's
+// allocation, it is empty.
+class ThreadSlot {
+ private:
+  friend struct SlotOf;
+  PyThreadState* state_;
+};
+
 // The slot that serves a handle's callbacks right now: a Curl's own while
 // one of its calls holds it, else its multi's while that is held; null when
 // neither is. The own slot comes first: closing a handle that belongs to a
@@ -108,6 +118,9 @@ bool own_slot_claimed(const CurlObject* curl) noexcept;
 bool slot_claimed(const CurlMultiObject* multi) noexcept;
 // Whether this thread holds the multi's slot (for assertions).
 bool slot_held_here(const CurlMultiObject* multi) noexcept;
+// Whether one of the Curl's calls runs on this thread, its state parked in
+// the slot that serves the handle.
+bool served_on_this_thread(CurlObject* curl) noexcept;
 
 // The guard of every Curl method that uses the libcurl handle or the
 // objects libcurl reads through it. It takes the critical section of the

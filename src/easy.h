@@ -22,7 +22,7 @@ struct CurlObject {
   CurlHandle handle;
   // Thread-state slot: set only while a libcurl call of this handle runs
   // with the interpreter detached (see DetachedCall).
-  PyThreadState* state;
+  ThreadSlot state;
   PyObject* multi_weakref;
   CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
   CurlShareObject* share;        // strong

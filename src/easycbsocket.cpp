@@ -318,8 +318,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
   CurlObject* self = closesocket_owner(token);
   // A connection pooled by one multi can be closed while its maker runs in
   // another thread: only a call running on this very thread can be entered.
-  PyThreadState** slot = self != nullptr ? kelvex_get_thread_state_slot(self) : nullptr;
-  const bool running = slot != nullptr && parked_by_this_thread(slot_load(slot));
+  const bool running = self != nullptr && served_on_this_thread(self);
   guard.unlock();
   if (self == nullptr) {
     // The handle that made the connection is gone.

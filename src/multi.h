@@ -18,7 +18,7 @@ struct CurlMultiObject {
   PyObject* dict;
   PyObject* weakreflist;
   MultiHandle multi_handle;
-  PyThreadState* state;  // the multi's thread-state slot
+  ThreadSlot state;  // the multi's thread-state slot
   fd_set read_fd_set;
   fd_set write_fd_set;
   fd_set exc_fd_set;
