@@ -27,9 +27,10 @@ PyThreadState* const* slot_of(const CurlMultiObject* multi) noexcept {
   return SlotOf::get(multi->state);
 }
 
-}  // namespace
 
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
+// The slot that serves a handle's callbacks right now (CallbackFrame says
+// which).
+PyThreadState** serving_slot(CurlObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_curl(reinterpret_cast<PyObject*>(self)));
   if (slot_load(slot_of(self)) != nullptr) return slot_of(self);
@@ -38,15 +39,17 @@ PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
   return slot_of(multi);
 }
 
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
+PyThreadState** serving_slot(CurlMultiObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_multi(reinterpret_cast<PyObject*>(self)));
   if (slot_load(slot_of(self)) == nullptr) return nullptr;
   return slot_of(self);
 }
 
+}  // namespace
+
 PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
-  PyThreadState** slot = kelvex_get_thread_state_slot(self);
+  PyThreadState** slot = serving_slot(self);
   return slot != nullptr ? slot_load(slot) : nullptr;
 }
 
@@ -63,8 +66,17 @@ bool slot_held_here(const CurlMultiObject* multi) noexcept {
 }
 
 bool served_on_this_thread(CurlObject* curl) noexcept {
-  PyThreadState** slot = kelvex_get_thread_state_slot(curl);
+  PyThreadState** slot = serving_slot(curl);
   return slot != nullptr && parked_by_this_thread(slot_load(slot));
+}
+
+// During finalization thread states may be gone: the frames touch nothing.
+CallbackFrame::CallbackFrame(CurlObject* owner, const char* warning) noexcept {
+  if (!Py_IsFinalizing()) enter(serving_slot(owner), warning);
+}
+
+CallbackFrame::CallbackFrame(CurlMultiObject* owner, const char* warning) noexcept {
+  if (!Py_IsFinalizing()) enter(serving_slot(owner), warning);
 }
 
 void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {

@@ -95,22 +95,9 @@ class ThreadSlot {
   PyThreadState* state_;
 };
 
-// The slot that serves a handle's callbacks right now: a Curl's own while
-// one of its calls holds it, else its multi's while that is held; null when
-// neither is. The own slot comes first: closing a handle that belongs to a
-// multi holds both for a moment, on one thread, with the same state in each.
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept;
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept;
-// The state in the slot that serves a Curl, or null.
+// The state in the slot that serves a Curl's callbacks right now (see
+// CallbackFrame), or null.
 PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept;
-
-// What CallbackFrame asks of its owner.
-inline PyThreadState** serving_slot(CurlObject* self) noexcept {
-  return kelvex_get_thread_state_slot(self);
-}
-inline PyThreadState** serving_slot(CurlMultiObject* self) noexcept {
-  return kelvex_get_thread_state_slot_multi(self);
-}
 
 // Whether a call holds the Curl's own slot, or the multi's: add_handle and
 // remove_handle refuse then.
@@ -281,15 +268,15 @@ class IdleCurlClaim : public HandleGuard {
 
 class CallbackFrame {
  public:
-  // `owner` is the Curl or CurlMulti whose callback runs; `serving_slot`
-  // names the slot that serves it right now. `warning` is the full
-  // RuntimeWarning text, such as "read_callback failed to acquire thread".
-  template <typename Owner>
-  CallbackFrame(Owner* owner, const char* warning) noexcept {
-    // During finalization thread states may be gone; touch nothing.
-    if (Py_IsFinalizing()) return;
-    enter(serving_slot(owner), warning);
-  }
+  // `owner` is the Curl or CurlMulti whose callback runs. The slot that
+  // serves it right now is a Curl's own while one of its calls holds it,
+  // else its multi's while that is held; none when neither is. The own slot
+  // comes first: closing a handle that belongs to a multi holds both for a
+  // moment, on one thread, with the same state in each. `warning` is the
+  // full RuntimeWarning text, such as "read_callback failed to acquire
+  // thread".
+  CallbackFrame(CurlObject* owner, const char* warning) noexcept;
+  CallbackFrame(CurlMultiObject* owner, const char* warning) noexcept;
   CallbackFrame(const CallbackFrame&) = delete;
   CallbackFrame& operator=(const CallbackFrame&) = delete;
   ~CallbackFrame() {
