@@ -197,8 +197,8 @@ enum CheckFlags : int { CHECK_HANDLE = 1, CHECK_NOT_RUNNING = 2 };
 enum class Nesting { refuse, allow };
 
 // The one base of every guard through which code reaches a libcurl handle
-// (CurlAccess, MultiAccess, MimeAccess, ShareAccess and TeardownGuard in
-// access.h): the derived constructor takes the critical section and the
+// (CurlAccess, MultiAccess, MimeAccess, ShareAccess, TeardownGuard and
+// IdleCurlClaim in access.h): the derived constructor takes the critical section and the
 // claim, this destructor gives them back, section first, then lets go of
 // the object it kept alive for the claim. A guard that was refused (an
 // exception set) tests false and holds nothing; a guard nested in a
