@@ -1,5 +1,5 @@
-// The guards of access.h: which slot serves a handle, and how each object
-// takes it.
+// The guards of access.h: which slot serves a handle, how each object takes
+// it, and the callback frame that enters through it.
 #include "access.h"
 
 #include <utility>
@@ -7,29 +7,143 @@
 #include "easy.h"
 #include "mime.h"
 #include "mimepart.h"
-#include "mimeshared.h"
 #include "multi.h"
 #include "share.h"
 
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept {
+// The one reader of the records' slots.
+struct SlotOf {
+  static PyThreadState** get(ThreadSlot& slot) noexcept { return &slot.state_; }
+  static PyThreadState* const* get(const ThreadSlot& slot) noexcept { return &slot.state_; }
+};
+
+namespace {
+
+PyThreadState** slot_of(CurlObject* curl) noexcept { return SlotOf::get(curl->state); }
+PyThreadState** slot_of(CurlMultiObject* multi) noexcept { return SlotOf::get(multi->state); }
+PyThreadState* const* slot_of(const CurlObject* curl) noexcept {
+  return SlotOf::get(curl->state);
+}
+PyThreadState* const* slot_of(const CurlMultiObject* multi) noexcept {
+  return SlotOf::get(multi->state);
+}
+
+
+// The slot that serves a handle's callbacks right now (CallbackFrame says
+// which).
+PyThreadState** serving_slot(CurlObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_curl(reinterpret_cast<PyObject*>(self)));
-  if (slot_load(&self->state) != nullptr) return &self->state;
+  if (slot_load(slot_of(self)) != nullptr) return slot_of(self);
   CurlMultiObject* multi = self->multi_stack;
-  if (multi == nullptr || slot_load(&multi->state) == nullptr) return nullptr;
-  return &multi->state;
+  if (multi == nullptr || slot_load(slot_of(multi)) == nullptr) return nullptr;
+  return slot_of(multi);
 }
 
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept {
+PyThreadState** serving_slot(CurlMultiObject* self) noexcept {
   if (self == nullptr) return nullptr;
   assert(is_multi(reinterpret_cast<PyObject*>(self)));
-  if (slot_load(&self->state) == nullptr) return nullptr;
-  return &self->state;
+  if (slot_load(slot_of(self)) == nullptr) return nullptr;
+  return slot_of(self);
 }
 
+}  // namespace
+
 PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept {
-  PyThreadState** slot = kelvex_get_thread_state_slot(self);
+  PyThreadState** slot = serving_slot(self);
   return slot != nullptr ? slot_load(slot) : nullptr;
+}
+
+bool own_slot_claimed(const CurlObject* curl) noexcept {
+  return slot_load(slot_of(curl)) != nullptr;
+}
+
+bool slot_claimed(const CurlMultiObject* multi) noexcept {
+  return slot_load(slot_of(multi)) != nullptr;
+}
+
+bool slot_held_here(const CurlMultiObject* multi) noexcept {
+  return slot_load(slot_of(multi)) == PyThreadState_Get();
+}
+
+bool served_on_this_thread(CurlObject* curl) noexcept {
+  PyThreadState** slot = serving_slot(curl);
+  return slot != nullptr && parked_by_this_thread(slot_load(slot));
+}
+
+// During finalization thread states may be gone: the frames touch nothing.
+CallbackFrame::CallbackFrame(CurlObject* owner, const char* warning) noexcept {
+  if (!Py_IsFinalizing()) enter(serving_slot(owner), warning);
+}
+
+CallbackFrame::CallbackFrame(CurlMultiObject* owner, const char* warning) noexcept {
+  if (!Py_IsFinalizing()) enter(serving_slot(owner), warning);
+}
+
+void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
+  // A libcurl call made with this thread still attached (duphandle, whose
+  // copy loads its HSTS cache through the read callback) calls back on that
+  // state: Python runs on it, and there is nothing to re-attach or release.
+  // Restoring the slot's state on top of it would abort the interpreter.
+  if (PyThreadState_GetUnchecked() != nullptr) {
+    entered_ = true;
+    return;
+  }
+  // Only the state this very thread parked may be restored here. A
+  // callback can reach a handle whose call runs on another thread (a
+  // connection of a shared pool closed by some other transfer): that
+  // thread's state is not ours to take.
+  PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
+  if (parked_by_this_thread(tstate) && kelvex_python_enter(slot)) {
+    slot_ = slot;
+    entered_ = true;
+    return;
+  }
+  warn_failed_to_acquire_thread(warning);
+}
+
+// ---------------------------------------------------------------------------
+// Teardown
+// ---------------------------------------------------------------------------
+
+TeardownGuard::TeardownGuard(CurlObject* curl) noexcept : TeardownGuard(slot_of(curl), nullptr) {}
+
+TeardownGuard::TeardownGuard(CurlMultiObject* multi) noexcept
+    : TeardownGuard(slot_of(multi), nullptr) {}
+
+TeardownGuard TeardownGuard::serving(CurlObject* curl) noexcept {
+  CurlMultiObject* multi = curl->multi_stack;
+  return TeardownGuard(multi != nullptr ? slot_of(multi) : slot_of(curl), nullptr);
+}
+
+TeardownGuard TeardownGuard::of_multi(CurlObject* curl, Keep keep) noexcept {
+  CurlMultiObject* multi = curl->multi_stack;
+  return TeardownGuard(multi != nullptr ? slot_of(multi) : nullptr,
+                       keep == Keep::multi ? reinterpret_cast<PyObject*>(multi) : nullptr);
+}
+
+IdleCurlClaim::IdleCurlClaim(CurlObject* curl) noexcept : curl_(curl) {
+  PyThreadState* const me = PyThreadState_Get();
+  if (!slot_try_claim(slot_of(curl), me)) return;
+  slot_ = slot_of(curl);
+  claimed_ = true;
+  CurlMultiObject* multi;
+  bool multi_claimed = false;
+  {
+    CriticalSection cs(reinterpret_cast<PyObject*>(curl));
+    multi = curl->multi_stack;
+    multi_claimed = multi != nullptr && slot_try_claim(slot_of(multi), me);
+  }
+  if (multi_claimed) multi_slot_ = slot_of(multi);
+  held_ = multi == nullptr || multi_claimed;
+}
+
+IdleCurlClaim::~IdleCurlClaim() {
+  if (multi_slot_ != nullptr) slot_release(multi_slot_);
+}
+
+CURL* IdleCurlClaim::handle() const noexcept {
+  assert(held_);
+  return curl_->handle.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -67,12 +181,12 @@ bool CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting 
 #endif
     break;
   }
-  if ((flags & CHECK_HANDLE) && self->handle == nullptr) {
+  if ((flags & CHECK_HANDLE) && !self->handle.open()) {
     refuse_closed(name, "curl handle");
     return false;
   }
   // A handle inside a multi is the multi's to drive: its slot serves both.
-  if (!claim(multi != nullptr ? &multi->state : &self->state, nesting)) {
+  if (!claim(multi != nullptr ? slot_of(multi) : slot_of(self), nesting)) {
     refuse_busy(busy_format != nullptr ? busy_format : kPerformRunning, name);
     return false;
   }
@@ -83,7 +197,12 @@ bool CurlAccess::acquire(CurlObject* self, int flags, const char* name, Nesting 
 
 CURL* CurlAccess::handle() const noexcept {
   assert(held_);
-  return curl_->handle;
+  return curl_->handle.raw_;
+}
+
+curl_mime* CurlAccess::document(CurlMimeObject* mime) const noexcept {
+  assert(held_ && mime->curl == reinterpret_cast<PyObject*>(curl_));
+  return mime->mime_handle.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -94,11 +213,11 @@ MultiAccess::MultiAccess(CurlMultiObject* self, int flags, const char* name,
                          Nesting nesting) noexcept
     : multi_(self) {
   cs_.begin(reinterpret_cast<PyObject*>(self));
-  if ((flags & CHECK_HANDLE) && self->multi_handle == nullptr) {
+  if ((flags & CHECK_HANDLE) && !self->multi_handle.open()) {
     refuse_closed(name, "multi handle");
     return;
   }
-  if (!HandleGuard::claim(&self->state, nesting)) {
+  if (!HandleGuard::claim(slot_of(self), nesting)) {
     refuse_busy(kMultiPerformRunning, name);
     return;
   }
@@ -111,18 +230,33 @@ MultiAccess::MultiAccess(CurlMultiObject* self, CurlObject* curl) noexcept : mul
 
 bool MultiAccess::claim() noexcept {
   assert(slot_ == nullptr);
-  held_ = HandleGuard::claim(&multi_->state, Nesting::refuse);
+  held_ = HandleGuard::claim(slot_of(multi_), Nesting::refuse);
   return held_;
 }
 
 CURLM* MultiAccess::handle() const noexcept {
   assert(held_);
-  return multi_->multi_handle;
+  return multi_->multi_handle.raw_;
 }
 
 CURL* MultiAccess::member(CurlObject* curl) const noexcept {
   assert(held_ && curl->multi_stack == multi_);
-  return curl->handle;
+  return curl->handle.raw_;
+}
+
+CURLM* MultiAccess::in_callback(CurlMultiObject* multi) noexcept {
+  assert(slot_load(slot_of(multi)) != nullptr);
+  return multi->multi_handle.raw_;
+}
+
+CURLMcode MultiAccess::wakeup(CurlMultiObject* multi) noexcept {
+  PyMutex_Lock(&multi->wakeup_lock);
+  CURLMcode rc = CURLM_BAD_HANDLE;
+  if (!multi->wakeup_closed && multi->multi_handle.open()) {
+    rc = curl_multi_wakeup(multi->multi_handle.raw_);
+  }
+  PyMutex_Unlock(&multi->wakeup_lock);
+  return rc;
 }
 
 // ---------------------------------------------------------------------------
@@ -141,7 +275,7 @@ thread_local CurlObject* t_mime_claimed = nullptr;
 bool MimeAccess::acquire_curl(CurlObject* owner, Ref keep, const char* name, int flags) noexcept {
   keep_owner_ = std::move(keep);
   if (t_mime_claimed == owner) {
-    if ((flags & CHECK_HANDLE) && owner->handle == nullptr) {
+    if ((flags & CHECK_HANDLE) && !owner->handle.open()) {
       refuse_closed(name, "curl handle");
       return false;
     }
@@ -169,7 +303,7 @@ bool MimeAccess::acquire_document(CurlMimeObject* mime, const char* name, int fl
   }
   auto* owner = reinterpret_cast<CurlObject*>(curl.get());
   if (!acquire_curl(owner, std::move(curl), name, flags)) return false;
-  if (mime->mime_handle == nullptr) {
+  if (!mime->mime_handle.open()) {
     refuse_closed(name, "mime handle");
     held_ = false;
     return false;
@@ -201,7 +335,7 @@ MimeAccess::MimeAccess(CurlMimePartObject* part, const char* name) noexcept {
   }
   if (!acquire_document(reinterpret_cast<CurlMimeObject*>(mime.get()), name, CHECK_HANDLE)) return;
   // Checked under the claim, which every invalidation of parts holds.
-  if (part->mime != mime.get() || part->part == nullptr) {
+  if (part->mime != mime.get() || !part->part.open()) {
     refuse_closed(name, part->mime == nullptr ? "mime handle" : "mime part");
     held_ = false;
     return;
@@ -215,12 +349,12 @@ MimeAccess::~MimeAccess() {
 
 curl_mime* MimeAccess::handle() const noexcept {
   assert(held_);
-  return mime_->mime_handle;
+  return mime_->mime_handle.raw_;
 }
 
 curl_mimepart* MimeAccess::part_handle() const noexcept {
   assert(held_ && part_ != nullptr);
-  return part_->part;
+  return part_->part.raw_;
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +364,7 @@ curl_mimepart* MimeAccess::part_handle() const noexcept {
 ShareAccess::ShareAccess(CurlShareObject* self, int flags, const char* name) noexcept
     : share_(self) {
   lock_.lock(self->mutex);
-  if ((flags & CHECK_HANDLE) && self->share_handle == nullptr) {
+  if ((flags & CHECK_HANDLE) && !self->share_handle.open()) {
     lock_.unlock();
     refuse_closed(name, "share handle");
     return;
@@ -240,5 +374,5 @@ ShareAccess::ShareAccess(CurlShareObject* self, int flags, const char* name) noe
 
 CURLSH* ShareAccess::handle() const noexcept {
   assert(held_);
-  return share_->share_handle;
+  return share_->share_handle.raw_;
 }

@@ -6,8 +6,12 @@
 // guards. A blocking libcurl call runs inside `detach()`, on the slot the
 // guard holds. These are where the rules of one object inside another live:
 // a Curl that belongs to a multi is served by the multi's slot, and a MIME
-// document by the claim of the Curl it was made for. scripts/check_guards.py
-// (run by the test suite) fails on a handle read outside them.
+// document by the claim of the Curl it was made for.
+//
+// The records keep their libcurl handles in a LibcurlHandle, whose pointer
+// only the guards read: code that reaches for it any other way does not
+// compile. Helpers that need a handle take the guard, or the pointer it
+// gave, as a parameter.
 #ifndef KELVEX_ACCESS_H
 #define KELVEX_ACCESS_H
 
@@ -19,22 +23,91 @@ struct CurlMimeObject;
 struct CurlMimePartObject;
 struct CurlShareObject;
 
-// The slot that serves a handle's callbacks right now: a Curl's own while
-// one of its calls holds it, else its multi's while that is held; null when
-// neither is. The own slot comes first: closing a handle that belongs to a
-// multi holds both for a moment, on one thread, with the same state in each.
-PyThreadState** kelvex_get_thread_state_slot(CurlObject* self) noexcept;
-PyThreadState** kelvex_get_thread_state_slot_multi(CurlMultiObject* self) noexcept;
-// The state in the slot that serves a Curl, or null.
+class CurlAccess;
+class MultiAccess;
+class MimeAccess;
+class ShareAccess;
+class IdleCurlClaim;
+
+// ---------------------------------------------------------------------------
+// The handle field
+// ---------------------------------------------------------------------------
+
+// A libcurl handle as a record keeps it. Its pointer is private: the guards
+// below read it, and teardown reads it through the guard it holds
+// (teardown_handle). Anyone may test it for null, compare it with a
+// pointer, store a handle just made into an object being made (adopt), or
+// drop one libcurl freed already (forget): none of these reaches libcurl.
+// `Owner` keeps the kinds apart, since libcurl declares CURL, CURLM and
+// CURLSH all as void. No initialiser, so the records stay trivial and the
+// interpreter's zeroed allocation is an empty field.
+template <typename Raw, typename Owner>
+class LibcurlHandle {
+ public:
+  bool open() const noexcept { return raw_ != nullptr; }
+  bool is(const Raw* raw) const noexcept { return raw_ == raw; }
+  // The address as a lookup key: const, so libcurl's functions refuse it.
+  const Raw* key() const noexcept { return raw_; }
+  void adopt(Raw* fresh) noexcept {
+    assert(raw_ == nullptr);
+    raw_ = fresh;
+  }
+  void forget() noexcept { raw_ = nullptr; }
+
+ private:
+  friend class CurlAccess;
+  friend class MultiAccess;
+  friend class MimeAccess;
+  friend class ShareAccess;
+  friend class IdleCurlClaim;
+  template <typename R, typename O>
+  friend R* teardown_handle(const HandleGuard& held, const LibcurlHandle<R, O>& field) noexcept;
+  Raw* raw_;
+};
+
+using CurlHandle = LibcurlHandle<CURL, CurlObject>;
+using MultiHandle = LibcurlHandle<CURLM, CurlMultiObject>;
+using ShareHandle = LibcurlHandle<CURLSH, CurlShareObject>;
+using MimeHandle = LibcurlHandle<curl_mime, CurlMimeObject>;
+using MimePartHandle = LibcurlHandle<curl_mimepart, CurlMimePartObject>;
+
+// The one way to a handle besides a guard's own: taking it apart (closing,
+// clearing, destroying, or a multi letting go of its members), by the
+// holder of a guard of the slot that serves it, a TeardownGuard or the
+// method's own.
+template <typename Raw, typename Owner>
+Raw* teardown_handle(const HandleGuard& held, const LibcurlHandle<Raw, Owner>& field) noexcept {
+  (void)held;
+  return field.raw_;
+}
+
+// ---------------------------------------------------------------------------
+// Slots: which one serves a handle
+// ---------------------------------------------------------------------------
+
+// A thread-state slot as a record keeps it (threadstate.h says what a slot
+// is). Only the access layer reaches it: which slot serves a handle, and
+// who claims it, is decided there alone. Zeroed by the interpreter's
+// allocation, it is empty.
+class ThreadSlot {
+ private:
+  friend struct SlotOf;
+  PyThreadState* state_;
+};
+
+// The state in the slot that serves a Curl's callbacks right now (see
+// CallbackFrame), or null.
 PyThreadState* kelvex_get_thread_state(CurlObject* self) noexcept;
 
-// What CallbackFrame asks of its owner.
-inline PyThreadState** serving_slot(CurlObject* self) noexcept {
-  return kelvex_get_thread_state_slot(self);
-}
-inline PyThreadState** serving_slot(CurlMultiObject* self) noexcept {
-  return kelvex_get_thread_state_slot_multi(self);
-}
+// Whether a call holds the Curl's own slot, or the multi's: add_handle and
+// remove_handle refuse then.
+bool own_slot_claimed(const CurlObject* curl) noexcept;
+bool slot_claimed(const CurlMultiObject* multi) noexcept;
+// Whether this thread holds the multi's slot (for assertions).
+bool slot_held_here(const CurlMultiObject* multi) noexcept;
+// Whether one of the Curl's calls runs on this thread, its state parked in
+// the slot that serves the handle.
+bool served_on_this_thread(CurlObject* curl) noexcept;
 
 // The guard of every Curl method that uses the libcurl handle or the
 // objects libcurl reads through it. It takes the critical section of the
@@ -50,6 +123,9 @@ class CurlAccess : public HandleGuard {
     acquire(self, flags, name, nesting, busy_format);
   }
   CURL* handle() const noexcept;
+  CurlObject* curl() const noexcept { return curl_; }
+  // A document made for this Curl, which its claim covers too.
+  curl_mime* document(CurlMimeObject* mime) const noexcept;
 
  protected:
   CurlAccess() noexcept = default;
@@ -77,6 +153,13 @@ class MultiAccess : public HandleGuard {
   // The handle of a Curl that belongs to this multi, which the multi's
   // claim serves too.
   CURL* member(CurlObject* curl) const noexcept;
+  // The handle for a libcurl callback of the multi (C++ only), which runs
+  // inside a call made by the holder of its claim.
+  static CURLM* in_callback(CurlMultiObject* multi) noexcept;
+  // libcurl's curl_multi_wakeup, the one call libcurl lets any thread make
+  // at any time: no claim, only the multi's wakeup lock, which close()
+  // takes before the handle goes. CURLM_BAD_HANDLE once closed.
+  static CURLMcode wakeup(CurlMultiObject* multi) noexcept;
 
  private:
   CurlMultiObject* multi_;
@@ -138,11 +221,78 @@ class ShareAccess : public HandleGuard {
 // given back: what the teardown releases may hold its last reference.
 class TeardownGuard : public HandleGuard {
  public:
-  explicit TeardownGuard(PyThreadState** slot, PyObject* owner = nullptr) noexcept {
+  // A Curl's own slot.
+  explicit TeardownGuard(CurlObject* curl) noexcept;
+  // A multi's own slot.
+  explicit TeardownGuard(CurlMultiObject* multi) noexcept;
+  // The slot that serves a Curl: its multi's while it belongs to one, else
+  // its own.
+  static TeardownGuard serving(CurlObject* curl) noexcept;
+  // The slot of the multi a Curl belongs to (nothing when it belongs to
+  // none), with that multi kept alive when `keep` says so; a multi in its
+  // own deallocation must not be.
+  enum class Keep { none, multi };
+  static TeardownGuard of_multi(CurlObject* curl, Keep keep) noexcept;
+  // An object no other thread can reach any more (a finalizer, the
+  // collector's clear, deallocation), whose handle no call uses: nothing
+  // to claim.
+  static TeardownGuard unreachable() noexcept { return TeardownGuard(nullptr, nullptr); }
+
+ private:
+  TeardownGuard(PyThreadState** slot, PyObject* owner) noexcept {
     keep_ = Ref::borrow(owner);
     held_ = true;
     if (slot != nullptr) claim_waiting(slot);
   }
+};
+
+// A Curl taken as its own methods take it, but from outside them (a share
+// letting go of its handles) and without a critical section: its own slot,
+// which keeps it out of any multi meanwhile, then its multi's, read and
+// claimed under the handle's section (which a multi letting go of its
+// handles takes), which keeps the multi from driving it and from going
+// away. Neither is waited for: a Curl inside a call of its own, or in a
+// multi inside a driving call, is busy, and the claim then tests false.
+class IdleCurlClaim : public HandleGuard {
+ public:
+  explicit IdleCurlClaim(CurlObject* curl) noexcept;
+  ~IdleCurlClaim();
+  CURL* handle() const noexcept;
+
+ private:
+  CurlObject* curl_;
+  PyThreadState** multi_slot_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Callback frame: find the slot, re-attach, detach on every return path.
+// Construct it first thing in a trampoline; when `entered()` is false the
+// trampoline returns its failure value without touching Python.
+// ---------------------------------------------------------------------------
+
+class CallbackFrame {
+ public:
+  // `owner` is the Curl or CurlMulti whose callback runs. The slot that
+  // serves it right now is a Curl's own while one of its calls holds it,
+  // else its multi's while that is held; none when neither is. The own slot
+  // comes first: closing a handle that belongs to a multi holds both for a
+  // moment, on one thread, with the same state in each. `warning` is the
+  // full RuntimeWarning text, such as "read_callback failed to acquire
+  // thread".
+  CallbackFrame(CurlObject* owner, const char* warning) noexcept;
+  CallbackFrame(CurlMultiObject* owner, const char* warning) noexcept;
+  CallbackFrame(const CallbackFrame&) = delete;
+  CallbackFrame& operator=(const CallbackFrame&) = delete;
+  ~CallbackFrame() {
+    // slot_ stays null when the frame found its thread attached already.
+    if (slot_ != nullptr) kelvex_python_leave(slot_);
+  }
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  void enter(PyThreadState** slot, const char* warning) noexcept;
+  PyThreadState** slot_ = nullptr;
+  bool entered_ = false;
 };
 
 #endif  // KELVEX_ACCESS_H

@@ -9,7 +9,7 @@
 
 #include "callbackoptions.h"
 #include "pyutil.h"
-#include "threadstate.h"
+#include "access.h"
 
 #include <type_traits>
 
@@ -196,11 +196,11 @@ int xferinfo_callback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_
 // signal handlers that wait while libcurl blocks, then the progress or
 // transfer-information callable when NOPROGRESS (kept in `noprogress`) is 0.
 // Installs it with this object as its data (libcurl cannot refuse).
-CURLcode install_progress_trampoline(CurlObject* self);
+CURLcode install_progress_trampoline(CurlObject* self, CURL* handle);
 int closesocket_callback(void* clientp, curl_socket_t item);
 // A duplicate gets a token of its own; a closed handle gives its token up,
 // after which libcurl's late closes of its pooled connections just close.
-void closesocket_link(CurlObject* self);
+void closesocket_link(CurlObject* self, CURL* handle);
 void closesocket_unlink(CurlObject* self);
 
 #endif  // KELVEX_CALLBACKS_H

@@ -84,7 +84,7 @@ constexpr ReleaseGroup kReleaseGroups[] = {
        self->memoryview_rows = 0;
      }},
     {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
-    {RELEASE_SHARE, [](CurlObject* self, CURL*) { share_detach_easy(self); }},
+    {RELEASE_SHARE, [](CurlObject* self, CURL* handle) { share_detach_easy(self, handle); }},
     {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
     {RELEASE_MIME, release_mime},
     {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
@@ -108,8 +108,9 @@ PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   CurlObject* self = as_curl(obj.get());
   assert(record_is_zero(self));
 
-  self->handle = curl_easy_init();
-  if (self->handle == nullptr || util_curl_init(self) != 0) {
+  CURL* handle = curl_easy_init();
+  self->handle.adopt(handle);
+  if (handle == nullptr || util_curl_init(self, handle) != 0) {
     obj.reset();  // the deallocator cleans up whatever was created
     set_error_text("initializing curl failed");
     return nullptr;
@@ -144,12 +145,12 @@ int refuse_while_pushing(const CurlObject* self, const char* name) {
 // side of the source: its error buffer and private pointer, a copy of its
 // attributes, its callables with their user data pointed at the copy, and
 // the data libcurl reads without copying. The document is the caller's.
-int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle) {
   // libcurl's copy keeps pointing the error buffer and the private pointer
   // at the source until told otherwise.
-  if (curl_easy_setopt(copy->handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) return -1;
+  if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) return -1;
   std::memset(copy->error, 0, sizeof(copy->error));
-  if (curl_easy_setopt(copy->handle, CURLOPT_PRIVATE, copy) != CURLE_OK) return -1;
+  if (curl_easy_setopt(handle, CURLOPT_PRIVATE, copy) != CURLE_OK) return -1;
   if (source->dict != nullptr) {
     copy->dict = PyDict_Copy(source->dict);
     if (copy->dict == nullptr) return -1;
@@ -163,37 +164,38 @@ int util_curl_adopt_copy(CurlObject* source, CurlObject* copy) {
     if (callable == nullptr) continue;
     copy->callables[row] = Py_NewRef(callable);
     if (kCallbackOptions[row].flags & CB_TOKEN_DATA) {
-      closesocket_link(copy);
+      closesocket_link(copy, handle);
     } else {
-      (void)curl_easy_setopt(copy->handle, kCallbackOptions[row].data_option, copy);
+      (void)curl_easy_setopt(handle, kCallbackOptions[row].data_option, copy);
     }
   }
   // The source's body may be collected by an EventCore right now (and a
   // pushed stream's handle is a copy too): the copy must not inherit the
   // core's write function, whose data is the core's record.
-  curl_restore_write_target(copy);
+  curl_restore_write_target(copy, handle);
   copy->noprogress = source->noprogress;
   copy->pipewait_chosen = source->pipewait_chosen;  // libcurl copies PIPEWAIT itself
   copy->pipewait_by_core = source->pipewait_by_core;
   copy->mime_closed = source->mime_closed;
-  (void)install_progress_trampoline(copy);
+  (void)install_progress_trampoline(copy, handle);
   copy->memoryview_rows = source->memoryview_rows;
 
   for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(source->*field);
   if (copy->ca_certs != nullptr) {
-    (void)curl_easy_setopt(copy->handle, CURLOPT_SSL_CTX_DATA, copy);
+    (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, copy);
   }
   return 0;
 }
 
-void util_curl_give_back(CurlObject* source, CurlObject* copy) {
-  if (copy->handle == nullptr) return;
+void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle) {
+  if (!copy->handle.open()) return;
+  assert(copy->handle.is(handle));
   // The callable may have tied the copy to a share or a document: libcurl
   // lets go of them while the copy can still tell it to, since the copy's
   // references to them may be the last ones.
-  share_detach_easy(copy);
-  release_mime(copy, copy->handle);
-  CURL* handle = std::exchange(copy->handle, nullptr);
+  share_detach_easy(copy, handle);
+  release_mime(copy, handle);
+  copy->handle.forget();
   // Storing a pointer cannot fail.
   (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
   (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, source);
@@ -242,14 +244,15 @@ PyObject* do_curl_duphandle(CurlObject* self, PyObject* /*ignored*/) {
   // error buffer and the private pointer at the source until told otherwise.
   // This thread stays attached: a callback frame finding its thread attached
   // runs the callable on that state.
-  if (access.handle() != nullptr) copy->handle = curl_easy_duphandle(access.handle());
-  if (copy->handle != nullptr && mime_owners) {
+  CURL* handle = access.handle() != nullptr ? curl_easy_duphandle(access.handle()) : nullptr;
+  copy->handle.adopt(handle);
+  if (handle != nullptr && mime_owners) {
     // Counted at once: a failure below frees the copy, and with it libcurl's
     // references.
     curlmime_duphandle_incref_data_cb_owners(mime_owners.get());
     copy->mime_owners = mime_owners.release();
   }
-  if (copy->handle == nullptr || util_curl_adopt_copy(self, copy) < 0) {
+  if (handle == nullptr || util_curl_adopt_copy(self, copy, handle) < 0) {
     obj.reset();
     set_error_text("cloning curl failed");
     return nullptr;
@@ -273,7 +276,7 @@ PyObject* do_curl_reset(CurlObject* self, PyObject* /*ignored*/) {
   access.unlock();
   curl_easy_reset(access.handle());
   util_curl_xdecref(self, RELEASE_EASY, access.handle());
-  if (util_curl_init(self) != 0) {
+  if (util_curl_init(self, access.handle()) != 0) {
     util_curl_close(self);
     set_error_text("resetting curl failed");
     return nullptr;
@@ -318,7 +321,7 @@ PyObject* do_curl_get_closed(CurlObject* self, void* /*closure*/) {
   bool closed;
   {
     CriticalSection cs(reinterpret_cast<PyObject*>(self));
-    closed = self->handle == nullptr;
+    closed = !self->handle.open();
   }
   return PyBool_FromLong(closed);
 }
@@ -340,9 +343,7 @@ void do_curl_dealloc(PyObject* obj) {
     // borrowed pointer (its multi's slot) may still be finishing.
     // A callable released by the close may hold the multi's last
     // reference: it is kept until its slot is given back.
-    CurlMultiObject* multi = self->multi_stack;
-    TeardownGuard multi_claim(multi != nullptr ? &multi->state : nullptr,
-                              reinterpret_cast<PyObject*>(multi));
+    TeardownGuard multi_claim = TeardownGuard::of_multi(self, TeardownGuard::Keep::multi);
     util_curl_close(self);
   }
   // What the close-socket or HSTS write callable raised has no caller to
@@ -375,11 +376,9 @@ int do_curl_clear(PyObject* obj) {
   // takes, the multi's (which serves a member handle) before its own.
   // Dropping this handle's references may drop the multi's last one: it
   // is kept until its slot is given back.
-  CurlMultiObject* multi = self->multi_stack;
-  TeardownGuard multi_claim(multi != nullptr ? &multi->state : nullptr,
-                            reinterpret_cast<PyObject*>(multi));
-  TeardownGuard own_claim(&self->state);
-  util_curl_xdecref(self, RELEASE_ALL, self->handle);
+  TeardownGuard multi_claim = TeardownGuard::of_multi(self, TeardownGuard::Keep::multi);
+  TeardownGuard own_claim(self);
+  util_curl_xdecref(self, RELEASE_ALL, teardown_handle(own_claim, self->handle));
   return 0;
 }
 
@@ -392,7 +391,7 @@ PyObject* do_curl_repr(PyObject* obj) {
   CurlAccess access(self, CHECK_HANDLE, "repr");
   if (!access) {
     PyErr_Clear();
-    return PyUnicode_FromFormat("<%U %s>", type_name.get(), self->handle == nullptr ? "closed" : "busy");
+    return PyUnicode_FromFormat("<%U %s>", type_name.get(), !self->handle.open() ? "closed" : "busy");
   }
   // Before any transfer libcurl answers with the URL set; after one, with
   // the last URL it used (redirects followed).
@@ -432,14 +431,13 @@ void assert_curl_state(const CurlObject* self) {
   (void)self;
 }
 
-int util_curl_init(CurlObject* self) {
-  CURL* handle = self->handle;
+int util_curl_init(CurlObject* self, CURL* handle) {
   if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK) return -1;
   std::memset(self->error, 0, sizeof(self->error));
   if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK) return -1;
   self->noprogress = 1;
   self->pipewait_chosen = self->pipewait_by_core = false;
-  if (install_progress_trampoline(self) != CURLE_OK) return -1;
+  if (install_progress_trampoline(self, handle) != CURLE_OK) return -1;
   if (curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK) return -1;
   assert(kx.g_kelvex_useragent != nullptr);
   if (curl_easy_setopt(handle, CURLOPT_USERAGENT, kx.g_kelvex_useragent) != CURLE_OK) return -1;
@@ -454,17 +452,17 @@ void util_curl_close(CurlObject* self) {
   // the handle leaves its multi, so that it never looks idle to another
   // thread while it is being taken apart; the cleanup's callbacks (closing
   // the connections' sockets, saving the HSTS cache) enter through it.
-  TeardownGuard own(&self->state);
-  if (self->handle != nullptr) {
-    if (CurlMultiObject* multi = self->multi_stack) multi_close_member(multi, self);
-    share_detach_easy(self);
+  TeardownGuard own(self);
+  if (CURL* handle = teardown_handle(own, self->handle)) {
+    if (CurlMultiObject* multi = self->multi_stack) multi_close_member(multi, self, handle);
+    share_detach_easy(self, handle);
     {
       auto call = own.detach();
-      curl_easy_cleanup(self->handle);
+      curl_easy_cleanup(handle);
     }
     {
       CriticalSection cs(reinterpret_cast<PyObject*>(self));
-      self->handle = nullptr;
+      self->handle.forget();
     }
     closesocket_unlink(self);
     // The libcurl handle is gone: release without touching it.

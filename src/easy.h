@@ -4,6 +4,7 @@
 #define KELVEX_EASY_H
 
 #include "callbackoptions.h"
+#include "access.h"
 #include "pyutil.h"
 
 struct CurlMultiObject;
@@ -19,10 +20,10 @@ struct CurlObject {
   PyObject_HEAD
   PyObject* dict;
   PyObject* weakreflist;
-  CURL* handle;
+  CurlHandle handle;
   // Thread-state slot: set only while a libcurl call of this handle runs
   // with the interpreter detached (see DetachedCall).
-  PyThreadState* state;
+  ThreadSlot state;
   PyObject* multi_weakref;
   CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
   CurlShareObject* share;        // strong
@@ -91,10 +92,10 @@ inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
 // libcurl's progress calls on or off for the transfer about to start,
 // with a call to libcurl only when that changes them. Every transfer
 // outside an event core needs them on: the signal checks and the progress
-// callables ride on them. The caller holds the claim.
-inline void curl_set_progress_calls(CurlObject* self, bool on) {
+// callables ride on them. `handle` is the one the caller's claim gave.
+inline void curl_set_progress_calls(CurlObject* self, CURL* handle, bool on) {
   if (self->progress_calls_off == !on) return;
-  (void)curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
+  (void)curl_easy_setopt(handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
   self->progress_calls_off = !on;
 }
 inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
@@ -135,21 +136,24 @@ enum ReleaseGroups : unsigned {
 void assert_curl_state(const CurlObject* self);
 
 // Lifecycle (easy.cpp).
-int util_curl_init(CurlObject* self);
+// The module's defaults on `handle`, the Curl's new handle (or its own,
+// reset under its claim).
+int util_curl_init(CurlObject* self, CURL* handle);
 void util_curl_close(CurlObject* self);
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
 // For a handle libcurl duplicated from source's (duphandle, a pushed HTTP/2
-// stream): the copy takes over the Python side of the source; 0, or -1 with
-// an exception set.
-int util_curl_adopt_copy(CurlObject* source, CurlObject* copy);
+// stream): the copy, whose handle is `handle`, takes over the Python side of
+// the source; 0, or -1 with an exception set.
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle);
 // The handle of a pushed stream belongs to libcurl until the push callable
 // has answered: what would run it, end it or hand it to a multi is refused
 // meanwhile. 0, or -1 with kelvex.error set; read under the Curl's section.
 int refuse_while_pushing(const CurlObject* self, const char* name);
 // Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
 // refused push): its handle points at the source again and the copy lets
-// go of it, so the copy can go while the handle lives on.
-void util_curl_give_back(CurlObject* source, CurlObject* copy);
+// go of it, so the copy can go while the handle lives on. `handle` is the
+// one libcurl handed over.
+void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle);
 
 // Transfers (easyperform.cpp).
 PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);
@@ -174,17 +178,17 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
 PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
 // WRITEDATA, READDATA or HEADERDATA given a file-like object; the caller
 // holds the handle (CurlAccess).
-PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj);
+PyObject* curl_setopt_filelike_claimed(const CurlAccess& access, int option, PyObject* obj);
 // Puts back the write callable (null: libcurl's standard output) that
 // perform_rb took aside; the caller holds the handle.
-void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview);
+void restore_write_callable(const CurlAccess& access, Ref previous, int use_memoryview);
 // Points the handle's libcurl write function back at what its options
 // describe: the write trampoline when it has a callable (or file object),
 // else libcurl's default of standard output. For whatever wrote the body
 // elsewhere meanwhile (an event core's collector, which a duplicate made
 // during the transfer copies too); the caller holds the slot that serves
-// the handle.
-void curl_restore_write_target(CurlObject* self);
+// the handle, and `handle` is the one that claim gave.
+void curl_restore_write_target(CurlObject* self, CURL* handle);
 curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).

@@ -139,11 +139,11 @@ int transfer_progress_callback(void* clientp, curl_off_t dltotal, curl_off_t dln
   return CURL_PROGRESSFUNC_CONTINUE;  // libcurl's own meter, as NOPROGRESS 0 asks
 }
 
-CURLcode install_progress_trampoline(CurlObject* self) {
-  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_XFERINFODATA, static_cast<void*>(self));
+CURLcode install_progress_trampoline(CurlObject* self, CURL* handle) {
+  CURLcode res = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(self));
   if (res == CURLE_OK)
-    res = curl_easy_setopt(self->handle, CURLOPT_XFERINFOFUNCTION, transfer_progress_callback);
-  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, 0L);
+    res = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, transfer_progress_callback);
+  if (res == CURLE_OK) res = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
   if (res == CURLE_OK) self->progress_calls_off = false;
   return res;
 }

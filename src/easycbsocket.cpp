@@ -319,8 +319,7 @@ int closesocket_callback(void* clientp, curl_socket_t item) {
   CurlObject* self = closesocket_owner(token);
   // A connection pooled by one multi can be closed while its maker runs in
   // another thread: only a call running on this very thread can be entered.
-  PyThreadState** slot = self != nullptr ? kelvex_get_thread_state_slot(self) : nullptr;
-  const bool running = slot != nullptr && parked_by_this_thread(slot_load(slot));
+  const bool running = self != nullptr && served_on_this_thread(self);
   guard.unlock();
   if (self == nullptr) {
     // The handle that made the connection is gone.
@@ -360,12 +359,12 @@ CURLcode install_closesocket(CURL* handle, CURLoption option) {
   // Reading the private pointer cannot fail; the handle was made with one.
   (void)curl_easy_getinfo(handle, CURLINFO_PRIVATE, &self);
   assert(self != nullptr);
-  closesocket_link(reinterpret_cast<CurlObject*>(self));
+  closesocket_link(reinterpret_cast<CurlObject*>(self), handle);
   return curl_easy_setopt(handle, option, closesocket_callback);
 }
 
-void closesocket_link(CurlObject* self) {
-  assert(self->handle != nullptr);
+void closesocket_link(CurlObject* self, CURL* handle) {
+  assert(self->handle.is(handle) && handle != nullptr);
   MutexGuard guard(g_closers_mutex);
   if (self->closesocket_token == 0) {
     self->closesocket_token = ++g_last_closesocket_token;
@@ -375,7 +374,7 @@ void closesocket_link(CurlObject* self) {
   const uintptr_t token = self->closesocket_token;
   guard.unlock();
   // Storing a user-data pointer cannot fail.
-  (void)curl_easy_setopt(self->handle, CURLOPT_CLOSESOCKETDATA, reinterpret_cast<void*>(token));
+  (void)curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, reinterpret_cast<void*>(token));
 }
 
 void closesocket_unlink(CurlObject* self) {

@@ -186,18 +186,19 @@ CURLcode set_post_size(CURL* handle, Py_ssize_t len) {
 // libcurl does not copy POSTFIELDS: the bytes must stay alive in `postfields`
 // for as long as any transfer may send them. The explicit size lets NUL bytes
 // through.
-PyObject* setopt_postfields(CurlObject* self, PyObject* value) {
+PyObject* setopt_postfields(const CurlAccess& access, PyObject* value) {
+  CurlObject* self = access.curl();
   char* data = nullptr;
   Py_ssize_t len = 0;
   Ref encoded;
   if (PyText_AsStringAndSize(value, &data, &len, &encoded) < 0) return nullptr;
-  CURLcode res = set_post_size(self->handle, len);
-  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDS, data);
+  CURLcode res = set_post_size(access.handle(), len);
+  if (res == CURLE_OK) res = curl_easy_setopt(access.handle(), CURLOPT_POSTFIELDS, data);
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_POSTFIELDS, self->handle);
+  util_curl_xdecref(self, RELEASE_POSTFIELDS, access.handle());
   self->postfields = encoded ? encoded.release() : Py_NewRef(value);
   self->mime_closed = 0;  // libcurl sends these bytes now
   Py_RETURN_NONE;
@@ -205,12 +206,13 @@ PyObject* setopt_postfields(CurlObject* self, PyObject* value) {
 
 // A C string to the caller, like the plain options, but copied by libcurl
 // with the size set last; `postfields` is left alone.
-PyObject* setopt_copypostfields(CurlObject* self, PyObject* value) {
+PyObject* setopt_copypostfields(const CurlAccess& access, PyObject* value) {
+  CurlObject* self = access.curl();
   Ref encoded;
   const char* data = PyText_AsString_NoNUL(value, &encoded);
   if (data == nullptr) return nullptr;
-  CURLcode res = set_post_size(self->handle, static_cast<Py_ssize_t>(std::strlen(data)));
-  if (res == CURLE_OK) res = curl_easy_setopt(self->handle, CURLOPT_COPYPOSTFIELDS, data);
+  CURLcode res = set_post_size(access.handle(), static_cast<Py_ssize_t>(std::strlen(data)));
+  if (res == CURLE_OK) res = curl_easy_setopt(access.handle(), CURLOPT_COPYPOSTFIELDS, data);
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
@@ -219,13 +221,14 @@ PyObject* setopt_copypostfields(CurlObject* self, PyObject* value) {
   Py_RETURN_NONE;
 }
 
-PyObject* setopt_blob(CurlObject* self, int option, PyObject* value) {
+PyObject* setopt_blob(const CurlAccess& access, int option, PyObject* value) {
+  CurlObject* self = access.curl();
   char* data = nullptr;
   Py_ssize_t len = 0;
   Ref encoded;
   if (PyText_AsStringAndSize(value, &data, &len, &encoded) < 0) return nullptr;
   curl_blob blob{data, static_cast<size_t>(len), CURL_BLOB_COPY};
-  CURLcode res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), &blob);
+  CURLcode res = curl_easy_setopt(access.handle(), static_cast<CURLoption>(option), &blob);
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
@@ -233,7 +236,8 @@ PyObject* setopt_blob(CurlObject* self, int option, PyObject* value) {
   Py_RETURN_NONE;
 }
 
-PyObject* do_curl_setopt_string_impl(CurlObject* self, int option, PyObject* value) {
+PyObject* do_curl_setopt_string_impl(const CurlAccess& access, int option, PyObject* value) {
+  CurlObject* self = access.curl();
   const StringOption* row = find_option(kStringOptions, option);
   if (row == nullptr) {
     PyErr_SetString(PyExc_TypeError, "strings are not supported for this option");
@@ -241,11 +245,11 @@ PyObject* do_curl_setopt_string_impl(CurlObject* self, int option, PyObject* val
   }
   switch (row->kind) {
     case StringClass::post_data:
-      return setopt_postfields(self, value);
+      return setopt_postfields(access, value);
     case StringClass::copied_post_data:
-      return setopt_copypostfields(self, value);
+      return setopt_copypostfields(access, value);
     case StringClass::blob:
-      return setopt_blob(self, option, value);
+      return setopt_blob(access, option, value);
     case StringClass::deprecated:
       if (PyErr_WarnEx(PyExc_DeprecationWarning, "setopt option is deprecated", 1) < 0)
         return nullptr;
@@ -257,7 +261,7 @@ PyObject* do_curl_setopt_string_impl(CurlObject* self, int option, PyObject* val
   Ref encoded;
   const char* str = PyText_AsString_NoNUL(value, &encoded);
   if (str == nullptr) return nullptr;
-  CURLcode res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), str);
+  CURLcode res = curl_easy_setopt(access.handle(), static_cast<CURLoption>(option), str);
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
@@ -280,7 +284,8 @@ bool post_size_exceeds_data(const CurlObject* self, int option, long long size) 
   return true;
 }
 
-PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
+PyObject* do_curl_setopt_int(const CurlAccess& access, int option, PyObject* value) {
+  CurlObject* self = access.curl();
   CURLcode res;
   if (option < kObjectBase) {
     long v = PyLong_AsLong(value);
@@ -292,12 +297,12 @@ PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
     }
     if (post_size_exceeds_data(self, option, v)) return nullptr;
     if (option == CURLOPT_PIPEWAIT) self->pipewait_chosen = true;
-    res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), v);
+    res = curl_easy_setopt(access.handle(), static_cast<CURLoption>(option), v);
   } else if (option >= kOffTBase && option < kBlobBase) {
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
     if (post_size_exceeds_data(self, option, v)) return nullptr;
-    res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option),
+    res = curl_easy_setopt(access.handle(), static_cast<CURLoption>(option),
                            static_cast<curl_off_t>(v));
   } else {
     PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
@@ -317,8 +322,9 @@ PyObject* do_curl_setopt_int(CurlObject* self, int option, PyObject* value) {
 // The table of the callable options, their trampolines and what setopt and
 // unsetopt do with each, is kCallbackOptions (callbackoptions.h).
 
-PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callable,
+PyObject* do_curl_setopt_callable(const CurlAccess& access, int option, PyObject* callable,
                                   int use_memoryview) {
+  CurlObject* self = access.curl();
   const CallbackOption* row = find_option(kCallbackOptions, option);
   if (row != nullptr && row->deprecation != nullptr &&
       PyErr_WarnEx(PyExc_DeprecationWarning, row->deprecation, 1) < 0)
@@ -336,8 +342,8 @@ PyObject* do_curl_setopt_callable(CurlObject* self, int option, PyObject* callab
   if (row->install != nullptr) {
     // Neither call can fail for an open handle and an option libcurl knows.
     // The data pointer goes first: an installer may put its own in place.
-    (void)curl_easy_setopt(self->handle, row->data_option, static_cast<void*>(self));
-    (void)row->install(self->handle, row->option);
+    (void)curl_easy_setopt(access.handle(), row->data_option, static_cast<void*>(self));
+    (void)row->install(access.handle(), row->option);
   }
   Py_RETURN_NONE;
 }
@@ -356,7 +362,8 @@ bool data_option_in_use(const CurlObject* self, const CallbackOption& row) {
   return false;
 }
 
-PyObject* unsetopt_callable(CurlObject* self, const CallbackOption& row) {
+PyObject* unsetopt_callable(const CurlAccess& access, const CallbackOption& row) {
+  CurlObject* self = access.curl();
   if (row.install != nullptr) {
     void* data = nullptr;
     switch (row.reset) {
@@ -370,8 +377,8 @@ PyObject* unsetopt_callable(CurlObject* self, const CallbackOption& row) {
         if (data_option_in_use(self, row)) data = self;
         break;
     }
-    CURLcode res = curl_easy_setopt(self->handle, row.option, static_cast<void*>(nullptr));
-    if (res == CURLE_OK) res = curl_easy_setopt(self->handle, row.data_option, data);
+    CURLcode res = curl_easy_setopt(access.handle(), row.option, static_cast<void*>(nullptr));
+    if (res == CURLE_OK) res = curl_easy_setopt(access.handle(), row.data_option, data);
     if (res != CURLE_OK) {
       create_and_set_error_object(self, res);
       return nullptr;
@@ -414,7 +421,8 @@ curl_httppost* holder_httppost(PyObject* holder) {
   return holder ? reinterpret_cast<CurlHttppostObject*>(holder)->httppost : nullptr;
 }
 
-PyObject* do_curl_setopt_list(CurlObject* self, int option, int which, PyObject* sequence) {
+PyObject* do_curl_setopt_list(const CurlAccess& access, int option, int which, PyObject* sequence) {
+  CurlObject* self = access.curl();
   const ListOption* row = find_option(kListOptions, option);
   if (row == nullptr) {
     PyErr_SetString(PyExc_TypeError, "lists are not supported for this option");
@@ -426,7 +434,7 @@ PyObject* do_curl_setopt_list(CurlObject* self, int option, int which, PyObject*
   if (!list) return nullptr;
 
   PyObject** field = &(self->*row->field);
-  CURLcode res = curl_easy_setopt(self->handle, row->option, list.get());
+  CURLcode res = curl_easy_setopt(access.handle(), row->option, list.get());
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
@@ -434,7 +442,7 @@ PyObject* do_curl_setopt_list(CurlObject* self, int option, int which, PyObject*
   if (util_curlslist_update(field, list.get()) < 0) {
     // libcurl must not keep pointing at the list freed below; give it back
     // the one the old holder still owns.
-    (void)curl_easy_setopt(self->handle, row->option, holder_slist(*field));
+    (void)curl_easy_setopt(access.handle(), row->option, holder_slist(*field));
     return nullptr;
   }
   (void)list.release();
@@ -610,7 +618,8 @@ int form_add_item(CurlObject* self, FormBuilder& form, Ref& reflist, PyObject* i
   return -1;
 }
 
-PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequence) {
+PyObject* do_curl_setopt_httppost(const CurlAccess& access, int which, PyObject* sequence) {
+  CurlObject* self = access.curl();
   if (PyErr_WarnEx(PyExc_DeprecationWarning, "HTTPPOST is deprecated; use MIMEPOST", 1) < 0)
     return nullptr;
   Py_ssize_t count = PyListOrTuple_Size(sequence, which);
@@ -627,13 +636,13 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
   // HTTPPOST and MIMEPOST exclude each other; libcurl lets go of the document
   // before the module does.
   if (self->mime != nullptr) {
-    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, static_cast<void*>(nullptr));
+    CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_MIMEPOST, static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       create_and_set_error_object(self, res);
       return nullptr;
     }
   }
-  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, form.get());
+  CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_HTTPPOST, form.get());
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
@@ -641,7 +650,7 @@ PyObject* do_curl_setopt_httppost(CurlObject* self, int which, PyObject* sequenc
   util_curl_xdecref(self, RELEASE_MIME, nullptr);
   if (util_curlhttppost_update(self, form.get(), reflist.get()) < 0) {
     // Pointing libcurl back at the form it had cannot fail.
-    (void)curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, holder_httppost(self->httppost));
+    (void)curl_easy_setopt(access.handle(), CURLOPT_HTTPPOST, holder_httppost(self->httppost));
     return nullptr;
   }
   (void)form.release();
@@ -681,12 +690,13 @@ static_assert(options_unique(kResetOptions));
 // HEADERFUNCTION.
 constexpr int kWriteHeader = CURLOPT_HEADERDATA;
 
-PyObject* util_curl_unsetopt(CurlObject* self, int option) {
+PyObject* util_curl_unsetopt(const CurlAccess& access, int option) {
+  CurlObject* self = access.curl();
   if (option == kWriteHeader) option = CURLOPT_HEADERFUNCTION;
 
   if (const StringOption* row = find_option(kStringOptions, option);
       row != nullptr && row->reset == StringReset::null) {
-    CURLcode res = curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+    CURLcode res = curl_easy_setopt(access.handle(), row->option, static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       create_and_set_error_object(self, res);
       return nullptr;
@@ -698,12 +708,13 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
   if (const ResetOption* row = find_option(kResetOptions, option)) {
     // A share is let go of under its own mutex, libcurl's part included.
     if (row->kind == ResetKind::share && self->share != nullptr) {
-      if (share_unset_easy(self) < 0) return nullptr;
+      if (share_unset_easy(access) < 0) return nullptr;
       Py_RETURN_NONE;
     }
     CURLcode res = row->kind == ResetKind::long_value
-                       ? curl_easy_setopt(self->handle, row->option, row->value)
-                       : curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+                       ? curl_easy_setopt(access.handle(), row->option, row->value)
+                       : curl_easy_setopt(access.handle(), row->option,
+                                          static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       create_and_set_error_object(self, res);
       return nullptr;
@@ -722,7 +733,7 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
     Py_RETURN_NONE;
   }
   if (const ListOption* row = find_option(kListOptions, option)) {
-    CURLcode res = curl_easy_setopt(self->handle, row->option, static_cast<void*>(nullptr));
+    CURLcode res = curl_easy_setopt(access.handle(), row->option, static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       create_and_set_error_object(self, res);
       return nullptr;
@@ -732,7 +743,7 @@ PyObject* util_curl_unsetopt(CurlObject* self, int option) {
     Py_RETURN_NONE;
   }
   if (const CallbackOption* row = find_option(kCallbackOptions, option))
-    return unsetopt_callable(self, *row);
+    return unsetopt_callable(access, *row);
   PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
   return nullptr;
 }
@@ -747,7 +758,8 @@ bool takes_memoryview(int option) {
 }
 
 // The caller holds the handle (CurlAccess).
-PyObject* setopt_claimed(CurlObject* self, int option, PyObject* value, int use_memoryview) {
+PyObject* setopt_claimed(const CurlAccess& access, int option, PyObject* value,
+                         int use_memoryview) {
   if (!option_in_range(option)) return invalid_arguments("setopt");
   if (use_memoryview != -1 && !takes_memoryview(option)) {
     PyErr_SetString(PyExc_TypeError,
@@ -755,23 +767,24 @@ PyObject* setopt_claimed(CurlObject* self, int option, PyObject* value, int use_
     return nullptr;
   }
 
-  if (value == Py_None) return util_curl_unsetopt(self, option);
-  if (PyText_Check(value)) return do_curl_setopt_string_impl(self, option, value);
-  if (PyLong_Check(value)) return do_curl_setopt_int(self, option, value);
+  if (value == Py_None) return util_curl_unsetopt(access, option);
+  if (PyText_Check(value)) return do_curl_setopt_string_impl(access, option, value);
+  if (PyLong_Check(value)) return do_curl_setopt_int(access, option, value);
   if (int which = PyListOrTuple_Check(value)) {
-    if (option == CURLOPT_HTTPPOST) return do_curl_setopt_httppost(self, which, value);
-    return do_curl_setopt_list(self, option, which, value);
+    if (option == CURLOPT_HTTPPOST) return do_curl_setopt_httppost(access, which, value);
+    return do_curl_setopt_list(access, option, which, value);
   }
-  if (PyCallable_Check(value)) return do_curl_setopt_callable(self, option, value, use_memoryview);
+  if (PyCallable_Check(value))
+    return do_curl_setopt_callable(access, option, value, use_memoryview);
   switch (option) {
     case CURLOPT_WRITEDATA:
     case CURLOPT_READDATA:
     case CURLOPT_HEADERDATA:
-      return curl_setopt_filelike_claimed(self, option, value);
+      return curl_setopt_filelike_claimed(access, option, value);
     case CURLOPT_MIMEPOST:
-      return do_curl_setopt_mimepost(self, value);
+      return do_curl_setopt_mimepost(access, value);
     case CURLOPT_SHARE:
-      return do_curl_setopt_share(self, value);
+      return do_curl_setopt_share(access, value);
     default:
       return invalid_arguments("setopt");
   }
@@ -995,7 +1008,7 @@ curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssiz
       .release();
 }
 
-PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* obj) {
+PyObject* curl_setopt_filelike_claimed(const CurlAccess& access, int option, PyObject* obj) {
   bool wants_read = option == CURLOPT_READDATA;
   Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? kx.str_read : kx.str_write));
   if (!method) {
@@ -1012,23 +1025,25 @@ PyObject* curl_setopt_filelike_claimed(CurlObject* self, int option, PyObject* o
   }
   // Re-enters the whole dispatch, number checks included, exactly as
   // setopt(function_option, bound_method) would.
-  return setopt_claimed(self, row->function_option, method.get(), -1);
+  return setopt_claimed(access, row->function_option, method.get(), -1);
 }
 
-void curl_restore_write_target(CurlObject* self) {
-  if (self->handle == nullptr) return;
+void curl_restore_write_target(CurlObject* self, CURL* handle) {
+  if (!self->handle.open()) return;
+  assert(self->handle.is(handle));
   // Neither call can fail for an open handle.
   if (curl_callable<CURLOPT_WRITEFUNCTION>(self) != nullptr) {
-    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION, &write_callback);
-    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, static_cast<void*>(self));
+    (void)curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &write_callback);
+    (void)curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(self));
   } else {
-    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION,
+    (void)curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION,
                            static_cast<curl_write_callback>(nullptr));
-    (void)curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
+    (void)curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(stdout));
   }
 }
 
-void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) {
+void restore_write_callable(const CurlAccess& access, Ref previous, int use_memoryview) {
+  CurlObject* self = access.curl();
   constexpr std::size_t row = callback_row(CURLOPT_WRITEFUNCTION);
   // Dropped last: releasing the body's writer may run Python code, which
   // finds the field and libcurl agreeing.
@@ -1036,7 +1051,7 @@ void restore_write_callable(CurlObject* self, Ref previous, int use_memoryview) 
   if (!previous) {
     // Back to libcurl's default target.
     self->callables[row] = nullptr;
-    curl_restore_write_target(self);
+    curl_restore_write_target(self, access.handle());
     return;
   }
   // libcurl still calls write_callback with this object: only the callable
@@ -1065,7 +1080,7 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
   CurlAccess access(self, CHECK_HANDLE, "setopt");
   if (!access) return nullptr;
   ErrorBufferScope error(self);
-  PyObject* done = setopt_claimed(self, option, value, use_memoryview);
+  PyObject* done = setopt_claimed(access, option, value, use_memoryview);
   if (done == nullptr) note_refused_value(option, value);
   return done;
 }
@@ -1077,7 +1092,7 @@ PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t n
   if (!access) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
   ErrorBufferScope error(self);
-  return util_curl_unsetopt(self, option);
+  return util_curl_unsetopt(access, option);
 }
 
 PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -1087,7 +1102,7 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
   CurlAccess access(self, CHECK_HANDLE, "setopt");
   if (!access) return nullptr;
   ErrorBufferScope error(self);
-  PyObject* done = PyText_Check(value) ? do_curl_setopt_string_impl(self, option, value)
+  PyObject* done = PyText_Check(value) ? do_curl_setopt_string_impl(access, option, value)
                                        : invalid_arguments("setopt_string");
   if (done == nullptr) note_refused_value(option, value);
   return done;

@@ -69,7 +69,7 @@ PyObject* perform_claimed(CurlObject* self, CurlAccess& access) {
   // libcurl empties the buffer when the transfer starts, but not when it
   // fails before that (a handle that belongs to a multi).
   self->error[0] = '\0';
-  curl_set_progress_calls(self, true);
+  curl_set_progress_calls(self, access.handle(), true);
   CallbackErrorCollector callback_errors;
   CURLcode res;
   {
@@ -139,12 +139,12 @@ PyObject* do_curl_perform_rb(CurlObject* self, PyObject* /*ignored*/) {
     Ref own_writer = Ref::borrow(curl_callable<CURLOPT_WRITEFUNCTION>(self));
     const int own_use_memoryview =
         curl_uses_memoryview(self, callback_row(CURLOPT_WRITEFUNCTION));
-    Ref installed = Ref::steal(curl_setopt_filelike_claimed(self, CURLOPT_WRITEDATA, body.get()));
+    Ref installed = Ref::steal(curl_setopt_filelike_claimed(access, CURLOPT_WRITEDATA, body.get()));
     if (!installed) return nullptr;
     Ref done = Ref::steal(perform_claimed(self, access));
     // Whatever the outcome, later transfers write where they did before:
     // the buffer is unreachable once this call returns.
-    restore_write_callable(self, std::move(own_writer), own_use_memoryview);
+    restore_write_callable(access, std::move(own_writer), own_use_memoryview);
     if (!done) return nullptr;
   }
   return PyObject_CallMethodNoArgs(body.get(), kx.str_getvalue);

@@ -332,7 +332,7 @@ PyObject* do_curl_ws_meta(CurlObject* self, PyObject* /*ignored*/) {
   // thread has no frame of its own and must not read the handle meanwhile.
   CurlAccess access(self, CHECK_HANDLE, "ws_meta", Nesting::allow);
   if (!access) {
-    if (self->handle == nullptr) return nullptr;
+    if (!self->handle.open()) return nullptr;
     PyErr_Clear();
     Py_RETURN_NONE;
   }

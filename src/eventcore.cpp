@@ -87,13 +87,13 @@ Py_ssize_t table_find(const EventCoreObject* self, const CURL* easy) {
 }
 
 // The bucket that holds the transfer of `curl`, or -1. Any Curl may be
-// asked about: its libcurl handle is read under its own section, serves as
-// the key only, and the record found must name this Curl.
+// asked about: its libcurl handle's address is read under its own section,
+// serves as the key only, and the record found must name this Curl.
 Py_ssize_t table_find_curl(const EventCoreObject* self, CurlObject* curl) {
-  CURL* easy;
+  const CURL* easy;
   {
     CriticalSection cs(reinterpret_cast<PyObject*>(curl));
-    easy = curl->handle;
+    easy = curl->handle.key();
   }
   const Py_ssize_t at = table_find(self, easy);
   return at >= 0 && self->buckets[at]->curl == curl ? at : -1;
@@ -192,7 +192,7 @@ void record_recycle(EventCoreObject* self, CoreTransfer* t) {
 // write target, when the core collected the body. libcurl's progress calls
 // stay as the transfer had them (see core_add).
 void restore_handle(const CoreTransfer* t, CurlObject* curl) {
-  if (t->collect) curl_restore_write_target(curl);
+  if (t->collect) curl_restore_write_target(curl, t->easy);
 }
 
 // ---------------------------------------------------------------------------
@@ -229,7 +229,7 @@ int core_socket_callback(CURL* /*easy*/, curl_socket_t s, int what, void* userp,
   }
   // libcurl hands the mask back with the socket's next update, and forgets
   // it with the socket.
-  if (curl_multi_assign(self->multi->multi_handle, s,
+  if (curl_multi_assign(MultiAccess::in_callback(self->multi), s,
                         reinterpret_cast<void*>(kRegistered | mask)) != CURLM_OK) {
     return -1;
   }
@@ -319,8 +319,9 @@ int cselect_flags(std::uint32_t events) {
 // timeout is due), acts on every ready one, runs the due timeouts, then
 // takes the finished transfers out of the multi and notes them in
 // `finished`. Returns how many.
-std::size_t drive(EventCoreObject* self, CurlMultiObject* owner, int wait_ms) {
-  CURLM* multi = owner->multi_handle;
+std::size_t drive(EventCoreObject* self, CurlMultiObject* owner, const MultiAccess& access,
+                  int wait_ms) {
+  CURLM* multi = access.handle();
   int running = 0;
   self->processing = true;
   int ready = epoll_wait(self->epoll_fd, self->events, kCoreMaxEvents, self->timer_due ? 0 : wait_ms);
@@ -477,9 +478,10 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held, P
     __atomic_store_n(&self->count, self->count - 1, __ATOMIC_RELAXED);
     Ref curl = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
     Ref waiter = Ref::steal(t->waiter);
-    if (multi->multi_handle != nullptr && t->curl->handle != nullptr) {
+    if (multi->multi_handle.open() && t->curl->handle.open()) {
       auto call = held.detach();
-      (void)curl_multi_remove_handle(multi->multi_handle, t->curl->handle);
+      (void)curl_multi_remove_handle(teardown_handle(held, multi->multi_handle),
+                                     teardown_handle(held, t->curl->handle));
     }
     multi_forget_member(multi, t->curl);
     restore_handle(t, t->curl);
@@ -496,7 +498,9 @@ void cut_all(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held, P
 void let_go_of_multi(EventCoreObject* self, CurlMultiObject* multi, HandleGuard& held,
                      PyObject* cut) {
   cut_all(self, multi, held, cut);
-  if (multi->multi_handle != nullptr) install_callbacks(multi->multi_handle, nullptr);
+  if (multi->multi_handle.open()) {
+    install_callbacks(teardown_handle(held, multi->multi_handle), nullptr);
+  }
   {
     CriticalSection cs(reinterpret_cast<PyObject*>(multi));
     multi->core = nullptr;
@@ -515,7 +519,7 @@ void let_go_of_multi(EventCoreObject* self, CurlMultiObject* multi, HandleGuard&
 // delivered by the next process() call, which the descriptor asks for. The
 // caller holds the multi's slot and is attached.
 void forget_closed(EventCoreObject* self, CurlObject* curl) {
-  const Py_ssize_t at = table_find(self, curl->handle);
+  const Py_ssize_t at = table_find(self, curl->handle.key());
   if (at < 0) return;
   CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
   // The handle is being cleaned up: its write function no longer matters.
@@ -608,7 +612,7 @@ void do_core_dealloc(PyObject* op) {
   PendingExceptionSaver raised;
   if (CurlMultiObject* multi = self->multi) {
     {
-      TeardownGuard guard(&multi->state);
+      TeardownGuard guard(multi);
       let_go_of_multi(self, multi, guard, nullptr);
     }
     Py_DECREF(reinterpret_cast<PyObject*>(multi));
@@ -691,9 +695,10 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
   // only the check for signals, which process() makes after each pass:
   // they are off while the core runs the transfer, and stay off after it
   // for the handle's next one, until some other start turns them on.
-  curl_set_progress_calls(curl, !curl->noprogress &&
-                                    (curl_callable<CURLOPT_XFERINFOFUNCTION>(curl) != nullptr ||
-                                     curl_callable<CURLOPT_PROGRESSFUNCTION>(curl) != nullptr));
+  curl_set_progress_calls(curl, access.member(curl),
+                          !curl->noprogress &&
+                              (curl_callable<CURLOPT_XFERINFOFUNCTION>(curl) != nullptr ||
+                               curl_callable<CURLOPT_PROGRESSFUNCTION>(curl) != nullptr));
   if (!curl->pipewait_chosen && !curl->pipewait_by_core) {
     (void)curl_easy_setopt(access.member(curl), CURLOPT_PIPEWAIT, 1L);
     curl->pipewait_by_core = true;
@@ -767,7 +772,7 @@ int core_remove(EventCoreObject* self, PyObject* arg) {
     CoreTransfer* t = table_take(self, static_cast<std::size_t>(at));
     curl_ref = Ref::steal(reinterpret_cast<PyObject*>(t->curl));
     waiter_ref = Ref::steal(t->waiter);
-    if (multi->multi_handle != nullptr && curl->handle != nullptr) {
+    if (multi->multi_handle.open() && curl->handle.open()) {
       auto call = access.detach();
       (void)curl_multi_remove_handle(access.handle(), access.member(curl));
     }
@@ -842,7 +847,7 @@ PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     std::size_t finished;
     {
       auto call = access.detach();
-      finished = drive(self, multi, wait_ms);
+      finished = drive(self, multi, access, wait_ms);
     }
     // An exception left by a callable, or a signal, is raised once the
     // finished transfers are completed.

@@ -78,7 +78,7 @@ Ref field_ref(PyObject* owner, PyObject* const& field) {
 
 bool curlmime_is_open(CurlMimeObject* mime) {
   CriticalSection cs(reinterpret_cast<PyObject*>(mime));
-  return mime->mime_handle != nullptr;
+  return mime->mime_handle.open();
 }
 
 // ---------------------------------------------------------------------------
@@ -115,7 +115,7 @@ void curlmime_invalidate_parts(CurlMimeObject* self) {
       Ref mime;
       CriticalSection cs(item.get());
       mime = Ref::steal(std::exchange(part->mime, nullptr));
-      part->part = nullptr;
+      part->part.forget();
       cs.end();
     }
     if (part->data_cb_owner != nullptr) {
@@ -129,14 +129,14 @@ void curlmime_invalidate_parts(CurlMimeObject* self) {
 
 void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how) {
   if (self == nullptr) return;
-  if (self->mime_handle == nullptr && self->curl == nullptr && self->parts == nullptr &&
+  if (!self->mime_handle.open() && self->curl == nullptr && self->parts == nullptr &&
       self->submimes == nullptr && self->data_cb_owners == nullptr) {
     return;
   }
   {
     // Under the section too: the checks made before a claim read them there.
     CriticalSection cs(reinterpret_cast<PyObject*>(self));
-    self->mime_handle = nullptr;
+    self->mime_handle.forget();
     self->owns_handle = 0;
   }
   curlmime_invalidate_parts(self);
@@ -171,12 +171,12 @@ namespace {
 int curlmime_detach_from_curl(CurlMimeObject* self) {
   CurlObject* curl = self->curl != nullptr ? as_curl(self->curl) : nullptr;
   if (curl == nullptr || curl->mime != self) return 0;
-  if (curl->handle != nullptr) {
+  if (curl->handle.open()) {
     // Reached from close() under the claim already, or from a teardown:
     // then the slot that serves the handle is waited for.
-    CurlMultiObject* multi = curl->multi_stack;
-    TeardownGuard claim(multi != nullptr ? &multi->state : &curl->state);
-    CURLcode res = curl_easy_setopt(curl->handle, CURLOPT_MIMEPOST, static_cast<void*>(nullptr));
+    TeardownGuard claim = TeardownGuard::serving(curl);
+    CURLcode res = curl_easy_setopt(teardown_handle(claim, curl->handle), CURLOPT_MIMEPOST,
+                                    static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       curlmime_raise_curl_error(res);
       return -1;
@@ -188,9 +188,10 @@ int curlmime_detach_from_curl(CurlMimeObject* self) {
   return 0;
 }
 
-// The collector's clear, and the last step of close() and of deallocation.
-void curlmime_clear(CurlMimeObject* self) {
-  curl_mime* handle = self->mime_handle;
+// The collector's clear, and the last step of close() and of deallocation:
+// `held` is close()'s guard, or a TeardownGuard of an unreachable document.
+void curlmime_clear(CurlMimeObject* self, const HandleGuard& held) {
+  curl_mime* handle = teardown_handle(held, self->mime_handle);
   const int owns = self->owns_handle;
   if (curlmime_detach_from_curl(self) < 0) {
     PyErr_Clear();
@@ -255,8 +256,8 @@ PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (self->submimes == nullptr) return nullptr;
   self->data_cb_owners = PyList_New(0);
   if (self->data_cb_owners == nullptr) return nullptr;
-  self->mime_handle = curl_mime_init(access.CurlAccess::handle());
-  if (self->mime_handle == nullptr) return PyErr_NoMemory();
+  self->mime_handle.adopt(curl_mime_init(access.CurlAccess::handle()));
+  if (!self->mime_handle.open()) return PyErr_NoMemory();
   return obj.release();
 }
 
@@ -269,7 +270,7 @@ PyObject* util_mime_addpart(CurlMimeObject* self) {
   if (!obj) return nullptr;
   CurlMimePartObject* wrapper = as_part(obj.get());
   assert(record_is_zero(wrapper));
-  wrapper->part = part;
+  wrapper->part.adopt(part);
   wrapper->mime = Py_NewRef(reinterpret_cast<PyObject*>(self));
   if (PyList_Append(self->parts, obj.get()) < 0) return nullptr;
   return obj.release();
@@ -456,7 +457,7 @@ PyObject* do_mime_close(PyObject* obj, PyObject* /*ignored*/) {
   MimeAccess access(as_curl(curl.get()), "close", 0);
   if (!access) return nullptr;
   if (curlmime_detach_from_curl(self) < 0) return nullptr;
-  curlmime_clear(self);
+  curlmime_clear(self, access);
   Py_RETURN_NONE;
 }
 
@@ -495,7 +496,7 @@ int do_mime_traverse(PyObject* obj, visitproc visit, void* arg) {
 }
 
 int do_mime_clear(PyObject* obj) {
-  curlmime_clear(as_mime(obj));
+  curlmime_clear(as_mime(obj), TeardownGuard::unreachable());
   return 0;
 }
 
@@ -504,7 +505,7 @@ int do_mime_clear(PyObject* obj) {
 // document calls still find their user data intact.
 void do_mime_finalize(PyObject* obj) {
   PendingExceptionSaver pending;
-  curlmime_clear(as_mime(obj));
+  curlmime_clear(as_mime(obj), TeardownGuard::unreachable());
 }
 
 void do_mime_dealloc(PyObject* obj) {
@@ -514,7 +515,7 @@ void do_mime_dealloc(PyObject* obj) {
   // Freeing the document runs free callables; an exception propagating
   // through this deallocation must survive them.
   PendingExceptionSaver pending;
-  curlmime_clear(as_mime(obj));
+  curlmime_clear(as_mime(obj), TeardownGuard::unreachable());
   // A refused detach leaves fields behind; nothing may outlive the object.
   CurlMimeObject* self = as_mime(obj);
   if (self->curl != nullptr || self->parts != nullptr) {
@@ -533,7 +534,8 @@ void do_mime_dealloc(PyObject* obj) {
 // Entry points for other files
 // ---------------------------------------------------------------------------
 
-PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
+PyObject* do_curl_setopt_mimepost(const CurlAccess& access, PyObject* value) {
+  CurlObject* self = access.curl();
   if (!is_mime(value)) {
     PyErr_SetString(PyExc_TypeError, "setopt(option=MIMEPOST) expects a CurlMime object");
     return nullptr;
@@ -544,7 +546,7 @@ PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
   bool open, owns, ours;
   {
     CriticalSection cs(value);
-    open = mime->mime_handle != nullptr;
+    open = mime->mime_handle.open();
     owns = mime->owns_handle != 0;
     ours = mime->curl == reinterpret_cast<PyObject*>(self);
   }
@@ -565,13 +567,13 @@ PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
   // libcurl keeps the form's pointer when MIMEPOST replaces it; it must not
   // outlive the form that is released below.
   if (self->httppost != nullptr) {
-    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, static_cast<void*>(nullptr));
+    CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_HTTPPOST, static_cast<void*>(nullptr));
     if (res != CURLE_OK) {
       create_and_set_error_object(self, res);
       return nullptr;
     }
   }
-  CURLcode res = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, mime->mime_handle);
+  CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_MIMEPOST, access.document(mime));
   if (res != CURLE_OK) {
     create_and_set_error_object(self, res);
     return nullptr;
@@ -582,7 +584,7 @@ PyObject* do_curl_setopt_mimepost(CurlObject* self, PyObject* value) {
   self->mime_closed = 0;
   Ref previous_owners = Ref::steal(self->mime_owners);
   self->mime_owners = nullptr;
-  util_curl_xdecref(self, RELEASE_HTTPPOST, self->handle);
+  util_curl_xdecref(self, RELEASE_HTTPPOST, access.handle());
   Py_RETURN_NONE;
 }
 

@@ -41,7 +41,7 @@ void curlmimepart_content_replaced(CurlMimePartObject* part) {
       PyErr_Clear();
       return;
     }
-    if (!is_mime(child.get()) || as_mime(child.get())->parent_part != part->part) continue;
+    if (!is_mime(child.get()) || !part->part.is(as_mime(child.get())->parent_part)) continue;
     curlmime_invalidate_wrappers(as_mime(child.get()), Invalidation::full);
     if (mime->submimes == nullptr || PyList_SetSlice(mime->submimes, i, i + 1, nullptr) < 0) {
       PyErr_Clear();
@@ -303,7 +303,7 @@ PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value) {
   CURLcode res;
   {
     ContentChange change;
-    res = curl_mime_subparts(access.part_handle(), child->mime_handle);
+    res = curl_mime_subparts(access.part_handle(), access.document(child));
   }
   if (res != CURLE_OK) {
     const Py_ssize_t last = PyList_GET_SIZE(mime->submimes) - 1;
@@ -411,7 +411,7 @@ PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t n
 
 void do_mimepart_clear_fields(CurlMimePartObject* self) {
   Py_CLEAR(self->data_cb_owner);
-  self->part = nullptr;
+  self->part.forget();
   Py_CLEAR(self->mime);
 }
 

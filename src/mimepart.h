@@ -2,12 +2,13 @@
 #ifndef KELVEX_MIMEPART_H
 #define KELVEX_MIMEPART_H
 
+#include "access.h"
 #include "pyutil.h"
 
 struct CurlMimePartObject {
   PyObject_HEAD
   PyObject* mime;  // CurlMime, strong
-  curl_mimepart* part;
+  MimePartHandle part;
   PyObject* data_cb_owner;
 };
 

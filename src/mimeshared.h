@@ -82,16 +82,7 @@ class ContentChange {
   ~ContentChange() { --t_content_changes; }
 };
 
-int refuse_during_content_change(const char* name);
-
-// A strong reference to a field that teardown empties under the owner's
-// section (curlmime_invalidate_wrappers): another thread may be closing
-// the document at this very moment.
-Ref field_ref(PyObject* owner, PyObject* const& field);
-
-// Whether the document is still open, read under its section: a close()
-// on another thread empties the handle there, claim or no claim here.
-bool curlmime_is_open(CurlMimeObject* mime);
+// refuse_during_content_change, field_ref and curlmime_is_open: mime.h.
 
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation (mime.cpp)

@@ -112,16 +112,16 @@ constexpr NotifySwitch kNotifyDisable = {"notify_disable", &curl_multi_notify_di
 // Run under the section of both objects (MultiAccess's membership form).
 int check_multi_add_remove(const CurlMultiObject* self, const CurlObject* curl) {
   assert_multi_state(self);
-  if (slot_load(&self->state) != nullptr) {
+  if (slot_claimed(self)) {
     set_error_text("cannot add/remove handle - multi_perform() already running");
     return -1;
   }
-  if (self->multi_handle == nullptr) {
+  if (!self->multi_handle.open()) {
     set_error_text("cannot add/remove handle - multi-stack is closed");
     return -1;
   }
   assert_curl_state(curl);
-  if (slot_load(&curl->state) != nullptr) {
+  if (own_slot_claimed(curl)) {
     set_error_text("cannot add/remove handle - perform() of curl object already running");
     return -1;
   }
@@ -165,11 +165,12 @@ int util_multi_detach_easies(CurlMultiObject* self, HandleGuard& held, bool clos
       member_of = curl->multi_stack;
     }
     if (member_of != self) continue;
-    if (self->multi_handle != nullptr && curl->handle != nullptr) {
+    if (self->multi_handle.open() && curl->handle.open()) {
       auto call = held.detach();
       // The handle leaves the multi's records whatever libcurl answers (it
       // fails only for a handle it does not hold, which is then gone too).
-      (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
+      (void)curl_multi_remove_handle(teardown_handle(held, self->multi_handle),
+                                     teardown_handle(held, curl->handle));
     }
     easy_clear_multi_ref(curl);
     // A callback of the removal may have left a KeyboardInterrupt or the
@@ -203,19 +204,20 @@ int util_multi_detach_easies(CurlMultiObject* self, HandleGuard& held, bool clos
 
 void util_multi_close(CurlMultiObject* self, HandleGuard& held) {
   assert(self != nullptr);
-  if (self->multi_handle != nullptr) {
-    // A wakeup() running now on another thread ends before the handle goes.
+  if (CURLM* handle = teardown_handle(held, self->multi_handle)) {
+    // A wakeup() running now on another thread ends before the handle goes,
+    // and none starts after.
     PyMutex_Lock(&self->wakeup_lock);
-    self->wakeup_target = nullptr;
+    self->wakeup_closed = true;
     PyMutex_Unlock(&self->wakeup_lock);
     {
       auto call = held.detach();
       // The handle is gone whatever libcurl answers; closing cannot be
       // undone, so there is nothing to report.
-      (void)curl_multi_cleanup(self->multi_handle);
+      (void)curl_multi_cleanup(handle);
     }
     CriticalSection cs(as_object(self));
-    self->multi_handle = nullptr;
+    self->multi_handle.forget();
   }
 }
 
@@ -273,13 +275,12 @@ PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (self->socket_assignments == nullptr) return nullptr;
   self->weakself = PyWeakref_NewRef(obj.get(), nullptr);
   if (self->weakself == nullptr) return nullptr;
-  self->multi_handle = curl_multi_init();
-  if (self->multi_handle == nullptr) {
+  self->multi_handle.adopt(curl_multi_init());
+  if (!self->multi_handle.open()) {
     obj.reset();
     set_error_text("initializing curl-multi failed");
     return nullptr;
   }
-  self->wakeup_target = self->multi_handle;
   self->close_handles = close_handles ? 1 : 0;
   return obj.release();
 }
@@ -295,7 +296,7 @@ void do_multi_dealloc(PyObject* op) {
   {
     // A method of one of its handles, which reach it through a borrowed
     // pointer, may still hold the slot for a moment.
-    TeardownGuard guard(&self->state);
+    TeardownGuard guard(self);
     // The multi's own callables go first, so none of them runs during the
     // destruction: the socket callable would be handed this dying object,
     // and when the collector destroys it, the callables may already have
@@ -352,7 +353,7 @@ void easy_set_multi_ref(CurlObject* curl, CurlMultiObject* multi, Ref weakref) {
 int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& access) {
   PyObject* arg = reinterpret_cast<PyObject*>(curl);
   if (check_multi_add_remove(self, curl) < 0) return -1;
-  if (curl->handle == nullptr) {
+  if (!curl->handle.open()) {
     set_error_text("curl object already closed");
     return -1;
   }
@@ -385,7 +386,7 @@ int multi_add_member(CurlMultiObject* self, CurlObject* curl, MultiAccess& acces
     access.unlock();
     rc = curl_multi_add_handle(access.handle(), access.member(curl));
   } else {
-    curl_set_progress_calls(curl, true);
+    curl_set_progress_calls(curl, access.member(curl), true);
     auto call = access.detach();
     rc = curl_multi_add_handle(access.handle(), access.member(curl));
   }
@@ -415,16 +416,16 @@ void multi_forget_member(CurlMultiObject* self, CurlObject* curl) {
   easy_clear_multi_ref(curl);
 }
 
-void multi_close_member(CurlMultiObject* self, CurlObject* curl) {
+void multi_close_member(CurlMultiObject* self, CurlObject* curl, CURL* handle) {
   assert(curl->multi_stack == self);
-  assert(slot_load(&self->state) == PyThreadState_Get());
-  if (self->multi_handle != nullptr) {
+  assert(slot_held_here(self));
+  if (self->multi_handle.open()) {
     // The multi's slot, which the caller holds, so that multi callbacks
     // fired by the removal (socket and timer updates) can re-attach.
-    TeardownGuard held(&self->state);
+    TeardownGuard held(self);
     auto call = held.detach();
     // The handle is cleaned up next whatever libcurl answers.
-    (void)curl_multi_remove_handle(self->multi_handle, curl->handle);
+    (void)curl_multi_remove_handle(teardown_handle(held, self->multi_handle), handle);
   }
   if (self->core != nullptr) self->core_member_closed(self->core, curl);
   multi_forget_member(self, curl);
@@ -453,7 +454,7 @@ PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t
   MultiAccess access(self, curl);
   if (refuse_if_driven(self, "remove_handle") < 0) return nullptr;
   if (check_multi_add_remove(self, curl) < 0) return nullptr;
-  if (curl->handle == nullptr) {
+  if (!curl->handle.open()) {
     if (PySet_Discard(self->easies, arg) < 0) PyErr_Clear();
     Py_RETURN_NONE;
   }
@@ -687,12 +688,8 @@ PyObject* do_multi_poll(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* do_multi_wakeup(PyObject* op, PyObject*) {
   CurlMultiObject* self = as_multi(op);
-  // No claim: libcurl lets any thread wake its wait at any time; the lock
-  // only keeps close() from taking the handle away meanwhile.
-  PyMutex_Lock(&self->wakeup_lock);
-  CURLMcode rc = self->wakeup_target != nullptr ? curl_multi_wakeup(self->wakeup_target)
-                                                : CURLM_BAD_HANDLE;
-  PyMutex_Unlock(&self->wakeup_lock);
+  // No claim: libcurl lets any thread wake its wait at any time.
+  CURLMcode rc = MultiAccess::wakeup(self);
   if (rc == CURLM_BAD_HANDLE) {
     refuse_closed("wakeup", "multi handle");
     return nullptr;
@@ -820,7 +817,8 @@ PyObject* set_error_code_only(CURLMcode rc) {
   return nullptr;
 }
 
-PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, PyObject* value) {
+PyObject* do_multi_setopt_list(const MultiAccess& access, const MultiOption* entry,
+                               PyObject* value) {
   if (entry == nullptr || entry->cls != MultiOptClass::StringList) {
     PyErr_SetString(PyExc_TypeError, "lists/tuples are not supported for this option");
     return nullptr;
@@ -832,7 +830,7 @@ PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, 
   const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
   if (count == 0) {
     char* empty[1] = {nullptr};
-    CURLMcode rc = curl_multi_setopt(self->multi_handle, option, empty);
+    CURLMcode rc = curl_multi_setopt(access.handle(), option, empty);
     if (rc != CURLM_OK) return set_error_code_only(rc);
     Py_RETURN_NONE;
   }
@@ -859,18 +857,18 @@ PyObject* do_multi_setopt_list(CurlMultiObject* self, const MultiOption* entry, 
     return nullptr;
   }
   strings[count] = nullptr;
-  CURLMcode rc = curl_multi_setopt(self->multi_handle, option, strings.get());
+  CURLMcode rc = curl_multi_setopt(access.handle(), option, strings.get());
   if (rc != CURLM_OK) return set_error_code_only(rc);
   Py_RETURN_NONE;
 }
 
-PyObject* do_multi_setopt_callable(CurlMultiObject* self, const MultiOption* entry,
-                                   PyObject* value) {
+PyObject* do_multi_setopt_callable(const MultiAccess& access, CurlMultiObject* self,
+                                   const MultiOption* entry, PyObject* value) {
   if (entry == nullptr || entry->cls != MultiOptClass::Function) {
     PyErr_SetString(PyExc_TypeError, "callables are not supported for this option");
     return nullptr;
   }
-  entry->install(self->multi_handle, self, true);
+  entry->install(access.handle(), self, true);
   Py_XSETREF(self->*(entry->callable), Py_NewRef(value));
   Py_RETURN_NONE;
 }
@@ -924,8 +922,8 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     if (rc != CURLM_OK) return set_multi_error(rc);
     Py_RETURN_NONE;
   }
-  if (PyListOrTuple_Check(value)) return do_multi_setopt_list(self, entry, value);
-  if (PyCallable_Check(value)) return do_multi_setopt_callable(self, entry, value);
+  if (PyListOrTuple_Check(value)) return do_multi_setopt_list(access, entry, value);
+  if (PyCallable_Check(value)) return do_multi_setopt_callable(access, self, entry, value);
   PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
   return nullptr;
 }
@@ -1042,7 +1040,7 @@ PyObject* do_multi_get_closed(PyObject* op, void*) {
   bool closed;
   {
     CriticalSection cs(op);
-    closed = as_multi(op)->multi_handle == nullptr;
+    closed = !as_multi(op)->multi_handle.open();
   }
   return PyBool_FromLong(closed);
 }

@@ -6,6 +6,7 @@
 
 #include <sys/select.h>
 
+#include "access.h"
 #include "pyutil.h"
 
 struct CurlObject;
@@ -16,8 +17,8 @@ struct CurlMultiObject {
   PyObject_HEAD
   PyObject* dict;
   PyObject* weakreflist;
-  CURLM* multi_handle;
-  PyThreadState* state;  // the multi's thread-state slot
+  MultiHandle multi_handle;
+  ThreadSlot state;  // the multi's thread-state slot
   fd_set read_fd_set;
   fd_set write_fd_set;
   fd_set exc_fd_set;
@@ -36,11 +37,11 @@ struct CurlMultiObject {
   // core holds the multi and clears this when it lets go. Set and cleared
   // by the thread that holds the multi's slot, under its section.
   EventCoreObject* core;
-  // What wakeup() reaches from any thread at any time, beside whatever
-  // holds the multi: libcurl's handle until close() takes it away, under
-  // this lock, before the handle is cleaned up.
+  // wakeup() reaches the handle from any thread at any time, beside
+  // whatever holds the multi (MultiAccess::wakeup): under this lock, until
+  // close() marks the handle closed, before cleaning it up.
   PyMutex wakeup_lock;
-  CURLM* wakeup_target;
+  bool wakeup_closed;
   // What that core must learn of the multi's members, which it fills in
   // with `core`: the multi knows the core by nothing else. A member in
   // flight on it is being closed and has just left libcurl's multi handle
@@ -71,7 +72,8 @@ void multi_forget_member(CurlMultiObject* self, CurlObject* curl);
 // libcurl's multi handle and the multi's records, and the core that drives
 // the multi, if any, learns of it. The caller holds the multi's slot, the
 // Curl's own slot through its teardown, and no critical section.
-void multi_close_member(CurlMultiObject* self, CurlObject* curl);
+// `handle` is the Curl's, which its teardown guard gave.
+void multi_close_member(CurlMultiObject* self, CurlObject* curl, CURL* handle);
 
 // Records membership on the Curl side; the caller holds the Curl's section.
 // The weak reference is made by the caller beforehand, so that this step

@@ -33,7 +33,7 @@ CurlObject* member_curl(CurlMultiObject* self, CURL* easy) {
   if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr)
     return nullptr;
   auto* candidate = reinterpret_cast<PyObject*>(priv);
-  if (!is_curl(candidate) || as_curl(candidate)->handle != easy ||
+  if (!is_curl(candidate) || !as_curl(candidate)->handle.is(easy) ||
       as_curl(candidate)->multi_stack != self)
     return nullptr;
   return as_curl(candidate);
@@ -139,9 +139,9 @@ int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushh
   Ref pushed = Ref::steal(Curl_Type.tp_alloc(&Curl_Type, 0));
   if (!pushed) return callback_failed(failure);
   CurlObject* curl = as_curl(pushed.get());
-  curl->handle = easy;
-  if (util_curl_adopt_copy(source, curl) < 0) {
-    util_curl_give_back(source, curl);
+  curl->handle.adopt(easy);
+  if (util_curl_adopt_copy(source, curl, easy) < 0) {
+    util_curl_give_back(source, curl, easy);
     return callback_failed(failure);
   }
   Ref pairs = Ref::steal(push_headers(headers, num_headers));
@@ -175,6 +175,6 @@ int multi_push_callback(CURL* parent, CURL* easy, size_t num_headers, curl_pushh
     }
     print_callback_error_if_regular_exception();
   }
-  util_curl_give_back(source, curl);
+  util_curl_give_back(source, curl, easy);
   return answer == CURL_PUSH_OK ? failure : answer;
 }

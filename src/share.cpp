@@ -84,12 +84,13 @@ constexpr long long kLastShareableKind = CURL_LOCK_DATA_PSL;
 CurlShareObject* as_share(PyObject* op) { return reinterpret_cast<CurlShareObject*>(op); }
 PyObject* as_object(CurlShareObject* self) { return reinterpret_cast<PyObject*>(self); }
 
-// Points `easy`'s libcurl handle away from the share handle; callers hold
-// `mutex`. Setting null cannot fail for a valid handle, except while the
-// handle's transfer is under way in a multi between driving calls, which
-// libcurl refuses: the handle then stays attached.
-CURLcode detach_handle_locked(CurlObject* easy) {
-  return curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+// Points an easy handle away from the share handle; callers hold `mutex`
+// and the claim that gave `handle`. Setting null cannot fail for a valid
+// handle, except while the handle's transfer is under way in a multi
+// between driving calls, which libcurl refuses: the handle then stays
+// attached.
+CURLcode detach_handle_locked(CURL* handle) {
+  return curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
 }
 
 void assert_share_state([[maybe_unused]] CurlShareObject* self) {
@@ -172,27 +173,17 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
     } else {
       // The handle is taken as its own methods take it, without waiting: a
       // handle inside a call of its own, or in a multi inside a driving
-      // call, is busy. Its own slot keeps it out of any multi meanwhile;
-      // the multi's, read and claimed under the handle's section (which a
-      // multi letting go of its handles takes), keeps the multi from
-      // driving it and from going away.
-      PyThreadState* const me = PyThreadState_Get();
+      // call, is busy (IdleCurlClaim).
       drop = false;
-      if (self->detach_on_close && slot_try_claim(&curl->state, me)) {
-        CurlMultiObject* multi;
-        bool multi_claimed = false;
-        {
-          CriticalSection cs(target);
-          multi = curl->multi_stack;
-          multi_claimed = multi != nullptr && slot_try_claim(&multi->state, me);
-        }
-        if (multi == nullptr || multi_claimed) {
-          assert(curl->handle != nullptr);
+      if (self->detach_on_close) {
+        IdleCurlClaim claim(curl);
+        if (claim) {
+          assert(curl->handle.open());
           // libcurl refuses to detach a handle whose transfer is under way
           // in a multi between driving calls; such a handle keeps using the
           // share handle and its locks, so it stays attached and counts as
           // busy.
-          drop = detach_handle_locked(curl) == CURLE_OK;
+          drop = detach_handle_locked(claim.handle()) == CURLE_OK;
           if (drop) {
             curl->share = nullptr;
             Py_CLEAR(curl->share_key);
@@ -201,8 +192,6 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject* self, Ref* held)
             Py_DECREF(as_object(self));
           }
         }
-        if (multi_claimed) slot_release(&multi->state);
-        slot_release(&curl->state);
       }
     }
     if (drop) {
@@ -243,8 +232,9 @@ PyObject* do_share_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   if (self->lock == nullptr) return nullptr;
   self->easies = PyDict_New();
   if (self->easies == nullptr) return nullptr;
-  self->share_handle = curl_share_init();
-  if (self->share_handle == nullptr) {
+  CURLSH* handle = curl_share_init();
+  self->share_handle.adopt(handle);
+  if (handle == nullptr) {
     obj.reset();
     set_error_text("initializing curl-share failed");
     return nullptr;
@@ -252,11 +242,11 @@ PyObject* do_share_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   // The lock callbacks find the lock block through the object; the share
   // handle never outlives it, so the pointer is not counted.
   [[maybe_unused]] CURLSHcode rc;
-  rc = curl_share_setopt(self->share_handle, CURLSHOPT_LOCKFUNC, share_lock_callback);
+  rc = curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, share_lock_callback);
   assert(rc == CURLSHE_OK);
-  rc = curl_share_setopt(self->share_handle, CURLSHOPT_USERDATA, self);
+  rc = curl_share_setopt(handle, CURLSHOPT_USERDATA, self);
   assert(rc == CURLSHE_OK);
-  rc = curl_share_setopt(self->share_handle, CURLSHOPT_UNLOCKFUNC, share_unlock_callback);
+  rc = curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, share_unlock_callback);
   assert(rc == CURLSHE_OK);
   self->detach_on_close = detach_on_close ? 1 : 0;
   return obj.release();
@@ -268,7 +258,10 @@ void do_share_dealloc(PyObject* op) {
   Py_TRASHCAN_BEGIN(op, do_share_dealloc)
   util_share_xdecref(self);
   // Every attached Curl holds a reference, so none is attached any more.
-  if (CURLSH* handle = std::exchange(self->share_handle, nullptr)) curl_share_cleanup(handle);
+  if (CURLSH* handle = teardown_handle(TeardownGuard::unreachable(), self->share_handle)) {
+    self->share_handle.forget();
+    curl_share_cleanup(handle);
+  }
   // After the cleanup, which still calls the lock callbacks.
   if (ShareLock* lock = std::exchange(self->lock, nullptr)) share_lock_destroy(lock);
   if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
@@ -305,7 +298,7 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
       return nullptr;
     }
   }
-  if (self->share_handle != nullptr) {
+  if (self->share_handle.open()) {
     // libcurl refuses while some easy handle still counts as attached (one
     // being destroyed on another thread while this ran): the share stays
     // open rather than losing a handle that is still in use.
@@ -315,7 +308,7 @@ PyObject* do_share_close(PyObject* op, PyObject* /*ignored*/) {
       set_error_code_text(rc, curl_share_strerror(rc));
       return nullptr;
     }
-    self->share_handle = nullptr;
+    self->share_handle.forget();
   }
   Py_RETURN_NONE;
 }
@@ -405,26 +398,26 @@ int do_share_setattro(PyObject* op, PyObject* name, PyObject* value) {
 // could free the share handle between reading it and attaching, or find the
 // handle attached in libcurl but not yet recorded and free a share handle
 // still in use.
-int share_register_easy(CurlShareObject* share, CurlObject* easy) {
+int share_register_easy(CurlShareObject* share, CurlObject* easy, CURL* handle) {
   assert(share != nullptr && easy != nullptr);
-  assert(easy->share == nullptr && easy->handle != nullptr);
+  assert(easy->share == nullptr && easy->handle.is(handle) && handle != nullptr);
   Ref key = Ref::steal(PyLong_FromVoidPtr(easy));
   if (!key) return -1;
   Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(easy), nullptr));
   if (!ref) return -1;
   CURLcode rc;
   {
-    MutexGuard guard(share->mutex);
-    if (share->share_handle == nullptr || share->easies == nullptr) {
+    ShareAccess guard(share, 0, "setopt");
+    if (!share->share_handle.open() || share->easies == nullptr) {
       guard.unlock();
       set_error_text("CurlShare is closed");
       return -1;
     }
-    rc = curl_easy_setopt(easy->handle, CURLOPT_SHARE, share->share_handle);
+    rc = curl_easy_setopt(handle, CURLOPT_SHARE, guard.handle());
     if (rc == CURLE_OK) {
       if (PyDict_SetItem(share->easies, key.get(), ref.get()) < 0) {
         // Detaching (setting null) cannot fail for a valid handle.
-        (void)curl_easy_setopt(easy->handle, CURLOPT_SHARE, nullptr);
+        (void)curl_easy_setopt(handle, CURLOPT_SHARE, nullptr);
         return -1;
       }
       easy->share = reinterpret_cast<CurlShareObject*>(Py_NewRef(as_object(share)));
@@ -449,16 +442,17 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
 // the registry and the Curl as they were and is returned instead.
 namespace {
 
-CURLcode unregister_easy(CurlShareObject* share, CurlObject* easy, bool keep_on_refusal) {
+CURLcode unregister_easy(CurlShareObject* share, CurlObject* easy, CURL* handle,
+                         bool keep_on_refusal) {
   assert(share != nullptr && easy != nullptr);
   PendingExceptionSaver pending;
   CURLcode rc = CURLE_OK;
   {
     Ref key;
     Ref removed;
-    MutexGuard guard(share->mutex);
-    if (easy->share == share && easy->handle != nullptr && share->share_handle != nullptr) {
-      rc = detach_handle_locked(easy);
+    ShareAccess guard(share, 0, "unsetopt");
+    if (easy->share == share && handle != nullptr && share->share_handle.open()) {
+      rc = detach_handle_locked(handle);
     }
     if (rc == CURLE_OK || !keep_on_refusal) {
       key.reset(std::exchange(easy->share_key, nullptr));
@@ -476,23 +470,24 @@ CURLcode unregister_easy(CurlShareObject* share, CurlObject* easy, bool keep_on_
 
 }  // namespace
 
-void share_unregister_easy(CurlShareObject* share, CurlObject* easy) {
-  (void)unregister_easy(share, easy, false);
+void share_unregister_easy(CurlShareObject* share, CurlObject* easy, CURL* handle) {
+  (void)unregister_easy(share, easy, handle, false);
 }
 
-void share_detach_easy(CurlObject* easy) {
+void share_detach_easy(CurlObject* easy, CURL* handle) {
   CurlShareObject* share = easy->share;
   if (share == nullptr) return;
-  share_unregister_easy(share, easy);
+  share_unregister_easy(share, easy, handle);
   easy->share = nullptr;
   // Possibly the last reference: its release takes `mutex`, given back above.
   Py_DECREF(as_object(share));
 }
 
-int share_unset_easy(CurlObject* easy) {
+int share_unset_easy(const CurlAccess& access) {
+  CurlObject* easy = access.curl();
   CurlShareObject* share = easy->share;
   if (share == nullptr) return 0;
-  const CURLcode rc = unregister_easy(share, easy, true);
+  const CURLcode rc = unregister_easy(share, easy, access.handle(), true);
   if (rc != CURLE_OK) {
     create_and_set_error_object(easy, rc);
     return -1;
@@ -502,7 +497,8 @@ int share_unset_easy(CurlObject* easy) {
   return 0;
 }
 
-PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value) {
+PyObject* do_curl_setopt_share(const CurlAccess& access, PyObject* value) {
+  CurlObject* self = access.curl();
   if (self->share != nullptr) {
     set_error_text("Curl object already sharing. Unshare first.");
     return nullptr;
@@ -511,7 +507,7 @@ PyObject* do_curl_setopt_share(CurlObject* self, PyObject* value) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
   }
-  if (share_register_easy(as_share(value), self) < 0) return nullptr;
+  if (share_register_easy(as_share(value), self, access.handle()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

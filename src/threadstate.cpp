@@ -1,5 +1,5 @@
 // The thread-state primitive (threadstate.h): entering and leaving through a
-// slot, the callback frame built on them, waiting claims and the refusals.
+// slot, waiting claims and the refusals.
 //
 // libcurl calls back on the thread that drives a transfer, while that thread
 // has detached from the interpreter. The thread state it detached from is
@@ -28,28 +28,6 @@ void kelvex_python_leave(PyThreadState** slot) noexcept {
   PyThreadState* tstate = PyEval_SaveThread();
   (void)tstate;
   assert(tstate == slot_load(slot));
-}
-
-void CallbackFrame::enter(PyThreadState** slot, const char* warning) noexcept {
-  // A libcurl call made with this thread still attached (duphandle, whose
-  // copy loads its HSTS cache through the read callback) calls back on that
-  // state: Python runs on it, and there is nothing to re-attach or release.
-  // Restoring the slot's state on top of it would abort the interpreter.
-  if (PyThreadState_GetUnchecked() != nullptr) {
-    entered_ = true;
-    return;
-  }
-  // Only the state this very thread parked may be restored here. A
-  // callback can reach a handle whose call runs on another thread (a
-  // connection of a shared pool closed by some other transfer): that
-  // thread's state is not ours to take.
-  PyThreadState* tstate = slot != nullptr ? slot_load(slot) : nullptr;
-  if (parked_by_this_thread(tstate) && kelvex_python_enter(slot)) {
-    slot_ = slot;
-    entered_ = true;
-    return;
-  }
-  warn_failed_to_acquire_thread(warning);
 }
 
 void refuse_closed(const char* name, const char* what) {

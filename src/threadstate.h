@@ -9,7 +9,8 @@
 // state, and refuses when it finds the slot held; the claim lasts as long
 // as the guard. While libcurl runs, the caller detaches (DetachedCall) with
 // its state parked in the slot, and libcurl's callbacks re-attach with
-// exactly that state (CallbackFrame). Code that runs on a thread that may
+// exactly that state (kelvex_python_enter; the callback frame of access.h
+// finds the slot). Code that runs on a thread that may
 // hold no state at all (libcurl's MIME hooks, the warning of a callback
 // that found none) attaches with AttachedThread.
 #ifndef KELVEX_THREADSTATE_H
@@ -196,8 +197,8 @@ enum CheckFlags : int { CHECK_HANDLE = 1, CHECK_NOT_RUNNING = 2 };
 enum class Nesting { refuse, allow };
 
 // The one base of every guard through which code reaches a libcurl handle
-// (CurlAccess, MultiAccess, MimeAccess, ShareAccess and TeardownGuard in
-// access.h): the derived constructor takes the critical section and the
+// (CurlAccess, MultiAccess, MimeAccess, ShareAccess, TeardownGuard and
+// IdleCurlClaim in access.h): the derived constructor takes the critical section and the
 // claim, this destructor gives them back, section first, then lets go of
 // the object it kept alive for the claim. A guard that was refused (an
 // exception set) tests false and holds nothing; a guard nested in a
@@ -280,38 +281,6 @@ class HandleGuard {
   PyThreadState** slot_ = nullptr;
   bool claimed_ = false;
   bool held_ = false;
-};
-
-// ---------------------------------------------------------------------------
-// Callback frame: find the slot, re-attach, detach on every return path.
-// Construct it first thing in a trampoline; when `entered()` is false the
-// trampoline returns its failure value without touching Python.
-// ---------------------------------------------------------------------------
-
-class CallbackFrame {
- public:
-  // `owner` is the Curl or CurlMulti whose callback runs; `serving_slot`
-  // (access.h) names the slot that serves it right now. `warning` is the
-  // full RuntimeWarning text, such as "read_callback failed to acquire
-  // thread".
-  template <typename Owner>
-  CallbackFrame(Owner* owner, const char* warning) noexcept {
-    // During finalization thread states may be gone; touch nothing.
-    if (Py_IsFinalizing()) return;
-    enter(serving_slot(owner), warning);
-  }
-  CallbackFrame(const CallbackFrame&) = delete;
-  CallbackFrame& operator=(const CallbackFrame&) = delete;
-  ~CallbackFrame() {
-    // slot_ stays null when the frame found its thread attached already.
-    if (slot_ != nullptr) kelvex_python_leave(slot_);
-  }
-  bool entered() const noexcept { return entered_; }
-
- private:
-  void enter(PyThreadState** slot, const char* warning) noexcept;
-  PyThreadState** slot_ = nullptr;
-  bool entered_ = false;
 };
 
 #endif  // KELVEX_THREADSTATE_H
