@@ -1,10 +1,11 @@
 // One declaration per callable: its name, its parameters (each with the
 // parser's format unit, how it may be passed and its default) and the text
-// of its docstring.  Everything else that once repeated them follows from
-// it at compile time:
+// of its docstring.  Everything that would otherwise repeat them follows
+// from it at compile time, so nothing can drift:
 //
-//  - the parser's format ("iO|$p:setopt") and keyword names, kept in static
-//    storage as string literals were, so a call parses exactly as before;
+//  - the parser's format ("iO|$p:setopt") and keyword names, constant
+//    arrays in static storage, so a call costs what a string literal
+//    format costs;
 //  - the docstring with its text signature in front,
 //    "setopt($self, /, option, value, *, use_memoryview=False)\n--\n\n...",
 //    which the interpreter serves as __text_signature__ to inspect;
@@ -136,15 +137,14 @@ struct Writer {
     while (*text != '\0') put(*text++);
   }
   constexpr void put(long long number) {
+    unsigned long long magnitude = static_cast<unsigned long long>(number);
     if (number < 0) {
       put('-');
-      // The digits of the magnitude, most significant first; no C
-      // constant here is LLONG_MIN.
-      number = -number;
+      magnitude = 0 - magnitude;
     }
-    long long scale = 1;
-    while (number / scale >= 10) scale *= 10;
-    for (; scale > 0; scale /= 10) put(static_cast<char>('0' + number / scale % 10));
+    unsigned long long scale = 1;
+    while (magnitude / scale >= 10) scale *= 10;
+    for (; scale > 0; scale /= 10) put(static_cast<char>('0' + magnitude / scale % 10));
   }
 };
 
