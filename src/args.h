@@ -13,8 +13,9 @@
 // time that the interpreter built against exports them, so that one which
 // stops doing so fails the build rather than the import.
 //
-// Every method calls parse_args or parse_args_keywords; a method with
-// keywords keeps one static KeywordParser made by keyword_parser.
+// Methods parse through their declarations (declare.h), which call
+// parse_args or parse_args_keywords; a method with keywords keeps one static
+// KeywordParser made by keyword_parser.
 #ifndef KELVEX_ARGS_H
 #define KELVEX_ARGS_H
 

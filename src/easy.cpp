@@ -100,8 +100,7 @@ constexpr ReleaseGroup kReleaseGroups[] = {
 
 PyObject* do_curl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (type == &Curl_Type) {
-    static const char* const kwlist[] = {nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":Curl", kwlist)) return nullptr;
+    if (!parse_constructor<decl::curl>(args, kwds)) return nullptr;
   }
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
@@ -484,38 +483,37 @@ void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
 // ---------------------------------------------------------------------------
 
 static PyMethodDef curlobject_methods[] = {
-    {"close", method(do_curl_close), METH_NOARGS, curl_close_doc},
-    {"duphandle", method(do_curl_duphandle), METH_NOARGS, curl_duphandle_doc},
-    {"errstr", method(do_curl_errstr), METH_NOARGS, curl_errstr_doc},
-    {"errstr_raw", method(do_curl_errstr_raw), METH_NOARGS, curl_errstr_raw_doc},
-    {"getinfo", method(do_curl_getinfo), METH_FASTCALL, curl_getinfo_doc},
-    {"getinfo_raw", method(do_curl_getinfo_raw), METH_FASTCALL, curl_getinfo_raw_doc},
-    {"multi", method(do_curl_multi), METH_NOARGS, curl_multi_doc},
-    {"pause", method(do_curl_pause), METH_FASTCALL, curl_pause_doc},
-    {"perform", method(do_curl_perform), METH_NOARGS, curl_perform_doc},
-    {"perform_rb", method(do_curl_perform_rb), METH_NOARGS, curl_perform_rb_doc},
-    {"perform_rs", method(do_curl_perform_rs), METH_NOARGS, curl_perform_rs_doc},
-    {"recv", method(do_curl_recv), METH_FASTCALL, curl_recv_doc},
-    {"recv_into", method(do_curl_recv_into), METH_FASTCALL | METH_KEYWORDS, curl_recv_into_doc},
-    {"reset", method(do_curl_reset), METH_NOARGS, curl_reset_doc},
-    {"send", method(do_curl_send), METH_FASTCALL, curl_send_doc},
-    {"setopt", method(do_curl_setopt), METH_FASTCALL | METH_KEYWORDS, curl_setopt_doc},
-    {"setopt_string", method(do_curl_setopt_string), METH_FASTCALL, curl_setopt_string_doc},
-    {"share", method(do_curl_share), METH_NOARGS, curl_share_doc},
-    {"unpause", method(do_curl_unpause), METH_NOARGS, curl_unpause_doc},
-    {"unsetopt", method(do_curl_unsetopt), METH_FASTCALL, curl_unsetopt_doc},
-    {"set_ca_certs", method(do_curl_set_ca_certs), METH_FASTCALL, curl_set_ca_certs_doc},
-    {"ws_send", method(do_curl_ws_send), METH_FASTCALL | METH_KEYWORDS, curl_ws_send_doc},
-    {"ws_recv", method(do_curl_ws_recv), METH_FASTCALL, curl_ws_recv_doc},
-    {"ws_recv_into", method(do_curl_ws_recv_into), METH_FASTCALL | METH_KEYWORDS,
-     curl_ws_recv_into_doc},
-    {"ws_meta", method(do_curl_ws_meta), METH_NOARGS, curl_ws_meta_doc},
-    {"ws_close", method(do_curl_ws_close), METH_FASTCALL | METH_KEYWORDS, curl_ws_close_doc},
-    {"header", method(do_curl_header), METH_FASTCALL | METH_KEYWORDS, curl_header_doc},
-    {"headers", method(do_curl_headers), METH_FASTCALL | METH_KEYWORDS, curl_headers_doc},
-    KELVEX_PICKLE_REFUSAL(kCurlTypeName, curl_getstate_doc, curl_setstate_doc),
-    {"__enter__", enter_self, METH_NOARGS, curl_enter_doc},
-    {"__exit__", method(do_curl_exit), METH_FASTCALL, curl_exit_doc},
+    method_entry<decl::curl_close>(do_curl_close),
+    method_entry<decl::curl_duphandle>(do_curl_duphandle),
+    method_entry<decl::curl_errstr>(do_curl_errstr),
+    method_entry<decl::curl_errstr_raw>(do_curl_errstr_raw),
+    method_entry<decl::curl_getinfo>(do_curl_getinfo),
+    method_entry<decl::curl_getinfo_raw>(do_curl_getinfo_raw),
+    method_entry<decl::curl_multi>(do_curl_multi),
+    method_entry<decl::curl_pause>(do_curl_pause),
+    method_entry<decl::curl_perform>(do_curl_perform),
+    method_entry<decl::curl_perform_rb>(do_curl_perform_rb),
+    method_entry<decl::curl_perform_rs>(do_curl_perform_rs),
+    method_entry<decl::curl_recv>(do_curl_recv),
+    method_entry<decl::curl_recv_into>(do_curl_recv_into),
+    method_entry<decl::curl_reset>(do_curl_reset),
+    method_entry<decl::curl_send>(do_curl_send),
+    method_entry<decl::curl_setopt>(do_curl_setopt),
+    method_entry<decl::curl_setopt_string>(do_curl_setopt_string),
+    method_entry<decl::curl_share>(do_curl_share),
+    method_entry<decl::curl_unpause>(do_curl_unpause),
+    method_entry<decl::curl_unsetopt>(do_curl_unsetopt),
+    method_entry<decl::curl_set_ca_certs>(do_curl_set_ca_certs),
+    method_entry<decl::curl_ws_send>(do_curl_ws_send),
+    method_entry<decl::curl_ws_recv>(do_curl_ws_recv),
+    method_entry<decl::curl_ws_recv_into>(do_curl_ws_recv_into),
+    method_entry<decl::curl_ws_meta>(do_curl_ws_meta),
+    method_entry<decl::curl_ws_close>(do_curl_ws_close),
+    method_entry<decl::curl_header>(do_curl_header),
+    method_entry<decl::curl_headers>(do_curl_headers),
+    KELVEX_PICKLE_REFUSAL(kCurlTypeName, decl::curl_getstate, decl::curl_setstate),
+    method_entry<decl::curl_enter>(enter_self),
+    method_entry<decl::curl_exit>(do_curl_exit),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -539,7 +537,7 @@ PyTypeObject Curl_Type = {
     .tp_getattro = do_curl_getattro,
     .tp_setattro = do_curl_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = curl_doc,
+    .tp_doc = doc_of<decl::curl>(),
     .tp_traverse = do_curl_traverse,
     .tp_clear = do_curl_clear,
     .tp_weaklistoffset = offsetof(CurlObject, weakreflist),

@@ -6,6 +6,7 @@
 #include "easy.h"
 
 #include "access.h"
+#include "docstrings.h"
 #include "globals.h"
 
 #include <cstring>
@@ -98,14 +99,12 @@ int last_request(CURL* handle) {
 
 PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  static const char* const kwlist[] = {"name", "index", "origin", "request", nullptr};
-  static KeywordParser parser = keyword_parser("U|nli:header", kwlist);
   PyObject* name = nullptr;
   Py_ssize_t index = 0;
   long origin = CURLH_HEADER;
   int request = -1;
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &name, &index, &origin,
-                                    &request))
+  if (!parse_keywords<decl::curl_header>(args, nargs, kwnames, &name, &index, &origin,
+                                         &request))
     return nullptr;
   if (!origin_is_valid(origin)) return nullptr;
   if (index < 0) {
@@ -140,11 +139,9 @@ PyObject* do_curl_header(CurlObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* do_curl_headers(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const char* const kwlist[] = {"origin", "request", nullptr};
-  static KeywordParser parser = keyword_parser("|lO:headers", kwlist);
   long origin = CURLH_HEADER;
   PyObject* request_obj = nullptr;
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &origin, &request_obj))
+  if (!parse_keywords<decl::curl_headers>(args, nargs, kwnames, &origin, &request_obj))
     return nullptr;
   if (!origin_is_valid(origin)) return nullptr;
   // None asks for every request of the transfer, in order.

@@ -2,6 +2,7 @@
 #include "easy.h"
 
 #include "access.h"
+#include "docstrings.h"
 #include "globals.h"
 
 namespace {
@@ -300,13 +301,13 @@ PyObject* util_curl_errstr(CurlObject* self, bool decode) {
 
 PyObject* do_curl_getinfo(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option;
-  if (!parse_args(args, nargs, "i:getinfo", &option)) return nullptr;
+  if (!parse<decl::curl_getinfo>(args, nargs, &option)) return nullptr;
   return util_curl_getinfo(self, option, true);
 }
 
 PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option;
-  if (!parse_args(args, nargs, "i:getinfo_raw", &option)) return nullptr;
+  if (!parse<decl::curl_getinfo_raw>(args, nargs, &option)) return nullptr;
   return util_curl_getinfo(self, option, false);
 }
 

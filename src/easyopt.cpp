@@ -6,6 +6,7 @@
 #include "access.h"
 #include "callbacks.h"
 #include "constants.h"
+#include "docstrings.h"
 #include "globals.h"
 #include "holders.h"
 #include "mime.h"
@@ -1061,11 +1062,9 @@ void restore_write_callable(const CurlAccess& access, Ref previous, int use_memo
 }
 
 PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"option", "value", "use_memoryview", nullptr};
   int option = 0;
   PyObject* value = nullptr;
   int use_memoryview = -1;
-  static KeywordParser parser = keyword_parser("iO|$p:setopt", kwlist);
   // The keyword parser words a third positional argument alone as "exactly
   // 2"; setopt says "at most 2" (the tuple parser's words), since the
   // third argument may come as a keyword.
@@ -1074,8 +1073,8 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
                  nargs);
     return nullptr;
   }
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &option, &value,
-                                   &use_memoryview))
+  if (!parse_keywords<decl::curl_setopt>(args, nargs, kwnames, &option, &value,
+                                         &use_memoryview))
     return nullptr;
   CurlAccess access(self, CHECK_HANDLE, "setopt");
   if (!access) return nullptr;
@@ -1087,7 +1086,7 @@ PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
-  if (!parse_args(args, nargs, "i:unsetopt", &option)) return nullptr;
+  if (!parse<decl::curl_unsetopt>(args, nargs, &option)) return nullptr;
   CurlAccess access(self, CHECK_HANDLE, "unsetopt");
   if (!access) return nullptr;
   if (!option_in_range(option)) return invalid_arguments("unsetopt");
@@ -1098,7 +1097,7 @@ PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int option = 0;
   PyObject* value = nullptr;
-  if (!parse_args(args, nargs, "iO:setopt_string", &option, &value)) return nullptr;
+  if (!parse<decl::curl_setopt_string>(args, nargs, &option, &value)) return nullptr;
   CurlAccess access(self, CHECK_HANDLE, "setopt");
   if (!access) return nullptr;
   ErrorBufferScope error(self);
@@ -1110,7 +1109,7 @@ PyObject* do_curl_setopt_string(CurlObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* cadata = nullptr;
-  if (!parse_args(args, nargs, "O:set_ca_certs", &cadata)) return nullptr;
+  if (!parse<decl::curl_set_ca_certs>(args, nargs, &cadata)) return nullptr;
   // The TLS-context callback reads ca_certs during a transfer; replacing it
   // then would free what the callback is reading.
   CurlAccess access(self, CHECK_HANDLE, "set_ca_certs");

@@ -6,6 +6,7 @@
 
 #include "access.h"
 #include "callbacks.h"
+#include "docstrings.h"
 #include "globals.h"
 
 #include <cerrno>
@@ -158,7 +159,7 @@ PyObject* do_curl_perform_rs(CurlObject* self, PyObject* /*ignored*/) {
 
 PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   BufferGuard data;
-  if (!parse_args(args, nargs, "y*:send", data.fill())) return nullptr;
+  if (!parse<decl::curl_send>(args, nargs, data.fill())) return nullptr;
   CurlAccess access(self, CHECK_HANDLE, "send");
   if (!access) return nullptr;
   std::size_t sent = 0;
@@ -169,7 +170,7 @@ PyObject* do_curl_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!parse_args(args, nargs, "n:recv", &wanted)) return nullptr;
+  if (!parse<decl::curl_recv>(args, nargs, &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
     return nullptr;
@@ -190,11 +191,9 @@ PyObject* do_curl_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  static KeywordParser parser = keyword_parser("w*|n:recv_into", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, buffer.fill(), &wanted))
+  if (!parse_keywords<decl::curl_recv_into>(args, nargs, kwnames, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "recv_into") < 0) return nullptr;
   CurlAccess access(self, CHECK_HANDLE, "recv_into");
@@ -207,12 +206,9 @@ PyObject* do_curl_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t 
   return PyLong_FromSize_t(received);
 }
 
-// The default bitmask that pause's text signature gives.
-static_assert(CURLPAUSE_ALL == 5, "update pause's signature in docstrings.h");
-
 PyObject* do_curl_pause(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   int bitmask = CURLPAUSE_ALL;
-  if (!parse_args(args, nargs, "|i:pause", &bitmask)) return nullptr;
+  if (!parse<decl::curl_pause>(args, nargs, &bitmask)) return nullptr;
   return do_curl_pause_internal(self, bitmask, "pause");
 }
 

@@ -6,6 +6,7 @@
 
 #include "access.h"
 #include "callbacks.h"
+#include "docstrings.h"
 #include "globals.h"
 
 namespace {
@@ -141,14 +142,12 @@ int perform_ws_recv(CurlObject* self, CurlAccess& access, void* buffer, std::siz
 }  // namespace
 
 PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"data", "flags", "fragsize", "encoding", nullptr};
   PyObject* data = nullptr;
   PyObject* flags_obj = Py_None;
   Py_ssize_t fragsize = 0;
   const char* encoding = "utf-8";
-  static KeywordParser parser = keyword_parser("O|Ons:ws_send", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &data,
-                                   &flags_obj, &fragsize, &encoding))
+  if (!parse_keywords<decl::curl_ws_send>(args, nargs, kwnames, &data, &flags_obj, &fragsize,
+                                          &encoding))
     return nullptr;
   if (fragsize < 0) {
     PyErr_SetString(PyExc_ValueError, "negative fragsize in ws_send");
@@ -210,13 +209,10 @@ PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"code", "reason", "encoding", nullptr};
   PyObject* code_obj = Py_None;
   PyObject* reason = Py_None;
   const char* encoding = "utf-8";
-  static KeywordParser parser = keyword_parser("|OOs:ws_close", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &code_obj, &reason, &encoding))
+  if (!parse_keywords<decl::curl_ws_close>(args, nargs, kwnames, &code_obj, &reason, &encoding))
     return nullptr;
 
   unsigned char payload[kMaxClosePayload];
@@ -266,7 +262,7 @@ PyObject* do_curl_ws_close(CurlObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t wanted = 0;
-  if (!parse_args(args, nargs, "n:ws_recv", &wanted)) return nullptr;
+  if (!parse<decl::curl_ws_recv>(args, nargs, &wanted)) return nullptr;
   if (wanted < 0) {
     PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv");
     return nullptr;
@@ -301,12 +297,9 @@ PyObject* do_curl_ws_recv(CurlObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* do_curl_ws_recv_into(CurlObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"buffer", "nbytes", nullptr};
   BufferGuard buffer;
   Py_ssize_t wanted = 0;
-  static KeywordParser parser = keyword_parser("w*|n:ws_recv_into", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   buffer.fill(), &wanted))
+  if (!parse_keywords<decl::curl_ws_recv_into>(args, nargs, kwnames, buffer.fill(), &wanted))
     return nullptr;
   if (recv_into_size(*buffer, &wanted, "ws_recv_into") < 0) return nullptr;
   CurlAccess access(self, CHECK_HANDLE, "ws_recv_into");

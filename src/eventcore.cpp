@@ -563,12 +563,8 @@ void free_records(EventCoreObject* self) {
 // ---------------------------------------------------------------------------
 
 PyObject* do_core_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* const kwlist[] = {"multi", nullptr};
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!:EventCore", const_cast<char**>(kwlist),
-                                   &CurlMulti_Type, &arg)) {
-    return nullptr;
-  }
+  if (!parse_constructor<decl::core>(args, kwds, &CurlMulti_Type, &arg)) return nullptr;
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
   EventCoreObject* self = as_core(obj.get());
@@ -715,8 +711,6 @@ int core_add(EventCoreObject* self, PyObject* arg, PyObject* waiter, bool body) 
 }
 
 PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"curl", "waiter", "body", nullptr};
-  static KeywordParser parser = keyword_parser("O!|Op:add", kwlist);
   PyObject* arg = nullptr;
   PyObject* waiter = Py_None;
   int body = 0;
@@ -727,8 +721,8 @@ PyObject* do_core_add(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
     arg = args[0];
     if (nargs >= 2) waiter = args[1];
     if (nargs == 3) body = args[2] == Py_True;
-  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &Curl_Type, &arg, &waiter,
-                                  &body)) {
+  } else if (!parse_keywords<decl::core_add>(args, nargs, kwnames, &Curl_Type, &arg, &waiter,
+                                             &body)) {
     return nullptr;
   }
   if (core_add(as_core(op), arg, waiter, body != 0) < 0) return nullptr;
@@ -744,7 +738,7 @@ PyObject* do_core_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs) 
     arg = args[0];
     loop = args[1];
     if (nargs == 3) body = args[2] == Py_True;
-  } else if (!parse_args(args, nargs, "O!O|p:future", &Curl_Type, &arg, &loop, &body)) {
+  } else if (!parse<decl::core_future>(args, nargs, &Curl_Type, &arg, &loop, &body)) {
     return nullptr;
   }
   return eventcore_future(op, arg, loop, body != 0);
@@ -785,7 +779,7 @@ int core_remove(EventCoreObject* self, PyObject* arg) {
 
 PyObject* do_core_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* arg = nullptr;
-  if (!parse_args(args, nargs, "O!:remove", &Curl_Type, &arg)) return nullptr;
+  if (!parse<decl::core_remove>(args, nargs, &Curl_Type, &arg)) return nullptr;
   const int removed = core_remove(as_core(op), arg);
   if (removed < 0) return nullptr;
   return PyBool_FromLong(removed);
@@ -801,8 +795,8 @@ PyObject* do_core_awaitable(PyObject* op, PyObject* const* args, Py_ssize_t narg
     loop = args[1];
     body = args[2] == Py_True;
     start = args[3];
-  } else if (!parse_args(args, nargs, "O!O|pO:awaitable", &Curl_Type, &arg, &loop, &body,
-                         &start)) {
+  } else if (!parse<decl::core_awaitable>(args, nargs, &Curl_Type, &arg, &loop, &body,
+                                          &start)) {
     return nullptr;
   }
   return core_run_makers.run(op, arg, loop, body != 0, start);
@@ -812,13 +806,13 @@ PyObject* do_core_performer(PyObject* op, PyObject* const* args, Py_ssize_t narg
   PyObject* loop = nullptr;
   int body = 0;
   PyObject* start = Py_None;
-  if (!parse_args(args, nargs, "O|pO:performer", &loop, &body, &start)) return nullptr;
+  if (!parse<decl::core_performer>(args, nargs, &loop, &body, &start)) return nullptr;
   return core_run_makers.performer(op, loop, body != 0, start);
 }
 
 PyObject* do_core_process(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   double timeout = 0.0;
-  if (!parse_args(args, nargs, "|d:process", &timeout)) return nullptr;
+  if (!parse<decl::core_process>(args, nargs, &timeout)) return nullptr;
   // Written so that NaN fails too.
   if (!(timeout >= 0.0 && timeout < kWaitMax)) {
     PyErr_SetString(PyExc_ValueError, "timeout must be between 0 and 365 days");
@@ -981,17 +975,17 @@ Py_ssize_t do_core_length(PyObject* op) {
 constexpr char kCoreTypeName[] = "EventCore";
 
 PyMethodDef core_methods[] = {
-    {"add", method(do_core_add), METH_FASTCALL | METH_KEYWORDS, core_add_doc},
-    {"future", method(do_core_future), METH_FASTCALL, core_future_doc},
-    {"awaitable", method(do_core_awaitable), METH_FASTCALL, core_awaitable_doc},
-    {"performer", method(do_core_performer), METH_FASTCALL, core_performer_doc},
-    {"remove", method(do_core_remove), METH_FASTCALL, core_remove_doc},
-    {"process", method(do_core_process), METH_FASTCALL, core_process_doc},
-    {"fileno", do_core_fileno, METH_NOARGS, core_fileno_doc},
-    {"close", do_core_close, METH_NOARGS, core_close_doc},
-    KELVEX_PICKLE_REFUSAL(kCoreTypeName, core_getstate_doc, core_setstate_doc),
-    {"__enter__", enter_self, METH_NOARGS, core_enter_doc},
-    {"__exit__", method(do_core_exit), METH_FASTCALL, core_exit_doc},
+    method_entry<decl::core_add>(do_core_add),
+    method_entry<decl::core_future>(do_core_future),
+    method_entry<decl::core_awaitable>(do_core_awaitable),
+    method_entry<decl::core_performer>(do_core_performer),
+    method_entry<decl::core_remove>(do_core_remove),
+    method_entry<decl::core_process>(do_core_process),
+    method_entry<decl::core_fileno>(do_core_fileno),
+    method_entry<decl::core_close>(do_core_close),
+    KELVEX_PICKLE_REFUSAL(kCoreTypeName, decl::core_getstate, decl::core_setstate),
+    method_entry<decl::core_enter>(enter_self),
+    method_entry<decl::core_exit>(do_core_exit),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1049,7 +1043,7 @@ PyTypeObject EventCore_Type = {
     .tp_dealloc = do_core_dealloc,
     .tp_as_sequence = &core_as_sequence,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = core_doc,
+    .tp_doc = doc_of<decl::core>(),
     .tp_traverse = do_core_traverse,
     .tp_clear = do_core_clear,
     .tp_weaklistoffset = offsetof(EventCoreObject, weakreflist),

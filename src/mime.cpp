@@ -236,12 +236,8 @@ int curlmime_collect_data_cb_owners(CurlMimeObject* self, PyObject* into) {
 // ---------------------------------------------------------------------------
 
 PyObject* do_mime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* const kwlist[] = {"curl", nullptr};
   PyObject* curl = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!:CurlMime", const_cast<char**>(kwlist),
-                                   &Curl_Type, &curl)) {
-    return nullptr;
-  }
+  if (!parse_constructor<decl::mime>(args, kwds, &Curl_Type, &curl)) return nullptr;
   MimeAccess access(as_curl(curl), "CurlMime", CHECK_HANDLE);
   if (!access) return nullptr;
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
@@ -362,38 +358,27 @@ PyObject* util_mime_add(CurlMimeObject* self, AddArgs a) {
 }
 
 PyObject* do_mime_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"name",         "data",    "file",    "filename",
-                                       "content_type", "headers", "encoder", nullptr};
   AddArgs a;
-  static KeywordParser parser = keyword_parser("|OOOOOOO:add", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &a.name, &a.data, &a.file, &a.filename, &a.content_type,
-                                   &a.headers, &a.encoder)) {
+  if (!parse_keywords<decl::mime_add>(args, nargs, kwnames, &a.name, &a.data, &a.file,
+                                      &a.filename, &a.content_type, &a.headers, &a.encoder)) {
     return nullptr;
   }
   return util_mime_add(as_mime(self), a);
 }
 
 PyObject* do_mime_add_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"name", "value", "content_type", "encoder", "headers",
-                                       nullptr};
   AddArgs a;
-  static KeywordParser parser = keyword_parser("OO|OOO:add_field", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &a.name, &a.data, &a.content_type, &a.encoder, &a.headers)) {
+  if (!parse_keywords<decl::mime_add_field>(args, nargs, kwnames, &a.name, &a.data,
+                                            &a.content_type, &a.encoder, &a.headers)) {
     return nullptr;
   }
   return util_mime_add(as_mime(self), a);
 }
 
 PyObject* do_mime_add_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"name",    "path",    "filename", "content_type",
-                                       "headers", "encoder", nullptr};
   AddArgs a;
-  static KeywordParser parser = keyword_parser("OO|OOOO:add_file", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &a.name, &a.file, &a.filename, &a.content_type, &a.headers,
-                                   &a.encoder)) {
+  if (!parse_keywords<decl::mime_add_file>(args, nargs, kwnames, &a.name, &a.file, &a.filename,
+                                           &a.content_type, &a.headers, &a.encoder)) {
     return nullptr;
   }
   return util_mime_add(as_mime(self), a);
@@ -401,12 +386,9 @@ PyObject* do_mime_add_file(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* do_mime_add_multipart(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CurlMimeObject* self = as_mime(obj);
-  static const char* const kwlist[] = {"name", "subtype", nullptr};
   PyObject* name = nullptr;
   PyObject* subtype = nullptr;
-  static KeywordParser parser = keyword_parser("|OO:add_multipart", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &name, &subtype)) {
+  if (!parse_keywords<decl::mime_add_multipart>(args, nargs, kwnames, &name, &subtype)) {
     return nullptr;
   }
   name = given(name);
@@ -471,7 +453,7 @@ PyObject* do_mime_exit(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
-  if (!parse_args(args, nargs, "OOO:__exit__", &type, &value, &traceback)) return nullptr;
+  if (!parse<decl::mime_exit>(args, nargs, &type, &value, &traceback)) return nullptr;
   return do_mime_close(obj, nullptr);
 }
 
@@ -616,15 +598,14 @@ void curlmime_duphandle_incref_data_cb_owners(PyObject* snapshot) {
 // ---------------------------------------------------------------------------
 
 static PyMethodDef curlmime_methods[] = {
-    {"add", method(do_mime_add), METH_FASTCALL | METH_KEYWORDS, mime_add_doc},
-    {"add_field", method(do_mime_add_field), METH_FASTCALL | METH_KEYWORDS, mime_add_field_doc},
-    {"add_file", method(do_mime_add_file), METH_FASTCALL | METH_KEYWORDS, mime_add_file_doc},
-    {"add_multipart", method(do_mime_add_multipart), METH_FASTCALL | METH_KEYWORDS,
-     mime_add_multipart_doc},
-    {"addpart", method(do_mime_addpart), METH_NOARGS, mime_addpart_doc},
-    {"close", method(do_mime_close), METH_NOARGS, mime_close_doc},
-    {"__enter__", method(do_mime_enter), METH_NOARGS, mime_enter_doc},
-    {"__exit__", method(do_mime_exit), METH_FASTCALL, mime_exit_doc},
+    method_entry<decl::mime_add>(do_mime_add),
+    method_entry<decl::mime_add_field>(do_mime_add_field),
+    method_entry<decl::mime_add_file>(do_mime_add_file),
+    method_entry<decl::mime_add_multipart>(do_mime_add_multipart),
+    method_entry<decl::mime_addpart>(do_mime_addpart),
+    method_entry<decl::mime_close>(do_mime_close),
+    method_entry<decl::mime_enter>(do_mime_enter),
+    method_entry<decl::mime_exit>(do_mime_exit),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -644,7 +625,7 @@ PyTypeObject CurlMime_Type = {
     .tp_itemsize = 0,
     .tp_dealloc = do_mime_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = mime_doc,
+    .tp_doc = doc_of<decl::mime>(),
     .tp_traverse = do_mime_traverse,
     .tp_clear = do_mime_clear,
     .tp_methods = curlmime_methods,

@@ -325,15 +325,13 @@ namespace {
 
 PyObject* do_mimepart_data_cb(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   CurlMimePartObject* self = as_part(obj);
-  static const char* const kwlist[] = {"datasize", "read", "seek", "free", "userdata", nullptr};
   PyObject* datasize = nullptr;
   PyObject* read = nullptr;
   PyObject* seek = Py_None;
   PyObject* free = Py_None;
   PyObject* userdata = Py_None;
-  static KeywordParser parser = keyword_parser("OO|OOO:data_cb", kwlist);
-  if (!parse_args_keywords(args, nargs, kwnames, &parser,
-                                   &datasize, &read, &seek, &free, &userdata)) {
+  if (!parse_keywords<decl::mimepart_data_cb>(args, nargs, kwnames, &datasize, &read, &seek,
+                                              &free, &userdata)) {
     return nullptr;
   }
   MimeAccess access(self, "data_cb");
@@ -443,15 +441,15 @@ void do_mimepart_dealloc(PyObject* obj) {
 // ---------------------------------------------------------------------------
 
 static PyMethodDef curlmimepart_methods[] = {
-    {"name", method(do_mimepart_set_text<kName>), METH_O, mimepart_name_doc},
-    {"data", method(do_mimepart_data), METH_O, mimepart_data_doc},
-    {"data_cb", method(do_mimepart_data_cb), METH_FASTCALL | METH_KEYWORDS, mimepart_data_cb_doc},
-    {"filedata", method(do_mimepart_set_text<kFiledata>), METH_O, mimepart_filedata_doc},
-    {"filename", method(do_mimepart_set_text<kFilename>), METH_O, mimepart_filename_doc},
-    {"type", method(do_mimepart_set_text<kType>), METH_O, mimepart_type_doc},
-    {"encoder", method(do_mimepart_set_text<kEncoder>), METH_O, mimepart_encoder_doc},
-    {"headers", method(do_mimepart_headers), METH_O, mimepart_headers_doc},
-    {"subparts", method(do_mimepart_subparts), METH_O, mimepart_subparts_doc},
+    method_entry<decl::mimepart_name>(do_mimepart_set_text<kName>),
+    method_entry<decl::mimepart_data>(do_mimepart_data),
+    method_entry<decl::mimepart_data_cb>(do_mimepart_data_cb),
+    method_entry<decl::mimepart_filedata>(do_mimepart_set_text<kFiledata>),
+    method_entry<decl::mimepart_filename>(do_mimepart_set_text<kFilename>),
+    method_entry<decl::mimepart_type>(do_mimepart_set_text<kType>),
+    method_entry<decl::mimepart_encoder>(do_mimepart_set_text<kEncoder>),
+    method_entry<decl::mimepart_headers>(do_mimepart_headers),
+    method_entry<decl::mimepart_subparts>(do_mimepart_subparts),
     {nullptr, nullptr, 0, nullptr},
 };
 // Designated initializers leave the remaining slots zero, as intended.

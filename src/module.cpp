@@ -360,9 +360,8 @@ int fill_module(PyObject* module) {
 
 PyObject* do_global_init(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  if (!no_keywords("global_init", kwnames)) return nullptr;
   int option;
-  if (!parse_args(args, nargs, "i:global_init", &option)) return nullptr;
+  if (!parse_keywords<decl::global_init>(args, nargs, kwnames, &option)) return nullptr;
   // Taken as unsigned, so negative values are refused with the large ones.
   if (static_cast<unsigned>(option) >= 8u) {
     PyErr_SetString(PyExc_ValueError, "invalid option to global_init");
@@ -402,14 +401,10 @@ PyObject* protocol_names(const char* const* protocols) {
   return names.release();
 }
 
-// The default stamp that version_info's text signature gives.
-static_assert(CURLVERSION_NOW == 11, "update version_info's signature in docstrings.h");
-
 PyObject* do_version_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  if (!no_keywords("version_info", kwnames)) return nullptr;
   int stamp = CURLVERSION_NOW;
-  if (!parse_args(args, nargs, "|i:version_info", &stamp)) return nullptr;
+  if (!parse_keywords<decl::version_info>(args, nargs, kwnames, &stamp)) return nullptr;
   const curl_version_info_data* info = curl_version_info(static_cast<CURLversion>(stamp));
   if (info == nullptr) {
     set_error_text("unable to get version info");
@@ -441,24 +436,21 @@ PyObject* do_version_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return result.release();
 }
 
-// The four *_strerror functions: `format` is the parser's ("i:name"), and
-// names the function in the keyword refusal too.
-template <typename Code, const char* (*strerror)(Code), const char* format>
+// The four *_strerror functions, each by its declaration.
+template <typename Code, const char* (*strerror)(Code), const auto& Declaration>
 PyObject* do_strerror(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!no_keywords(format + 2, kwnames)) return nullptr;
   int code;
-  if (!parse_args(args, nargs, format, &code)) return nullptr;
+  if (!parse_keywords<Declaration>(args, nargs, kwnames, &code)) return nullptr;
   return PyUnicode_FromString(strerror(static_cast<Code>(code)));
 }
 
-constexpr char kEasyStrerror[] = "i:easy_strerror";
-constexpr char kMultiStrerror[] = "i:multi_strerror";
-constexpr char kShareStrerror[] = "i:share_strerror";
-constexpr char kUrlStrerror[] = "i:url_strerror";
-constexpr auto* do_easy_strerror = &do_strerror<CURLcode, curl_easy_strerror, kEasyStrerror>;
-constexpr auto* do_multi_strerror = &do_strerror<CURLMcode, curl_multi_strerror, kMultiStrerror>;
-constexpr auto* do_share_strerror = &do_strerror<CURLSHcode, curl_share_strerror, kShareStrerror>;
-constexpr auto* do_url_strerror = &do_strerror<CURLUcode, curl_url_strerror, kUrlStrerror>;
+constexpr auto* do_easy_strerror =
+    &do_strerror<CURLcode, curl_easy_strerror, decl::easy_strerror>;
+constexpr auto* do_multi_strerror =
+    &do_strerror<CURLMcode, curl_multi_strerror, decl::multi_strerror>;
+constexpr auto* do_share_strerror =
+    &do_strerror<CURLSHcode, curl_share_strerror, decl::share_strerror>;
+constexpr auto* do_url_strerror = &do_strerror<CURLUcode, curl_url_strerror, decl::url_strerror>;
 
 // Internal: the refusal text import would raise for a libcurl reporting
 // this version and these TLS backends (None: no backend at all), or None
@@ -466,11 +458,11 @@ constexpr auto* do_url_strerror = &do_strerror<CURLUcode, curl_url_strerror, kUr
 // unsuitable libcurl at hand.
 PyObject* do_import_checks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  if (!no_keywords("_import_checks", kwnames)) return nullptr;
   unsigned version_num;
   const char* version_text;
   PyObject* backends;
-  if (!parse_args(args, nargs, "IsO:_import_checks", &version_num, &version_text, &backends)) {
+  if (!parse_keywords<decl::import_checks>(args, nargs, kwnames, &version_num, &version_text,
+                                           &backends)) {
     return nullptr;
   }
   Ref refusal = Ref::steal(version_refusal(version_num, version_text));
@@ -501,14 +493,14 @@ PyObject* do_import_checks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // ("kelvex._kelvex.global_init()"); they take METH_FASTCALL | METH_KEYWORDS
 // and refuse keywords themselves, naming the function as "global_init()".
 PyMethodDef module_methods[] = {
-    {"global_init", method(do_global_init), METH_FASTCALL | METH_KEYWORDS, global_init_doc},
-    {"global_cleanup", do_global_cleanup, METH_NOARGS, global_cleanup_doc},
-    {"version_info", method(do_version_info), METH_FASTCALL | METH_KEYWORDS, version_info_doc},
-    {"easy_strerror", method(do_easy_strerror), METH_FASTCALL | METH_KEYWORDS, easy_strerror_doc},
-    {"multi_strerror", method(do_multi_strerror), METH_FASTCALL | METH_KEYWORDS, multi_strerror_doc},
-    {"share_strerror", method(do_share_strerror), METH_FASTCALL | METH_KEYWORDS, share_strerror_doc},
-    {"url_strerror", method(do_url_strerror), METH_FASTCALL | METH_KEYWORDS, url_strerror_doc},
-    {"_import_checks", method(do_import_checks), METH_FASTCALL | METH_KEYWORDS, import_checks_doc},
+    method_entry<decl::global_init>(do_global_init),
+    method_entry<decl::global_cleanup>(do_global_cleanup),
+    method_entry<decl::version_info>(do_version_info),
+    method_entry<decl::easy_strerror>(do_easy_strerror),
+    method_entry<decl::multi_strerror>(do_multi_strerror),
+    method_entry<decl::share_strerror>(do_share_strerror),
+    method_entry<decl::url_strerror>(do_url_strerror),
+    method_entry<decl::import_checks>(do_import_checks),
     {nullptr, nullptr, 0, nullptr},
 };
 

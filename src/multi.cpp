@@ -256,8 +256,7 @@ PyObject* driving_result(CURLMcode rc, int running, bool accept_call_again, cons
 PyObject* do_multi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   int close_handles = 0;
   if (type == &CurlMulti_Type) {
-    static const char* const kwlist[] = {"close_handles", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &close_handles)) return nullptr;
+    if (!parse_constructor<decl::multi>(args, kwds, &close_handles)) return nullptr;
   }
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
@@ -436,7 +435,7 @@ namespace {
 PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!parse_args(args, nargs, "O!:add_handle", &Curl_Type, &arg)) return nullptr;
+  if (!parse<decl::multi_add_handle>(args, nargs, &Curl_Type, &arg)) return nullptr;
   {
     CriticalSection cs(op);
     if (refuse_if_driven(self, "add_handle") < 0) return nullptr;
@@ -449,7 +448,7 @@ PyObject* do_multi_add_handle(PyObject* op, PyObject* const* args, Py_ssize_t na
 PyObject* do_multi_remove_handle(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   PyObject* arg = nullptr;
-  if (!parse_args(args, nargs, "O!:remove_handle", &Curl_Type, &arg)) return nullptr;
+  if (!parse<decl::multi_remove_handle>(args, nargs, &Curl_Type, &arg)) return nullptr;
   CurlObject* curl = as_curl(arg);
   MultiAccess access(self, curl);
   if (refuse_if_driven(self, "remove_handle") < 0) return nullptr;
@@ -544,7 +543,7 @@ PyObject* do_multi_socket_action(PyObject* op, PyObject* const* args, Py_ssize_t
   CurlMultiObject* self = as_multi(op);
   PyObject* sock_fd = nullptr;
   int ev_bitmask = 0;
-  if (!parse_args(args, nargs, "Oi:socket_action", &sock_fd, &ev_bitmask)) return nullptr;
+  if (!parse<decl::multi_socket_action>(args, nargs, &sock_fd, &ev_bitmask)) return nullptr;
   curl_socket_t sock;
   if (PyLong_AsCurlSocket(sock_fd, &sock) < 0) return nullptr;
   MultiAccess access(self, CHECK_HANDLE, "socket_action");
@@ -617,7 +616,7 @@ constexpr double kSelectTimeoutMax = 31536000.0;
 PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
-  if (!parse_args(args, nargs, "d:select", &timeout)) return nullptr;
+  if (!parse<decl::multi_select>(args, nargs, &timeout)) return nullptr;
   MultiAccess access(self, CHECK_HANDLE, "select");
   if (!access) return nullptr;
   // Written so that NaN fails too.
@@ -662,7 +661,7 @@ PyObject* do_multi_select(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
 PyObject* do_multi_poll(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   double timeout = 0.0;
-  if (!parse_args(args, nargs, "d:poll", &timeout)) return nullptr;
+  if (!parse<decl::multi_poll>(args, nargs, &timeout)) return nullptr;
   // Written so that NaN fails too; milliseconds rounded up, so that a short
   // positive wait does not become a busy loop.
   if (!(timeout >= 0.0 && timeout <= INT_MAX / 1000.0)) {
@@ -747,13 +746,10 @@ PyObject* do_multi_get_handles(PyObject* op, PyObject*) {
   return result.release();
 }
 
-// The default that info_read's text signature gives.
-static_assert(INT_MAX == 2147483647, "update info_read's signature in docstrings.h");
-
 PyObject* do_multi_info_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   CurlMultiObject* self = as_multi(op);
   int max_objects = INT_MAX;
-  if (!parse_args(args, nargs, "|i:info_read", &max_objects)) return nullptr;
+  if (!parse<decl::multi_info_read>(args, nargs, &max_objects)) return nullptr;
   if (max_objects < 1) {
     set_error_text("argument to info_read must be greater than zero");
     return nullptr;
@@ -877,7 +873,7 @@ PyObject* do_multi_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   CurlMultiObject* self = as_multi(op);
   int option = 0;
   PyObject* value = nullptr;
-  if (!parse_args(args, nargs, "iO:setopt", &option, &value)) return nullptr;
+  if (!parse<decl::multi_setopt>(args, nargs, &option, &value)) return nullptr;
   MultiAccess access(self, CHECK_HANDLE, "setopt");
   if (!access) return nullptr;
   if (!option_in_range(option, kMultiOptionMax, kMultiOptionIndexMax)) {
@@ -974,13 +970,13 @@ PyObject* util_multi_assign(CurlMultiObject* self, PyObject* sock_fd, PyObject* 
 PyObject* do_multi_assign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
   PyObject* value = nullptr;
-  if (!parse_args(args, nargs, "OO:assign", &sock_fd, &value)) return nullptr;
+  if (!parse<decl::multi_assign>(args, nargs, &sock_fd, &value)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, value, "assign");
 }
 
 PyObject* do_multi_unassign(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* sock_fd = nullptr;
-  if (!parse_args(args, nargs, "O:unassign", &sock_fd)) return nullptr;
+  if (!parse<decl::multi_unassign>(args, nargs, &sock_fd)) return nullptr;
   return util_multi_assign(as_multi(op), sock_fd, Py_None, "unassign");
 }
 
@@ -1029,7 +1025,7 @@ constexpr char kMultiTypeName[] = "CurlMulti";
 
 PyObject* do_multi_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject *exc_type, *exc_value, *traceback;
-  if (!parse_args(args, nargs, "OOO:__exit__", &exc_type, &exc_value, &traceback)) return nullptr;
+  if (!parse<decl::multi_exit>(args, nargs, &exc_type, &exc_value, &traceback)) return nullptr;
   // By name, so that a subclass's close() runs.
   Ref result = Ref::steal(PyObject_CallMethod(op, "close", nullptr));
   if (!result) return nullptr;
@@ -1046,28 +1042,28 @@ PyObject* do_multi_get_closed(PyObject* op, void*) {
 }
 
 PyMethodDef curlmultiobject_methods[] = {
-    {"add_handle", method(do_multi_add_handle), METH_FASTCALL, multi_add_handle_doc},
-    {"close", do_multi_close, METH_NOARGS, multi_close_doc},
-    {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
-    {"info_read", method(do_multi_info_read), METH_FASTCALL, multi_info_read_doc},
-    {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
-    {"socket_action", method(do_multi_socket_action), METH_FASTCALL, multi_socket_action_doc},
-    {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
-    {"setopt", method(do_multi_setopt), METH_FASTCALL, multi_setopt_doc},
-    {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
-    {"assign", method(do_multi_assign), METH_FASTCALL, multi_assign_doc},
-    {"unassign", method(do_multi_unassign), METH_FASTCALL, multi_unassign_doc},
-    {"remove_handle", method(do_multi_remove_handle), METH_FASTCALL, multi_remove_handle_doc},
-    {"select", method(do_multi_select), METH_FASTCALL, multi_select_doc},
-    {"poll", method(do_multi_poll), METH_FASTCALL, multi_poll_doc},
-    {"wakeup", method(do_multi_wakeup), METH_NOARGS, multi_wakeup_doc},
-    {"waitfds", method(do_multi_waitfds), METH_NOARGS, multi_waitfds_doc},
-    {"get_handles", method(do_multi_get_handles), METH_NOARGS, multi_get_handles_doc},
-    {"notify_enable", method(do_multi_notify_enable), METH_FASTCALL, multi_notify_enable_doc},
-    {"notify_disable", method(do_multi_notify_disable), METH_FASTCALL, multi_notify_disable_doc},
-    KELVEX_PICKLE_REFUSAL(kMultiTypeName, multi_getstate_doc, multi_setstate_doc),
-    {"__enter__", enter_self, METH_NOARGS, multi_enter_doc},
-    {"__exit__", method(do_multi_exit), METH_FASTCALL, multi_exit_doc},
+    method_entry<decl::multi_add_handle>(do_multi_add_handle),
+    method_entry<decl::multi_close>(do_multi_close),
+    method_entry<decl::multi_fdset>(do_multi_fdset),
+    method_entry<decl::multi_info_read>(do_multi_info_read),
+    method_entry<decl::multi_perform>(do_multi_perform),
+    method_entry<decl::multi_socket_action>(do_multi_socket_action),
+    method_entry<decl::multi_socket_all>(do_multi_socket_all),
+    method_entry<decl::multi_setopt>(do_multi_setopt),
+    method_entry<decl::multi_timeout>(do_multi_timeout),
+    method_entry<decl::multi_assign>(do_multi_assign),
+    method_entry<decl::multi_unassign>(do_multi_unassign),
+    method_entry<decl::multi_remove_handle>(do_multi_remove_handle),
+    method_entry<decl::multi_select>(do_multi_select),
+    method_entry<decl::multi_poll>(do_multi_poll),
+    method_entry<decl::multi_wakeup>(do_multi_wakeup),
+    method_entry<decl::multi_waitfds>(do_multi_waitfds),
+    method_entry<decl::multi_get_handles>(do_multi_get_handles),
+    method_entry<decl::multi_notify_enable>(do_multi_notify_enable),
+    method_entry<decl::multi_notify_disable>(do_multi_notify_disable),
+    KELVEX_PICKLE_REFUSAL(kMultiTypeName, decl::multi_getstate, decl::multi_setstate),
+    method_entry<decl::multi_enter>(enter_self),
+    method_entry<decl::multi_exit>(do_multi_exit),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1147,7 +1143,7 @@ PyTypeObject CurlMulti_Type = {
     .tp_getattro = do_multi_getattro,
     .tp_setattro = do_multi_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = multi_doc,
+    .tp_doc = doc_of<decl::multi>(),
     .tp_traverse = do_multi_traverse,
     .tp_clear = do_multi_clear,
     .tp_weaklistoffset = offsetof(CurlMultiObject, weakreflist),

@@ -264,13 +264,6 @@ constexpr bool options_unique(const Row (&table)[N]) {
   return true;
 }
 
-// The function types of the method tables, cast to PyCFunction as the
-// method table wants.
-template <typename F>
-constexpr PyCFunction method(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // ---------------------------------------------------------------------------
 // Boilerplate shared by every kelvex type (util.cpp)
 // ---------------------------------------------------------------------------
@@ -289,12 +282,11 @@ PyObject* refuse_setstate(PyObject*, PyObject* const*, Py_ssize_t) {
   return nullptr;
 }
 
-// The two method-table entries of the refusal.
-#define KELVEX_PICKLE_REFUSAL(TypeName, getstate_doc, setstate_doc)                  \
-  {"__getstate__", method(refuse_getstate<TypeName>), METH_NOARGS, getstate_doc},   \
-  {                                                                                 \
-    "__setstate__", method(refuse_setstate<TypeName>), METH_FASTCALL, setstate_doc  \
-  }
+// The two method-table entries of the refusal, by their declarations
+// (declare.h).
+#define KELVEX_PICKLE_REFUSAL(TypeName, getstate, setstate)                         \
+  method_entry<getstate>(refuse_getstate<TypeName>),                                \
+      method_entry<setstate>(refuse_setstate<TypeName>)
 
 // __enter__: the object itself.
 PyObject* enter_self(PyObject* self, PyObject*);

@@ -217,10 +217,9 @@ void util_share_xdecref(CurlShareObject* self) {
 
 PyObject* do_share_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
   int detach_on_close = 1;
-  static const char* const kwlist[] = {"detach_on_close", nullptr};
   // A subclass's own constructor arguments are its business.
   if (subtype == &CurlShare_Type &&
-      !PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &detach_on_close)) {
+      !parse_constructor<decl::share>(args, kwds, &detach_on_close)) {
     return nullptr;
   }
   Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
@@ -317,7 +316,7 @@ PyObject* do_share_setopt(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
   CurlShareObject* self = as_share(op);
   int option;
   PyObject* value;
-  if (!parse_args(args, nargs, "iO:setopt", &option, &value)) return nullptr;
+  if (!parse<decl::share_setopt>(args, nargs, &option, &value)) return nullptr;
   if (!option_in_range(option, kMaxShareOption, kMaxOptionIndex) || !PyLong_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
     return nullptr;
@@ -354,13 +353,13 @@ PyObject* do_share_get_closed(PyObject* op, void* /*closure*/) {
 }
 
 PyMethodDef curlshareobject_methods[] = {
-    {"close", do_share_close, METH_NOARGS, share_close_doc},
-    {"setopt", method(do_share_setopt), METH_FASTCALL, share_setopt_doc},
-    {"share", method(do_share_share), METH_FASTCALL, share_share_doc},
-    {"unshare", method(do_share_unshare), METH_FASTCALL, share_unshare_doc},
-    KELVEX_PICKLE_REFUSAL(kShareTypeName, share_getstate_doc, share_setstate_doc),
-    {"__enter__", enter_self, METH_NOARGS, share_enter_doc},
-    {"__exit__", method(exit_closing<do_share_close>), METH_FASTCALL, share_exit_doc},
+    method_entry<decl::share_close>(do_share_close),
+    method_entry<decl::share_setopt>(do_share_setopt),
+    method_entry<decl::share_share>(do_share_share),
+    method_entry<decl::share_unshare>(do_share_unshare),
+    KELVEX_PICKLE_REFUSAL(kShareTypeName, decl::share_getstate, decl::share_setstate),
+    method_entry<decl::share_enter>(enter_self),
+    method_entry<decl::share_exit>(exit_closing<do_share_close>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -524,7 +523,7 @@ PyTypeObject CurlShare_Type = {
     .tp_getattro = do_share_getattro,
     .tp_setattro = do_share_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = share_doc,
+    .tp_doc = doc_of<decl::share>(),
     .tp_traverse = do_share_traverse,
     .tp_clear = do_share_clear,
     .tp_weaklistoffset = offsetof(CurlShareObject, weakreflist),

@@ -372,10 +372,10 @@ PyObject* do_future_get_loop(PyObject* op, void*) {
 
 PyObject* do_future_cancel(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const char* const kwlist[] = {"msg", nullptr};
-  static KeywordParser parser = keyword_parser("|O:cancel", kwlist);
   PyObject* message = Py_None;
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &message)) return nullptr;
+  if (!parse_keywords<decl::transfer_future_cancel>(args, nargs, kwnames, &message)) {
+    return nullptr;
+  }
   const int done = finish(op, FutureState::cancelled, message, false, nullptr);
   if (done < 0) return nullptr;
   return PyBool_FromLong(done == 0);
@@ -418,8 +418,6 @@ PyObject* do_future_set_exception(PyObject* op, PyObject* exception) {
 
 PyObject* do_future_add_done_callback(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  static const char* const kwlist[] = {"", "context", nullptr};
-  static KeywordParser parser = keyword_parser("O|$O:add_done_callback", kwlist);
   PyObject* callback = nullptr;
   PyObject* context = Py_None;
   // The task's own call: the callback, then context= by keyword (a name
@@ -428,7 +426,8 @@ PyObject* do_future_add_done_callback(PyObject* op, PyObject* const* args, Py_ss
       PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, 0), "context")) {
     callback = args[0];
     context = args[1];
-  } else if (!parse_args_keywords(args, nargs, kwnames, &parser, &callback, &context)) {
+  } else if (!parse_keywords<decl::transfer_future_add_done_callback>(args, nargs, kwnames,
+                                                                      &callback, &context)) {
     return nullptr;
   }
   Ref held_context;
@@ -542,17 +541,15 @@ constexpr auto do_future_clear = &FutureReferences::clear;
 constexpr auto do_future_dealloc = &FutureReferences::dealloc;
 
 PyMethodDef future_methods[] = {
-    {"result", do_future_result, METH_NOARGS, transfer_future_result_doc},
-    {"exception", do_future_exception, METH_NOARGS, transfer_future_exception_doc},
-    {"done", do_future_done, METH_NOARGS, transfer_future_done_doc},
-    {"cancelled", do_future_cancelled, METH_NOARGS, transfer_future_cancelled_doc},
-    {"cancel", method(do_future_cancel), METH_FASTCALL | METH_KEYWORDS, transfer_future_cancel_doc},
-    {"set_result", do_future_set_result, METH_O, transfer_future_set_result_doc},
-    {"set_exception", do_future_set_exception, METH_O, transfer_future_set_exception_doc},
-    {"add_done_callback", method(do_future_add_done_callback), METH_FASTCALL | METH_KEYWORDS,
-     transfer_future_add_done_callback_doc},
-    {"remove_done_callback", do_future_remove_done_callback, METH_O,
-     transfer_future_remove_done_callback_doc},
+    method_entry<decl::transfer_future_result>(do_future_result),
+    method_entry<decl::transfer_future_exception>(do_future_exception),
+    method_entry<decl::transfer_future_done>(do_future_done),
+    method_entry<decl::transfer_future_cancelled>(do_future_cancelled),
+    method_entry<decl::transfer_future_cancel>(do_future_cancel),
+    method_entry<decl::transfer_future_set_result>(do_future_set_result),
+    method_entry<decl::transfer_future_set_exception>(do_future_set_exception),
+    method_entry<decl::transfer_future_add_done_callback>(do_future_add_done_callback),
+    method_entry<decl::transfer_future_remove_done_callback>(do_future_remove_done_callback),
     {nullptr, nullptr, 0, nullptr},
 };
 

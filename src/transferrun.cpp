@@ -138,7 +138,7 @@ PyObject* do_run_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* type = nullptr;
   PyObject* value = Py_None;
   PyObject* traceback = Py_None;
-  if (!parse_args(args, nargs, "O|OO:throw", &type, &value, &traceback)) return nullptr;
+  if (!parse<decl::transfer_run_throw>(args, nargs, &type, &value, &traceback)) return nullptr;
   Ref exception;
   if (PyExceptionInstance_Check(type)) {
     exception = Ref::borrow(type);
@@ -176,9 +176,9 @@ PyObject* do_run_repr(PyObject* op) {
 }
 
 PyMethodDef run_methods[] = {
-    {"send", do_run_send, METH_O, transfer_run_send_doc},
-    {"throw", method(do_run_throw), METH_FASTCALL, transfer_run_throw_doc},
-    {"close", do_run_close, METH_NOARGS, transfer_run_close_doc},
+    method_entry<decl::transfer_run_send>(do_run_send),
+    method_entry<decl::transfer_run_throw>(do_run_throw),
+    method_entry<decl::transfer_run_close>(do_run_close),
     {nullptr, nullptr, 0, nullptr},
 };
 

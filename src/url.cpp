@@ -82,12 +82,9 @@ int set_part(CurlUrlObject* self, int part, PyObject* value, unsigned flags) {
 }
 
 PyObject* do_url_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* const kwlist[] = {"url", "flags", nullptr};
   PyObject* url = Py_None;
   long long flags = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OL:CurlUrl", const_cast<char**>(kwlist), &url,
-                                   &flags))
-    return nullptr;
+  if (!parse_constructor<decl::url>(args, kwds, &url, &flags)) return nullptr;
   if (!flags_in_range(flags)) return nullptr;
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
@@ -108,11 +105,9 @@ void do_url_dealloc(PyObject* op) {
 }
 
 PyObject* do_url_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"part", "flags", nullptr};
-  static KeywordParser parser = keyword_parser("i|L:get", kwlist);
   int part = 0;
   long long flags = 0;
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &part, &flags)) return nullptr;
+  if (!parse_keywords<decl::url_get>(args, nargs, kwnames, &part, &flags)) return nullptr;
   if (!flags_in_range(flags)) return nullptr;
   CurlUrlObject* self = as_url(op);
   CurlText text;
@@ -133,12 +128,10 @@ PyObject* do_url_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* do_url_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kwlist[] = {"part", "value", "flags", nullptr};
-  static KeywordParser parser = keyword_parser("iO|L:set", kwlist);
   int part = 0;
   PyObject* value = nullptr;
   long long flags = 0;
-  if (!parse_args_keywords(args, nargs, kwnames, &parser, &part, &value, &flags))
+  if (!parse_keywords<decl::url_set>(args, nargs, kwnames, &part, &value, &flags))
     return nullptr;
   if (!flags_in_range(flags)) return nullptr;
   if (set_part(as_url(op), part, value, static_cast<unsigned>(flags)) < 0) return nullptr;
@@ -162,11 +155,11 @@ PyObject* do_url_dup(PyObject* op, PyObject* /*ignored*/) {
 PyObject* do_url_deepcopy(PyObject* op, PyObject* /*memo*/) { return do_url_dup(op, nullptr); }
 
 PyMethodDef curlurl_methods[] = {
-    {"get", method(do_url_get), METH_FASTCALL | METH_KEYWORDS, url_get_doc},
-    {"set", method(do_url_set), METH_FASTCALL | METH_KEYWORDS, url_set_doc},
-    {"dup", do_url_dup, METH_NOARGS, url_dup_doc},
-    {"__copy__", do_url_dup, METH_NOARGS, url_copy_doc},
-    {"__deepcopy__", do_url_deepcopy, METH_O, url_deepcopy_doc},
+    method_entry<decl::url_get>(do_url_get),
+    method_entry<decl::url_set>(do_url_set),
+    method_entry<decl::url_dup>(do_url_dup),
+    method_entry<decl::url_copy>(do_url_dup),
+    method_entry<decl::url_deepcopy>(do_url_deepcopy),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -181,7 +174,7 @@ PyTypeObject CurlUrl_Type = {
     .tp_itemsize = 0,
     .tp_dealloc = do_url_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = url_doc,
+    .tp_doc = doc_of<decl::url>(),
     .tp_methods = curlurl_methods,
     .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_url_new,
