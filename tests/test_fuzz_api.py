@@ -810,7 +810,7 @@ class Machine(RuleBasedStateMachine):
             if cancel:
                 await asyncio.sleep(0)
                 task.cancel()
-            async with asyncio.timeout(0.3):
+            async with asyncio.timeout(0.1):
                 return await task
 
         readers = []
