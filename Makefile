@@ -24,7 +24,7 @@ BENCH_ARGS ?=
 STRESS_SECONDS ?= 20
 SOAK_TRANSFERS ?= 100000
 
-.PHONY: all env build ftcheck test demo sanitize stress tsan bench wheel wheel-test wheel-all docs clean
+.PHONY: all env build ftcheck test demo sanitize stress tsan fuzz-long bench wheel wheel-test wheel-all docs clean
 
 all: build
 
@@ -69,6 +69,14 @@ tsan:
 	scripts/in-env scripts/build-python-ft --tsan
 	KELVEX_PYTHON=$(FT_PYTHON) KELVEX_STRESS_SECONDS=$(TSAN_SECONDS) \
 		scripts/in-env scripts/tsan $(PYTEST_ARGS)
+
+# The long fuzzing campaign, not in CI: the API fuzzer for HOURS hours under
+# AddressSanitizer and UBSan (GIL build), then HOURS hours under
+# ThreadSanitizer (free-threaded build); prints the calls made, the distinct
+# states reached and the findings (scripts/fuzz-long).
+HOURS ?= 1
+fuzz-long:
+	scripts/fuzz-long $(HOURS)
 
 bench: build
 	$(IN_ENV) scripts/venv-sync bench

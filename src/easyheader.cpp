@@ -161,6 +161,9 @@ PyObject* do_curl_headers(CurlObject* self, PyObject* const* args, Py_ssize_t na
     PyErr_SetString(PyExc_IndexError, "request out of range");
     return nullptr;
   }
+  // No headers kept: none for any request (and no request number, the
+  // largest int among them, to count up to).
+  if (last < 0) return list.release();
   const int first = every ? 0 : request < 0 ? last : request;
   const int end = every || request < 0 ? last : request;
   for (int r = first; r >= 0 && r <= end; ++r) {

@@ -464,29 +464,56 @@ PyObject* do_future_add_done_callback(PyObject* op, PyObject* const* args, Py_ss
 
 PyObject* do_future_remove_done_callback(PyObject* op, PyObject* callback) {
   TransferFutureObject* self = as_future(op);
+  // The registrations are compared outside the section, on a snapshot: a
+  // comparison runs Python code, which may add or remove this future's
+  // callbacks (and drop the list being walked). What matched is removed
+  // afterwards by identity, if it is still there.
+  Ref first, more;
+  {
+    CriticalSection cs(op);
+    first = Ref::borrow(self->callback);
+    more = Ref::borrow(self->more);
+  }
+  bool first_matched = false;
+  if (first) {
+    const int same = PyObject_RichCompareBool(first.get(), callback, Py_EQ);
+    if (same < 0) return nullptr;
+    first_matched = same == 1;
+  }
+  Ref matched;  // the (callback, context) pairs of `more` that matched
+  if (more) {
+    Ref pairs = Ref::steal(PyList_GetSlice(more.get(), 0, PY_SSIZE_T_MAX));
+    if (!pairs) return nullptr;
+    matched = Ref::steal(PyList_New(0));
+    if (!matched) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+      const int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 0), callback, Py_EQ);
+      if (same < 0) return nullptr;
+      if (same == 1 && PyList_Append(matched.get(), pair) < 0) return nullptr;
+    }
+  }
   // Dropped after the section: releasing a callable may run Python code.
   Ref dropped_callback, dropped_context, dropped_more;
   Py_ssize_t removed = 0;
   {
     CriticalSection cs(op);
-    if (self->callback != nullptr) {
-      const int same = PyObject_RichCompareBool(self->callback, callback, Py_EQ);
-      if (same < 0) return nullptr;
-      if (same == 1) {
-        dropped_callback = Ref::steal(self->callback);
-        dropped_context = Ref::steal(self->context);
-        self->callback = self->context = nullptr;
-        ++removed;
-      }
+    if (first_matched && self->callback == first.get()) {
+      dropped_callback = Ref::steal(self->callback);
+      dropped_context = Ref::steal(self->context);
+      self->callback = self->context = nullptr;
+      ++removed;
     }
-    if (self->more != nullptr) {
+    if (matched && PyList_GET_SIZE(matched.get()) > 0 && self->more != nullptr) {
       Ref kept = Ref::steal(PyList_New(0));
       if (!kept) return nullptr;
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self->more); ++i) {
         PyObject* pair = PyList_GET_ITEM(self->more, i);
-        const int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 0), callback, Py_EQ);
-        if (same < 0) return nullptr;
-        if (same == 1) {
+        bool drop = false;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(matched.get()) && !drop; ++j) {
+          drop = PyList_GET_ITEM(matched.get(), j) == pair;
+        }
+        if (drop) {
           ++removed;
         } else if (PyList_Append(kept.get(), pair) < 0) {
           return nullptr;

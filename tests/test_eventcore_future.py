@@ -197,6 +197,37 @@ def test_cancelling_the_future_leaves_the_transfer_to_remove(run, core, raw_serv
     run(main, core)
 
 
+def test_removing_a_callback_whose_comparison_changes_the_callbacks(core, http_server):
+    """remove_done_callback() compares with ==, which runs Python code: one
+    that removes or adds callbacks of the same future meanwhile leaves the
+    registrations consistent (and nothing freed while it is compared)."""
+    loop = asyncio.new_event_loop()
+    ran = []  # the callbacks called, by number
+    try:
+        future = core.future(handle(body_url(http_server)), loop)
+        first, second, third = [lambda f, n=n: ran.append(n) for n in (1, 2, 3)]
+        compared = []
+
+        class Meddling:
+            def __eq__(self, other):
+                compared.append(other)
+                if len(compared) == 2:  # while the list of the later ones is walked
+                    assert future.remove_done_callback(second) == 1
+                return False
+
+            __hash__ = object.__hash__
+
+        for fn in (first, second, third):
+            future.add_done_callback(fn)
+        assert future.remove_done_callback(Meddling()) == 0
+        assert future.cancel()
+        loop.run_until_complete(asyncio.sleep(0))
+        assert ran == [1, 3]
+    finally:
+        core.close()
+        loop.close()
+
+
 def test_a_task_cancelled_while_awaiting_gets_cancelled_error(run, core, raw_server):
     c = handle(silent_url(raw_server))
 

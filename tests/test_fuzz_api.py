@@ -1,9 +1,12 @@
 """Callers passing anything at all in any order: a hypothesis state machine
 creates, configures, drives, duplicates, resets and closes Curl, CurlMulti,
-CurlShare and CurlMime objects with valid and invalid arguments (wrong
-types, huge and negative integers, NUL in text, closed objects, objects of
-the wrong type, callables that raise, return the wrong type or call back
-into the API) against the loopback servers.
+CurlShare, CurlMime and CurlUrl objects and EventCores with their futures
+and coroutines, with valid and invalid arguments (wrong types, huge and
+negative integers, NUL in text, closed objects, objects of the wrong type,
+callables that raise, return the wrong type or call back into the API)
+against the loopback servers. Response headers are read at every point of
+a handle's life: before its first transfer, from inside its callables,
+after it, after a reset and once it is closed.
 
 Every call must return or raise one of the exceptions the API documents
 for bad input or state; anything else (SystemError, an exception of a kind
@@ -13,8 +16,12 @@ examples; KELVEX_STRESS_SECONDS (set by `make stress`) runs fresh random
 examples for that long and prints the number of calls.
 """
 
+import asyncio
+import copy
 import gc
+import json
 import os
+import threading
 import time
 import warnings
 
@@ -29,6 +36,8 @@ import kelvex  # noqa: E402
 from conftest import sanitized  # noqa: E402
 
 STRESS_SECONDS = float(os.environ.get("KELVEX_STRESS_SECONDS", "0") or 0)
+# The long campaign (scripts/fuzz-long) collects its figures here.
+FIGURES_FILE = os.environ.get("KELVEX_FUZZ_FIGURES")
 POOL = 4  # at most this many objects of each type at once
 
 
@@ -42,12 +51,24 @@ ALLOWED = (kelvex.error, TypeError, ValueError, OverflowError, BlockingIOError,
            Raised, RuntimeError)
 
 
+# What header() and headers() answer for a name, index or request that is
+# not there; what a future answers when asked before its time, or when it
+# was cancelled; what awaiting one for a bounded time answers.
+HEADER_REFUSALS = (KeyError, IndexError)
+FUTURE_REFUSALS = (asyncio.InvalidStateError, asyncio.CancelledError, TimeoutError,
+                   StopIteration)
+
+
 class Calls:
     count = 0
     refused = 0
+    # Each step's abstract state (the objects of each kind, open or closed,
+    # the transfers in flight in the cores, the futures done): the campaign
+    # counts the distinct ones it reached.
+    states = set()
 
 
-def attempt(fn, *args, **kwargs):
+def attempt(fn, *args, also=(), **kwargs):
     Calls.count += 1
     try:
         with warnings.catch_warnings():
@@ -55,7 +76,7 @@ def attempt(fn, *args, **kwargs):
             return fn(*args, **kwargs)
     except SystemError:
         raise
-    except ALLOWED:
+    except ALLOWED + also:
         Calls.refused += 1
         return None
 
@@ -90,6 +111,96 @@ INFOS = ["RESPONSE_CODE", "EFFECTIVE_URL", "TOTAL_TIME", "SIZE_DOWNLOAD_T", "INF
          "REDIRECT_URL", "ACTIVESOCKET", "PRIVATE", "HTTP_VERSION", "TOTAL_TIME_T"]
 INFOS = [name for name in INFOS if hasattr(kelvex, name)]
 
+UPARTS = [getattr(kelvex, n) for n in dir(kelvex) if n.startswith("UPART_")]
+UFLAGS = [getattr(kelvex, n) for n in dir(kelvex) if n.startswith("U_")]
+URL_PARTS = st.one_of(st.sampled_from(UPARTS), st.sampled_from([-1, 99, 2**31, 2**64]), JUNK)
+URL_FLAGS = st.one_of(st.lists(st.sampled_from(UFLAGS), max_size=3).map(sum),
+                      st.sampled_from([-1, 2**32, 2**64, 1 << 31]), JUNK)
+URL_TEXT = st.one_of(
+    st.sampled_from(["http://example.com/", "https://u:p@[::1]:8443/a/../b?q=1#f", "example.com",
+                     "/relative/path", "../up", "?only=query", "http://[::1/", "http://h:99999/",
+                     "http://xn--nxasmq6b.com/", "http://ü.example/ä ö", "file:///tmp/x",
+                     "http://h/%zz", "a" * 300, "http://127.0.0.1:1/"]),
+    TEXT, BYTES)
+H_BITS = [kelvex.H_HEADER, kelvex.H_TRAILER, kelvex.H_CONNECT, kelvex.H_1XX, kelvex.H_PSEUDO]
+ORIGINS = st.one_of(st.lists(st.sampled_from(H_BITS), min_size=1, max_size=3).map(
+    lambda bits: sum(set(bits))), st.sampled_from([0, -1, 1 << 5, 2**31, 2**63]), JUNK)
+HEADER_NAMES = st.one_of(
+    st.sampled_from(["Content-Type", "content-length", "DATE", "Location", "X-Missing", "",
+                     ":status", "Set-Cookie", "a\0b", "é", "Host"]), TEXT, BYTES, JUNK)
+REQUESTS = st.one_of(st.integers(-3, 4), HUGE_INTS, st.none(), JUNK)
+
+
+class RaisingWaiter:
+    """A waiter whose every method raises."""
+
+    def done(self):
+        raise Raised("done()")
+
+    def set_result(self, result):
+        raise Raised("set_result()")
+
+    def set_exception(self, exc):
+        raise Raised("set_exception()")
+
+
+def _repeat(call, times=20, also=()):
+    def op(machine, obj, core):
+        for _ in range(times):
+            attempt(call, machine, obj, core, also=also)
+    return op
+
+
+def _perform(machine, c, core):
+    c.perform_rb()
+
+
+def _header(machine, c, core):
+    c.header("content-type")
+    c.headers(kelvex.H_HEADER, None)
+
+
+def _core_add(machine, core, _):
+    c = machine.pick(machine.curls, len(core))
+    if c is not None:
+        core.add(c)
+
+
+def _core_remove(machine, core, _):
+    for c in list(machine.curls):
+        core.remove(c)
+
+
+def _future_complete(machine, f, core):
+    if core is not None:
+        core.process(0.01)
+    f.set_result(None)
+
+
+# name -> (the kind of object, what one thread does, what the other does)
+CONCURRENT = {
+    "perform/header": ("curl", _repeat(_perform, 1), _repeat(_header, 50, HEADER_REFUSALS)),
+    "perform/reset": ("curl", _repeat(_perform, 1), _repeat(lambda m, c, _: c.reset(), 5)),
+    "perform/close": ("curl", _repeat(_perform, 1), _repeat(lambda m, c, _: c.close(), 1)),
+    "header/reset": ("curl", _repeat(_header, 50, HEADER_REFUSALS),
+                     _repeat(lambda m, c, _: c.reset(), 20)),
+    "url set/get": ("url", _repeat(lambda m, u, _: u.set(kelvex.UPART_PATH, "/p")),
+                    _repeat(lambda m, u, _: u.get(kelvex.UPART_URL))),
+    "url set/dup": ("url", _repeat(lambda m, u, _: u.set(kelvex.UPART_URL, "../x")),
+                    _repeat(lambda m, u, _: u.dup())),
+    "core process/add": ("core", _repeat(lambda m, core, _: core.process(0.01)),
+                         _repeat(_core_add, 5)),
+    "core process/remove": ("core", _repeat(lambda m, core, _: core.process(0.01)),
+                            _repeat(_core_remove, 5)),
+    "core add/close": ("core", _repeat(_core_add, 5), _repeat(lambda m, core, _: core.close(), 1)),
+    "core process/close": ("core", _repeat(lambda m, core, _: core.process(0.01)),
+                           _repeat(lambda m, core, _: core.close(), 1)),
+    "future complete/cancel": ("future", _repeat(_future_complete, 1, FUTURE_REFUSALS),
+                               _repeat(lambda m, f, _: f.cancel(), 1)),
+    "future result/cancel": ("future", _repeat(lambda m, f, _: f.result(), 20, FUTURE_REFUSALS),
+                             _repeat(lambda m, f, _: f.cancel("x"), 1)),
+}
+
 
 class Machine(RuleBasedStateMachine):
     base_url = None  # set by the test: a loopback httpbin
@@ -100,6 +211,10 @@ class Machine(RuleBasedStateMachine):
         self.multis = []
         self.shares = []
         self.mimes = []
+        self.curlurls = []
+        self.cores = []
+        self.futures = []  # TransferFutures, and TransferRuns not yet finished
+        self.loop = None  # made when a future first needs one
         port = self.base_url.rsplit(":", 1)[1]
         self.urls = [f"{self.base_url}/range/300", f"{self.base_url}/redirect/2",
                      f"{self.base_url}/status/500", f"{self.base_url}/post",
@@ -113,8 +228,20 @@ class Machine(RuleBasedStateMachine):
         return pool[i % len(pool)] if pool else None
 
     def any_object(self, i):
-        everything = self.curls + self.multis + self.shares + self.mimes
+        everything = self.curls + self.multis + self.shares + self.mimes + self.curlurls
         return everything[i % len(everything)] if everything else None
+
+    def bound(self, c):
+        """Whatever the fuzzer set, every transfer ends soon (loopback answers
+        in milliseconds; a transfer left waiting, on a paused handle or an
+        FTP URL on the HTTP port, would otherwise eat the fuzzing time)."""
+        attempt(c.setopt, kelvex.TIMEOUT_MS, 500)
+        attempt(c.setopt, kelvex.CONNECTTIMEOUT_MS, 500)
+
+    def event_loop(self):
+        if self.loop is None:
+            self.loop = asyncio.new_event_loop()
+        return self.loop
 
     def callable_of(self, kind, i):
         """A callable for a libcurl callback: one that does its job, raises,
@@ -149,12 +276,28 @@ class Machine(RuleBasedStateMachine):
             return lambda *args: m and m.perform()
         if kind == "reenter-remove":
             return lambda *args: m and c and m.remove_handle(c)
+        if kind == "reenter-header":
+            def headers_so_far(*args):
+                if c is not None:
+                    attempt(c.header, "content-type", also=HEADER_REFUSALS)
+                    attempt(c.headers, kelvex.H_HEADER | kelvex.H_1XX, None)
+            return headers_so_far
+        if kind == "reenter-core":
+            core = self.pick(self.cores, i)
+
+            def core_calls(*args):
+                if core is not None and c is not None:
+                    attempt(core.remove, c)
+                    attempt(core.process, 0)
+                    attempt(core.add, c)
+            return core_calls
         return lambda *args, **kw: len(args)
 
     CALLABLE_KINDS = st.sampled_from(["ok", "raise", "wrong", "string", "huge", "not-callable",
                                       "reenter-setopt", "reenter-perform", "reenter-close",
                                       "reenter-reset", "reenter-getinfo", "reenter-multi",
-                                      "reenter-remove", "count"])
+                                      "reenter-remove", "reenter-header", "reenter-core",
+                                      "count"])
 
     # -- Curl --------------------------------------------------------------
 
@@ -228,11 +371,7 @@ class Machine(RuleBasedStateMachine):
     @rule(i=st.integers(0, 99), style=st.sampled_from(["perform", "perform_rb", "perform_rs"]))
     def perform(self, i, style):
         c = self.pick(self.curls, i)
-        # Whatever the fuzzer set, every transfer ends soon (loopback answers
-        # in milliseconds; a transfer left waiting, on a paused handle or an
-        # FTP URL on the HTTP port, would otherwise eat the fuzzing time).
-        attempt(c.setopt, kelvex.TIMEOUT_MS, 500)
-        attempt(c.setopt, kelvex.CONNECTTIMEOUT_MS, 500)
+        self.bound(c)
         attempt(getattr(c, style))
 
     @precondition(lambda self: self.curls)
@@ -325,7 +464,7 @@ class Machine(RuleBasedStateMachine):
     @rule(i=st.integers(0, 99),
           name=st.sampled_from(["M_MAXCONNECTS", "M_PIPELINING", "M_MAX_HOST_CONNECTIONS",
                                 "M_MAX_TOTAL_CONNECTIONS", "M_TIMERFUNCTION",
-                                "M_SOCKETFUNCTION"]),
+                                "M_SOCKETFUNCTION", "M_PUSHFUNCTION", "M_NOTIFYFUNCTION"]),
           kind=CALLABLE_KINDS, value=SCALARS, use_callable=st.booleans())
     def multi_setopt(self, i, name, kind, value, use_callable):
         m = self.pick(self.multis, i)
@@ -396,17 +535,356 @@ class Machine(RuleBasedStateMachine):
                 attempt(part.headers, [name] if not isinstance(name, (list, tuple)) else name)
                 attempt(part.encoder, value)
 
+    # -- CurlUrl -----------------------------------------------------------
+
+    @precondition(lambda self: len(self.curlurls) < POOL)
+    @rule(text=st.one_of(st.none(), URL_TEXT), flags=st.one_of(st.none(), URL_FLAGS))
+    def new_url(self, text, flags):
+        u = attempt(kelvex.CurlUrl, text) if flags is None else attempt(kelvex.CurlUrl, text, flags)
+        if u is not None:
+            self.curlurls.append(u)
+
+    @precondition(lambda self: self.curlurls)
+    @rule(i=st.integers(0, 99), part=URL_PARTS, value=st.one_of(st.none(), URL_TEXT, JUNK),
+          flags=URL_FLAGS, by_name=st.booleans())
+    def url_set(self, i, part, value, flags, by_name):
+        u = self.pick(self.curlurls, i)
+        if by_name:
+            attempt(u.set, part=part, value=value, flags=flags)
+        else:
+            attempt(u.set, part, value, flags)
+
+    @precondition(lambda self: self.curlurls)
+    @rule(i=st.integers(0, 99), part=URL_PARTS, flags=st.one_of(st.none(), URL_FLAGS))
+    def url_get(self, i, part, flags):
+        u = self.pick(self.curlurls, i)
+        text = attempt(u.get, part) if flags is None else attempt(u.get, part, flags)
+        assert text is None or isinstance(text, str)
+
+    @precondition(lambda self: self.curlurls)
+    @rule(i=st.integers(0, 99), how=st.sampled_from(["dup", "copy", "deepcopy", "bad-args"]))
+    def url_copy(self, i, how):
+        u = self.pick(self.curlurls, i)
+        if how == "bad-args":
+            attempt(u.dup, 1)
+            attempt(u.__deepcopy__)
+            return
+        v = attempt({"dup": u.dup, "copy": lambda: copy.copy(u),
+                     "deepcopy": lambda: copy.deepcopy(u)}[how])
+        if v is not None:
+            assert type(v) is kelvex.CurlUrl
+            if len(self.curlurls) < POOL * 2:
+                self.curlurls.append(v)
+
+    @precondition(lambda self: self.curlurls and self.curls)
+    @rule(i=st.integers(0, 99), j=st.integers(0, 99), as_object=st.booleans(),
+          run=st.booleans())
+    def url_as_url(self, i, j, as_object, run):
+        """A built URL given to a handle: its text, or the object itself
+        (which the option refuses)."""
+        u, c = self.pick(self.curlurls, i), self.pick(self.curls, j)
+        if as_object:
+            attempt(c.setopt, kelvex.URL, u)
+        else:
+            text = attempt(u.get, kelvex.UPART_URL)
+            if text is not None:
+                attempt(c.setopt, kelvex.URL, text)
+        if run:
+            self.bound(c)
+            attempt(c.perform_rb)
+
+    # -- response headers ---------------------------------------------------
+
+    @precondition(lambda self: self.curls)
+    @rule(i=st.integers(0, 99), name=HEADER_NAMES,
+          index=st.one_of(st.integers(-2, 3), HUGE_INTS, JUNK), origin=ORIGINS,
+          request=REQUESTS, how=st.sampled_from(["positional", "keywords", "name only"]))
+    def header(self, i, name, index, origin, request, how):
+        c = self.pick(self.curls, i)
+        if how == "name only":
+            value = attempt(c.header, name, also=HEADER_REFUSALS)
+        elif how == "keywords":
+            value = attempt(c.header, name=name, index=index, origin=origin, request=request,
+                            also=HEADER_REFUSALS)
+        else:
+            value = attempt(c.header, name, index, origin, request, also=HEADER_REFUSALS)
+        assert value is None or isinstance(value, str)
+
+    @precondition(lambda self: self.curls)
+    @rule(i=st.integers(0, 99), origin=st.one_of(st.none(), ORIGINS), request=REQUESTS)
+    def headers(self, i, origin, request):
+        c = self.pick(self.curls, i)
+        if origin is None:
+            got = attempt(c.headers, request=request, also=HEADER_REFUSALS)
+        else:
+            got = attempt(c.headers, origin, request, also=HEADER_REFUSALS)
+        if got is not None:
+            for h in got:
+                assert isinstance(h, kelvex.CurlHeader) and isinstance(h.value, str)
+                assert h.origin & origin if isinstance(origin, int) else True
+
+    # -- EventCore, its futures and coroutines ------------------------------
+
+    @precondition(lambda self: len(self.cores) < POOL)
+    @rule(j=st.integers(0, 99), fresh=st.booleans())
+    def new_core(self, j, fresh):
+        """A core over a fresh multi, or over one the fuzzer has been using
+        (which it refuses unless that multi is bare)."""
+        multi = kelvex.CurlMulti() if fresh else self.any_object(j)
+        core = attempt(kelvex.EventCore, multi)
+        if core is not None:
+            self.cores.append(core)
+            if fresh and len(self.multis) < POOL * 2:
+                self.multis.append(multi)
+        elif fresh:
+            multi.close()
+
+    def start_url(self, c, u):
+        """A transfer that answers, fails, times out or stalls."""
+        choice = u % 5
+        if choice == 0:
+            attempt(c.setopt, kelvex.URL, self.urls[u % len(self.urls)])
+        elif choice == 1:
+            attempt(c.setopt, kelvex.URL, f"{self.base_url}/delay/1")  # cut by the timeout
+        elif choice == 2:
+            attempt(c.setopt, kelvex.URL, f"{self.base_url}/bytes/20000")
+        self.bound(c)
+        if choice == 1:
+            attempt(c.setopt, kelvex.TIMEOUT_MS, 20 + u % 60)
+
+    @precondition(lambda self: self.cores)
+    @rule(i=st.integers(0, 99), j=st.integers(0, 99), u=st.integers(0, 99),
+          waiter=st.sampled_from(["none", "future", "junk", "raising", "done", "keywords",
+                                  "wrong-type"]),
+          body=st.one_of(st.booleans(), JUNK))
+    def core_add(self, i, j, u, waiter, body):
+        core = self.pick(self.cores, i)
+        if waiter == "wrong-type":
+            attempt(core.add, self.any_object(j), None, body)
+            return
+        c = self.pick(self.curls, j)
+        if c is None:
+            return
+        self.start_url(c, u)
+        if waiter == "none":
+            attempt(core.add, c)
+        elif waiter == "keywords":
+            attempt(core.add, curl=c, body=body)
+        elif waiter == "future":
+            loop = self.event_loop()
+            w = loop.create_future()
+            attempt(core.add, c, w, body)
+            self.futures.append(w)
+        elif waiter == "done":
+            w = self.event_loop().create_future()
+            w.set_result("early")
+            attempt(core.add, c, w, body)
+        elif waiter == "raising":
+            attempt(core.add, c, RaisingWaiter(), body)
+        else:
+            attempt(core.add, c, object(), body)
+
+    @precondition(lambda self: self.cores and self.curls)
+    @rule(i=st.integers(0, 99), j=st.integers(0, 99), u=st.integers(0, 99),
+          body=st.one_of(st.booleans(), JUNK),
+          how=st.sampled_from(["future", "awaitable", "performer", "start", "wrong-loop"]))
+    def core_future(self, i, j, u, body, how):
+        core, c = self.pick(self.cores, i), self.pick(self.curls, j)
+        self.start_url(c, u)
+        loop = self.event_loop()
+        if how == "future":
+            made = attempt(core.future, c, loop, body)
+        elif how == "awaitable":
+            made = attempt(core.awaitable, c, loop, body)
+        elif how == "performer":
+            performer = attempt(core.performer, loop, body)
+            made = performer and attempt(performer, c)
+        elif how == "start":
+            def start(curl, body):
+                return core.future(curl, loop, body)
+            made = attempt(core.awaitable, c, None, body, start)
+        else:
+            made = attempt(core.future, c, object(), body)
+        if made is not None and len(self.futures) < POOL * 4:
+            self.futures.append(made)
+
+    @precondition(lambda self: self.cores)
+    @rule(i=st.integers(0, 99), j=st.integers(0, 99))
+    def core_remove(self, i, j):
+        core = self.pick(self.cores, i)
+        obj = self.pick(self.curls, j) if j % 4 else self.any_object(j)
+        assert attempt(core.remove, obj) in (True, False, None)
+
+    @precondition(lambda self: self.cores)
+    @rule(i=st.integers(0, 99),
+          timeout=st.one_of(st.sampled_from([0, 0.0, 0.01, 0.05, -1, float("nan"),
+                                             float("inf"), 10**9]), JUNK),
+          rounds=st.integers(1, 4))
+    def core_process(self, i, timeout, rounds):
+        core = self.pick(self.cores, i)
+        if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) and timeout > 0.05:
+            rounds = 1  # bounded: a wait this long is refused or cut short below
+            timeout = timeout if timeout > 10**8 else 0.05
+        for _ in range(rounds):
+            done = attempt(core.process, timeout)
+            if done is not None:
+                for curl, result in done:
+                    assert isinstance(curl, kelvex.Curl)
+                    assert result is None or isinstance(result, (bytes, kelvex.error))
+
+    @precondition(lambda self: self.cores)
+    @rule(i=st.integers(0, 99), what=st.sampled_from(["close", "fileno", "len", "multi",
+                                                     "closed", "with", "close-multi"]))
+    def core_method(self, i, what):
+        core = self.pick(self.cores, i)
+        if what == "close":
+            cut = attempt(core.close)
+            assert cut is None or isinstance(cut, list)
+        elif what == "fileno":
+            attempt(core.fileno)
+        elif what == "len":
+            assert len(core) >= 0
+        elif what == "multi":
+            m = core.multi
+            assert m is None or isinstance(m, kelvex.CurlMulti)
+        elif what == "closed":
+            assert core.closed in (True, False)
+        elif what == "with":
+            with core:
+                pass
+        else:
+            m = core.multi
+            if m is not None:
+                attempt(m.close)  # refused while the core drives it
+
+    @precondition(lambda self: self.futures)
+    @rule(i=st.integers(0, 99),
+          what=st.sampled_from(["cancel", "cancel-msg", "result", "exception", "done",
+                                "set_result", "set_exception", "set_exception-junk",
+                                "add_done_callback", "remove_done_callback", "get_loop",
+                                "send", "throw", "close", "await", "await-cancel"]),
+          kind=CALLABLE_KINDS)
+    def future_method(self, i, what, kind):
+        f = self.pick(self.futures, i)
+        is_run = not asyncio.isfuture(f)
+        if what in ("send", "throw", "close") or is_run and what not in ("await", "await-cancel"):
+            if not is_run:
+                return
+            if what == "throw":
+                attempt(f.throw, Raised("thrown"), also=FUTURE_REFUSALS)
+            elif what == "close":
+                attempt(f.close, also=FUTURE_REFUSALS)
+            else:
+                attempt(f.send, None, also=FUTURE_REFUSALS)
+            return
+        if what == "await" or what == "await-cancel":
+            self.await_one(f, cancel=what == "await-cancel")
+        elif what == "cancel":
+            attempt(f.cancel)
+        elif what == "cancel-msg":
+            attempt(f.cancel, msg=self.callable_of(kind, i))
+        elif what == "set_result":
+            attempt(f.set_result, kind, also=FUTURE_REFUSALS)
+        elif what == "set_exception":
+            attempt(f.set_exception, Raised("set"), also=FUTURE_REFUSALS)
+        elif what == "set_exception-junk":
+            attempt(f.set_exception, StopIteration if i % 2 else 42, also=FUTURE_REFUSALS)
+        elif what == "add_done_callback":
+            attempt(f.add_done_callback, self.callable_of(kind, i))
+        elif what == "remove_done_callback":
+            attempt(f.remove_done_callback, self.callable_of(kind, i))
+        elif what == "get_loop":
+            assert f.get_loop() is self.loop
+        else:
+            attempt(getattr(f, what), also=FUTURE_REFUSALS)
+
+    def await_one(self, awaitable, cancel):
+        """Awaits a future or coroutine on the loop, with the cores processed
+        by it, for a bounded time (or cancels the awaiting task at once)."""
+        loop = self.event_loop()
+        if loop.is_running() or loop.is_closed():
+            return
+
+        async def waiting():
+            task = asyncio.ensure_future(awaitable)
+            if cancel:
+                await asyncio.sleep(0)
+                task.cancel()
+            async with asyncio.timeout(0.1):
+                return await task
+
+        readers = []
+        for core in self.cores:
+            fd = attempt(core.fileno)
+            if fd is not None and fd not in readers:
+                loop.add_reader(fd, lambda core=core: attempt(core.process))
+                readers.append(fd)
+        try:
+            attempt(loop.run_until_complete, waiting(), also=FUTURE_REFUSALS)
+        finally:
+            for fd in readers:
+                loop.remove_reader(fd)
+
+    # -- two threads on one object -------------------------------------------
+
+    @precondition(lambda self: self.curls or self.curlurls or self.cores or self.futures)
+    @rule(i=st.integers(0, 99), pair=st.sampled_from(list(CONCURRENT)))
+    def concurrently(self, i, pair):
+        """Two calls on one object from two threads at once; either may be
+        refused as busy, neither may fail otherwise."""
+        kind, first, second = CONCURRENT[pair]
+        pool = {"curl": self.curls, "url": self.curlurls, "core": self.cores,
+                "future": [f for f in self.futures if asyncio.isfuture(f)]}[kind]
+        obj = self.pick(pool, i)
+        if obj is None:
+            return
+        if kind == "curl":
+            self.bound(obj)
+        core = self.pick(self.cores, i)
+        start = threading.Barrier(2)
+
+        def run(op):
+            try:
+                start.wait(5)
+            except threading.BrokenBarrierError:
+                return
+            op(self, obj, core)
+
+        other = threading.Thread(target=run, args=(second,))
+        other.start()
+        try:
+            run(first)
+        finally:
+            other.join(30)
+        assert not other.is_alive(), f"{pair} hung"
+
     # -- every step ----------------------------------------------------------
 
     @invariant()
     def objects_answer(self):
-        for obj in self.curls + self.multis + self.shares + self.mimes:
+        for obj in self.curls + self.multis + self.shares + self.mimes + self.cores:
             assert obj.closed in (True, False)
+        in_flight = tuple(sorted(len(core) for core in self.cores))
+        assert all(n >= 0 for n in in_flight)
+        Calls.states.add((
+            tuple(sum(1 for o in pool if o.closed) for pool in
+                  (self.curls, self.multis, self.shares, self.mimes, self.cores)),
+            tuple(len(pool) for pool in (self.curls, self.multis, self.shares, self.mimes,
+                                         self.cores, self.curlurls, self.futures)),
+            in_flight, sum(1 for f in self.futures if asyncio.isfuture(f) and f.done())))
 
     def teardown(self):
+        for core in self.cores:
+            attempt(core.close)
+        for obj in self.futures:
+            if not asyncio.isfuture(obj):
+                attempt(obj.close)  # a coroutine never finished
         for obj in self.mimes + self.curls + self.multis + self.shares:
             attempt(obj.close)
+        if self.loop is not None:
+            self.loop.close()
         self.curls = self.multis = self.shares = self.mimes = []
+        self.curlurls, self.cores, self.futures, self.loop = [], [], [], None
         gc.collect()
 
 
@@ -431,6 +909,7 @@ def test_api_state_machine(http_server, c_stderr):
 @pytest.mark.skipif(not STRESS_SECONDS, reason="the long form runs under make stress")
 def test_api_state_machine_long(http_server, c_stderr, stress_report):
     Calls.count = Calls.refused = 0
+    Calls.states = set()
     end = time.monotonic() + STRESS_SECONDS
     rounds = 0
     while time.monotonic() < end and rounds < 100_000:
@@ -439,5 +918,10 @@ def test_api_state_machine_long(http_server, c_stderr, stress_report):
         c_stderr()
     plural = "s" if rounds != 1 else ""
     stress_report(f"fuzz: {Calls.count} calls fuzzed ({Calls.refused} refused as bad input "
-                  f"or state) in {rounds} round{plural} of random examples, {STRESS_SECONDS:.0f} s"
+                  f"or state), {len(Calls.states)} distinct states, in {rounds} round{plural} of "
+                  f"random examples, {STRESS_SECONDS:.0f} s"
                   + (", under AddressSanitizer and UndefinedBehaviorSanitizer" if sanitized() else ""))
+    if FIGURES_FILE:
+        with open(FIGURES_FILE, "w") as out:
+            json.dump({"calls": Calls.count, "refused": Calls.refused, "rounds": rounds,
+                       "states": sorted(map(repr, Calls.states))}, out)

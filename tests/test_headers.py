@@ -138,6 +138,15 @@ def test_before_any_transfer_and_bad_arguments(curl):
         curl.header(b"X")
 
 
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("request_number", [0, 3, 2**31 - 1])
+def test_any_request_of_a_handle_without_headers_has_none(curl, request_number):
+    assert curl.headers(request=request_number) == []
+    assert curl.headers(kelvex.H_HEADER | kelvex.H_TRAILER, request_number) == []
+    with pytest.raises(KeyError):
+        curl.header("X", 0, kelvex.H_HEADER, request_number)
+
+
 def test_closed_handle_and_other_threads_transfer_are_refused(curl, server):
     other = kelvex.Curl()
     other.close()

@@ -1,4 +1,8 @@
-"""Every pair of one object's operations, run from two threads at once.
+"""Every pair of one object's operations, run from two threads at once:
+those of Curl (response headers read beside a transfer among them),
+CurlMulti, CurlShare, CurlMime and its parts, CurlUrl, and EventCore with
+the futures of its transfers (completed on one thread while another cancels
+them).
 
 For each type, each operation (a public method, `in`, attribute get and
 set, a collection) is called in a loop on one thread while another calls
@@ -11,6 +15,8 @@ Each pair runs for KELVEX_STRESS_SECONDS / 40 seconds (0.01 s by default:
 the short form; `make stress` runs the long one).
 """
 
+import asyncio
+import copy
 import gc
 import itertools
 import os
@@ -104,6 +110,7 @@ def curl_ops():
         Op("ws_recv_into", lambda c, e: c.ws_recv_into(bytearray(16)), CONNECT_ONLY),
         Op("ws_meta", lambda c, e: c.ws_meta()),
         Op("ws_close", lambda c, e: c.ws_close(), CONNECT_ONLY),
+        *HEADER_OPS,
         Op("close", lambda c, e: c.close()),
         *common_ops(),
     ], (CURL_BUSY, NO_CURL)
@@ -184,6 +191,97 @@ def mime_ops():
     ], (CURL_BUSY, NO_MIME, NO_CURL)
 
 
+def url_ops():
+    url = kelvex.UPART_URL
+    return [
+        Op("set", lambda u, e: u.set(kelvex.UPART_PATH, f"/p{e['n']}")),
+        Op("set_url", lambda u, e: u.set(url, "../up?q=1")),
+        Op("set_none", lambda u, e: u.set(kelvex.UPART_QUERY, None)),
+        Op("set_encoded", lambda u, e: u.set(kelvex.UPART_QUERY, "a b",
+                                             kelvex.U_APPENDQUERY | kelvex.U_URLENCODE)),
+        Op("get", lambda u, e: u.get(url)),
+        Op("get_flags", lambda u, e: u.get(kelvex.UPART_PORT, kelvex.U_DEFAULT_PORT)),
+        Op("dup", lambda u, e: u.dup().get(url)),
+        Op("copy", lambda u, e: (copy.copy(u), copy.deepcopy(u))),
+        *common_ops(attributes=False),
+    ], ()
+
+
+def _missing_is_no_header(call):
+    """header() and headers() answer KeyError and IndexError for what the
+    handle has not (yet) received: a fine answer beside anything."""
+    def op(c, env):
+        try:
+            call(c, env)
+        except (KeyError, IndexError):
+            pass
+    return op
+
+
+# header() and headers() beside every operation of a Curl, perform among them.
+HEADER_OPS = [
+    Op("header", _missing_is_no_header(lambda c, e: c.header("content-type"))),
+    Op("header_indexed", _missing_is_no_header(
+        lambda c, e: c.header("Content-Length", 0, kelvex.H_HEADER | kelvex.H_1XX, 0))),
+    Op("headers", _missing_is_no_header(lambda c, e: c.headers(kelvex.H_HEADER, None))),
+]
+
+CORE_CLOSED = r"cannot invoke \w+\(\) - no event core"
+CORE_ADD = (
+    r"cannot add/remove handle - (multi_perform\(\) already running"
+    r"|perform\(\) of curl object already running"
+    r"|curl object already on another multi-stack)"
+    r"|curl object already on this multi-stack"
+)
+
+
+def core_ops():
+    """The core's methods, and those of the futures of its transfers: one
+    thread completes futures (process) while the other cancels, completes
+    or reads them."""
+    def pick(env):
+        env["i"] = (env["i"] + 1) % len(env["pool"])
+        return env["pool"][env["i"]]
+
+    def future(core, env):
+        f = core.future(pick(env), env["loop"], env["i"] % 2 == 0)
+        env["futures"].append(f)
+
+    def each_future(act):
+        def op(core, env):
+            for f in env["futures"][-4:]:
+                try:
+                    act(f)
+                except (asyncio.InvalidStateError, asyncio.CancelledError, kelvex.error):
+                    pass
+        return op
+
+    def step(core, env):
+        run = core.awaitable(pick(env), env["loop"], True)
+        try:
+            run.send(None)
+        finally:
+            run.close()
+
+    return [
+        Op("add", lambda core, e: core.add(pick(e)), CORE_ADD),
+        Op("add_body", lambda core, e: core.add(pick(e), None, True), CORE_ADD),
+        Op("future", future, CORE_ADD),
+        Op("awaitable", step, CORE_ADD),
+        Op("remove", lambda core, e: core.remove(pick(e))),
+        Op("process", lambda core, e: core.process(0.001)),
+        Op("fileno", lambda core, e: core.fileno()),
+        Op("len/multi/closed", lambda core, e: (len(core), core.multi, core.closed)),
+        Op("close", lambda core, e: core.close()),
+        Op("cancel", each_future(lambda f: f.cancel())),
+        Op("set_result", each_future(lambda f: f.set_result(b""))),
+        Op("result", each_future(lambda f: (f.done(), f.cancelled(), f.result()))),
+        Op("done_callback", each_future(lambda f: (f.add_done_callback(len),
+                                                   f.remove_done_callback(len)))),
+        *common_ops(attributes=False),
+    ], (CORE_CLOSED, MULTI_BUSY, CURL_BUSY)
+
+
 # ---------------------------------------------------------------------------
 # Running a pair
 # ---------------------------------------------------------------------------
@@ -248,7 +346,8 @@ def run_matrix(table, make, env):
                     faults.append(f"{first.name} beside {second.name}: {fault}")
             finally:
                 close = getattr(obj, "close", None)
-                close()
+                if close is not None:
+                    close()
                 for leftover in extra.get("close", ()):
                     leftover.close()
     assert not faults, "\n".join(faults[:20])
@@ -314,3 +413,25 @@ def test_mime_and_part_pairs(tmp_path):
         return mime, {"curl": c, "part": mime.addpart(), "close": [c]}
 
     run_matrix(mime_ops(), make, {"path": str(path)})
+
+
+def test_url_pairs():
+    run_matrix(url_ops(), lambda: (kelvex.CurlUrl("http://u:p@example.com/a?x=1#f"), {}), {})
+
+
+def test_event_core_pairs(url):
+    def make():
+        multi = kelvex.CurlMulti()
+        pool = []
+        for _ in range(3):
+            c = kelvex.Curl()
+            c.setopt(kelvex.URL, url)
+            c.setopt(kelvex.WRITEFUNCTION, lambda data: None)
+            pool.append(c)
+        loop = asyncio.new_event_loop()
+        # The core is closed first (run_matrix), then its multi, the handles
+        # and the loop its futures were bound to.
+        return kelvex.EventCore(multi), {"pool": pool, "loop": loop, "futures": [],
+                                         "close": [multi, *pool, loop]}
+
+    run_matrix(core_ops(), make, {})
