@@ -215,7 +215,7 @@ inline constexpr auto curl_setopt_string = declare_method("setopt_string",
 
 inline constexpr auto curl_set_ca_certs = declare_method("set_ca_certs",
     {positional("cadata", "O")},
-"set_ca_certs() -> None\n"
+"set_ca_certs(cadata) -> None\n"
 "\n"
 "Trust the PEM certificates given as bytes or ASCII text for TLS\n"
 "connections of this handle.");
@@ -395,7 +395,7 @@ inline constexpr auto multi_unassign = declare_method("unassign",
 
 inline constexpr auto multi_select = declare_method("select",
     {positional("timeout", "d")},
-"select([timeout]) -> number of ready file descriptors or 0 on timeout\n"
+"select(timeout) -> number of ready file descriptors or 0 on timeout\n"
 "\n"
 "Wait until one of libcurl's sockets is ready or the timeout (seconds)\n"
 "passes.");
