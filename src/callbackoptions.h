@@ -7,7 +7,8 @@
 // releases, the collector visits and duphandle copies them by walking the
 // table; a trampoline finds its callable by its row, fixed at compile time.
 // The trampolines are declared here, beside the rows that install them, and
-// defined in easycb*.cpp.
+// defined in easycb*.cpp. So a new callable option is a row and its
+// trampoline here, the trampoline's body, its stub and its documentation.
 #ifndef KELVEX_CALLBACKOPTIONS_H
 #define KELVEX_CALLBACKOPTIONS_H
 
