@@ -73,7 +73,8 @@ tsan:
 # The long fuzzing campaign, not in CI: the API fuzzer for HOURS hours under
 # AddressSanitizer and UBSan (GIL build), then HOURS hours under
 # ThreadSanitizer (free-threaded build); prints the calls made, the distinct
-# states reached and the findings (scripts/fuzz-long).
+# states reached and the findings (scripts/fuzz-long; CAMPAIGNS=asan or
+# CAMPAIGNS=tsan runs one of them).
 HOURS ?= 1
 fuzz-long:
 	scripts/fuzz-long $(HOURS)
