@@ -84,26 +84,26 @@ bench: build
 	$(IN_ENV) env KELVEX_COMMIT="$$(git describe --always --dirty 2>/dev/null)" \
 		python bench/run.py $(if $(QUICK),--quick --out build/bench/quick) $(BENCH_ARGS)
 
-# The manylinux wheels (cp313 and cp313t) and the sdist, built in their own
-# Debian 11 root (scripts/make-wheel-root, scripts/wheel-deps), and their
-# tests in plain Debian 11, 12 and 13 roots.
+# The manylinux wheels of this machine (cp313 and cp313t from the
+# interpreters built in the wheel root, cp314 and cp315 from Debian's
+# CPython headers) and the sdist, built in their own Debian 11 root
+# (scripts/make-wheel-root, scripts/wheel-deps), and their tests: cp313 and
+# cp313t in plain Debian 11, 12 and 13 roots, cp314 and cp315 on the whole
+# suite in a Debian sid root with Debian's python3.14 and python3.15.
 wheel:
 	scripts/wheel
 
 wheel-test:
 	scripts/wheel-test
 
-# wheel-all adds the cp314 wheel (Debian's CPython 3.14 headers), tested on
-# the whole suite in a Debian sid root with Debian's python3.14, and the
-# aarch64 cp313 and cp313t wheels, cross-built, tested under qemu in an arm64
-# Debian 11 root (AARCH64_RELEASES="bullseye trixie" adds Debian 13 and its
-# own python3.13).
+# wheel-all adds the same four wheels for aarch64, cross-built, tested under
+# qemu: cp313 and cp313t in an arm64 Debian 11 root (AARCH64_RELEASES=
+# "bullseye trixie" adds Debian 13 and its own python3.13), cp314 and cp315
+# in an arm64 sid root with Debian's python3.14 and python3.15.
 wheel-all: wheel wheel-test
-	scripts/wheel cp314
-	scripts/wheel-test $$(ls -t dist/kelvex-*-cp314-cp314-manylinux_*.whl | head -n1)
 	scripts/wheel --arch aarch64
-	scripts/wheel-test $$(ls -t dist/kelvex-*-cp313-cp313-manylinux_*_aarch64.whl | head -n1) \
-		$$(ls -t dist/kelvex-*-cp313-cp313t-manylinux_*_aarch64.whl | head -n1)
+	scripts/wheel-test $$(for abi in cp313-cp313 cp313-cp313t cp314-cp314 cp315-cp315; do \
+		ls -t dist/kelvex-*-$$abi-manylinux_*_aarch64.whl | head -n1; done)
 
 docs: build
 	$(IN_ENV) scripts/docs

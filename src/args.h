@@ -4,14 +4,15 @@
 // METH_FASTCALL methods parse their argument vector with the very parser
 // that PyArg_ParseTuple and PyArg_ParseTupleAndKeywords run on a tuple:
 // same format units, same conversions, same error messages, without the
-// tuple (or dict) built for each call.  CPython 3.15 makes this public as
+// tuple (or dict) built for each call.  CPython 3.15 declares it publicly, as
 // PyArg_ParseArray and PyArg_ParseArrayAndKeywords.  CPython 3.13 and 3.14
-// export the same parser for their own shared extension modules, as
+// export it only for their own shared extension modules, as
 // _PyArg_ParseStack and _PyArg_ParseStackAndKeywords, declared only in their
 // internal headers (which need Py_BUILD_CORE); their declarations are
-// repeated here and nowhere else, and CMakeLists.txt checks at configure
-// time that the interpreter built against exports them, so that one which
-// stops doing so fails the build rather than the import.
+// repeated here and nowhere else.  CMakeLists.txt picks the pair: it sets
+// KELVEX_PUBLIC_ARRAY_PARSERS to 1 where the headers declare the public one,
+// and checks that the interpreter built against exports the pair picked, so
+// that one which stops doing so fails the build rather than the import.
 //
 // Methods parse through their declarations (declare.h), which call
 // parse_args or parse_args_keywords; a method with keywords keeps one static
@@ -22,7 +23,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if PY_VERSION_HEX >= 0x030F0000
+#ifndef KELVEX_PUBLIC_ARRAY_PARSERS
+#error "KELVEX_PUBLIC_ARRAY_PARSERS is set by CMakeLists.txt, from what the CPython headers declare"
+#endif
+
+#if KELVEX_PUBLIC_ARRAY_PARSERS
 
 // The public functions take the format and keyword names on each call.
 struct KeywordParser {
@@ -60,7 +65,7 @@ constexpr KeywordParser keyword_parser(const char* format, const char* const* ke
 template <typename... Out>
 [[nodiscard]] inline bool parse_args(PyObject* const* args, Py_ssize_t nargs, const char* format,
                                      Out... out) {
-#if PY_VERSION_HEX >= 0x030F0000
+#if KELVEX_PUBLIC_ARRAY_PARSERS
   return PyArg_ParseArray(args, nargs, format, out...) != 0;
 #else
   return _PyArg_ParseStack(args, nargs, format, out...) != 0;
@@ -73,7 +78,7 @@ template <typename... Out>
 [[nodiscard]] inline bool parse_args_keywords(PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, KeywordParser* parser,
                                               Out... out) {
-#if PY_VERSION_HEX >= 0x030F0000
+#if KELVEX_PUBLIC_ARRAY_PARSERS
   return PyArg_ParseArrayAndKeywords(args, nargs, kwnames, parser->format, parser->keywords,
                                      out...) != 0;
 #else

@@ -1,12 +1,16 @@
 """The configure-time checks of CMakeLists.txt: a libcurl that is missing or
 too old stops the build with one line that points at the wheels, and the
-interpreter kelvex is built against must export the argument parsers that
-src/args.h declares itself."""
+argument parsers of src/args.h are the public pair where the CPython headers
+declare it, and the interpreter kelvex is built against must export the pair
+picked."""
 
+import ctypes
 import os
+import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -16,7 +20,14 @@ pytestmark = pytest.mark.skipif(
     shutil.which("cmake") is None or not (ROOT / "CMakeLists.txt").exists(),
     reason="needs cmake and the source tree")
 
-PARSERS = ("_PyArg_ParseStack", "_PyArg_ParseStackAndKeywords")
+PUBLIC = ("PyArg_ParseArray", "PyArg_ParseArrayAndKeywords")
+PRIVATE = ("_PyArg_ParseStack", "_PyArg_ParseStackAndKeywords")
+PUBLIC_DECLARATIONS = """
+PyAPI_FUNC(int) PyArg_ParseArray(PyObject *const *args, Py_ssize_t nargs, const char *format, ...);
+PyAPI_FUNC(int) PyArg_ParseArrayAndKeywords(PyObject *const *args, Py_ssize_t nargs,
+                                            PyObject *kwnames, const char *format,
+                                            const char * const *kwlist, ...);
+"""
 
 
 def configure(tmp_path, *defines, env=None):
@@ -64,19 +75,50 @@ def test_libcurl_missing_or_old_stops_with_one_line(tmp_path, version, says):
     assert not any("kelvex" in line for line in lines[1:]), lines
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 15), reason="3.15 makes the parsers public")
-def test_interpreter_exporting_the_parsers_configures(tmp_path):
+def test_interpreter_running_here_configures(tmp_path):
     done = configure(tmp_path)
     assert done.returncode == 0, done.stderr
-    assert "exports the argument parsers kelvex uses" in done.stdout
+    said = re.search(r"arguments parsed with (\w+) and (\w+), which", done.stdout)
+    assert said and said.groups() in (PUBLIC, PRIVATE), done.stdout
+    assert all(hasattr(ctypes.pythonapi, name) for name in said.groups())
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 15), reason="3.15 makes the parsers public")
-def test_interpreter_without_the_parsers_stops_configure_by_name(tmp_path):
-    # An ELF file that exports neither: the check reads it as the interpreter.
-    elf = os.path.realpath(shutil.which("sh"))
-    done = configure(tmp_path, f"-DKELVEX_PYTHON_SYMBOLS={elf}")
+def headers(tmp_path, public):
+    """A copy of this interpreter's headers that declares the public argument
+    parsers (public=True) or does not, whichever CPython they come from."""
+    include = tmp_path / "include"
+    shutil.copytree(sysconfig.get_path("include"), include, symlinks=True)
+    modsupport = include / "cpython" / "modsupport.h"
+    text = re.sub(r"PyAPI_FUNC\(int\) PyArg_ParseArray(AndKeywords)?\([^;]*;\n", "",
+                  modsupport.read_text())
+    modsupport.write_text(text + (PUBLIC_DECLARATIONS if public else ""))
+    return include
+
+
+def exporting(tmp_path, names):
+    """A shared library that exports `names`, read as the interpreter's."""
+    source = tmp_path / "exports.c"
+    source.write_text("".join(f"int {name}(void) {{ return 0; }}\n" for name in names))
+    library = tmp_path / f"lib{names[0]}.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    return library
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+@pytest.mark.parametrize("public", [True, False], ids=["headers-declare-public", "headers-without"])
+def test_headers_pick_the_parsers_and_the_interpreter_must_export_them(tmp_path, public):
+    include = headers(tmp_path, public)
+    picked, other = (PUBLIC, PRIVATE) if public else (PRIVATE, PUBLIC)
+
+    done = configure(tmp_path / "exports-picked", f"-DPython_INCLUDE_DIR={include}",
+                     f"-DKELVEX_PYTHON_SYMBOLS={exporting(tmp_path, picked)}")
+    assert done.returncode == 0, done.stderr
+    assert f"arguments parsed with {picked[0]} and {picked[1]}, which" in done.stdout
+
+    elf = exporting(tmp_path, other)
+    done = configure(tmp_path / "exports-other", f"-DPython_INCLUDE_DIR={include}",
+                     f"-DKELVEX_PYTHON_SYMBOLS={elf}")
     assert done.returncode != 0
     message = " ".join(done.stderr.split())
-    assert f"CPython's {', '.join(PARSERS)}, which {elf}" in message
+    assert f"CPython's {', '.join(picked)}" in message and f"{elf} (Python" in message, message
     assert "does not export" in message
