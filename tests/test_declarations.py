@@ -4,19 +4,15 @@ not compile. Each case compiles a small source against the real headers and
 must fail with the check's own words; the same sources put right compile,
 so a failure is the check's and not the set-up's."""
 
-import shutil
 import subprocess
-import sysconfig
 
 import pytest
 
-from guide_code import ROOT
+from cxx_compile import compile_command
 
-SRC = ROOT / "src"
-
-pytestmark = pytest.mark.skipif(
-    shutil.which("g++") is None or not (SRC / "declare.h").exists(),
-    reason="needs g++ and the source tree")
+COMMAND = compile_command()
+pytestmark = pytest.mark.skipif(COMMAND is None, reason="needs the source tree, a C++ compiler "
+                                                        "and libcurl's headers")
 
 HEAD = """
 #include "docstrings.h"
@@ -29,12 +25,7 @@ PyObject* one(PyObject*, PyObject*);
 def compile_source(tmp_path, body):
     source = tmp_path / "case.cpp"
     source.write_text(HEAD + body)
-    flags = ["-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
-             f"-I{SRC}", f"-I{sysconfig.get_paths()['include']}"]
-    if shutil.which("pkg-config"):
-        done = subprocess.run(["pkg-config", "--cflags", "libcurl"], capture_output=True, text=True)
-        flags += done.stdout.split()
-    return subprocess.run(["g++", *flags, str(source)], capture_output=True, text=True)
+    return subprocess.run([*COMMAND, str(source)], capture_output=True, text=True)
 
 
 # (wrong, right, the words of the refusal)

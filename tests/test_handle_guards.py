@@ -7,35 +7,15 @@ broken flag."""
 
 import os
 import re
-import shlex
-import shutil
 import subprocess
-import sysconfig
 
 import pytest
 
-from guide_code import ROOT
-
-SRC = ROOT / "src"
+from cxx_compile import compile_command
 
 HEADERS = ("access.h", "easy.h", "multi.h", "share.h", "mime.h", "mimepart.h", "callbacks.h")
 PRELUDE = "".join(f'#include "{name}"\n' for name in HEADERS)
 MARK = "// REFUSED"
-
-
-def compile_command():
-    """The compiler and flags of the build (CMakeLists.txt), for a syntax
-    check only; None when this machine cannot compile the sources."""
-    compiler = shutil.which(os.environ.get("CXX", "c++"))
-    pkg_config = shutil.which("pkg-config")
-    if compiler is None or pkg_config is None or not SRC.is_dir():
-        return None
-    curl = subprocess.run([pkg_config, "--cflags", "libcurl"], capture_output=True, text=True)
-    if curl.returncode != 0:
-        return None
-    python = sysconfig.get_paths()["include"]
-    return [compiler, "-std=c++20", "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
-            "-fsyntax-only", f"-I{SRC}", "-isystem", python, *shlex.split(curl.stdout)]
 
 
 COMMAND = compile_command()
