@@ -432,7 +432,7 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy) {
       return 0;
     }
   }
-  create_and_set_error_object(easy, rc);
+  set_error_curl_code(rc, easy->error);
   return -1;
 }
 
@@ -494,7 +494,7 @@ int share_unset_easy(CurlObject* easy) {
   if (share == nullptr) return 0;
   const CURLcode rc = unregister_easy(share, easy, true);
   if (rc != CURLE_OK) {
-    create_and_set_error_object(easy, rc);
+    set_error_curl_code(rc, easy->error);
     return -1;
   }
   easy->share = nullptr;
