@@ -424,7 +424,7 @@ int share_register_easy(CurlShareObject* share, CurlObject* easy, CURL* handle) 
       return 0;
     }
   }
-  create_and_set_error_object(easy, rc);
+  set_error_curl_code(rc, easy->error);
   return -1;
 }
 
@@ -488,7 +488,7 @@ int share_unset_easy(const CurlAccess& access) {
   if (share == nullptr) return 0;
   const CURLcode rc = unregister_easy(share, easy, access.handle(), true);
   if (rc != CURLE_OK) {
-    create_and_set_error_object(easy, rc);
+    set_error_curl_code(rc, easy->error);
     return -1;
   }
   easy->share = nullptr;
