@@ -33,16 +33,22 @@ def loaded_libcurl() -> ctypes.CDLL:
     pytest.skip("no libcurl mapped into this process")
 
 
-def libcurl_options() -> list[tuple[str, int, int]]:
+def libcurl_option_records() -> list[tuple[str, int, int, int]]:
+    """(name, id, flags, type) of every option libcurl lists at run time."""
     lib = loaded_libcurl()
     lib.curl_easy_option_next.restype = ctypes.POINTER(EasyOption)
     lib.curl_easy_option_next.argtypes = [ctypes.POINTER(EasyOption)]
     found = []
     item = lib.curl_easy_option_next(None)
     while item:
-        found.append((item.contents.name.decode(), item.contents.id, item.contents.flags))
+        o = item.contents
+        found.append((o.name.decode(), o.id, o.flags, o.type))
         item = lib.curl_easy_option_next(item)
     return found
+
+
+def libcurl_options() -> list[tuple[str, int, int]]:
+    return [(name, number, flags) for name, number, flags, _ in libcurl_option_records()]
 
 
 def left_out(caption: str) -> set[str]:
@@ -209,23 +215,11 @@ CURLOT_VALUES_BY_TYPE = {0: 0, 1: 0, 2: 0, 4: "STRING", 5: ["X-Kelvex: 1"], 7: b
                          8: (lambda *args: 0)}
 
 
-def libcurl_options_with_types() -> list[tuple[str, int, int]]:
-    lib = loaded_libcurl()
-    lib.curl_easy_option_next.restype = ctypes.POINTER(EasyOption)
-    lib.curl_easy_option_next.argtypes = [ctypes.POINTER(EasyOption)]
-    found = []
-    item = lib.curl_easy_option_next(None)
-    while item:
-        if not item.contents.flags & CURLOT_FLAG_ALIAS:
-            found.append((item.contents.name.decode(), item.contents.id, item.contents.type))
-        item = lib.curl_easy_option_next(item)
-    return found
-
-
 def test_every_named_option_takes_a_value_of_libcurls_type(tmp_path):
     refused = []
-    for name, number, kind in libcurl_options_with_types():
-        if kind not in CURLOT_VALUES_BY_TYPE or not reachable(name, number):
+    for name, number, flags, kind in libcurl_option_records():
+        if flags & CURLOT_FLAG_ALIAS or kind not in CURLOT_VALUES_BY_TYPE or \
+                not reachable(name, number):
             continue
         value = CURLOT_VALUES_BY_TYPE[kind]
         if value == "STRING":

@@ -24,6 +24,17 @@ def closed_port():
         return s.getsockname()[1]
 
 
+def silent_port(raw_server):
+    """A loopback server that accepts, reads and never answers: the
+    transfer waits for its answer."""
+
+    def serve(sock):
+        while sock.recv(65536):
+            pass
+
+    return raw_server(serve)
+
+
 class Transfer:
     """One Curl handle and the body it receives."""
 
@@ -126,12 +137,8 @@ def test_many_transfers_with_perform_and_poll(http_server):
 def test_wakeup_from_another_thread_ends_poll_early(raw_server):
     # A transfer that waits on a silent server: nothing ends the wait but
     # the other thread's wakeup().
-    def serve(sock):
-        while sock.recv(65536):
-            pass
-
     m = kelvex.CurlMulti()
-    t = Transfer(f"http://127.0.0.1:{raw_server(serve)}/")
+    t = Transfer(f"http://127.0.0.1:{silent_port(raw_server)}/")
     m.add_handle(t.curl)
     wait_for_the_answer(m)
     waker = threading.Timer(0.2, m.wakeup)
@@ -151,12 +158,8 @@ def test_wakeup_from_another_thread_ends_poll_early(raw_server):
 
 
 def test_waitfds_lists_what_libcurl_waits_on(raw_server):
-    def serve(sock):
-        while sock.recv(65536):
-            pass
-
     m = kelvex.CurlMulti()
-    t = Transfer(f"http://127.0.0.1:{raw_server(serve)}/")
+    t = Transfer(f"http://127.0.0.1:{silent_port(raw_server)}/")
     m.add_handle(t.curl)
     m.perform()
     connecting = dict(m.waitfds())
@@ -300,11 +303,7 @@ def test_select_argument_errors(args):
 
 def test_select_and_fdset_see_a_pending_transfer(raw_server):
     # A server that accepts and stays silent: the transfer waits to read.
-    def serve(sock):
-        while sock.recv(65536):
-            pass
-
-    port = raw_server(serve)
+    port = silent_port(raw_server)
     m = kelvex.CurlMulti()
     t = Transfer(f"http://127.0.0.1:{port}/")
     m.add_handle(t.curl)
@@ -340,11 +339,7 @@ def test_socket_action_on_unknown_socket():
 
 
 def test_socket_all_warns_before_anything_else(raw_server):
-    def serve(sock):
-        while sock.recv(65536):
-            pass
-
-    port = raw_server(serve)
+    port = silent_port(raw_server)
     m = kelvex.CurlMulti()
     events = []
     m.setopt(kelvex.M_SOCKETFUNCTION, lambda what, fd, multi, obj: events.append(what))
