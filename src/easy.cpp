@@ -424,12 +424,6 @@ int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
 // Internal operations
 // ---------------------------------------------------------------------------
 
-void assert_curl_state(const CurlObject* self) {
-  assert(self != nullptr);
-  assert(is_curl(reinterpret_cast<PyObject*>(const_cast<CurlObject*>(self))));
-  (void)self;
-}
-
 int util_curl_init(CurlObject* self, CURL* handle) {
   if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK) return -1;
   std::memset(self->error, 0, sizeof(self->error));

@@ -1,93 +1,13 @@
-// The Curl object: its record and what its files (easy.cpp, easyperform.cpp,
-// easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another.
+// The Curl object: what its files (easy.cpp, easyperform.cpp,
+// easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another; its
+// record is in records.h.
 #ifndef KELVEX_EASY_H
 #define KELVEX_EASY_H
 
-#include "callbackoptions.h"
 #include "access.h"
+#include "callbackoptions.h"
 #include "pyutil.h"
-
-struct CurlMultiObject;
-struct CurlShareObject;
-struct CurlMimeObject;
-
-// Size of the error buffer: libcurl writes up to CURL_ERROR_SIZE (256) bytes;
-// the extra byte is forced to NUL before the text is read.
-inline constexpr std::size_t KELVEX_ERROR_SIZE = CURL_ERROR_SIZE + 1;
-static_assert(CURL_ERROR_SIZE == 256, "libcurl's error buffer size changed");
-
-struct CurlObject {
-  PyObject_HEAD
-  PyObject* dict;
-  PyObject* weakreflist;
-  CurlHandle handle;
-  // Thread-state slot: set only while a libcurl call of this handle runs
-  // with the interpreter detached (see DetachedCall).
-  ThreadSlot state;
-  PyObject* multi_weakref;
-  CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
-  CurlShareObject* share;        // strong
-  // The share registry's key for this handle, kept from attaching so that
-  // letting go of the share allocates nothing and always removes the entry.
-  PyObject* share_key;
-  PyObject* httppost;            // CurlHttppost
-  CurlMimeObject* mime;          // strong
-  // A duplicate's libcurl copy of `mime` holds the callback-fed parts' owners
-  // that the source held when it was copied: a tuple of them, or null for a
-  // document attached with setopt (whose owners are its own lists).
-  PyObject* mime_owners;
-  // The document set as MIMEPOST was closed while set: libcurl would send
-  // an empty body in its place, so transfers are refused until the body is
-  // set again (or MIMEPOST unset).
-  int mime_closed;
-  PyObject* httpheader;          // the ten CurlSlist owners
-  PyObject* proxyheader;
-  PyObject* http200aliases;
-  PyObject* quote;
-  PyObject* postquote;
-  PyObject* prequote;
-  PyObject* telnetoptions;
-  PyObject* resolve;
-  PyObject* mail_rcpt;
-  PyObject* connect_to;
-  // The callables of the callable options, one per row of
-  // kCallbackOptions (callbackoptions.h); curl_callable names one.
-  PyObject* callables[kCallbackCount];
-  // Bit `row` set: that row's callable takes memoryviews (CB_MEMORYVIEW).
-  std::uint32_t memoryview_rows;
-  PyObject* postfields;  // bytes
-  PyObject* ca_certs;    // bytes
-  int in_write_callback;
-  // Set while an M_PUSHFUNCTION callable holds this new Curl of a pushed
-  // stream, whose handle libcurl is still handing over.
-  int in_push_callback;
-  // NOPROGRESS as the caller set it. libcurl itself always calls the
-  // progress trampoline (easycbnotify.cpp), which honours this flag.
-  int noprogress;
-  // Set while libcurl's own NOPROGRESS is 1: an event core turned its
-  // progress calls off for a transfer that needs none, and left them off
-  // for the next one. Whatever starts a transfer says which it needs
-  // (curl_set_progress_calls). Changed only by the claim's holder.
-  bool progress_calls_off;
-  // PIPEWAIT: whether the caller set it, and whether an event core turned
-  // it on. The core's transfers wait for a connection that can multiplex
-  // (HTTP/2 and 3 to one origin share one) unless the caller chose.
-  // Changed only by the claim's holder.
-  bool pipewait_chosen;
-  bool pipewait_by_core;
-  char error[KELVEX_ERROR_SIZE];
-  // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
-  // reused, not this record's address (easycbsocket.cpp says why), and the
-  // link of the list of handles that hold one. Both guarded by that list's
-  // mutex.
-  uintptr_t closesocket_token;
-  CurlObject* closesocket_next;
-};
-
-static_assert(kCallbackCount <= 32, "memoryview_rows has a bit per row");
-
-extern PyTypeObject Curl_Type;
-inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
+#include "records.h"
 
 // libcurl's progress calls on or off for the transfer about to start,
 // with a call to libcurl only when that changes them. Every transfer
@@ -98,7 +18,6 @@ inline void curl_set_progress_calls(CurlObject* self, CURL* handle, bool on) {
   (void)curl_easy_setopt(handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
   self->progress_calls_off = !on;
 }
-inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
 
 // The callable of a callable option, by the option: its place in the
 // record is fixed at compile time.
@@ -132,8 +51,6 @@ enum ReleaseGroups : unsigned {
                  RELEASE_CA_CERTS | RELEASE_SLISTS,
   RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
 };
-
-void assert_curl_state(const CurlObject* self);
 
 // Lifecycle (easy.cpp).
 // The module's defaults on `handle`, the Curl's new handle (or its own,

@@ -24,7 +24,6 @@
 
 #include "docstrings.h"
 
-thread_local int t_content_changes = 0;
 
 // ---------------------------------------------------------------------------
 // Errors and argument checks
@@ -63,23 +62,6 @@ int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
 // ---------------------------------------------------------------------------
 // State checks
 // ---------------------------------------------------------------------------
-
-int refuse_during_content_change(const char* name) {
-  if (t_content_changes == 0) return 0;
-  set_error_format("cannot invoke %s() - a mime part's content is being replaced",
-               name);
-  return -1;
-}
-
-Ref field_ref(PyObject* owner, PyObject* const& field) {
-  CriticalSection cs(owner);
-  return Ref::borrow(field);
-}
-
-bool curlmime_is_open(CurlMimeObject* mime) {
-  CriticalSection cs(reinterpret_cast<PyObject*>(mime));
-  return mime->mime_handle.open();
-}
 
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation

@@ -1,17 +1,8 @@
-// The CurlMimePart object: one part of a CurlMime document (mimepart.cpp).
+// The CurlMimePart object: one part of a CurlMime document (mimepart.cpp); its
+// record is in records.h, and what the MIME files share in mimeshared.h.
 #ifndef KELVEX_MIMEPART_H
 #define KELVEX_MIMEPART_H
 
-#include "access.h"
-#include "pyutil.h"
-
-struct CurlMimePartObject {
-  PyObject_HEAD
-  PyObject* mime;  // CurlMime, strong
-  MimePartHandle part;
-  PyObject* data_cb_owner;
-};
-
-extern PyTypeObject CurlMimePart_Type;
+#include "records.h"
 
 #endif  // KELVEX_MIMEPART_H

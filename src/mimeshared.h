@@ -65,26 +65,6 @@ int with_data_bytes(PyObject* value, Use use) {
 int curlmime_headers_to_slist(PyObject* value, SlistPtr* out);
 
 // ---------------------------------------------------------------------------
-// State checks (mime.cpp)
-// ---------------------------------------------------------------------------
-
-// libcurl runs the free hooks of a part's old content (free callables,
-// nested documents) in the middle of replacing it. Python code run from
-// there must not reach libcurl's MIME calls again on this thread: a second
-// replacement of the same part would free the old content twice.
-extern thread_local int t_content_changes;
-
-class ContentChange {
- public:
-  ContentChange() noexcept { ++t_content_changes; }
-  ContentChange(const ContentChange&) = delete;
-  ContentChange& operator=(const ContentChange&) = delete;
-  ~ContentChange() { --t_content_changes; }
-};
-
-// refuse_during_content_change, field_ref and curlmime_is_open: mime.h.
-
-// ---------------------------------------------------------------------------
 // Owner lists and invalidation (mime.cpp)
 // ---------------------------------------------------------------------------
 
