@@ -21,16 +21,6 @@ namespace {
 // Field tables
 // ---------------------------------------------------------------------------
 
-using ObjectField = PyObject* CurlObject::*;
-
-// Owners of the libcurl string lists, in release order.
-constexpr ObjectField kSlistFields[] = {
-    &CurlObject::httpheader, &CurlObject::proxyheader,   &CurlObject::http200aliases,
-    &CurlObject::quote,      &CurlObject::postquote,     &CurlObject::prequote,
-    &CurlObject::telnetoptions, &CurlObject::resolve,    &CurlObject::mail_rcpt,
-    &CurlObject::connect_to,
-};
-
 // Objects that libcurl reads without copying and that a duplicate shares
 // with its source (the duplicate's libcurl handle points at the same data).
 constexpr ObjectField kSharedDataFields[] = {
@@ -53,46 +43,6 @@ constexpr ObjectField kSharedDataFields[] = {
 // Release groups
 // ---------------------------------------------------------------------------
 
-void release_mime(CurlObject* self, CURL* handle) {
-  if (self->mime != nullptr) {
-    // libcurl must stop pointing at the document before it can go away.
-    // Setting null cannot fail for a valid handle.
-    if (handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
-    Py_CLEAR(self->mime);
-  }
-  self->mime_closed = 0;
-  Py_CLEAR(self->mime_owners);
-}
-
-// The release groups in their order of processing. Each member is emptied
-// before its reference is dropped, so code run by the release never sees it.
-struct ReleaseGroup {
-  unsigned bit;
-  void (*release)(CurlObject* self, CURL* handle);
-};
-
-constexpr ReleaseGroup kReleaseGroups[] = {
-    {RELEASE_DICT, [](CurlObject* self, CURL*) { Py_CLEAR(self->dict); }},
-    {RELEASE_MULTI,
-     [](CurlObject* self, CURL*) {
-       self->multi_stack = nullptr;  // borrowed
-       Py_CLEAR(self->multi_weakref);
-     }},
-    {RELEASE_CALLBACKS,
-     [](CurlObject* self, CURL*) {
-       for (PyObject*& callable : self->callables) Py_CLEAR(callable);
-       self->memoryview_rows = 0;
-     }},
-    {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
-    {RELEASE_SHARE, [](CurlObject* self, CURL* handle) { share_detach_easy(self, handle); }},
-    {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
-    {RELEASE_MIME, release_mime},
-    {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
-    {RELEASE_SLISTS,
-     [](CurlObject* self, CURL*) {
-       for (ObjectField field : kSlistFields) Py_CLEAR(self->*field);
-     }},
-};
 
 // ---------------------------------------------------------------------------
 // Python-visible methods
@@ -133,12 +83,6 @@ PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 }  // namespace
-
-int refuse_while_pushing(const CurlObject* self, const char* name) {
-  if (self->in_push_callback == 0) return 0;
-  PyErr_Format(kx.ErrorObject, "cannot invoke %s() - the push callback is running", name);
-  return -1;
-}
 
 // Gives `copy`, whose handle libcurl duplicated from `source`'s, the Python
 // side of the source: its error buffer and private pointer, a copy of its
@@ -193,7 +137,7 @@ void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle) {
   // lets go of them while the copy can still tell it to, since the copy's
   // references to them may be the last ones.
   share_detach_easy(copy, handle);
-  release_mime(copy, handle);
+  curl_release_mime(copy, handle);
   copy->handle.forget();
   // Storing a pointer cannot fail.
   (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
@@ -467,9 +411,13 @@ void util_curl_close(CurlObject* self) {
 }
 
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
-  for (const ReleaseGroup& group : kReleaseGroups) {
-    if (groups & group.bit) group.release(self, handle);
-  }
+  // The share goes where its row stood in the order of release: after the
+  // callables and the posted fields, before the forms and lists.
+  constexpr unsigned kBeforeShare = RELEASE_DICT | RELEASE_MULTI | RELEASE_CALLBACKS |
+                                    RELEASE_POSTFIELDS;
+  curl_release(self, groups & kBeforeShare, handle);
+  if (groups & RELEASE_SHARE) share_detach_easy(self, handle);
+  curl_release(self, groups & ~(kBeforeShare | RELEASE_SHARE), handle);
 }
 
 // ---------------------------------------------------------------------------

@@ -9,48 +9,6 @@
 #include "pyutil.h"
 #include "records.h"
 
-// libcurl's progress calls on or off for the transfer about to start,
-// with a call to libcurl only when that changes them. Every transfer
-// outside an event core needs them on: the signal checks and the progress
-// callables ride on them. `handle` is the one the caller's claim gave.
-inline void curl_set_progress_calls(CurlObject* self, CURL* handle, bool on) {
-  if (self->progress_calls_off == !on) return;
-  (void)curl_easy_setopt(handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
-  self->progress_calls_off = !on;
-}
-
-// The callable of a callable option, by the option: its place in the
-// record is fixed at compile time.
-template <CURLoption kOption>
-inline PyObject*& curl_callable(CurlObject* self) {
-  return self->callables[callback_row(kOption)];
-}
-template <CURLoption kOption>
-inline PyObject* curl_callable(const CurlObject* self) {
-  return self->callables[callback_row(kOption)];
-}
-inline bool curl_uses_memoryview(const CurlObject* self, std::size_t row) {
-  return ((self->memoryview_rows >> row) & 1u) != 0;
-}
-inline void curl_set_memoryview(CurlObject* self, std::size_t row, bool on) {
-  const std::uint32_t bit = std::uint32_t{1} << row;
-  self->memoryview_rows = on ? self->memoryview_rows | bit : self->memoryview_rows & ~bit;
-}
-
-enum ReleaseGroups : unsigned {
-  RELEASE_DICT = 1u << 0,
-  RELEASE_MULTI = 1u << 1,
-  RELEASE_CALLBACKS = 1u << 2,
-  RELEASE_POSTFIELDS = 1u << 3,
-  RELEASE_SHARE = 1u << 4,
-  RELEASE_HTTPPOST = 1u << 5,
-  RELEASE_MIME = 1u << 6,
-  RELEASE_CA_CERTS = 1u << 7,
-  RELEASE_SLISTS = 1u << 8,
-  RELEASE_EASY = RELEASE_CALLBACKS | RELEASE_POSTFIELDS | RELEASE_HTTPPOST | RELEASE_MIME |
-                 RELEASE_CA_CERTS | RELEASE_SLISTS,
-  RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
-};
 
 // Lifecycle (easy.cpp).
 // The module's defaults on `handle`, the Curl's new handle (or its own,
@@ -62,10 +20,6 @@ void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
 // stream): the copy, whose handle is `handle`, takes over the Python side of
 // the source; 0, or -1 with an exception set.
 int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle);
-// The handle of a pushed stream belongs to libcurl until the push callable
-// has answered: what would run it, end it or hand it to a multi is refused
-// meanwhile. 0, or -1 with kelvex.error set; read under the Curl's section.
-int refuse_while_pushing(const CurlObject* self, const char* name);
 // Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
 // refused push): its handle points at the source again and the copy lets
 // go of it, so the copy can go while the handle lives on. `handle` is the
@@ -106,7 +60,6 @@ void restore_write_callable(const CurlAccess& access, Ref previous, int use_memo
 // during the transfer copies too); the caller holds the slot that serves
 // the handle, and `handle` is the one that claim gave.
 void curl_restore_write_target(CurlObject* self, CURL* handle);
-curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).
 PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -130,38 +83,5 @@ PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_
 PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 
-// kelvex.error (code, text) for a failed libcurl call of this handle: the
-// text of its error buffer, or libcurl's text for the code.
-inline void create_and_set_error_object(CurlObject* self, int code) {
-  self->error[sizeof(self->error) - 1] = '\0';
-  set_error_curl_code(code, self->error);
-}
-
-// libcurl writes the error buffer on a handle's first failure after a
-// transfer starts and never empties it besides, so text found there after a
-// failed call may be an earlier call's. Around one call that is not a
-// transfer: the buffer reads empty unless this call wrote it (a failure then
-// takes libcurl's text for its code), and what was there before comes back
-// when it did not, so errstr() keeps giving the last transfer's text.
-class ErrorBufferScope {
- public:
-  explicit ErrorBufferScope(CurlObject* self) noexcept : error_(self->error), saved_(self->error[0]) {
-    error_[0] = '\0';
-  }
-  ErrorBufferScope(const ErrorBufferScope&) = delete;
-  ErrorBufferScope& operator=(const ErrorBufferScope&) = delete;
-  ~ErrorBufferScope() {
-    if (error_[0] == '\0') error_[0] = saved_;
-  }
-
- private:
-  char* error_;
-  char saved_;
-};
-
-// The refusal of a transfer while `mime_closed` is set; %s is the method.
-inline constexpr char kMimeClosed[] =
-    "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
-    "until the transfer ends, or set MIMEPOST (or another body) again";
 
 #endif  // KELVEX_EASY_H

@@ -199,7 +199,7 @@ PyObject* setopt_postfields(const CurlAccess& access, PyObject* value) {
     create_and_set_error_object(self, res);
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_POSTFIELDS, access.handle());
+  curl_release(self, RELEASE_POSTFIELDS, access.handle());
   self->postfields = encoded ? encoded.release() : Py_NewRef(value);
   self->mime_closed = 0;  // libcurl sends these bytes now
   Py_RETURN_NONE;
@@ -648,7 +648,7 @@ PyObject* do_curl_setopt_httppost(const CurlAccess& access, int which, PyObject*
     create_and_set_error_object(self, res);
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_MIME, nullptr);
+  curl_release(self, RELEASE_MIME, nullptr);
   if (util_curlhttppost_update(self, form.get(), reflist.get()) < 0) {
     // Pointing libcurl back at the form it had cannot fail.
     (void)curl_easy_setopt(access.handle(), CURLOPT_HTTPPOST, holder_httppost(self->httppost));
@@ -722,10 +722,10 @@ PyObject* util_curl_unsetopt(const CurlAccess& access, int option) {
     }
     switch (row->kind) {
       case ResetKind::httppost:
-        util_curl_xdecref(self, RELEASE_HTTPPOST, nullptr);
+        curl_release(self, RELEASE_HTTPPOST, nullptr);
         break;
       case ResetKind::mime:
-        util_curl_xdecref(self, RELEASE_MIME, nullptr);
+        curl_release(self, RELEASE_MIME, nullptr);
         break;
       case ResetKind::share:
       case ResetKind::long_value:
@@ -1002,13 +1002,6 @@ void note_refused_value(int option, PyObject* value) {
 // Routines offered to other files
 // ---------------------------------------------------------------------------
 
-curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count) {
-  return text_items_to_slist(sequence, which, count,
-                             "list items must be byte strings or Unicode strings with ASCII "
-                             "code points only")
-      .release();
-}
-
 PyObject* curl_setopt_filelike_claimed(const CurlAccess& access, int option, PyObject* obj) {
   bool wants_read = option == CURLOPT_READDATA;
   Ref method = Ref::steal(PyObject_GetAttr(obj, wants_read ? kx.str_read : kx.str_write));
@@ -1125,7 +1118,7 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
                     "code points only");
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_CA_CERTS, access.handle());
+  curl_release(self, RELEASE_CA_CERTS, access.handle());
   self->ca_certs = encoded ? encoded.release() : Py_NewRef(cadata);
 
   CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
@@ -1137,7 +1130,7 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
   // each context of this handle gets a store of its own.
   if (res == CURLE_OK) res = curl_easy_setopt(access.handle(), CURLOPT_CA_CACHE_TIMEOUT, 0L);
   if (res != CURLE_OK) {
-    util_curl_xdecref(self, RELEASE_CA_CERTS, access.handle());
+    curl_release(self, RELEASE_CA_CERTS, access.handle());
     create_and_set_error_object(self, res);
     return nullptr;
   }

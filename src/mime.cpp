@@ -11,12 +11,12 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "easy.h"
 #include "globals.h"
 #include "holders.h"
 #include "mimepart.h"
 #include "mimeshared.h"
 #include "multi.h"
+#include "records.h"
 
 #include <utility>
 
@@ -548,7 +548,7 @@ PyObject* do_curl_setopt_mimepost(const CurlAccess& access, PyObject* value) {
   self->mime_closed = 0;
   Ref previous_owners = Ref::steal(self->mime_owners);
   self->mime_owners = nullptr;
-  util_curl_xdecref(self, RELEASE_HTTPPOST, access.handle());
+  curl_release(self, RELEASE_HTTPPOST, access.handle());
   Py_RETURN_NONE;
 }
 

@@ -6,21 +6,18 @@
 #define KELVEX_MIMESHARED_H
 
 #include "access.h"
-#include "easy.h"
 #include "holders.h"
 #include "mime.h"
 #include "mimepart.h"
 #include "pyutil.h"
+#include "records.h"
 
 #include <utility>
 
-inline CurlMimeObject* as_mime(PyObject* o) { return reinterpret_cast<CurlMimeObject*>(o); }
-inline CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMimePartObject*>(o); }
 inline MimeDataCbOwnerObject* as_owner(PyObject* o) {
   return reinterpret_cast<MimeDataCbOwnerObject*>(o);
 }
 
-inline bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
 inline bool is_owner(PyObject* o) { return PyObject_TypeCheck(o, &MimeDataCbOwner_Type); }
 
 // An argument that is absent or None counts as not given.
@@ -78,37 +75,5 @@ enum class Invalidation { full, keep_libcurl_lists };
 
 void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how);
 
-// ---------------------------------------------------------------------------
-// The part setters the document's builders call (mimepart.cpp)
-// ---------------------------------------------------------------------------
-
-using TextSetterFn = CURLcode (*)(curl_mimepart*, const char*);
-
-struct TextSetter {
-  const char* name;
-  TextSetterFn call;
-  bool replaces_content;
-};
-
-inline constexpr TextSetter kTextSetters[] = {
-    {"name", curl_mime_name, false},
-    {"filedata", curl_mime_filedata, true},
-    {"filename", curl_mime_filename, false},
-    {"type", curl_mime_type, false},
-    {"encoder", curl_mime_encoder, false},
-};
-enum TextSetterIndex : std::size_t { kName, kFiledata, kFilename, kType, kEncoder };
-
-PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& setter,
-                                 PyObject* value);
-
-template <std::size_t I>
-PyObject* do_mimepart_set_text(PyObject* self, PyObject* value) {
-  return util_mimepart_set_text(as_part(self), kTextSetters[I], value);
-}
-
-PyObject* do_mimepart_data(PyObject* obj, PyObject* value);
-PyObject* do_mimepart_headers(PyObject* obj, PyObject* value);
-PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value);
 
 #endif  // KELVEX_MIMESHARED_H

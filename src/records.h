@@ -9,6 +9,7 @@
 #include <sys/select.h>
 
 #include "callbackoptions.h"
+#include "globals.h"
 #include "pyutil.h"
 #include "threadstate.h"
 
@@ -176,6 +177,154 @@ inline void assert_curl_state(const CurlObject* self) {
   (void)self;
 }
 
+// libcurl's progress calls on or off for the transfer about to start,
+// with a call to libcurl only when that changes them. Every transfer
+// outside an event core needs them on: the signal checks and the progress
+// callables ride on them. `handle` is the one the caller's claim gave.
+inline void curl_set_progress_calls(CurlObject* self, CURL* handle, bool on) {
+  if (self->progress_calls_off == !on) return;
+  (void)curl_easy_setopt(handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
+  self->progress_calls_off = !on;
+}
+
+// The callable of a callable option, by the option: its place in the
+// record is fixed at compile time.
+template <CURLoption kOption>
+inline PyObject*& curl_callable(CurlObject* self) {
+  return self->callables[callback_row(kOption)];
+}
+template <CURLoption kOption>
+inline PyObject* curl_callable(const CurlObject* self) {
+  return self->callables[callback_row(kOption)];
+}
+inline bool curl_uses_memoryview(const CurlObject* self, std::size_t row) {
+  return ((self->memoryview_rows >> row) & 1u) != 0;
+}
+inline void curl_set_memoryview(CurlObject* self, std::size_t row, bool on) {
+  const std::uint32_t bit = std::uint32_t{1} << row;
+  self->memoryview_rows = on ? self->memoryview_rows | bit : self->memoryview_rows & ~bit;
+}
+
+enum ReleaseGroups : unsigned {
+  RELEASE_DICT = 1u << 0,
+  RELEASE_MULTI = 1u << 1,
+  RELEASE_CALLBACKS = 1u << 2,
+  RELEASE_POSTFIELDS = 1u << 3,
+  RELEASE_SHARE = 1u << 4,
+  RELEASE_HTTPPOST = 1u << 5,
+  RELEASE_MIME = 1u << 6,
+  RELEASE_CA_CERTS = 1u << 7,
+  RELEASE_SLISTS = 1u << 8,
+  RELEASE_EASY = RELEASE_CALLBACKS | RELEASE_POSTFIELDS | RELEASE_HTTPPOST | RELEASE_MIME |
+                 RELEASE_CA_CERTS | RELEASE_SLISTS,
+  RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
+};
+
+// Owners of the libcurl string lists, in release order.
+using ObjectField = PyObject* CurlObject::*;
+// Owners of the libcurl string lists, in release order.
+constexpr ObjectField kSlistFields[] = {
+    &CurlObject::httpheader, &CurlObject::proxyheader,   &CurlObject::http200aliases,
+    &CurlObject::quote,      &CurlObject::postquote,     &CurlObject::prequote,
+    &CurlObject::telnetoptions, &CurlObject::resolve,    &CurlObject::mail_rcpt,
+    &CurlObject::connect_to,
+};
+
+inline void curl_release_mime(CurlObject* self, CURL* handle) {
+  if (self->mime != nullptr) {
+    // libcurl must stop pointing at the document before it can go away.
+    // Setting null cannot fail for a valid handle.
+    if (handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
+    Py_CLEAR(self->mime);
+  }
+  self->mime_closed = 0;
+  Py_CLEAR(self->mime_owners);
+}
+
+// The groups of the record's own references, in their order of processing
+// (the share, which another object owns, is util_curl_xdecref's). Each
+// member is emptied before its reference is dropped, so code run by the
+// release never sees it.
+struct CurlReleaseGroup {
+  unsigned bit;
+  void (*release)(CurlObject* self, CURL* handle);
+};
+
+inline constexpr CurlReleaseGroup kCurlReleaseGroups[] = {
+    {RELEASE_DICT, [](CurlObject* self, CURL*) { Py_CLEAR(self->dict); }},
+    {RELEASE_MULTI,
+     [](CurlObject* self, CURL*) {
+       self->multi_stack = nullptr;  // borrowed
+       Py_CLEAR(self->multi_weakref);
+     }},
+    {RELEASE_CALLBACKS,
+     [](CurlObject* self, CURL*) {
+       for (PyObject*& callable : self->callables) Py_CLEAR(callable);
+       self->memoryview_rows = 0;
+     }},
+    {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
+    {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
+    {RELEASE_MIME, curl_release_mime},
+    {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
+    {RELEASE_SLISTS,
+     [](CurlObject* self, CURL*) {
+       for (ObjectField field : kSlistFields) Py_CLEAR(self->*field);
+     }},
+};
+
+// Releases the groups (ReleaseGroups) of the record's own references, in
+// their order; RELEASE_SHARE is util_curl_xdecref's (easy.h). `handle` is
+// the one the caller's claim or teardown gave, or null once it is gone.
+inline void curl_release(CurlObject* self, unsigned groups, CURL* handle) {
+  for (const CurlReleaseGroup& group : kCurlReleaseGroups) {
+    if (groups & group.bit) group.release(self, handle);
+  }
+}
+
+// The handle of a pushed stream belongs to libcurl until the push callable
+// has answered: what would run it, end it or hand it to a multi is refused
+// meanwhile. 0, or -1 with kelvex.error set; read under the Curl's section.
+inline int refuse_while_pushing(const CurlObject* self, const char* name) {
+  if (self->in_push_callback == 0) return 0;
+  PyErr_Format(kx.ErrorObject, "cannot invoke %s() - the push callback is running", name);
+  return -1;
+}
+
+// kelvex.error (code, text) for a failed libcurl call of this handle: the
+// text of its error buffer, or libcurl's text for the code.
+inline void create_and_set_error_object(CurlObject* self, int code) {
+  self->error[sizeof(self->error) - 1] = '\0';
+  set_error_curl_code(code, self->error);
+}
+
+// libcurl writes the error buffer on a handle's first failure after a
+// transfer starts and never empties it besides, so text found there after a
+// failed call may be an earlier call's. Around one call that is not a
+// transfer: the buffer reads empty unless this call wrote it (a failure then
+// takes libcurl's text for its code), and what was there before comes back
+// when it did not, so errstr() keeps giving the last transfer's text.
+class ErrorBufferScope {
+ public:
+  explicit ErrorBufferScope(CurlObject* self) noexcept : error_(self->error), saved_(self->error[0]) {
+    error_[0] = '\0';
+  }
+  ErrorBufferScope(const ErrorBufferScope&) = delete;
+  ErrorBufferScope& operator=(const ErrorBufferScope&) = delete;
+  ~ErrorBufferScope() {
+    if (error_[0] == '\0') error_[0] = saved_;
+  }
+
+ private:
+  char* error_;
+  char saved_;
+};
+
+// The refusal of a transfer while `mime_closed` is set; %s is the method.
+inline constexpr char kMimeClosed[] =
+    "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
+    "until the transfer ends, or set MIMEPOST (or another body) again";
+
+
 // ---------------------------------------------------------------------------
 // CurlMulti
 // ---------------------------------------------------------------------------
@@ -264,6 +413,7 @@ struct CurlMimeObject {
 
 extern PyTypeObject CurlMime_Type;
 inline bool is_mime(PyObject* o) { return PyObject_TypeCheck(o, &CurlMime_Type); }
+inline CurlMimeObject* as_mime(PyObject* o) { return reinterpret_cast<CurlMimeObject*>(o); }
 
 // Whether the document is still open, read under its section: a close()
 // on another thread empties the handle there, claim or no claim here.
@@ -280,5 +430,7 @@ struct CurlMimePartObject {
 };
 
 extern PyTypeObject CurlMimePart_Type;
+inline bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
+inline CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMimePartObject*>(o); }
 
 #endif  // KELVEX_RECORDS_H

@@ -25,9 +25,9 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "easy.h"
 #include "globals.h"
 #include "multi.h"
+#include "records.h"
 
 namespace {
 
