@@ -1,6 +1,6 @@
-// The Curl object: what its files (easy.cpp, easyperform.cpp,
-// easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another; its
-// record is in records.h.
+// The Curl object: what its files (easy.cpp, easyperform.cpp, easyopt.cpp,
+// easyinfo.cpp, easyws.cpp, easyheader.cpp) offer one another; its record
+// is in records.h.
 #ifndef KELVEX_EASY_H
 #define KELVEX_EASY_H
 
@@ -9,22 +9,12 @@
 #include "pyutil.h"
 #include "records.h"
 
-
 // Lifecycle (easy.cpp).
 // The module's defaults on `handle`, the Curl's new handle (or its own,
 // reset under its claim).
 int util_curl_init(CurlObject* self, CURL* handle);
 void util_curl_close(CurlObject* self);
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
-// For a handle libcurl duplicated from source's (duphandle, a pushed HTTP/2
-// stream): the copy, whose handle is `handle`, takes over the Python side of
-// the source; 0, or -1 with an exception set.
-int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle);
-// Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
-// refused push): its handle points at the source again and the copy lets
-// go of it, so the copy can go while the handle lives on. `handle` is the
-// one libcurl handed over.
-void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle);
 
 // Transfers (easyperform.cpp).
 PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);
@@ -42,6 +32,15 @@ int check_easy_recv_send_result(CurlObject* self, CURLcode res);
 int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name);
 
 // Options (easyopt.cpp).
+// For a handle libcurl duplicated from source's (duphandle, a pushed HTTP/2
+// stream): the copy, whose handle is `handle`, takes over the Python side of
+// the source; 0, or -1 with an exception set.
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle);
+// Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
+// refused push): its handle points at the source again and the copy lets
+// go of it, so the copy can go while the handle lives on. `handle` is the
+// one libcurl handed over.
+void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle);
 PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);

@@ -15,7 +15,6 @@
 #include "holders.h"
 #include "mimepart.h"
 #include "mimeshared.h"
-#include "multi.h"
 #include "records.h"
 
 #include <utility>

@@ -1,18 +1,14 @@
 // What the CurlMime and CurlMimePart files (mime.cpp, mimepart.cpp) share:
-// casts and argument checks, the claim on a document's Curl, the marker of a
-// content change, the invalidation of wrappers and the part setters that the
-// document's builders call.
+// the owner cast, argument checks, error reports, owner lists and the
+// invalidation of wrappers (the records and their casts are in records.h,
+// the content-change marker in access.h, the part setters that the
+// document's builders call in mimepart.h).
 #ifndef KELVEX_MIMESHARED_H
 #define KELVEX_MIMESHARED_H
 
-#include "access.h"
 #include "holders.h"
-#include "mime.h"
-#include "mimepart.h"
 #include "pyutil.h"
 #include "records.h"
-
-#include <utility>
 
 inline MimeDataCbOwnerObject* as_owner(PyObject* o) {
   return reinterpret_cast<MimeDataCbOwnerObject*>(o);

@@ -26,7 +26,6 @@
 #include "access.h"
 #include "callbacks.h"
 #include "globals.h"
-#include "multi.h"
 #include "records.h"
 
 namespace {
