@@ -5,7 +5,6 @@
 #define KELVEX_EASY_H
 
 #include "access.h"
-#include "callbackoptions.h"
 #include "pyutil.h"
 #include "records.h"
 

@@ -31,7 +31,7 @@ class IdleCurlClaim;
 // ---------------------------------------------------------------------------
 
 // A libcurl handle as a record keeps it. Its pointer is private: the guards
-// below read it, and teardown reads it through the guard it holds
+// (access.h) read it, and teardown reads it through the guard it holds
 // (teardown_handle). Anyone may test it for null, compare it with a
 // pointer, store a handle just made into an object being made (adopt), or
 // drop one libcurl freed already (forget): none of these reaches libcurl.
@@ -220,8 +220,9 @@ enum ReleaseGroups : unsigned {
   RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
 };
 
-// Owners of the libcurl string lists, in release order.
+// A field of the Curl record that holds a Python object.
 using ObjectField = PyObject* CurlObject::*;
+
 // Owners of the libcurl string lists, in release order.
 constexpr ObjectField kSlistFields[] = {
     &CurlObject::httpheader, &CurlObject::proxyheader,   &CurlObject::http200aliases,
@@ -230,6 +231,7 @@ constexpr ObjectField kSlistFields[] = {
     &CurlObject::connect_to,
 };
 
+// The document set as MIMEPOST, and what a duplicate's copy of it holds.
 inline void curl_release_mime(CurlObject* self, CURL* handle) {
   if (self->mime != nullptr) {
     // libcurl must stop pointing at the document before it can go away.
@@ -323,7 +325,6 @@ class ErrorBufferScope {
 inline constexpr char kMimeClosed[] =
     "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
     "until the transfer ends, or set MIMEPOST (or another body) again";
-
 
 // ---------------------------------------------------------------------------
 // CurlMulti
