@@ -4,11 +4,7 @@
 
 #include <utility>
 
-#include "easy.h"
-#include "mime.h"
-#include "mimepart.h"
-#include "multi.h"
-#include "share.h"
+#include "records.h"
 
 // The one reader of the records' slots.
 struct SlotOf {
@@ -262,6 +258,20 @@ CURLMcode MultiAccess::wakeup(CurlMultiObject* multi) noexcept {
 // ---------------------------------------------------------------------------
 // CurlMime and CurlMimePart
 // ---------------------------------------------------------------------------
+
+thread_local int t_content_changes = 0;
+
+int refuse_during_content_change(const char* name) {
+  if (t_content_changes == 0) return 0;
+  set_error_format("cannot invoke %s() - a mime part's content is being replaced",
+               name);
+  return -1;
+}
+
+Ref field_ref(PyObject* owner, PyObject* const& field) {
+  CriticalSection cs(owner);
+  return Ref::borrow(field);
+}
 
 namespace {
 

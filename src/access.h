@@ -8,8 +8,8 @@
 // a Curl that belongs to a multi is served by the multi's slot, and a MIME
 // document by the claim of the Curl it was made for.
 //
-// The records keep their libcurl handles in a LibcurlHandle, whose pointer
-// only the guards read: code that reaches for it any other way does not
+// The records (records.h) keep their libcurl handles in a LibcurlHandle,
+// whose pointer only the guards read: code that reaches for it any other way does not
 // compile. Helpers that need a handle take the guard, or the pointer it
 // gave, as a parameter.
 #ifndef KELVEX_ACCESS_H
@@ -30,70 +30,8 @@ class ShareAccess;
 class IdleCurlClaim;
 
 // ---------------------------------------------------------------------------
-// The handle field
-// ---------------------------------------------------------------------------
-
-// A libcurl handle as a record keeps it. Its pointer is private: the guards
-// below read it, and teardown reads it through the guard it holds
-// (teardown_handle). Anyone may test it for null, compare it with a
-// pointer, store a handle just made into an object being made (adopt), or
-// drop one libcurl freed already (forget): none of these reaches libcurl.
-// `Owner` keeps the kinds apart, since libcurl declares CURL, CURLM and
-// CURLSH all as void. No initialiser, so the records stay trivial and the
-// interpreter's zeroed allocation is an empty field.
-template <typename Raw, typename Owner>
-class LibcurlHandle {
- public:
-  bool open() const noexcept { return raw_ != nullptr; }
-  bool is(const Raw* raw) const noexcept { return raw_ == raw; }
-  // The address as a lookup key: const, so libcurl's functions refuse it.
-  const Raw* key() const noexcept { return raw_; }
-  void adopt(Raw* fresh) noexcept {
-    assert(raw_ == nullptr);
-    raw_ = fresh;
-  }
-  void forget() noexcept { raw_ = nullptr; }
-
- private:
-  friend class CurlAccess;
-  friend class MultiAccess;
-  friend class MimeAccess;
-  friend class ShareAccess;
-  friend class IdleCurlClaim;
-  template <typename R, typename O>
-  friend R* teardown_handle(const HandleGuard& held, const LibcurlHandle<R, O>& field) noexcept;
-  Raw* raw_;
-};
-
-using CurlHandle = LibcurlHandle<CURL, CurlObject>;
-using MultiHandle = LibcurlHandle<CURLM, CurlMultiObject>;
-using ShareHandle = LibcurlHandle<CURLSH, CurlShareObject>;
-using MimeHandle = LibcurlHandle<curl_mime, CurlMimeObject>;
-using MimePartHandle = LibcurlHandle<curl_mimepart, CurlMimePartObject>;
-
-// The one way to a handle besides a guard's own: taking it apart (closing,
-// clearing, destroying, or a multi letting go of its members), by the
-// holder of a guard of the slot that serves it, a TeardownGuard or the
-// method's own.
-template <typename Raw, typename Owner>
-Raw* teardown_handle(const HandleGuard& held, const LibcurlHandle<Raw, Owner>& field) noexcept {
-  (void)held;
-  return field.raw_;
-}
-
-// ---------------------------------------------------------------------------
 // Slots: which one serves a handle
 // ---------------------------------------------------------------------------
-
-// A thread-state slot as a record keeps it (threadstate.h says what a slot
-// is). Only the access layer reaches it: which slot serves a handle, and
-// who claims it, is decided there alone. Zeroed by the interpreter's
-// allocation, it is empty.
-class ThreadSlot {
- private:
-  friend struct SlotOf;
-  PyThreadState* state_;
-};
 
 // The state in the slot that serves a Curl's callbacks right now (see
 // CallbackFrame), or null.
@@ -165,13 +103,36 @@ class MultiAccess : public HandleGuard {
   CurlMultiObject* multi_;
 };
 
+// libcurl runs the free hooks of a part's old content (free callables,
+// nested documents) in the middle of replacing it. Python code run from
+// there must not reach libcurl's MIME calls again on this thread: a second
+// replacement of the same part would free the old content twice. A
+// ContentChange marks the replacement; MimeAccess, and the MIME calls that
+// take no guard, refuse meanwhile (refuse_during_content_change: -1 with
+// kelvex.error set, else 0).
+extern thread_local int t_content_changes;
+
+class ContentChange {
+ public:
+  ContentChange() noexcept { ++t_content_changes; }
+  ContentChange(const ContentChange&) = delete;
+  ContentChange& operator=(const ContentChange&) = delete;
+  ~ContentChange() { --t_content_changes; }
+};
+
+int refuse_during_content_change(const char* name);
+
+// A strong reference to a field that teardown empties under the owner's
+// section (curlmime_invalidate_wrappers): another thread may be closing
+// the document at this very moment.
+Ref field_ref(PyObject* owner, PyObject* const& field);
+
 // The guard of a CurlMime document or one of its parts: the claim of the
 // Curl the document was made for (CurlAccess), kept alive for as long as it
 // is held, since libcurl reads the document during that handle's
 // transfers. A method that builds with other methods of the same document
 // (add_multipart) runs them inside its own claim. Refused too while a
-// part's content is being replaced on this thread (ContentChange,
-// mimeshared.h).
+// part's content is being replaced on this thread (ContentChange).
 class MimeAccess : public CurlAccess {
  public:
   MimeAccess(CurlMimeObject* mime, const char* name, int flags = CHECK_HANDLE) noexcept;

@@ -18,83 +18,6 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// Field tables
-// ---------------------------------------------------------------------------
-
-using ObjectField = PyObject* CurlObject::*;
-
-// Owners of the libcurl string lists, in release order.
-constexpr ObjectField kSlistFields[] = {
-    &CurlObject::httpheader, &CurlObject::proxyheader,   &CurlObject::http200aliases,
-    &CurlObject::quote,      &CurlObject::postquote,     &CurlObject::prequote,
-    &CurlObject::telnetoptions, &CurlObject::resolve,    &CurlObject::mail_rcpt,
-    &CurlObject::connect_to,
-};
-
-// Objects that libcurl reads without copying and that a duplicate shares
-// with its source (the duplicate's libcurl handle points at the same data).
-constexpr ObjectField kSharedDataFields[] = {
-    &CurlObject::postfields,
-    &CurlObject::ca_certs,
-    &CurlObject::httpheader,
-    &CurlObject::proxyheader,
-    &CurlObject::http200aliases,
-    &CurlObject::quote,
-    &CurlObject::postquote,
-    &CurlObject::prequote,
-    &CurlObject::telnetoptions,
-    &CurlObject::resolve,
-    &CurlObject::mail_rcpt,
-    &CurlObject::connect_to,
-    &CurlObject::httppost,
-};
-
-// ---------------------------------------------------------------------------
-// Release groups
-// ---------------------------------------------------------------------------
-
-void release_mime(CurlObject* self, CURL* handle) {
-  if (self->mime != nullptr) {
-    // libcurl must stop pointing at the document before it can go away.
-    // Setting null cannot fail for a valid handle.
-    if (handle != nullptr) (void)curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
-    Py_CLEAR(self->mime);
-  }
-  self->mime_closed = 0;
-  Py_CLEAR(self->mime_owners);
-}
-
-// The release groups in their order of processing. Each member is emptied
-// before its reference is dropped, so code run by the release never sees it.
-struct ReleaseGroup {
-  unsigned bit;
-  void (*release)(CurlObject* self, CURL* handle);
-};
-
-constexpr ReleaseGroup kReleaseGroups[] = {
-    {RELEASE_DICT, [](CurlObject* self, CURL*) { Py_CLEAR(self->dict); }},
-    {RELEASE_MULTI,
-     [](CurlObject* self, CURL*) {
-       self->multi_stack = nullptr;  // borrowed
-       Py_CLEAR(self->multi_weakref);
-     }},
-    {RELEASE_CALLBACKS,
-     [](CurlObject* self, CURL*) {
-       for (PyObject*& callable : self->callables) Py_CLEAR(callable);
-       self->memoryview_rows = 0;
-     }},
-    {RELEASE_POSTFIELDS, [](CurlObject* self, CURL*) { Py_CLEAR(self->postfields); }},
-    {RELEASE_SHARE, [](CurlObject* self, CURL* handle) { share_detach_easy(self, handle); }},
-    {RELEASE_HTTPPOST, [](CurlObject* self, CURL*) { Py_CLEAR(self->httppost); }},
-    {RELEASE_MIME, release_mime},
-    {RELEASE_CA_CERTS, [](CurlObject* self, CURL*) { Py_CLEAR(self->ca_certs); }},
-    {RELEASE_SLISTS,
-     [](CurlObject* self, CURL*) {
-       for (ObjectField field : kSlistFields) Py_CLEAR(self->*field);
-     }},
-};
-
-// ---------------------------------------------------------------------------
 // Python-visible methods
 // ---------------------------------------------------------------------------
 
@@ -133,85 +56,6 @@ PyObject* do_curl_close(CurlObject* self, PyObject* /*ignored*/) {
 }
 
 }  // namespace
-
-int refuse_while_pushing(const CurlObject* self, const char* name) {
-  if (self->in_push_callback == 0) return 0;
-  PyErr_Format(kx.ErrorObject, "cannot invoke %s() - the push callback is running", name);
-  return -1;
-}
-
-// Gives `copy`, whose handle libcurl duplicated from `source`'s, the Python
-// side of the source: its error buffer and private pointer, a copy of its
-// attributes, its callables with their user data pointed at the copy, and
-// the data libcurl reads without copying. The document is the caller's.
-int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle) {
-  // libcurl's copy keeps pointing the error buffer and the private pointer
-  // at the source until told otherwise.
-  if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) return -1;
-  std::memset(copy->error, 0, sizeof(copy->error));
-  if (curl_easy_setopt(handle, CURLOPT_PRIVATE, copy) != CURLE_OK) return -1;
-  if (source->dict != nullptr) {
-    copy->dict = PyDict_Copy(source->dict);
-    if (copy->dict == nullptr) return -1;
-  }
-
-  // The trampolines find their object through the user-data pointers, which
-  // libcurl copied still pointing at the source. Setting a user-data pointer
-  // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
-  for (std::size_t row = 0; row < kCallbackCount; ++row) {
-    PyObject* callable = source->callables[row];
-    if (callable == nullptr) continue;
-    copy->callables[row] = Py_NewRef(callable);
-    if (kCallbackOptions[row].flags & CB_TOKEN_DATA) {
-      closesocket_link(copy, handle);
-    } else {
-      (void)curl_easy_setopt(handle, kCallbackOptions[row].data_option, copy);
-    }
-  }
-  // The source's body may be collected by an EventCore right now (and a
-  // pushed stream's handle is a copy too): the copy must not inherit the
-  // core's write function, whose data is the core's record.
-  curl_restore_write_target(copy, handle);
-  copy->noprogress = source->noprogress;
-  copy->pipewait_chosen = source->pipewait_chosen;  // libcurl copies PIPEWAIT itself
-  copy->pipewait_by_core = source->pipewait_by_core;
-  copy->mime_closed = source->mime_closed;
-  (void)install_progress_trampoline(copy, handle);
-  copy->memoryview_rows = source->memoryview_rows;
-
-  for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(source->*field);
-  if (copy->ca_certs != nullptr) {
-    (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, copy);
-  }
-  return 0;
-}
-
-void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle) {
-  if (!copy->handle.open()) return;
-  assert(copy->handle.is(handle));
-  // The callable may have tied the copy to a share or a document: libcurl
-  // lets go of them while the copy can still tell it to, since the copy's
-  // references to them may be the last ones.
-  share_detach_easy(copy, handle);
-  release_mime(copy, handle);
-  copy->handle.forget();
-  // Storing a pointer cannot fail.
-  (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
-  (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, source);
-  // A token stays the copy's, which closesocket_unlink below makes one
-  // that no handle answers to.
-  for (std::size_t row = 0; row < kCallbackCount; ++row) {
-    const CallbackOption& option = kCallbackOptions[row];
-    if (copy->callables[row] != nullptr && !(option.flags & CB_TOKEN_DATA))
-      (void)curl_easy_setopt(handle, option.data_option, source);
-  }
-  // The progress trampoline's data, whatever callables are set.
-  (void)curl_easy_setopt(handle, CURLOPT_XFERINFODATA, source);
-  // A close of the copy's token that comes later finds no handle and just
-  // closes the socket.
-  closesocket_unlink(copy);
-  if (copy->ca_certs != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, source);
-}
 
 namespace {
 
@@ -424,12 +268,6 @@ int do_curl_setattro(PyObject* obj, PyObject* name, PyObject* value) {
 // Internal operations
 // ---------------------------------------------------------------------------
 
-void assert_curl_state(const CurlObject* self) {
-  assert(self != nullptr);
-  assert(is_curl(reinterpret_cast<PyObject*>(const_cast<CurlObject*>(self))));
-  (void)self;
-}
-
 int util_curl_init(CurlObject* self, CURL* handle) {
   if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK) return -1;
   std::memset(self->error, 0, sizeof(self->error));
@@ -473,9 +311,13 @@ void util_curl_close(CurlObject* self) {
 }
 
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle) {
-  for (const ReleaseGroup& group : kReleaseGroups) {
-    if (groups & group.bit) group.release(self, handle);
-  }
+  // The share goes where its row stood in the order of release: after the
+  // callables and the posted fields, before the forms and lists.
+  constexpr unsigned kBeforeShare = RELEASE_DICT | RELEASE_MULTI | RELEASE_CALLBACKS |
+                                    RELEASE_POSTFIELDS;
+  curl_release(self, groups & kBeforeShare, handle);
+  if (groups & RELEASE_SHARE) share_detach_easy(self, handle);
+  curl_release(self, groups & ~(kBeforeShare | RELEASE_SHARE), handle);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,139 +1,12 @@
-// The Curl object: its record and what its files (easy.cpp, easyperform.cpp,
-// easyopt.cpp, easyinfo.cpp, easyws.cpp) offer one another.
+// The Curl object: what its files (easy.cpp, easyperform.cpp, easyopt.cpp,
+// easyinfo.cpp, easyws.cpp, easyheader.cpp) offer one another; its record
+// is in records.h.
 #ifndef KELVEX_EASY_H
 #define KELVEX_EASY_H
 
-#include "callbackoptions.h"
 #include "access.h"
 #include "pyutil.h"
-
-struct CurlMultiObject;
-struct CurlShareObject;
-struct CurlMimeObject;
-
-// Size of the error buffer: libcurl writes up to CURL_ERROR_SIZE (256) bytes;
-// the extra byte is forced to NUL before the text is read.
-inline constexpr std::size_t KELVEX_ERROR_SIZE = CURL_ERROR_SIZE + 1;
-static_assert(CURL_ERROR_SIZE == 256, "libcurl's error buffer size changed");
-
-struct CurlObject {
-  PyObject_HEAD
-  PyObject* dict;
-  PyObject* weakreflist;
-  CurlHandle handle;
-  // Thread-state slot: set only while a libcurl call of this handle runs
-  // with the interpreter detached (see DetachedCall).
-  ThreadSlot state;
-  PyObject* multi_weakref;
-  CurlMultiObject* multi_stack;  // borrowed, never counted or traversed
-  CurlShareObject* share;        // strong
-  // The share registry's key for this handle, kept from attaching so that
-  // letting go of the share allocates nothing and always removes the entry.
-  PyObject* share_key;
-  PyObject* httppost;            // CurlHttppost
-  CurlMimeObject* mime;          // strong
-  // A duplicate's libcurl copy of `mime` holds the callback-fed parts' owners
-  // that the source held when it was copied: a tuple of them, or null for a
-  // document attached with setopt (whose owners are its own lists).
-  PyObject* mime_owners;
-  // The document set as MIMEPOST was closed while set: libcurl would send
-  // an empty body in its place, so transfers are refused until the body is
-  // set again (or MIMEPOST unset).
-  int mime_closed;
-  PyObject* httpheader;          // the ten CurlSlist owners
-  PyObject* proxyheader;
-  PyObject* http200aliases;
-  PyObject* quote;
-  PyObject* postquote;
-  PyObject* prequote;
-  PyObject* telnetoptions;
-  PyObject* resolve;
-  PyObject* mail_rcpt;
-  PyObject* connect_to;
-  // The callables of the callable options, one per row of
-  // kCallbackOptions (callbackoptions.h); curl_callable names one.
-  PyObject* callables[kCallbackCount];
-  // Bit `row` set: that row's callable takes memoryviews (CB_MEMORYVIEW).
-  std::uint32_t memoryview_rows;
-  PyObject* postfields;  // bytes
-  PyObject* ca_certs;    // bytes
-  int in_write_callback;
-  // Set while an M_PUSHFUNCTION callable holds this new Curl of a pushed
-  // stream, whose handle libcurl is still handing over.
-  int in_push_callback;
-  // NOPROGRESS as the caller set it. libcurl itself always calls the
-  // progress trampoline (easycbnotify.cpp), which honours this flag.
-  int noprogress;
-  // Set while libcurl's own NOPROGRESS is 1: an event core turned its
-  // progress calls off for a transfer that needs none, and left them off
-  // for the next one. Whatever starts a transfer says which it needs
-  // (curl_set_progress_calls). Changed only by the claim's holder.
-  bool progress_calls_off;
-  // PIPEWAIT: whether the caller set it, and whether an event core turned
-  // it on. The core's transfers wait for a connection that can multiplex
-  // (HTTP/2 and 3 to one origin share one) unless the caller chose.
-  // Changed only by the claim's holder.
-  bool pipewait_chosen;
-  bool pipewait_by_core;
-  char error[KELVEX_ERROR_SIZE];
-  // The user data libcurl gets for CLOSESOCKETFUNCTION: a number never
-  // reused, not this record's address (easycbsocket.cpp says why), and the
-  // link of the list of handles that hold one. Both guarded by that list's
-  // mutex.
-  uintptr_t closesocket_token;
-  CurlObject* closesocket_next;
-};
-
-static_assert(kCallbackCount <= 32, "memoryview_rows has a bit per row");
-
-extern PyTypeObject Curl_Type;
-inline bool is_curl(PyObject* o) { return PyObject_TypeCheck(o, &Curl_Type); }
-
-// libcurl's progress calls on or off for the transfer about to start,
-// with a call to libcurl only when that changes them. Every transfer
-// outside an event core needs them on: the signal checks and the progress
-// callables ride on them. `handle` is the one the caller's claim gave.
-inline void curl_set_progress_calls(CurlObject* self, CURL* handle, bool on) {
-  if (self->progress_calls_off == !on) return;
-  (void)curl_easy_setopt(handle, CURLOPT_NOPROGRESS, on ? 0L : 1L);
-  self->progress_calls_off = !on;
-}
-inline CurlObject* as_curl(PyObject* o) { return reinterpret_cast<CurlObject*>(o); }
-
-// The callable of a callable option, by the option: its place in the
-// record is fixed at compile time.
-template <CURLoption kOption>
-inline PyObject*& curl_callable(CurlObject* self) {
-  return self->callables[callback_row(kOption)];
-}
-template <CURLoption kOption>
-inline PyObject* curl_callable(const CurlObject* self) {
-  return self->callables[callback_row(kOption)];
-}
-inline bool curl_uses_memoryview(const CurlObject* self, std::size_t row) {
-  return ((self->memoryview_rows >> row) & 1u) != 0;
-}
-inline void curl_set_memoryview(CurlObject* self, std::size_t row, bool on) {
-  const std::uint32_t bit = std::uint32_t{1} << row;
-  self->memoryview_rows = on ? self->memoryview_rows | bit : self->memoryview_rows & ~bit;
-}
-
-enum ReleaseGroups : unsigned {
-  RELEASE_DICT = 1u << 0,
-  RELEASE_MULTI = 1u << 1,
-  RELEASE_CALLBACKS = 1u << 2,
-  RELEASE_POSTFIELDS = 1u << 3,
-  RELEASE_SHARE = 1u << 4,
-  RELEASE_HTTPPOST = 1u << 5,
-  RELEASE_MIME = 1u << 6,
-  RELEASE_CA_CERTS = 1u << 7,
-  RELEASE_SLISTS = 1u << 8,
-  RELEASE_EASY = RELEASE_CALLBACKS | RELEASE_POSTFIELDS | RELEASE_HTTPPOST | RELEASE_MIME |
-                 RELEASE_CA_CERTS | RELEASE_SLISTS,
-  RELEASE_ALL = RELEASE_EASY | RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE,
-};
-
-void assert_curl_state(const CurlObject* self);
+#include "records.h"
 
 // Lifecycle (easy.cpp).
 // The module's defaults on `handle`, the Curl's new handle (or its own,
@@ -141,19 +14,6 @@ void assert_curl_state(const CurlObject* self);
 int util_curl_init(CurlObject* self, CURL* handle);
 void util_curl_close(CurlObject* self);
 void util_curl_xdecref(CurlObject* self, unsigned groups, CURL* handle);
-// For a handle libcurl duplicated from source's (duphandle, a pushed HTTP/2
-// stream): the copy, whose handle is `handle`, takes over the Python side of
-// the source; 0, or -1 with an exception set.
-int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle);
-// The handle of a pushed stream belongs to libcurl until the push callable
-// has answered: what would run it, end it or hand it to a multi is refused
-// meanwhile. 0, or -1 with kelvex.error set; read under the Curl's section.
-int refuse_while_pushing(const CurlObject* self, const char* name);
-// Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
-// refused push): its handle points at the source again and the copy lets
-// go of it, so the copy can go while the handle lives on. `handle` is the
-// one libcurl handed over.
-void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle);
 
 // Transfers (easyperform.cpp).
 PyObject* do_curl_perform(CurlObject* self, PyObject* ignored);
@@ -171,6 +31,15 @@ int check_easy_recv_send_result(CurlObject* self, CURLcode res);
 int recv_into_size(const Py_buffer& buffer, Py_ssize_t* wanted, const char* name);
 
 // Options (easyopt.cpp).
+// For a handle libcurl duplicated from source's (duphandle, a pushed HTTP/2
+// stream): the copy, whose handle is `handle`, takes over the Python side of
+// the source; 0, or -1 with an exception set.
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle);
+// Undoes util_curl_adopt_copy for a copy libcurl keeps and frees itself (a
+// refused push): its handle points at the source again and the copy lets
+// go of it, so the copy can go while the handle lives on. `handle` is the
+// one libcurl handed over.
+void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle);
 PyObject* do_curl_setopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 PyObject* do_curl_unsetopt(CurlObject* self, PyObject* const* args, Py_ssize_t nargs);
@@ -189,7 +58,6 @@ void restore_write_callable(const CurlAccess& access, Ref previous, int use_memo
 // during the transfer copies too); the caller holds the slot that serves
 // the handle, and `handle` is the one that claim gave.
 void curl_restore_write_target(CurlObject* self, CURL* handle);
-curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // WebSocket frames (easyws.cpp).
 PyObject* do_curl_ws_send(CurlObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -213,38 +81,5 @@ PyObject* do_curl_getinfo_raw(CurlObject* self, PyObject* const* args, Py_ssize_
 PyObject* do_curl_errstr(CurlObject* self, PyObject* ignored);
 PyObject* do_curl_errstr_raw(CurlObject* self, PyObject* ignored);
 
-// kelvex.error (code, text) for a failed libcurl call of this handle: the
-// text of its error buffer, or libcurl's text for the code.
-inline void create_and_set_error_object(CurlObject* self, int code) {
-  self->error[sizeof(self->error) - 1] = '\0';
-  set_error_curl_code(code, self->error);
-}
-
-// libcurl writes the error buffer on a handle's first failure after a
-// transfer starts and never empties it besides, so text found there after a
-// failed call may be an earlier call's. Around one call that is not a
-// transfer: the buffer reads empty unless this call wrote it (a failure then
-// takes libcurl's text for its code), and what was there before comes back
-// when it did not, so errstr() keeps giving the last transfer's text.
-class ErrorBufferScope {
- public:
-  explicit ErrorBufferScope(CurlObject* self) noexcept : error_(self->error), saved_(self->error[0]) {
-    error_[0] = '\0';
-  }
-  ErrorBufferScope(const ErrorBufferScope&) = delete;
-  ErrorBufferScope& operator=(const ErrorBufferScope&) = delete;
-  ~ErrorBufferScope() {
-    if (error_[0] == '\0') error_[0] = saved_;
-  }
-
- private:
-  char* error_;
-  char saved_;
-};
-
-// The refusal of a transfer while `mime_closed` is set; %s is the method.
-inline constexpr char kMimeClosed[] =
-    "cannot invoke %s() - the CurlMime document set as MIMEPOST was closed; keep it open "
-    "until the transfer ends, or set MIMEPOST (or another body) again";
 
 #endif  // KELVEX_EASY_H

@@ -199,7 +199,7 @@ PyObject* setopt_postfields(const CurlAccess& access, PyObject* value) {
     create_and_set_error_object(self, res);
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_POSTFIELDS, access.handle());
+  curl_release(self, RELEASE_POSTFIELDS, access.handle());
   self->postfields = encoded ? encoded.release() : Py_NewRef(value);
   self->mime_closed = 0;  // libcurl sends these bytes now
   Py_RETURN_NONE;
@@ -648,7 +648,7 @@ PyObject* do_curl_setopt_httppost(const CurlAccess& access, int which, PyObject*
     create_and_set_error_object(self, res);
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_MIME, nullptr);
+  curl_release(self, RELEASE_MIME, nullptr);
   if (util_curlhttppost_update(self, form.get(), reflist.get()) < 0) {
     // Pointing libcurl back at the form it had cannot fail.
     (void)curl_easy_setopt(access.handle(), CURLOPT_HTTPPOST, holder_httppost(self->httppost));
@@ -722,10 +722,10 @@ PyObject* util_curl_unsetopt(const CurlAccess& access, int option) {
     }
     switch (row->kind) {
       case ResetKind::httppost:
-        util_curl_xdecref(self, RELEASE_HTTPPOST, nullptr);
+        curl_release(self, RELEASE_HTTPPOST, nullptr);
         break;
       case ResetKind::mime:
-        util_curl_xdecref(self, RELEASE_MIME, nullptr);
+        curl_release(self, RELEASE_MIME, nullptr);
         break;
       case ResetKind::share:
       case ResetKind::long_value:
@@ -996,17 +996,101 @@ void note_refused_value(int option, PyObject* value) {
   }
 }
 
+// Objects that libcurl reads without copying and that a duplicate shares
+// with its source (the duplicate's libcurl handle points at the same data).
+constexpr ObjectField kSharedDataFields[] = {
+    &CurlObject::postfields,
+    &CurlObject::ca_certs,
+    &CurlObject::httpheader,
+    &CurlObject::proxyheader,
+    &CurlObject::http200aliases,
+    &CurlObject::quote,
+    &CurlObject::postquote,
+    &CurlObject::prequote,
+    &CurlObject::telnetoptions,
+    &CurlObject::resolve,
+    &CurlObject::mail_rcpt,
+    &CurlObject::connect_to,
+    &CurlObject::httppost,
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Routines offered to other files
 // ---------------------------------------------------------------------------
 
-curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count) {
-  return text_items_to_slist(sequence, which, count,
-                             "list items must be byte strings or Unicode strings with ASCII "
-                             "code points only")
-      .release();
+// Gives `copy`, whose handle libcurl duplicated from `source`'s, the Python
+// side of the source: its error buffer and private pointer, a copy of its
+// attributes, its callables with their user data pointed at the copy, and
+// the data libcurl reads without copying. The document is the caller's.
+int util_curl_adopt_copy(CurlObject* source, CurlObject* copy, CURL* handle) {
+  // libcurl's copy keeps pointing the error buffer and the private pointer
+  // at the source until told otherwise.
+  if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, copy->error) != CURLE_OK) return -1;
+  std::memset(copy->error, 0, sizeof(copy->error));
+  if (curl_easy_setopt(handle, CURLOPT_PRIVATE, copy) != CURLE_OK) return -1;
+  if (source->dict != nullptr) {
+    copy->dict = PyDict_Copy(source->dict);
+    if (copy->dict == nullptr) return -1;
+  }
+
+  // The trampolines find their object through the user-data pointers, which
+  // libcurl copied still pointing at the source. Setting a user-data pointer
+  // (or SSL_CTX_DATA below) only stores it: libcurl cannot refuse it.
+  for (std::size_t row = 0; row < kCallbackCount; ++row) {
+    PyObject* callable = source->callables[row];
+    if (callable == nullptr) continue;
+    copy->callables[row] = Py_NewRef(callable);
+    if (kCallbackOptions[row].flags & CB_TOKEN_DATA) {
+      closesocket_link(copy, handle);
+    } else {
+      (void)curl_easy_setopt(handle, kCallbackOptions[row].data_option, copy);
+    }
+  }
+  // The source's body may be collected by an EventCore right now (and a
+  // pushed stream's handle is a copy too): the copy must not inherit the
+  // core's write function, whose data is the core's record.
+  curl_restore_write_target(copy, handle);
+  copy->noprogress = source->noprogress;
+  copy->pipewait_chosen = source->pipewait_chosen;  // libcurl copies PIPEWAIT itself
+  copy->pipewait_by_core = source->pipewait_by_core;
+  copy->mime_closed = source->mime_closed;
+  (void)install_progress_trampoline(copy, handle);
+  copy->memoryview_rows = source->memoryview_rows;
+
+  for (ObjectField field : kSharedDataFields) copy->*field = Py_XNewRef(source->*field);
+  if (copy->ca_certs != nullptr) {
+    (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, copy);
+  }
+  return 0;
+}
+
+void util_curl_give_back(CurlObject* source, CurlObject* copy, CURL* handle) {
+  if (!copy->handle.open()) return;
+  assert(copy->handle.is(handle));
+  // The callable may have tied the copy to a share or a document: libcurl
+  // lets go of them while the copy can still tell it to, since the copy's
+  // references to them may be the last ones.
+  share_detach_easy(copy, handle);
+  curl_release_mime(copy, handle);
+  copy->handle.forget();
+  // Storing a pointer cannot fail.
+  (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, source->error);
+  (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, source);
+  // A token stays the copy's, which closesocket_unlink below makes one
+  // that no handle answers to.
+  for (std::size_t row = 0; row < kCallbackCount; ++row) {
+    const CallbackOption& option = kCallbackOptions[row];
+    if (copy->callables[row] != nullptr && !(option.flags & CB_TOKEN_DATA))
+      (void)curl_easy_setopt(handle, option.data_option, source);
+  }
+  // The progress trampoline's data, whatever callables are set.
+  (void)curl_easy_setopt(handle, CURLOPT_XFERINFODATA, source);
+  // A close of the copy's token that comes later finds no handle and just
+  // closes the socket.
+  closesocket_unlink(copy);
+  if (copy->ca_certs != nullptr) (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, source);
 }
 
 PyObject* curl_setopt_filelike_claimed(const CurlAccess& access, int option, PyObject* obj) {
@@ -1125,7 +1209,7 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
                     "code points only");
     return nullptr;
   }
-  util_curl_xdecref(self, RELEASE_CA_CERTS, access.handle());
+  curl_release(self, RELEASE_CA_CERTS, access.handle());
   self->ca_certs = encoded ? encoded.release() : Py_NewRef(cadata);
 
   CURLcode res = curl_easy_setopt(access.handle(), CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
@@ -1137,7 +1221,7 @@ PyObject* do_curl_set_ca_certs(CurlObject* self, PyObject* const* args, Py_ssize
   // each context of this handle gets a store of its own.
   if (res == CURLE_OK) res = curl_easy_setopt(access.handle(), CURLOPT_CA_CACHE_TIMEOUT, 0L);
   if (res != CURLE_OK) {
-    util_curl_xdecref(self, RELEASE_CA_CERTS, access.handle());
+    curl_release(self, RELEASE_CA_CERTS, access.handle());
     create_and_set_error_object(self, res);
     return nullptr;
   }

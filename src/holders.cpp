@@ -3,7 +3,7 @@
 // last of them.
 #include "holders.h"
 
-#include "easy.h"
+#include "records.h"
 
 #include "docstrings.h"
 

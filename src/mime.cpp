@@ -11,12 +11,11 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "easy.h"
 #include "globals.h"
 #include "holders.h"
 #include "mimepart.h"
 #include "mimeshared.h"
-#include "multi.h"
+#include "records.h"
 
 #include <utility>
 
@@ -24,7 +23,6 @@
 
 #include "docstrings.h"
 
-thread_local int t_content_changes = 0;
 
 // ---------------------------------------------------------------------------
 // Errors and argument checks
@@ -63,23 +61,6 @@ int curlmime_headers_to_slist(PyObject* value, SlistPtr* out) {
 // ---------------------------------------------------------------------------
 // State checks
 // ---------------------------------------------------------------------------
-
-int refuse_during_content_change(const char* name) {
-  if (t_content_changes == 0) return 0;
-  set_error_format("cannot invoke %s() - a mime part's content is being replaced",
-               name);
-  return -1;
-}
-
-Ref field_ref(PyObject* owner, PyObject* const& field) {
-  CriticalSection cs(owner);
-  return Ref::borrow(field);
-}
-
-bool curlmime_is_open(CurlMimeObject* mime) {
-  CriticalSection cs(reinterpret_cast<PyObject*>(mime));
-  return mime->mime_handle.open();
-}
 
 // ---------------------------------------------------------------------------
 // Owner lists and invalidation
@@ -566,7 +547,7 @@ PyObject* do_curl_setopt_mimepost(const CurlAccess& access, PyObject* value) {
   self->mime_closed = 0;
   Ref previous_owners = Ref::steal(self->mime_owners);
   self->mime_owners = nullptr;
-  util_curl_xdecref(self, RELEASE_HTTPPOST, access.handle());
+  curl_release(self, RELEASE_HTTPPOST, access.handle());
   Py_RETURN_NONE;
 }
 

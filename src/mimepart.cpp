@@ -5,10 +5,10 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "easy.h"
 #include "globals.h"
 #include "holders.h"
 #include "mimeshared.h"
+#include "records.h"
 
 #include <utility>
 

@@ -1,26 +1,19 @@
 // What the CurlMime and CurlMimePart files (mime.cpp, mimepart.cpp) share:
-// casts and argument checks, the claim on a document's Curl, the marker of a
-// content change, the invalidation of wrappers and the part setters that the
-// document's builders call.
+// the owner cast, argument checks, error reports, owner lists and the
+// invalidation of wrappers (the records and their casts are in records.h,
+// the content-change marker in access.h, the part setters that the
+// document's builders call in mimepart.h).
 #ifndef KELVEX_MIMESHARED_H
 #define KELVEX_MIMESHARED_H
 
-#include "access.h"
-#include "easy.h"
 #include "holders.h"
-#include "mime.h"
-#include "mimepart.h"
 #include "pyutil.h"
+#include "records.h"
 
-#include <utility>
-
-inline CurlMimeObject* as_mime(PyObject* o) { return reinterpret_cast<CurlMimeObject*>(o); }
-inline CurlMimePartObject* as_part(PyObject* o) { return reinterpret_cast<CurlMimePartObject*>(o); }
 inline MimeDataCbOwnerObject* as_owner(PyObject* o) {
   return reinterpret_cast<MimeDataCbOwnerObject*>(o);
 }
 
-inline bool is_part(PyObject* o) { return PyObject_TypeCheck(o, &CurlMimePart_Type); }
 inline bool is_owner(PyObject* o) { return PyObject_TypeCheck(o, &MimeDataCbOwner_Type); }
 
 // An argument that is absent or None counts as not given.
@@ -65,26 +58,6 @@ int with_data_bytes(PyObject* value, Use use) {
 int curlmime_headers_to_slist(PyObject* value, SlistPtr* out);
 
 // ---------------------------------------------------------------------------
-// State checks (mime.cpp)
-// ---------------------------------------------------------------------------
-
-// libcurl runs the free hooks of a part's old content (free callables,
-// nested documents) in the middle of replacing it. Python code run from
-// there must not reach libcurl's MIME calls again on this thread: a second
-// replacement of the same part would free the old content twice.
-extern thread_local int t_content_changes;
-
-class ContentChange {
- public:
-  ContentChange() noexcept { ++t_content_changes; }
-  ContentChange(const ContentChange&) = delete;
-  ContentChange& operator=(const ContentChange&) = delete;
-  ~ContentChange() { --t_content_changes; }
-};
-
-// refuse_during_content_change, field_ref and curlmime_is_open: mime.h.
-
-// ---------------------------------------------------------------------------
 // Owner lists and invalidation (mime.cpp)
 // ---------------------------------------------------------------------------
 
@@ -98,37 +71,5 @@ enum class Invalidation { full, keep_libcurl_lists };
 
 void curlmime_invalidate_wrappers(CurlMimeObject* self, Invalidation how);
 
-// ---------------------------------------------------------------------------
-// The part setters the document's builders call (mimepart.cpp)
-// ---------------------------------------------------------------------------
-
-using TextSetterFn = CURLcode (*)(curl_mimepart*, const char*);
-
-struct TextSetter {
-  const char* name;
-  TextSetterFn call;
-  bool replaces_content;
-};
-
-inline constexpr TextSetter kTextSetters[] = {
-    {"name", curl_mime_name, false},
-    {"filedata", curl_mime_filedata, true},
-    {"filename", curl_mime_filename, false},
-    {"type", curl_mime_type, false},
-    {"encoder", curl_mime_encoder, false},
-};
-enum TextSetterIndex : std::size_t { kName, kFiledata, kFilename, kType, kEncoder };
-
-PyObject* util_mimepart_set_text(CurlMimePartObject* self, const TextSetter& setter,
-                                 PyObject* value);
-
-template <std::size_t I>
-PyObject* do_mimepart_set_text(PyObject* self, PyObject* value) {
-  return util_mimepart_set_text(as_part(self), kTextSetters[I], value);
-}
-
-PyObject* do_mimepart_data(PyObject* obj, PyObject* value);
-PyObject* do_mimepart_headers(PyObject* obj, PyObject* value);
-PyObject* do_mimepart_subparts(PyObject* obj, PyObject* value);
 
 #endif  // KELVEX_MIMESHARED_H

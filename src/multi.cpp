@@ -10,8 +10,8 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "easy.h"
 #include "globals.h"
+#include "records.h"
 
 #include "docstrings.h"
 

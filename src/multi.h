@@ -1,56 +1,12 @@
-// The CurlMulti object: its record and the checks its callers share
+// The CurlMulti object (its record is in records.h): the checks its callers share
 // (multi.cpp), and the callback trampolines its options install
 // (multicb.cpp).
 #ifndef KELVEX_MULTI_H
 #define KELVEX_MULTI_H
 
-#include <sys/select.h>
-
 #include "access.h"
 #include "pyutil.h"
-
-struct CurlObject;
-struct EventCoreObject;
-class MultiAccess;
-
-struct CurlMultiObject {
-  PyObject_HEAD
-  PyObject* dict;
-  PyObject* weakreflist;
-  MultiHandle multi_handle;
-  ThreadSlot state;  // the multi's thread-state slot
-  fd_set read_fd_set;
-  fd_set write_fd_set;
-  fd_set exc_fd_set;
-  PyObject* cb_timer;
-  PyObject* cb_socket;
-  PyObject* cb_notify;
-  PyObject* cb_push;
-  PyObject* socket_assignments;  // dict
-  PyObject* easies;              // set of Curl, or null once closed
-  // A weak reference to this object, held from creation to deallocation so
-  // that every member's reference to its multi (Curl.multi_weakref) is
-  // this one object rather than a new one per add.
-  PyObject* weakself;
-  int close_handles;
-  // The EventCore that drives this multi (eventcore.cpp), borrowed: the
-  // core holds the multi and clears this when it lets go. Set and cleared
-  // by the thread that holds the multi's slot, under its section.
-  EventCoreObject* core;
-  // wakeup() reaches the handle from any thread at any time, beside
-  // whatever holds the multi (MultiAccess::wakeup): under this lock, until
-  // close() marks the handle closed, before cleaning it up.
-  PyMutex wakeup_lock;
-  bool wakeup_closed;
-  // What that core must learn of the multi's members, which it fills in
-  // with `core`: the multi knows the core by nothing else. A member in
-  // flight on it is being closed and has just left libcurl's multi handle
-  // (multi_close_member); called attached, with the multi's slot held.
-  void (*core_member_closed)(EventCoreObject* core, CurlObject* curl);
-};
-
-extern PyTypeObject CurlMulti_Type;
-inline bool is_multi(PyObject* o) { return PyObject_TypeCheck(o, &CurlMulti_Type); }
+#include "records.h"
 
 void assert_multi_state(const CurlMultiObject* self);
 

@@ -208,6 +208,9 @@ int for_each_text_item(PyObject* sequence, int which, Py_ssize_t count, Refuse r
 // another type. An empty sequence gives null without an exception.
 SlistPtr text_items_to_slist(PyObject* sequence, int which, Py_ssize_t count,
                              const char* not_text);
+// The same, for the list options and the trailer callable's answer, whose
+// refusal names what the items must be.
+curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count);
 
 // Attribute access after the generic lookup: the instance dictionary, then
 // the constants of the object's type.

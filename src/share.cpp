@@ -25,9 +25,8 @@
 
 #include "access.h"
 #include "callbacks.h"
-#include "easy.h"
 #include "globals.h"
-#include "multi.h"
+#include "records.h"
 
 namespace {
 

@@ -69,3 +69,10 @@ SlistPtr text_items_to_slist(PyObject* sequence, int which, Py_ssize_t count,
   if (rc < 0) list.reset();
   return list;
 }
+
+curl_slist* kelvex_list_or_tuple_to_slist(int which, PyObject* sequence, Py_ssize_t count) {
+  return text_items_to_slist(sequence, which, count,
+                             "list items must be byte strings or Unicode strings with ASCII "
+                             "code points only")
+      .release();
+}
