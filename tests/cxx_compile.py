@@ -12,6 +12,8 @@ import sysconfig
 import tempfile
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+# The layers' folders, as CMakeLists.txt puts them on the include path.
+LAYERS = ("base", "access", "objects", "eventcore", "module")
 
 # CMakeLists.txt's check of the public argument parsers, word for word.
 _PUBLIC_PARSERS = """
@@ -38,7 +40,8 @@ def compile_command() -> list[str] | None:
         return None
     python = sysconfig.get_paths()["include"]
     command = [compiler, "-std=c++20", "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra",
-               "-Werror", "-fsyntax-only", f"-I{SRC}", "-isystem", python,
+               "-Werror", "-fsyntax-only", *(f"-I{SRC / layer}" for layer in LAYERS),
+               "-isystem", python,
                *shlex.split(curl.stdout)]
     # The argument parsers are picked as the build picks them: by what the
     # interpreter's headers declare.

@@ -1,6 +1,6 @@
 """The configure-time checks of CMakeLists.txt: a libcurl that is missing or
 too old stops the build with one line that points at the wheels, and the
-argument parsers of src/args.h are the public pair where the CPython headers
+argument parsers of src/base/args.h are the public pair where the CPython headers
 declare it, and the interpreter kelvex is built against must export the pair
 picked."""
 

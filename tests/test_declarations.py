@@ -1,4 +1,4 @@
-"""One declaration per callable (src/declare.h, src/docstrings.h): a method
+"""One declaration per callable (src/base/declare.h, src/base/docstrings.h): a method
 whose parse call or calling convention disagrees with its declaration does
 not compile. Each case compiles a small source against the real headers and
 must fail with the check's own words; the same sources put right compile,

@@ -1,4 +1,4 @@
-"""A libcurl handle is reached only through a guard (src/access.h), and the
+"""A libcurl handle is reached only through a guard (src/access/access.h), and the
 compiler keeps it so: each refused case below is a small source, compiled
 with the build's compiler, flags and include folders, that must fail at the
 line marked REFUSED. The control source uses the same headers the right way

@@ -55,7 +55,7 @@ def test_untracked_files_stay_out_of_the_sdist(tmp_path):
                                  capture_output=True, text=True).stdout.split("\n")) - {""}
     assert names - {"PKG-INFO"} <= tracked
     assert not {"id_ed25519", "scratch/data.bin", "src/notes.txt", "examples/demo.py"} & names
-    assert {"pyproject.toml", "CMakeLists.txt", "src/easy.cpp", "kelvex/_kelvex.pyi"} <= names
+    assert {"pyproject.toml", "CMakeLists.txt", "src/objects/easy.cpp", "kelvex/_kelvex.pyi"} <= names
     assert shipped_readme.endswith("edited in the work tree\n")
 
 
