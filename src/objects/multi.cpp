@@ -232,8 +232,7 @@ void util_multi_xdecref(CurlMultiObject* self) {
 
 // libcurl's code and its message, as the easy handle's errors carry them.
 PyObject* set_multi_error(CURLMcode rc) {
-  Ref value = Ref::steal(Py_BuildValue("(is)", static_cast<int>(rc), curl_multi_strerror(rc)));
-  if (value) PyErr_SetObject(kx.ErrorObject, value.get());
+  set_error_code_text(rc, curl_multi_strerror(rc));
   return nullptr;
 }
 
